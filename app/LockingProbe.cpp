@@ -1,0 +1,52 @@
+#include "app/LockingProbe.h"
+
+#include "common/TraceLog.h"
+#include "platform/ErrObject.h"
+#include "platform/engine/Ado.h"
+
+namespace quillet {
+
+LockingMode GetLockingMode(const DatabasePtr& database) {
+  LockingMode result = -1;
+  OnErrorResumeNext resumeNext;
+
+  if (!database) return -1;
+  if (database->Name().empty()) return -1;
+
+  LogMessage(QStringLiteral("Creating ADO Connection"));
+  Connection connection;
+  connection.SetProvider(kJetOleDbProvider);
+  Err().Record(connection.SetProperty(kPropDataSource, database->Name()));
+  connection.SetCursorLocation(adUseServer);
+
+  LogMessage(QStringLiteral("Opening database (ADO)"));
+  Err().Record(connection.Open({}, {}, {}, adOptionUnspecified));
+  if (Err().Number != 0) {
+    LogMessage(QStringLiteral("Failed - ") + Err().Description);
+    return -1;  // releasing the connection closes whatever it opened
+  }
+
+  PropertyValue value;
+  if (connection.GetProperty(kPropLockingMode, &value).ok()) {
+    if (const int32_t* mode = std::get_if<int32_t>(&value)) {
+      result = (*mode == 1) ? 1 : 0;
+    } else if (const std::string* text = std::get_if<std::string>(&value)) {
+      result = (*text == "1") ? 1 : 0;
+    }
+  }
+  return result;  // the connection is released here without an explicit Close
+}
+
+QString LockingModeText(LockingMode mode) {
+  switch (mode) {
+    case 0:
+      return QStringLiteral("Information: The database is using 'Page Level' locking.");
+    case 1:
+      return QStringLiteral("Information: The database is using 'Record Level' locking.");
+    default:
+      return QStringLiteral(
+          "Information: The type of locking the database is using cannot be found.");
+  }
+}
+
+}  // namespace quillet

@@ -1,0 +1,32 @@
+#include "platform/ErrObject.h"
+
+#include <QFile>
+
+namespace quillet {
+
+void ErrObject::Clear() {
+  Number = 0;
+  Description.clear();
+}
+
+void ErrObject::Record(const Status& status) {
+  if (!status.ok()) Raise(status.number(), FromLocalBytes(status.description()));
+}
+
+void ErrObject::Raise(int32_t number, const QString& description) {
+  Number = number;
+  Description = description;
+}
+
+ErrObject& Err() {
+  static thread_local ErrObject current;
+  return current;
+}
+
+QString FromLocalBytes(const std::string& bytes) {
+  return QFile::decodeName(QByteArray::fromStdString(bytes));
+}
+
+std::string ToLocalBytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
+
+}  // namespace quillet
