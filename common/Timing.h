@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QDateTime>
 #include <cstdint>
+#include <functional>
 
 namespace quillet {
 
@@ -17,5 +19,9 @@ double SecondsSince(const TimeStamp& stamp);
 // Returns once the seconds have passed, processing window events meanwhile. Returns at
 // once, without processing any event, for 0 or fewer seconds.
 void WaitSeconds(UiServices& ui, double seconds);
+
+// The wall clock time stamps read (local date and time); tests move it across midnight or
+// set it back. An empty function restores the system clock.
+void SetTimeStampClock(std::function<QDateTime()> clock);
 
 }  // namespace quillet
