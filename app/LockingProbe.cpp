@@ -15,7 +15,7 @@ LockingMode GetLockingMode(const DatabasePtr& database) {
 
   LogMessage(QStringLiteral("Creating ADO Connection"));
   Connection connection;
-  connection.SetProvider(kJetOleDbProvider);
+  Err().Record(connection.SetProvider(kJetOleDbProvider));
   Err().Record(connection.SetProperty(kPropDataSource, database->Name()));
   connection.SetCursorLocation(adUseServer);
 

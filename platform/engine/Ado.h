@@ -24,7 +24,11 @@ inline constexpr int32_t adModeShareExclusive = 12;
 
 // ADO reports every failure of the provider underneath as E_FAIL with the provider's text.
 inline constexpr int32_t kAdoProviderError = -2147467259;
+inline constexpr int32_t adErrInvalidArgument = 3001;
 inline constexpr int32_t adErrItemNotFound = 3265;
+inline constexpr int32_t adErrDataConversion = 3421;
+inline constexpr int32_t adErrObjectClosed = 3704;
+inline constexpr int32_t adErrObjectOpen = 3705;
 inline constexpr int32_t adErrProviderNotFound = 3706;
 
 using PropertyValue = std::variant<std::monostate, int32_t, std::string>;
@@ -37,7 +41,8 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  void SetProvider(const std::string& provider);
+  // Fails with adErrObjectOpen while the connection is open.
+  Status SetProvider(const std::string& provider);
   const std::string& Provider() const { return provider_; }
 
   // Properties(name).Value, set and read. Names are matched case-insensitively; an
@@ -51,6 +56,8 @@ class Connection {
   // Connection.Mode; adModeShareExclusive opens the file exclusively, adModeRead read-only.
   Status SetMode(int32_t mode);
 
+  // A non-empty connection string ("Provider=...;Data Source=...;...") sets the provider
+  // and properties it names first. userId, if given, is the user recorded in the lock file.
   Status Open(const std::string& connectionString = {}, const std::string& userId = {},
               const std::string& password = {}, int32_t options = adOptionUnspecified);
   Status Close();

@@ -44,7 +44,8 @@ class DBEngine {
   static DBEngine& Instance();
 
   // Opens the file as a shared (or exclusive) connection. A shared first opener puts the
-  // database into page-level locking; later openers join the mode in effect.
+  // database into page-level locking; later openers join the mode in effect. On failure
+  // *database is left as it was, as a failed assignment leaves its target.
   Status OpenDatabase(const std::string& path, DatabasePtr* database,
                       const DaoOpenOptions& options = {});
 

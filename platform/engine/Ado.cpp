@@ -1,0 +1,186 @@
+#include "platform/engine/Ado.h"
+
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+#include "platform/engine/JetSession.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr int32_t adAsyncConnect = 16;
+constexpr int32_t adModeWrite = 2;
+constexpr int32_t adModeShareDenyNone = 16;
+constexpr int32_t adModeAllFlags = adModeRead | adModeWrite | adModeShareExclusive | adModeShareDenyNone;
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+Status ObjectOpen() {
+  return Status::Error(adErrObjectOpen, "Operation is not allowed when the object is open.");
+}
+Status ObjectClosed() {
+  return Status::Error(adErrObjectClosed, "Operation is not allowed when the object is closed.");
+}
+Status ProviderNotFound() {
+  return Status::Error(adErrProviderNotFound,
+                       "Provider cannot be found. It may not be properly installed.");
+}
+Status ItemNotFound() {
+  return Status::Error(adErrItemNotFound,
+                       "Item cannot be found in the collection corresponding to the requested "
+                       "name or ordinal.");
+}
+Status WrongType() {
+  return Status::Error(adErrDataConversion,
+                       "Application uses a value of the wrong type for the current operation.");
+}
+Status BadArguments() {
+  return Status::Error(adErrInvalidArgument,
+                       "Arguments are of the wrong type, are out of acceptable range, or are in "
+                       "conflict with one another.");
+}
+// ADO hands on every failure of the provider as E_FAIL with the provider's own text.
+Status FromProvider(const Status& status) {
+  return Status::Error(kAdoProviderError, status.description());
+}
+
+enum class Property { kDataSource, kLockingMode, kUnknown };
+
+Property Lookup(std::string_view name) {
+  if (EqualsIgnoringCase(name, kPropDataSource)) return Property::kDataSource;
+  if (EqualsIgnoringCase(name, kPropLockingMode)) return Property::kLockingMode;
+  return Property::kUnknown;
+}
+
+bool ToInt32(const PropertyValue& value, int32_t* number) {
+  if (std::holds_alternative<std::monostate>(value)) {
+    *number = 0;
+    return true;
+  }
+  if (const int32_t* n = std::get_if<int32_t>(&value)) {
+    *number = *n;
+    return true;
+  }
+  const std::string_view text = Trimmed(std::get<std::string>(value));
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *number);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+std::string ToText(const PropertyValue& value) {
+  if (const int32_t* n = std::get_if<int32_t>(&value)) return std::to_string(*n);
+  if (const std::string* text = std::get_if<std::string>(&value)) return *text;
+  return std::string();
+}
+
+}  // namespace
+
+Connection::Connection() = default;
+Connection::~Connection() = default;  // an open session leaves the database as it goes
+
+Status Connection::SetProvider(const std::string& provider) {
+  if (IsOpen()) return ObjectOpen();
+  provider_ = provider;
+  return Status::OK();
+}
+
+bool Connection::IsOpen() const { return session_ && session_->IsOpen(); }
+
+Status Connection::SetProperty(const std::string& name, const PropertyValue& value) {
+  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return ProviderNotFound();
+  const Property property = Lookup(name);
+  if (property == Property::kUnknown) return ItemNotFound();
+  if (IsOpen()) return ObjectOpen();  // both are initialization properties
+  if (property == Property::kDataSource) {
+    dataSource_ = ToText(value);
+    return Status::OK();
+  }
+  int32_t mode;
+  if (!ToInt32(value, &mode)) return WrongType();
+  requestedLockingMode_ = mode;
+  return Status::OK();
+}
+
+Status Connection::GetProperty(const std::string& name, PropertyValue* value) const {
+  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return ProviderNotFound();
+  switch (Lookup(name)) {
+    case Property::kDataSource:
+      *value = dataSource_;
+      return Status::OK();
+    case Property::kLockingMode:
+      // Once open, the mode in effect, which a later opener may not have chosen.
+      *value = IsOpen() ? static_cast<int32_t>(session_->Level()) : requestedLockingMode_;
+      return Status::OK();
+    default:
+      return ItemNotFound();
+  }
+}
+
+Status Connection::SetMode(int32_t mode) {
+  if (IsOpen()) return ObjectOpen();
+  if (mode < 0 || (mode & ~adModeAllFlags) != 0) return BadArguments();
+  mode_ = mode;
+  return Status::OK();
+}
+
+Status Connection::Open(const std::string& connectionString, const std::string& userId,
+                        const std::string& /*password*/, int32_t options) {
+  if (IsOpen()) return ObjectOpen();
+  if (options != adOptionUnspecified && options != 0 && options != adAsyncConnect)
+    return BadArguments();
+
+  // "Key=Value;Key=Value": the provider first, so the properties after it find their
+  // collection.
+  std::string_view rest = connectionString;
+  while (!rest.empty()) {
+    const size_t semicolon = rest.find(';');
+    const std::string_view item = Trimmed(rest.substr(0, semicolon));
+    rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
+    if (item.empty()) continue;
+    const size_t equals = item.find('=');
+    const std::string_view key = Trimmed(item.substr(0, equals));
+    const std::string value(equals == std::string_view::npos ? std::string_view()
+                                                             : Trimmed(item.substr(equals + 1)));
+    Status status = EqualsIgnoringCase(key, "Provider") ? SetProvider(value)
+                                                        : SetProperty(std::string(key), value);
+    if (status.number() == adErrItemNotFound)
+      return Status::Error(kAdoProviderError, "Could not find installable ISAM.");
+    if (!status.ok()) return status;
+  }
+
+  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return ProviderNotFound();
+
+  JetOpenRequest request;
+  request.level = requestedLockingMode_ == 1 ? LockingLevel::Record : LockingLevel::Page;
+  request.exclusive = (mode_ & adModeShareExclusive) == adModeShareExclusive;
+  request.readOnly = (mode_ & (adModeRead | adModeWrite)) == adModeRead;
+  if (!userId.empty()) request.userName = userId;
+
+  std::unique_ptr<JetSession> session;
+  const Status status = JetSession::Open(dataSource_, request, &session);
+  if (!status.ok()) return FromProvider(status);
+  session_ = std::move(session);
+  return Status::OK();
+}
+
+Status Connection::Close() {
+  if (!IsOpen()) return ObjectClosed();
+  session_.reset();
+  return Status::OK();
+}
+
+}  // namespace quillet

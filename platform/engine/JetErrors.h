@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Status.h"
+
+namespace quillet {
+
+// The Jet engine's own error numbers and texts. DAO reports them as they are; ADO wraps
+// them in kAdoProviderError with the same text.
+inline constexpr int32_t kJetErrCouldNotFindFile = 3024;
+inline constexpr int32_t kJetErrInvalidPath = 3044;
+inline constexpr int32_t kJetErrFileInUse = 3045;
+inline constexpr int32_t kJetErrCouldNotLock = 3050;
+inline constexpr int32_t kJetErrCannotOpen = 3051;
+inline constexpr int32_t kJetErrUnrecognizedFormat = 3343;
+inline constexpr int32_t kJetErrObjectInvalid = 3420;
+inline constexpr int32_t kJetErrInvalidArgument = 3001;
+
+Status CouldNotFindFile(const std::string& path);
+Status InvalidPath(const std::string& path);
+Status FileAlreadyInUse(const std::string& path);
+Status CouldNotLockFile();
+Status CannotOpenFile(const std::string& path);
+Status UnrecognizedFormat(const std::string& path);
+Status ObjectInvalid();
+Status InvalidArgument();
+
+}  // namespace quillet

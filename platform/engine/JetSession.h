@@ -1,0 +1,74 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Status.h"
+#include "platform/engine/LockFile.h"
+#include "platform/engine/UniqueFd.h"
+
+namespace quillet {
+
+enum class LockingLevel : int32_t { Page = 0, Record = 1 };
+
+struct JetOpenRequest {
+  LockingLevel level = LockingLevel::Page;  // what a first opener puts the database in
+  bool exclusive = false;
+  bool readOnly = false;
+  std::string userName = "Admin";  // the Jet default account, written to the lock file
+};
+
+// One connection's hold on a database file: its own open file description of the
+// database (and of the lock file), through which it holds its byte-range locks.
+//
+// Everything that decides who is first, which mode is in effect and whether anyone is
+// there lives in locks on bytes far beyond any real data of the database file:
+//   gate      write-locked during the short join and leave steps, so they never overlap;
+//   presence  read-locked by every shared connection, write-locked by an exclusive one;
+//   record    read-locked by every shared connection of a record-level session, so the
+//             mode outlives its first opener for as long as anyone is there;
+//   exclusive read-locked by an exclusive connection that could only open the file
+//             read-only (a read-only descriptor cannot take write locks).
+// The kernel drops them all when a process dies, so a crash never leaves a stale mode.
+class JetSession {
+ public:
+  static Status Open(const std::string& path, const JetOpenRequest& request,
+                     std::unique_ptr<JetSession>* session);
+
+  ~JetSession();
+  JetSession(const JetSession&) = delete;
+  JetSession& operator=(const JetSession&) = delete;
+
+  // Leaves the database: gives up the lock-file slot (deleting the lock file if this was
+  // the last connection in it) and every lock. Safe to call more than once.
+  void Close();
+  bool IsOpen() const { return database_.valid(); }
+
+  const std::string& Path() const { return path_; }
+  LockingLevel Level() const { return level_; }
+  bool Exclusive() const { return exclusive_; }
+
+ private:
+  JetSession(std::string path, LockingLevel level, bool exclusive, UniqueFd database,
+             std::optional<LockFileSlot> slot);
+
+  static Status JoinShared(const std::string& path, const JetOpenRequest& request,
+                           const struct stat& info, UniqueFd fd,
+                           std::unique_ptr<JetSession>* session);
+  static Status OpenExclusive(const std::string& path, const JetOpenRequest& request,
+                              UniqueFd fd, std::unique_ptr<JetSession>* session);
+  static Status OpenReadOnlyExclusive(const std::string& path, const JetOpenRequest& request,
+                                      UniqueFd fd, std::unique_ptr<JetSession>* session);
+
+  std::string path_;
+  LockingLevel level_;
+  bool exclusive_;
+  UniqueFd database_;
+  std::optional<LockFileSlot> slot_;
+};
+
+}  // namespace quillet
