@@ -1,0 +1,333 @@
+#include "app/frmDatabaseLocking.h"
+
+#include <sys/stat.h>
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <memory>
+#include <utility>
+
+#include "app/Artwork.h"
+#include "app/CaptionLabel.h"
+#include "app/LockingProbe.h"
+#include "app/TwipsLayout.h"
+#include "common/ErrorReport.h"
+#include "common/FileHelpers.h"
+#include "common/GeneralConstants.h"
+#include "common/Registry.h"
+#include "common/Timing.h"
+#include "common/TraceLog.h"
+#include "platform/ErrObject.h"
+#include "platform/FileSystem.h"
+#include "platform/engine/Ado.h"
+#include "platform/ui/UiServices.h"
+
+namespace quillet {
+
+namespace {
+
+const char* const kWindowTitle = "Database Locking";
+const char* const kDatabaseDescText = "Database File:";
+const char* const kSelectDatabaseText = "Select database...";
+const char* const kChangeLockingText = "Change to \"Record Level Locking\"";
+
+const char* const kDialogTitle = "Select Database";
+const char* const kDialogFilter = "Database Files (*.MDB)|*.MDB";
+
+const char* const kLockFileInUseWarning =
+    "Warning: This Database already appears to be open by another program either locally or "
+    "on another computer, so you will probably be unable to to change the Locking Type!";
+const char* const kAlreadyRecordLevel = "Your database is already using Record Level Locking";
+const char* const kChangedToRecordLevel =
+    "Your database has successfully been changed to Record Level Locking\n\n"
+    "However, this will only 'stick' until the database is closed on all workstations at "
+    "which point it will revert to Page Level Locking.";
+const char* const kNotChangedToRecordLevel =
+    "Your database could not be changed to Record Level Locking!\n\n"
+    "You should check that the database was closed on all workstations before attempting to "
+    "change the locking again.";
+
+// The closed database's locks are given two seconds to clear before it is reopened.
+constexpr double kSecondsBeforeReopen = 2;
+
+// The design's width of "Database File:", the label that sizes itself to its text: the
+// measure of how wide the design's font was.
+constexpr int kDatabaseDescTwips = 1020;
+constexpr QSize kPictureSize(16, 16);
+
+QString RegistryKey() { return QString::fromLatin1(kRegistryBaseKey) + kRegistryAppKey; }
+
+// Whether two names reach the same file: the same text, or the same inode (a link). A
+// lock-file name that reaches the database itself must never be deleted.
+bool IsSameFile(const QString& a, const QString& b) {
+  if (a == b) return true;
+  const std::string bytesA = ToLocalBytes(a);
+  const std::string bytesB = ToLocalBytes(b);
+  if (bytesA.find('\0') != std::string::npos || bytesB.find('\0') != std::string::npos) {
+    return false;
+  }
+  struct stat statA {};
+  struct stat statB {};
+  return ::stat(bytesA.c_str(), &statA) == 0 && ::stat(bytesB.c_str(), &statB) == 0 &&
+         statA.st_dev == statB.st_dev && statA.st_ino == statB.st_ino;
+}
+
+QPushButton* PictureButton(QWidget* parent, const char* name, const QIcon& picture) {
+  auto* button = new QPushButton(parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setIcon(picture);
+  button->setIconSize(kPictureSize);
+  return button;
+}
+
+}  // namespace
+
+// A fixed dialog frame: a title and a close control, no minimize or maximize, no resizing.
+frmDatabaseLocking::frmDatabaseLocking(UiServices& ui, QWidget* parent)
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint),
+      ui_(ui) {
+  setObjectName(QStringLiteral("frmDatabaseLocking"));
+  setWindowTitle(QString::fromLatin1(kWindowTitle));
+  setWindowIcon(ApplicationIcon());
+  CreateControls();
+}
+
+// Releasing the handle closes the file, the last thing the window does.
+frmDatabaseLocking::~frmDatabaseLocking() = default;
+
+void frmDatabaseLocking::CreateControls() {
+  lblDatabaseDesc = new QLabel(QString::fromLatin1(kDatabaseDescText), this);
+  lblDatabaseDesc->setObjectName(QStringLiteral("lblDatabaseDesc"));
+  lblDatabaseDesc->adjustSize();
+
+  // The window was designed in twips (client area 6810 x 1275); it is enlarged evenly when
+  // the platform's default font is wider than the design's.
+  const TwipsLayout twips(TwipsLayout::ScaleFor(kDatabaseDescTwips, lblDatabaseDesc->width()));
+  setFixedSize(twips.size(6810, 1275));
+  lblDatabaseDesc->move(twips.point(120, 60));
+
+  // A long path keeps its file name in view; a long information line its beginning.
+  lblDatabase = new CaptionLabel(Qt::ElideMiddle, this);
+  lblDatabase->setObjectName(QStringLiteral("lblDatabase"));
+  lblDatabase->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  lblDatabase->setLineWidth(1);
+  lblDatabase->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  lblDatabase->setGeometry(twips.rect(1200, 60, 4695, 315));
+
+  cmdBrowse = PictureButton(this, "cmdBrowse", OpenFolderPicture());
+  cmdBrowse->setGeometry(twips.rect(5940, 60, 375, 375));
+
+  cmdCheckLocking = PictureButton(this, "cmdCheckLocking", CheckLockingPicture());
+  cmdCheckLocking->setGeometry(twips.rect(6360, 60, 375, 375));
+  cmdCheckLocking->setEnabled(false);
+
+  lblDatabaseLockingMode = new CaptionLabel(Qt::ElideRight, this);
+  lblDatabaseLockingMode->setObjectName(QStringLiteral("lblDatabaseLockingMode"));
+  lblDatabaseLockingMode->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  lblDatabaseLockingMode->setLineWidth(1);
+  lblDatabaseLockingMode->setAlignment(Qt::AlignCenter);
+  lblDatabaseLockingMode->setGeometry(twips.rect(1200, 480, 4695, 255));
+  lblDatabaseLockingMode->setCaption(QString::fromLatin1(kSelectDatabaseText));
+
+  cmdChangeLocking = new QPushButton(QString::fromLatin1(kChangeLockingText), this);
+  cmdChangeLocking->setObjectName(QStringLiteral("cmdChangeLocking"));
+  cmdChangeLocking->setGeometry(twips.rect(1200, 840, 4695, 315));
+  cmdChangeLocking->setEnabled(false);
+
+  // No default button: Enter presses only the button that has the focus.
+  for (QPushButton* button : {cmdBrowse, cmdCheckLocking, cmdChangeLocking}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    button->setFocusPolicy(Qt::StrongFocus);
+  }
+  for (QLabel* label : {lblDatabaseDesc, static_cast<QLabel*>(lblDatabase),
+                        static_cast<QLabel*>(lblDatabaseLockingMode)}) {
+    label->setFocusPolicy(Qt::NoFocus);
+  }
+  setTabOrder(cmdBrowse, cmdCheckLocking);
+  setTabOrder(cmdCheckLocking, cmdChangeLocking);
+
+  connect(cmdBrowse, &QPushButton::clicked, this, &frmDatabaseLocking::cmdBrowse_Click);
+  connect(cmdCheckLocking, &QPushButton::clicked, this,
+          &frmDatabaseLocking::cmdCheckLocking_Click);
+  connect(cmdChangeLocking, &QPushButton::clicked, this,
+          &frmDatabaseLocking::cmdChangeLocking_Click);
+  connect(lblDatabase, &CaptionLabel::Change, this, &frmDatabaseLocking::lblDatabase_Change);
+}
+
+// Shows the window first, so that anything the opening has to say appears over it, then
+// reopens the database remembered from the last run.
+void frmDatabaseLocking::Form_Load() {
+  show();
+  const QString path =
+      GetRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(), QString::fromLatin1(kDBFilenameValue),
+                        QString());
+  if (GetFileLength(path) > 0) {
+    // A remembered file the engine refuses is reported, and the window stays usable with
+    // the path shown and no database open.
+    const Status status = OpenDatabaseFile(path);
+    if (!status.ok()) ReportFailure(QStringLiteral("opening the database"), status);
+  }
+}
+
+void frmDatabaseLocking::cmdBrowse_Click() {
+  OpenFileRequest request;
+  request.DialogTitle = QString::fromLatin1(kDialogTitle);
+  request.Filter = QString::fromLatin1(kDialogFilter);
+  request.FileName = lblDatabase->caption();
+  request.CancelError = true;
+
+  // Cancel, and any failure of the opening, leave the window as far as it got, silently.
+  OnErrorResumeNext resumeNext;
+  Err().Record(ui_.ShowOpen(request));
+  if (Err().Number == 0 && !request.FileName.isEmpty()) {
+    Err().Record(OpenDatabaseFile(request.FileName));
+  }
+}
+
+// The buttons follow the file named in the label, not whether it could be opened.
+void frmDatabaseLocking::lblDatabase_Change() {
+  cmdChangeLocking->setEnabled(GetFileLength(lblDatabase->caption()) > 0);
+  cmdCheckLocking->setEnabled(cmdChangeLocking->isEnabledTo(this));
+}
+
+void frmDatabaseLocking::cmdCheckLocking_Click() {
+  if (!CurrentDatabase) return;
+  lblDatabaseLockingMode->setCaption(LockingModeText(GetLockingMode(CurrentDatabase)));
+}
+
+// Stops at the first failing step and returns it; the path is shown and remembered before
+// the engine is asked, so a refused file still shows where the user pointed.
+Status frmDatabaseLocking::OpenDatabaseFile(const QString& path) {
+  if (Status closed = CloseCurrentDatabase(); !closed.ok()) return closed;
+
+  // A lock file nobody holds is left over from a crash; one that is held means another
+  // workstation has the database open. A lock-file name that reaches the database itself
+  // (the user picked a file named *.ldb) is the user's data and is never deleted.
+  const QString lockFile = StripExtension(path) + QString::fromLatin1(kLockFileExtension);
+  if (GetFileLength(lockFile) > 0 && !IsSameFile(lockFile, path)) {
+    OnErrorResumeNext resumeNext;
+    Err().Record(Kill(ToLocalBytes(lockFile)));
+    if (Err().Number != 0) ui_.MsgBox(QString::fromLatin1(kLockFileInUseWarning), vbExclamation);
+  }
+
+  lblDatabase->setCaption(path);
+  SaveRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(), QString::fromLatin1(kDBFilenameValue),
+                     path, QString());
+
+  DatabasePtr database;
+  if (Status opened = DBEngine::Instance().OpenDatabase(ToLocalBytes(path), &database);
+      !opened.ok()) {
+    return opened;
+  }
+  CurrentDatabase = std::move(database);
+  cmdCheckLocking_Click();
+  return Status::OK();
+}
+
+// The handle is dropped even when Close fails: it holds nothing usable then, and keeping it
+// would make every later open fail the same way. Dropping it closes whatever is left.
+Status frmDatabaseLocking::CloseCurrentDatabase() {
+  const DatabasePtr database = std::exchange(CurrentDatabase, nullptr);
+  return database ? database->Close() : Status::OK();
+}
+
+// Makes this program the database's first opener, asking for record-level locking: close
+// our own handle, let the locks clear, open through ADO with the locking mode set, reopen
+// through DAO and keep that handle, then let the ADO connection go.
+void frmDatabaseLocking::cmdChangeLocking_Click() {
+  ui_.SetMousePointer(*this, vbHourglass);
+
+  Status status;
+  QString task;
+  if (CurrentDatabase) {
+    if (GetLockingMode(CurrentDatabase) == 1) {
+      ui_.MsgBox(QString::fromLatin1(kAlreadyRecordLevel), vbInformation);
+      ui_.SetMousePointer(*this, vbDefault);
+      return;
+    }
+    status = CloseCurrentDatabase();
+    task = QStringLiteral("closing the database");
+  }
+  if (status.ok()) {
+    status = DBEngine::Instance().Idle(dbFreeLocks);
+    task = QStringLiteral("freeing the database locks");
+  }
+  if (!status.ok()) {
+    ReportFailure(task, status);
+    ui_.SetMousePointer(*this, vbDefault);
+    return;
+  }
+
+  // Window events are handled during the wait, clicks on this window's buttons included.
+  // If the window is closed meanwhile, the program is ending: open nothing, say nothing.
+  WaitSeconds(ui_, kSecondsBeforeReopen);
+  if (!closed_) ReopenWithRecordLevelLocking();
+  ui_.SetMousePointer(*this, vbDefault);
+}
+
+void frmDatabaseLocking::ReopenWithRecordLevelLocking() {
+  OnErrorResumeNext resumeNext;
+  const QString path = lblDatabase->caption();
+
+  LogMessage(QStringLiteral("Opening ADO Connection to Database"));
+  auto connection = std::make_unique<Connection>();
+  connection->SetProvider(kJetOleDbProvider);
+  Err().Record(connection->SetProperty(kPropDataSource, ToLocalBytes(path)));
+
+  LogMessage(QStringLiteral("Setting ADO Locking mode to Record Level"));
+  Err().Record(connection->SetProperty(kPropLockingMode, int32_t{1}));
+
+  connection->SetCursorLocation(adUseServer);
+  LogMessage(QStringLiteral("Opening database (ADO)"));
+  Err().Record(connection->Open({}, {}, {}, adOptionUnspecified));
+  if (Err().Number != 0) {
+    connection.reset();  // let go of anything it opened before the user reads the report
+    ReportError(ui_, QStringLiteral("opening the database (ADO)"), Err().Number);
+    return;
+  }
+
+  // The ADO connection stays open until DAO has joined the record-level session.
+  LogMessage(QStringLiteral("Opening database (DAO)"));
+  DatabasePtr database;
+  Err().Record(DBEngine::Instance().OpenDatabase(ToLocalBytes(path), &database));
+  if (Err().Number != 0) {
+    connection.reset();
+    ReportError(ui_, QStringLiteral("opening the database (DAO)"), Err().Number);
+    return;
+  }
+  CurrentDatabase = std::move(database);
+
+  LogMessage(QStringLiteral("Closing database (ADO)"));
+  Err().Record(connection->Close());
+  connection.reset();
+
+  if (Err().Number == 0) {
+    if (GetLockingMode(CurrentDatabase) == 1) {
+      ui_.MsgBox(QString::fromLatin1(kChangedToRecordLevel), vbInformation);
+    } else {
+      ui_.MsgBox(QString::fromLatin1(kNotChangedToRecordLevel), vbExclamation);
+    }
+    cmdCheckLocking_Click();
+  }
+}
+
+// Reports a failure that stopped a handler, with the engine's number and description.
+void frmDatabaseLocking::ReportFailure(const QString& task, const Status& status) {
+  Err().Record(status);
+  ReportError(ui_, task, status.number());
+  Err().Clear();
+}
+
+// Closing the window ends the program. The database is let go now rather than at exit, so
+// that an operation still inside its timed wait finds nothing to hold on to.
+void frmDatabaseLocking::closeEvent(QCloseEvent* event) {
+  closed_ = true;
+  CurrentDatabase.reset();
+  event->accept();
+}
+
+}  // namespace quillet
