@@ -275,7 +275,7 @@ void frmDatabaseLocking::ReopenWithRecordLevelLocking() {
 
   LogMessage(QStringLiteral("Opening ADO Connection to Database"));
   auto connection = std::make_unique<Connection>();
-  connection->SetProvider(kJetOleDbProvider);
+  Err().Record(connection->SetProvider(kJetOleDbProvider));
   Err().Record(connection->SetProperty(kPropDataSource, ToLocalBytes(path)));
 
   LogMessage(QStringLiteral("Setting ADO Locking mode to Record Level"));
