@@ -1,82 +1,118 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <QProcess>
 #include <QPushButton>
-#include <QString>
 #include <QTemporaryDir>
-#include <functional>
-#include <memory>
+#include <QTest>
 
 #include "app/CaptionLabel.h"
 #include "app/frmDatabaseLocking.h"
+#include "common/Registry.h"
+#include "platform/ErrObject.h"
+#include "platform/registry/RegistryStore.h"
+#include "support/Fixtures.h"
 #include "support/RecordingUi.h"
 
 namespace quillet::test {
 
-// One test's world: a temporary folder for its databases, the real settings store kept in
-// that folder, and the window on the recording services (message boxes and the file
-// dialog are scripted; everything else is real).
+// The texts the window shows and says, written out here rather than taken from the program.
+inline const QString kSelectDatabase = QStringLiteral("Select database...");
+inline const QString kPageLevel =
+    QStringLiteral("Information: The database is using 'Page Level' locking.");
+inline const QString kRecordLevel =
+    QStringLiteral("Information: The database is using 'Record Level' locking.");
+inline const QString kLockFileWarning = QStringLiteral(
+    "Warning: This Database already appears to be open by another program either locally or "
+    "on another computer, so you will probably be unable to to change the Locking Type!");
+
+// The standard error report for a failed task.
+inline QString Report(const QString& task, const Status& status) {
+  return QStringLiteral(
+             "There was a problem %1 and the error's description was reported as : \n\n\"%2\" (%3)")
+      .arg(task, FromLocalBytes(status.description()))
+      .arg(status.number());
+}
+
+// One test's world: a temporary folder for its files, the real settings store kept there, and
+// the window on the recording services (or on `services`, for the tests of the real dialogs).
 class WindowHarness {
  public:
-  // The window uses `services` when given (the real Qt services, for the tests of the real
-  // dialogs), else the recording ones.
-  explicit WindowHarness(UiServices* services = nullptr);
-  ~WindowHarness();
+  explicit WindowHarness(UiServices* services = nullptr) : services_(services) {
+    RegistryStore::SetPath(ToLocalBytes(path(QStringLiteral("registry.sqlite3"))));
+  }
+  ~WindowHarness() {
+    window_.reset();
+    RegistryStore::SetPath(RegistryStore::DefaultPath());
+  }
 
-  QString dir() const { return dir_.path(); }
-  QString path(const QString& name) const;
+  QString path(const QString& name) const { return dir_.filePath(name); }
+  QString database(const QString& name = QStringLiteral("Sales.mdb")) const {
+    return WriteJetDatabase(dir_.path(), name);
+  }
+  QString file(const QString& name, const QByteArray& bytes) const {
+    return WriteFile(dir_.path(), name, bytes);
+  }
 
-  // The remembered database path, as the previous run would have left it.
-  void remember(const QString& databasePath);
-  // The remembered path, or the text "<none>" when no value is stored.
-  QString remembered() const;
+  // The remembered path, as the previous run would have left it; "<none>" when unset.
+  void remember(const QString& database) {
+    SaveRegistryString(HKEY_LOCAL_MACHINE, kKey, QStringLiteral("DBFilename"), database, {});
+  }
+  QString remembered() const {
+    return GetRegistryString(HKEY_LOCAL_MACHINE, kKey, QStringLiteral("DBFilename"),
+                             QStringLiteral("<none>"));
+  }
+
+  frmDatabaseLocking& start() {
+    window_ = std::make_unique<frmDatabaseLocking>(services_ != nullptr ? *services_ : ui);
+    window_->Form_Load();
+    return *window_;
+  }
+  frmDatabaseLocking& window() { return *window_; }
+  const DatabasePtr& current() const { return window_->currentDatabase(); }
+
+  CaptionLabel* label(const char* name) const { return window_->findChild<CaptionLabel*>(name); }
+  QString databaseCaption() const { return label("lblDatabase")->caption(); }
+  QString modeCaption() const { return label("lblDatabaseLockingMode")->caption(); }
+  QPushButton* browse() const { return window_->findChild<QPushButton*>("cmdBrowse"); }
+  QPushButton* check() const { return window_->findChild<QPushButton*>("cmdCheckLocking"); }
+  QPushButton* change() const { return window_->findChild<QPushButton*>("cmdChangeLocking"); }
+  void click(QPushButton* b) const { QTest::mouseClick(b, Qt::LeftButton); }
+
+  // The texts of the message boxes shown so far.
+  QStringList messages() const {
+    QStringList texts;
+    for (const RecordingUi::Message& message : ui.messages) texts << message.text;
+    return texts;
+  }
+
+  // Check and change are enabled together or not at all; "disagree" catches them apart.
+  QString actions() const {
+    if (check()->isEnabled() != change()->isEnabled()) return QStringLiteral("disagree");
+    return check()->isEnabled() ? QStringLiteral("enabled") : QStringLiteral("disabled");
+  }
+
+  // Browses, the dialog answering `chosen`, or Cancel for a null text.
+  void browseTo(const QString& chosen) {
+    chosen.isNull() ? ui.answerOpenWithCancel() : ui.answerOpenWith(chosen);
+    click(browse());
+  }
 
   RecordingUi ui;
-  frmDatabaseLocking& window() { return *window_; }
-  // Creates the window and runs its start-up.
-  frmDatabaseLocking& start();
-
-  QString databaseCaption() const;
-  QString modeCaption() const;
-  QPushButton* browse() const { return button("cmdBrowse"); }
-  QPushButton* check() const { return button("cmdCheckLocking"); }
-  QPushButton* change() const { return button("cmdChangeLocking"); }
-  // "enabled" or "disabled" for the check and change buttons together, which must always
-  // agree ("disagree" otherwise).
-  QString actions() const;
-
-  // Browses, with the dialog answering path (or Cancel for a null text).
-  void browseTo(const QString& path);
 
  private:
-  QPushButton* button(const char* name) const;
-  CaptionLabel* label(const char* name) const;
+  inline static const QString kKey = QStringLiteral("SOFTWARE\\Oxtaro\\Utils\\Quillet");
 
   UiServices* services_;
   QTemporaryDir dir_;
   std::unique_ptr<frmDatabaseLocking> window_;
 };
 
-// The inode a path names now, or 0 when it names nothing. A hard link to a lock file keeps
-// its inode alive, so comparing with it tells a deleted-and-recreated file from a kept one.
-ino_t InodeOf(const QString& path);
-void HardLink(const QString& from, const QString& to);
-
-// Calls act once, with the first modal widget that appears; it must close it.
-void WhenModalShown(std::function<void(QWidget*)> act);
-
-// What another workstation sees: `quilletctl check` on the file, its output line.
-QString CheckFromAnotherProcess(const QString& databasePath);
-
-// The texts the window shows and says.
-extern const QString kSelectDatabase;
-extern const QString kPageLevel;
-extern const QString kRecordLevel;
-extern const QString kModeUnknown;
-extern const QString kLockFileWarning;
-extern const QString kAlreadyRecordLevel;
-extern const QString kChangedToRecordLevel;
-extern const QString kNotChangedToRecordLevel;
+// What another workstation sees: the output line of `quilletctl check` on the file.
+inline QString CheckFromAnotherProcess(const QString& database) {
+  QProcess process;
+  process.start(QuilletctlPath(), {QStringLiteral("check"), database});
+  if (!process.waitForFinished(20000)) qFatal("quilletctl check did not finish");
+  return QString::fromLocal8Bit(process.readAll() + process.readAllStandardError()).trimmed();
+}
 
 }  // namespace quillet::test
