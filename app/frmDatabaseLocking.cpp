@@ -51,9 +51,6 @@ const char* const kNotChangedToRecordLevel =
 // The closed database's locks are given two seconds to clear before it is reopened.
 constexpr double kSecondsBeforeReopen = 2;
 
-// The design's width of "Database File:", the label that sizes itself to its text: the
-// measure of how wide the design's font was.
-constexpr int kDatabaseDescTwips = 1020;
 constexpr QSize kPictureSize(16, 16);
 
 QString RegistryKey() { return QString::fromLatin1(kRegistryBaseKey) + kRegistryAppKey; }
@@ -103,9 +100,8 @@ void frmDatabaseLocking::CreateControls() {
   lblDatabaseDesc->setObjectName(QStringLiteral("lblDatabaseDesc"));
   lblDatabaseDesc->adjustSize();
 
-  // The window was designed in twips (client area 6810 x 1275); it is enlarged evenly when
-  // the platform's default font is wider than the design's.
-  const TwipsLayout twips(TwipsLayout::ScaleFor(kDatabaseDescTwips, lblDatabaseDesc->width()));
+  // The window was designed in twips: a client area of 6810 x 1275.
+  const TwipsLayout twips;
   setFixedSize(twips.size(6810, 1275));
   lblDatabaseDesc->move(twips.point(120, 60));
 

@@ -4,6 +4,7 @@
 #include <QApplication>
 
 #include "app/Artwork.h"
+#include "app/DesignFont.h"
 #include "app/frmDatabaseLocking.h"
 #include "platform/ui/QtUiServices.h"
 
@@ -14,6 +15,7 @@ int main(int argc, char* argv[]) {
   // No display name: on X11 Qt would append it to the window title.
   QGuiApplication::setDesktopFileName(QStringLiteral("quillet"));
   QApplication::setWindowIcon(quillet::ApplicationIcon());
+  quillet::UseFontFittingDesign();
 
   quillet::QtUiServices ui;
   quillet::frmDatabaseLocking window(ui);

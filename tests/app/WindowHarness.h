@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include "app/CaptionLabel.h"
+#include "app/DesignFont.h"
 #include "app/frmDatabaseLocking.h"
 #include "common/Registry.h"
 #include "platform/ErrObject.h"
@@ -63,6 +64,7 @@ class WindowHarness {
   }
 
   frmDatabaseLocking& start() {
+    UseFontFittingDesign();  // as the program does before it creates the window
     window_ = std::make_unique<frmDatabaseLocking>(services_ != nullptr ? *services_ : ui);
     window_->Form_Load();
     return *window_;

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "WindowHarness.h"
+#include "app/DesignFont.h"
 #include "platform/ui/QtUiServices.h"
 
 namespace quillet::test {
@@ -53,16 +54,8 @@ class WindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  // With a font no wider than the design's ("Database File:" in 1020 twips), the window is
-  // exactly as drawn.
-  void geometryWithTheDesignFont() {
-    const auto restore = qScopeGuard([font = QApplication::font()] { QApplication::setFont(font); });
-    QFont font = QApplication::font();
-    font.setPointSizeF(12);
-    while (QFontMetrics(font).horizontalAdvance(QStringLiteral("Database File:")) > 1020 / 15) {
-      font.setPointSizeF(font.pointSizeF() - 0.25);
-    }
-    QApplication::setFont(font);
+  // The window is exactly as drawn, at the font the program uses.
+  void geometry() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
     const auto px = [](int twips) { return qRound(twips / 15.0); };
@@ -88,13 +81,40 @@ class WindowTest : public QObject {
     QVERIFY(HasInk(h.browse()->icon(), 16) && HasInk(h.check()->icon(), 16));
     QCOMPARE(h.change()->text(), QStringLiteral("Change to \"Record Level Locking\""));
     QVERIFY(h.label("lblDatabaseLockingMode")->alignment().testFlag(Qt::AlignHCenter));
-    // With the platform's own font, which may be wider than the design's, the texts keep
-    // their room.
+    // At the program's font the texts keep the room the design gave them.
     QVERIFY(window.findChild<QLabel*>(QStringLiteral("lblDatabaseDesc"))->geometry().right() <
             h.label("lblDatabase")->x());
     CaptionLabel* mode = h.label("lblDatabaseLockingMode");
     for (const QString& text : {kPageLevel, kRecordLevel}) {
       QVERIFY(mode->fontMetrics().horizontalAdvance(text) <= mode->contentsRect().width());
+    }
+  }
+
+  // A wide default font is shrunk until the design's measure fits, never below 7 points;
+  // one that fits already is kept.
+  void fontFittingDesign_data() {
+    QTest::addColumn<double>("pointSize");
+    QTest::newRow("small") << 6.0;
+    QTest::newRow("default") << QApplication::font().pointSizeF();
+    QTest::newRow("large") << 14.0;
+    QTest::newRow("huge") << 72.0;
+  }
+  void fontFittingDesign() {
+    QFETCH(double, pointSize);
+    QFont font = QApplication::font();
+    font.setPointSizeF(pointSize);
+    const QFont fitted = FontFittingDesign(font);
+    const int width = QFontMetrics(fitted).horizontalAdvance(QStringLiteral("Database File:"));
+    QCOMPARE(fitted.family(), font.family());
+    if (QFontMetrics(font).horizontalAdvance(QStringLiteral("Database File:")) <= 68) {
+      QCOMPARE(fitted.pointSizeF(), pointSize);
+    } else if (fitted.pointSizeF() > 7.0) {
+      QVERIFY(width <= 68);
+      QFont larger = fitted;
+      larger.setPointSizeF(fitted.pointSizeF() + 0.25);
+      QVERIFY(QFontMetrics(larger).horizontalAdvance(QStringLiteral("Database File:")) > 68);
+    } else {
+      QCOMPARE(fitted.pointSizeF(), 7.0);
     }
   }
 
