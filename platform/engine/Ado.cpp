@@ -1,6 +1,8 @@
 #include "platform/engine/Ado.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cstring>
 #include <string_view>
 
@@ -30,30 +32,29 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-Status ObjectOpen() {
-  return Status::Error(adErrObjectOpen, "Operation is not allowed when the object is open.");
+// The errors the Connection object raises itself, with ADO's texts.
+struct AdoErrorText {
+  int32_t number;
+  const char* text;
+};
+constexpr AdoErrorText kAdoErrors[] = {
+    {adErrObjectOpen, "Operation is not allowed when the object is open."},
+    {adErrObjectClosed, "Operation is not allowed when the object is closed."},
+    {adErrProviderNotFound, "Provider cannot be found. It may not be properly installed."},
+    {adErrItemNotFound,
+     "Item cannot be found in the collection corresponding to the requested name or ordinal."},
+    {adErrDataConversion, "Application uses a value of the wrong type for the current operation."},
+    {adErrInvalidArgument,
+     "Arguments are of the wrong type, are out of acceptable range, or are in conflict with one "
+     "another."},
+};
+
+Status AdoError(int32_t number) {
+  const auto* error = std::find_if(std::begin(kAdoErrors), std::end(kAdoErrors),
+                                   [number](const AdoErrorText& e) { return e.number == number; });
+  return Status::Error(number, error != std::end(kAdoErrors) ? error->text : "");
 }
-Status ObjectClosed() {
-  return Status::Error(adErrObjectClosed, "Operation is not allowed when the object is closed.");
-}
-Status ProviderNotFound() {
-  return Status::Error(adErrProviderNotFound,
-                       "Provider cannot be found. It may not be properly installed.");
-}
-Status ItemNotFound() {
-  return Status::Error(adErrItemNotFound,
-                       "Item cannot be found in the collection corresponding to the requested "
-                       "name or ordinal.");
-}
-Status WrongType() {
-  return Status::Error(adErrDataConversion,
-                       "Application uses a value of the wrong type for the current operation.");
-}
-Status BadArguments() {
-  return Status::Error(adErrInvalidArgument,
-                       "Arguments are of the wrong type, are out of acceptable range, or are in "
-                       "conflict with one another.");
-}
+
 // ADO hands on every failure of the provider as E_FAIL with the provider's own text.
 Status FromProvider(const Status& status) {
   return Status::Error(kAdoProviderError, status.description());
@@ -93,7 +94,7 @@ Connection::Connection() = default;
 Connection::~Connection() = default;  // an open session leaves the database as it goes
 
 Status Connection::SetProvider(const std::string& provider) {
-  if (IsOpen()) return ObjectOpen();
+  if (IsOpen()) return AdoError(adErrObjectOpen);
   provider_ = provider;
   return Status::OK();
 }
@@ -101,22 +102,22 @@ Status Connection::SetProvider(const std::string& provider) {
 bool Connection::IsOpen() const { return session_ && session_->IsOpen(); }
 
 Status Connection::SetProperty(const std::string& name, const PropertyValue& value) {
-  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return ProviderNotFound();
+  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
   const Property property = Lookup(name);
-  if (property == Property::kUnknown) return ItemNotFound();
-  if (IsOpen()) return ObjectOpen();  // both are initialization properties
+  if (property == Property::kUnknown) return AdoError(adErrItemNotFound);
+  if (IsOpen()) return AdoError(adErrObjectOpen);  // both are initialization properties
   if (property == Property::kDataSource) {
     dataSource_ = ToText(value);
     return Status::OK();
   }
   int32_t mode;
-  if (!ToInt32(value, &mode)) return WrongType();
+  if (!ToInt32(value, &mode)) return AdoError(adErrDataConversion);
   requestedLockingMode_ = mode;
   return Status::OK();
 }
 
 Status Connection::GetProperty(const std::string& name, PropertyValue* value) const {
-  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return ProviderNotFound();
+  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
   switch (Lookup(name)) {
     case Property::kDataSource:
       *value = dataSource_;
@@ -126,22 +127,22 @@ Status Connection::GetProperty(const std::string& name, PropertyValue* value) co
       *value = IsOpen() ? static_cast<int32_t>(session_->Level()) : requestedLockingMode_;
       return Status::OK();
     default:
-      return ItemNotFound();
+      return AdoError(adErrItemNotFound);
   }
 }
 
 Status Connection::SetMode(int32_t mode) {
-  if (IsOpen()) return ObjectOpen();
-  if (mode < 0 || (mode & ~adModeAllFlags) != 0) return BadArguments();
+  if (IsOpen()) return AdoError(adErrObjectOpen);
+  if (mode < 0 || (mode & ~adModeAllFlags) != 0) return AdoError(adErrInvalidArgument);
   mode_ = mode;
   return Status::OK();
 }
 
 Status Connection::Open(const std::string& connectionString, const std::string& userId,
                         const std::string& /*password*/, int32_t options) {
-  if (IsOpen()) return ObjectOpen();
+  if (IsOpen()) return AdoError(adErrObjectOpen);
   if (options != adOptionUnspecified && options != 0 && options != adAsyncConnect)
-    return BadArguments();
+    return AdoError(adErrInvalidArgument);
 
   // "Key=Value;Key=Value": the provider first, so the properties after it find their
   // collection.
@@ -162,7 +163,7 @@ Status Connection::Open(const std::string& connectionString, const std::string& 
     if (!status.ok()) return status;
   }
 
-  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return ProviderNotFound();
+  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
 
   JetOpenRequest request;
   request.level = requestedLockingMode_ == 1 ? LockingLevel::Record : LockingLevel::Page;
@@ -178,7 +179,7 @@ Status Connection::Open(const std::string& connectionString, const std::string& 
 }
 
 Status Connection::Close() {
-  if (!IsOpen()) return ObjectClosed();
+  if (!IsOpen()) return AdoError(adErrObjectClosed);
   session_.reset();
   return Status::OK();
 }

@@ -1,238 +1,167 @@
 // The mode of a database is chosen by its first opener and shared by every later one, in
-// this process or in another, until the last one closes.
+// this process or in another, until the last one closes; an exclusive open has the file
+// to itself.
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QElapsedTimer>
-#include <QTest>
+#include <memory>
 
 #include "EngineTestUtil.h"
 #include "app/LockingProbe.h"
-#include "platform/engine/Ado.h"
-#include "platform/engine/Dao.h"
 
 using namespace quillet;
 using namespace quillet::test;
+
+namespace {
+// A first opener: a DAO or ADO connection here, or quilletctl holding the file elsewhere.
+struct Opener {
+  Opener(const QString& kind, const std::string& path, int mode, bool exclusive) {
+    if (kind == "DAO") OpenDao(path, &dao, exclusive);
+    if (kind == "ADO") OpenAdo(ado, path, mode, exclusive ? adModeShareExclusive : 0);
+    std::vector<std::string> args{"hold", path, mode ? "--record" : "--page"};
+    if (exclusive) args.insert(args.end(), {"--exclusive", "--read-only"});
+    if (kind == "elsewhere") other = std::make_unique<OtherProcess>(args);
+  }
+  bool holds() { return dao || ado.IsOpen() || (other && other->line().starts_with("holding")); }
+  void leave(int signal = SIGTERM) {
+    dao.reset();
+    ado.Close();
+    if (other) other->stop(signal);
+  }
+  DatabasePtr dao;
+  Connection ado;
+  std::unique_ptr<OtherProcess> other;
+};
+}  // namespace
 
 class EngineModeTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void firstPageOpenerMakesALaterRecordRequestJoinPage();
-  void firstRecordOpenerMakesALaterDaoOpenReadRecord();
-  void modeOutlivesItsFirstOpenerUntilTheLastCloses();
-  void connectionsOfOneProcessAreIndependent();
-  void otherProcessFirstDecides_data();
-  void otherProcessFirstDecides();
-  void otherProcessJoinsOurMode();
-  void killingEveryHolderLetsTheNextOpenerDecide();
-  void foreignLocksNeverHang();
-};
+  void laterOpenersJoinTheFirstOpenersMode_data() {
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("DAO here") << "DAO" << 0;
+    QTest::newRow("ADO asking page here") << "ADO" << 0;
+    QTest::newRow("ADO asking record here") << "ADO" << 1;
+    QTest::newRow("page elsewhere") << "elsewhere" << 0;
+    QTest::newRow("record elsewhere") << "elsewhere" << 1;
+  }
 
-void EngineModeTest::firstPageOpenerMakesALaterRecordRequestJoinPage() {
-  TempFolder folder;
-  const std::string path = folder.database("pages.mdb");
+  void laterOpenersJoinTheFirstOpenersMode() {
+    QFETCH(QString, first);
+    QFETCH(int, mode);
+    TempFolder folder;
+    const std::string path = folder.database("shared.mdb");
+    Opener opener(first, path, mode, false);
+    QVERIFY(opener.holds());
 
-  DatabasePtr database;
-  QVERIFY(OpenDao(path, &database).ok());
-  QCOMPARE(GetLockingMode(database), 0);
-
-  Connection connection;
-  connection.SetProvider(kJetOleDbProvider);
-  QVERIFY(connection.SetProperty(kPropDataSource, path).ok());
-  QVERIFY(connection.SetProperty(kPropLockingMode, int32_t{1}).ok());
-  QCOMPARE(ModeOf(connection), 1);  // before Open: what was asked
-  QVERIFY(connection.Open().ok());
-  QCOMPARE(ModeOf(connection), 0);  // after Open: what is in effect
-  QCOMPARE(GetLockingMode(database), 0);
-}
-
-void EngineModeTest::firstRecordOpenerMakesALaterDaoOpenReadRecord() {
-  TempFolder folder;
-  const std::string path = folder.database("records.mdb");
-
-  Connection first;
-  QVERIFY(OpenAdo(first, path, 1).ok());
-  QCOMPARE(ModeOf(first), 1);
-
-  DatabasePtr database;
-  QVERIFY(OpenDao(path, &database).ok());
-  QCOMPARE(GetLockingMode(database), 1);
-
-  Connection second;
-  QVERIFY(OpenAdo(second, path, 0).ok());
-  QCOMPARE(ModeOf(second), 1);
-}
-
-void EngineModeTest::modeOutlivesItsFirstOpenerUntilTheLastCloses() {
-  TempFolder folder;
-  const std::string path = folder.database("session.mdb");
-  const std::string lockFile = folder.file("session.ldb");
-
-  DatabasePtr database;
-  {
-    Connection first;
-    QVERIFY(OpenAdo(first, path, 1).ok());
+    // Whatever a later opener asks for, it reads the mode in effect; none may be exclusive.
+    DatabasePtr database;
     QVERIFY(OpenDao(path, &database).ok());
-    QVERIFY(first.Close().ok());
-  }
-  QCOMPARE(GetLockingMode(database), 1);  // the DAO handle keeps the session alive
-  QVERIFY(Exists(lockFile));
+    QCOMPARE(GetLockingMode(database), mode);
+    for (int32_t asked : {0, 1}) {
+      Connection joiner;
+      QVERIFY(OpenAdo(joiner, path, asked).ok());
+      QCOMPARE(ModeOf(joiner), mode);
+      Connection exclusive;
+      QCOMPARE(OpenAdo(exclusive, path, asked, adModeShareExclusive).number(), kAdoProviderError);
+    }
+    DatabasePtr refused;
+    QCOMPARE(OpenDao(path, &refused, true).number(), 3045);
+    OtherProcess joiner({"hold", path, mode ? "--page" : "--record"});
+    QCOMPARE(joiner.line(), "holding " + path + (mode ? " in Record Level mode" : " in Page Level mode"));
+    joiner.stop();
 
-  QVERIFY(database->Close().ok());
-  QVERIFY(!Exists(lockFile));  // the last one out deletes it
-
-  DatabasePtr next;
-  QVERIFY(OpenDao(path, &next).ok());
-  QCOMPARE(GetLockingMode(next), 0);  // a new session, decided afresh
-}
-
-// Closing one connection must not drop the locks of another connection of the same
-// process to the same file (which classic POSIX record locks would do).
-void EngineModeTest::connectionsOfOneProcessAreIndependent() {
-  TempFolder folder;
-  const std::string path = folder.database("twice.mdb");
-
-  Connection recordLevel;
-  QVERIFY(OpenAdo(recordLevel, path, 1).ok());
-  DatabasePtr database;
-  QVERIFY(OpenDao(path, &database).ok());
-  QVERIFY(recordLevel.Close().ok());
-
-  OtherProcess other({"check", path});
-  const std::optional<std::string> seen = other.firstLine();
-  QVERIFY(seen.has_value());
-  QCOMPARE(QString::fromStdString(*seen),
-           QStringLiteral("Information: The database is using 'Record Level' locking."));
-  QCOMPARE(other.wait(), 0);
-  QVERIFY(Exists(folder.file("twice.ldb")));
-
-  // An exclusive open from elsewhere must still see us there.
-  OtherProcess exclusive({"hold", path, "--exclusive"});
-  QCOMPARE(exclusive.wait(), 1);
-  QVERIFY(exclusive.standardError().find("error 3045") != std::string::npos);
-}
-
-void EngineModeTest::otherProcessFirstDecides_data() {
-  QTest::addColumn<QString>("request");
-  QTest::addColumn<int>("mode");
-  QTest::newRow("page") << QStringLiteral("--page") << 0;
-  QTest::newRow("record") << QStringLiteral("--record") << 1;
-}
-
-void EngineModeTest::otherProcessFirstDecides() {
-  QFETCH(QString, request);
-  QFETCH(int, mode);
-  TempFolder folder;
-  const std::string path = folder.database("other.mdb");
-
-  OtherProcess other({"hold", path, request.toStdString()});
-  QVERIFY(other.firstLine().has_value());
-
-  DatabasePtr database;
-  QVERIFY(OpenDao(path, &database).ok());
-  QCOMPARE(GetLockingMode(database), mode);
-  for (int32_t asked : {0, 1}) {
-    Connection connection;
-    QVERIFY(OpenAdo(connection, path, asked).ok());
-    QCOMPARE(ModeOf(connection), mode);
+    // Closing one connection must not drop another's locks on the same file (classic POSIX
+    // record locks would): the session and our presence are still seen from elsewhere.
+    opener.leave();
+    QCOMPARE(GetLockingMode(database), mode);
+    QCOMPARE(OtherProcess({"check", path}).output(), std::string("Information: The database is using '") +
+                                                         (mode ? "Record" : "Page") + " Level' locking.\n");
+    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).output().starts_with("error 3045: "));
+    QVERIFY(database->Close().ok());
+    QVERIFY(!Exists(folder.file("shared.ldb")));  // the last one out deletes it
+    QVERIFY(OpenDao(path, &database).ok());
+    QCOMPARE(GetLockingMode(database), 0);  // a new session, decided afresh
   }
 
-  QCOMPARE(other.stop(), 0);
-  QCOMPARE(GetLockingMode(database), mode);  // we are still there: the session goes on
-}
+  // The kernel drops a dead process's locks: a stale lock file keeps no mode alive, keeps
+  // its stale records, and goes with the next session.
+  void killedHoldersLeaveNoMode() {
+    TempFolder folder;
+    const std::string path = folder.database("crash.mdb");
+    const std::string lockFile = folder.file("crash.ldb");
+    Opener first("elsewhere", path, 1, false), second("elsewhere", path, 0, false);
+    QVERIFY(first.holds() && second.holds());
+    first.leave(SIGKILL);
+    second.leave(SIGKILL);
+    const QByteArray stale = ReadBytes(lockFile).left(2 * 64);
+    QCOMPARE(stale.count("Admin"), 2);
 
-void EngineModeTest::otherProcessJoinsOurMode() {
-  TempFolder folder;
-  const std::string path = folder.database("ours.mdb");
-  Connection ours;
-  QVERIFY(OpenAdo(ours, path, 1).ok());
+    DatabasePtr database;
+    QVERIFY(OpenDao(path, &database).ok());
+    QCOMPARE(GetLockingMode(database), 0);
+    Connection asksRecord;
+    QVERIFY(OpenAdo(asksRecord, path, 1).ok());
+    QCOMPARE(ModeOf(asksRecord), 0);
+    QVERIFY(ReadBytes(lockFile).startsWith(stale));
+    QVERIFY(asksRecord.Close().ok());
+    QVERIFY(database->Close().ok());
+    QVERIFY(!Exists(lockFile));
+  }
 
-  OtherProcess pageRequest({"hold", path, "--page"});
-  const std::optional<std::string> line = pageRequest.firstLine();
-  QVERIFY(line.has_value());
-  QCOMPARE(QString::fromStdString(*line),
-           QString::fromStdString("holding " + path + " in Record Level mode"));
-  QCOMPARE(pageRequest.stop(), 0);
-}
+  void exclusiveHolderShutsEveryoneOut_data() {
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("DAO") << "DAO" << 0;
+    QTest::newRow("ADO asking record") << "ADO" << 1;
+    QTest::newRow("read-only elsewhere") << "elsewhere" << 1;
+  }
 
-// The kernel drops a dead process's locks, so a stale lock file (records and all) never
-// keeps a stale mode alive.
-void EngineModeTest::killingEveryHolderLetsTheNextOpenerDecide() {
-  TempFolder folder;
-  const std::string path = folder.database("crash.mdb");
-  const std::string lockFile = folder.file("crash.ldb");
+  void exclusiveHolderShutsEveryoneOut() {
+    QFETCH(QString, holder);
+    QFETCH(int, mode);
+    TempFolder folder;
+    const std::string path = folder.database("alone.mdb");
+    Opener exclusive(holder, path, mode, true);
+    QVERIFY(exclusive.holds());
+    if (holder == "ADO") QCOMPARE(ModeOf(exclusive.ado), 1);  // alone, it is the first opener
+    QVERIFY(!Exists(folder.file("alone.ldb")));  // an exclusive open needs no lock file
 
-  OtherProcess first({"hold", path, "--record"});
-  QVERIFY(first.firstLine().has_value());
-  OtherProcess second({"hold", path, "--page"});
-  const std::optional<std::string> joined = second.firstLine();
-  QVERIFY(joined.has_value());
-  QVERIFY(joined->find("Record Level") != std::string::npos);
+    const std::string inUse = "Could not use '" + path + "'; file already in use.";
+    for (bool alone : {false, true}) {
+      DatabasePtr database;
+      QCOMPARE(Failure(OpenDao(path, &database, alone)), "3045: " + inUse);
+      Connection connection;
+      QCOMPARE(Failure(OpenAdo(connection, path, 1, alone ? adModeShareExclusive : 0)), "-2147467259: " + inUse);
+    }
+    if (exclusive.dao) QCOMPARE(GetLockingMode(exclusive.dao), -1);  // the probe cannot get in either
+    if (!exclusive.other)
+      QCOMPARE(OtherProcess({"hold", path, "--record"}).output(), "error -2147467259: " + inUse + "\n");
 
-  first.kill();
-  second.kill();
-  QVERIFY(SizeOf(lockFile) >= 2 * 64);
+    exclusive.leave(SIGKILL);  // closed, or killed: the file is free again
+    DatabasePtr shared;
+    QVERIFY(OpenDao(path, &shared).ok());
+  }
 
-  DatabasePtr database;
-  QVERIFY(OpenDao(path, &database).ok());
-  QCOMPARE(GetLockingMode(database), 0);
-  Connection asksRecord;
-  QVERIFY(OpenAdo(asksRecord, path, 1).ok());
-  QCOMPARE(ModeOf(asksRecord), 0);
-
-  QVERIFY(asksRecord.Close().ok());
-  QVERIFY(database->Close().ok());
-  QVERIFY(!Exists(lockFile));  // stale records do not keep it alive
-}
-
-// Some other program locks a whole file and sits on it (as a backup agent, or a Kill that
-// was stopped half-way, might). Opening and closing must give up within a few seconds
-// instead of waiting for it.
-void EngineModeTest::foreignLocksNeverHang() {
-  TempFolder folder;
-  const std::string path = folder.database("foreign.mdb");
-  const std::string lockFile = folder.file("foreign.ldb");
-  auto lockWholeFile = [](const std::string& file) {
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    if (fd < 0 || ::fcntl(fd, F_OFD_SETLK, &lock) != 0) qFatal("cannot lock %s", file.c_str());
-    return fd;
-  };
-  QElapsedTimer timer;
-
-  int foreign = lockWholeFile(path);
-  timer.start();
-  DatabasePtr database;
-  QCOMPARE(OpenDao(path, &database).number(), 3050);
-  QVERIFY(timer.elapsed() < 10000);
-  ::close(foreign);
-
-  QVERIFY(OpenDao(path, &database).ok());
-  foreign = lockWholeFile(path);
-  timer.restart();
-  QVERIFY(database->Close().ok());
-  QVERIFY(timer.elapsed() < 10000);
-  QVERIFY(Exists(lockFile));  // left behind like a crashed connection's, for the next opener
-  ::close(foreign);
-
-  foreign = lockWholeFile(lockFile);
-  timer.restart();
-  Connection connection;
-  const Status refused = OpenAdo(connection, path, 1);
-  QCOMPARE(refused.number(), kAdoProviderError);
-  QCOMPARE(QString::fromStdString(refused.description()), QStringLiteral("Could not lock file."));
-  QVERIFY(timer.elapsed() < 10000);
-  ::close(foreign);
-
-  QVERIFY(OpenAdo(connection, path, 1).ok());
-  QCOMPARE(ModeOf(connection), 1);
-  QVERIFY(connection.Close().ok());
-  QVERIFY(!Exists(lockFile));
-}
+  // Another program sits on a lock over a whole file (a backup agent, a stopped process):
+  // opening gives up after a bounded wait instead of waiting for it.
+  void foreignLocksNeverHang() {
+    TempFolder folder;
+    const std::string path = folder.database("foreign.mdb");
+    for (const std::string& locked : {path, folder.file("foreign.ldb")}) {
+      const int fd = ::open(locked.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      struct flock lock {};
+      lock.l_type = F_RDLCK;  // from byte 0 to the end of the file
+      QCOMPARE(::fcntl(fd, F_OFD_SETLK, &lock), 0);
+      DatabasePtr database;
+      QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));
+      ::close(fd);
+    }
+  }
+};
 
 QTEST_GUILESS_MAIN(EngineModeTest)
 #include "EngineModeTest.moc"

@@ -1,84 +1,59 @@
 #pragma once
 
-#include <sys/stat.h>
 #include <sys/types.h>
 
-#include <QByteArray>
-#include <QTemporaryDir>
-#include <optional>
+#include <QProcess>
+#include <QTest>
+#include <csignal>
 #include <string>
 #include <vector>
 
-#include "platform/Status.h"
 #include "platform/engine/Ado.h"
 #include "platform/engine/Dao.h"
 #include "support/Fixtures.h"
 
 namespace quillet::test {
 
-// A temporary folder addressed by byte paths; the engine takes paths as bytes.
-class TempFolder {
- public:
+// A temporary folder addressed by byte paths, as the engine takes them; QTemporaryDir
+// could not remove names that are not UTF-8.
+struct TempFolder {
   TempFolder();
-  ~TempFolder();  // removes what QTemporaryDir cannot: names that are not UTF-8
-  bool valid() const { return dir_.isValid(); }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  // Writes a minimal Jet database (or any bytes) under name; returns its path.
-  std::string database(const std::string& name, JetVersion version = JetVersion::Jet4) const;
+  ~TempFolder();
+  std::string file(const std::string& name) const { return path + "/" + name; }
   std::string write(const std::string& name, const QByteArray& bytes) const;
-  // Lets other users (uid 65534) into the folder: QTemporaryDir makes it 0700.
-  void openToEveryone() const;
-
- private:
-  QTemporaryDir dir_;
-  std::string path_;
+  std::string database(const std::string& name) const { return write(name, JetDatabaseBytes()); }
+  std::string path;
 };
 
-bool Exists(const std::string& path);  // lstat: a dangling symlink exists too
-off_t SizeOf(const std::string& path);  // -1 if missing
-mode_t ModeOf(const std::string& path);  // permission bits
+off_t SizeOf(const std::string& path);  // lstat; -1 if missing
+inline bool Exists(const std::string& path) { return SizeOf(path) >= 0; }
 QByteArray ReadBytes(const std::string& path);
 
-// Opens through DAO / through ADO the way the window and the probe do. The ADO helper
-// asks for lockingMode (-1: leave the property alone) and sets adoMode.
 Status OpenDao(const std::string& path, DatabasePtr* database, bool exclusive = false,
                bool readOnly = false);
+// Opens as the probe does, asking for lockingMode (-1: leave the property alone).
 Status OpenAdo(Connection& connection, const std::string& path, int32_t lockingMode,
                int32_t adoMode = adModeUnknown);
-// The locking mode an open connection reports, or -100 if it cannot be read.
-int32_t ModeOf(const Connection& connection);
+int32_t ModeOf(const Connection& connection);  // -100 if unreadable
+inline std::string Failure(const Status& status) {
+  return std::to_string(status.number()) + ": " + status.description();
+}
 
-// Another workstation: a quilletctl process started with byte arguments (names need not
-// be UTF-8), optionally as another user. Stopped with SIGTERM when destroyed.
-class OtherProcess {
+// Another workstation: quilletctl, optionally as another user, its output and errors in
+// one channel. Stopped with SIGTERM when destroyed.
+class OtherProcess : public QProcess {
  public:
-  static constexpr uid_t kSameUser = static_cast<uid_t>(-1);
   static constexpr uid_t kNobody = 65534;
-
-  explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = kSameUser);
-  ~OtherProcess();
-  OtherProcess(const OtherProcess&) = delete;
-  OtherProcess& operator=(const OtherProcess&) = delete;
-
-  // The first line on standard output, once it is there; nullopt if the process ended or
-  // the time ran out first.
-  std::optional<std::string> firstLine(int timeoutMs = 10000);
-  // Waits for the end (without signalling) and returns the exit code (-signal if killed).
-  int wait(int timeoutMs = 10000);
-  int stop();  // SIGTERM, then wait
-  void kill();  // SIGKILL, then wait
-  std::string standardError();
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  std::string outBuffer_;
-  std::optional<int> exitCode_;
+  explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1));
+  ~OtherProcess() override { stop(); }
+  std::string line();    // the first line it prints; "" if it ends or 10 s pass first
+  std::string output();  // everything it printed, once it has ended
+  int stop(int signal = SIGTERM);  // the exit code; -1 if it died of a signal
 };
 
-std::string Quilletctl();
-
 }  // namespace quillet::test
+
+namespace QTest {
+template <>
+inline char* toString(const std::string& text) { return qstrdup(text.c_str()); }
+}  // namespace QTest
