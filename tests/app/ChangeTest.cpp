@@ -78,8 +78,8 @@ class ChangeTest : public QObject {
   void failsWhileAnotherWorkstationHoldsPageMode() {
     WindowHarness h;
     const QString database = h.database();
-    Holder other(database, {QStringLiteral("--page")});
-    QVERIFY(other.waitUntilHolding());
+    OtherProcess other({"hold", ToLocalBytes(database), "--page"});
+    QVERIFY(!other.line().empty());
     h.start();
     h.browseTo(database);
     h.ui.messages.clear();  // the warning about the other's lock file
@@ -112,10 +112,11 @@ class ChangeTest : public QObject {
     const QString database = h.database();
     h.start();
     h.browseTo(database);
-    std::unique_ptr<Holder> other;
+    std::unique_ptr<OtherProcess> other;
     QTimer::singleShot(100, [&] {
-      other = std::make_unique<Holder>(database, QStringList{QStringLiteral("--exclusive")});
-      QVERIFY(other->waitUntilHolding());
+      other = std::make_unique<OtherProcess>(
+          std::vector<std::string>{"hold", ToLocalBytes(database), "--exclusive"});
+      QVERIFY(!other->line().empty());
     });
 
     h.click(h.change());

@@ -69,13 +69,14 @@ class OpenDatabaseTest : public QObject {
     WindowHarness h;
     const QString database = h.database(QStringLiteral("Sales 2024.mdb"));
     const QString ldb = h.path(QStringLiteral("Sales 2024.ldb"));
-    std::unique_ptr<Holder> other;
+    std::unique_ptr<OtherProcess> other;
     if (lockFile == "empty") {
       h.file(QStringLiteral("Sales 2024.ldb"), QByteArray());
     } else {
-      other = std::make_unique<Holder>(database, QStringList{QStringLiteral("--record")});
-      QVERIFY(other->waitUntilHolding());
-      if (lockFile == "stale") other->kill();  // SIGKILL: no clean-up
+      other = std::make_unique<OtherProcess>(
+          std::vector<std::string>{"hold", ToLocalBytes(database), "--record"});
+      QVERIFY(!other->line().empty());
+      if (lockFile == "stale") other->stop(SIGKILL);  // no clean-up
     }
     const QString evidence = h.path(QStringLiteral("evidence"));
     QCOMPARE(::link(QFile::encodeName(ldb).constData(), QFile::encodeName(evidence).constData()), 0);
@@ -131,8 +132,8 @@ class OpenDatabaseTest : public QObject {
   void browseAgainAndCheck() {
     WindowHarness h;
     const QString database = h.database();
-    Holder other(database, {QStringLiteral("--record")});
-    QVERIFY(other.waitUntilHolding());
+    OtherProcess other({"hold", ToLocalBytes(database), "--record"});
+    QVERIFY(!other.line().empty());
     h.start();
     h.browseTo(database);
     QCOMPARE(h.messages(), QStringList{kLockFileWarning});

@@ -1,9 +1,11 @@
 #include "support/Fixtures.h"
 
+#include <grp.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTest>
-#include <csignal>
 
 namespace quillet::test {
 
@@ -38,45 +40,35 @@ QString QuilletctlPath() {
   return path;
 }
 
-Holder::Holder(const QString& database, const QStringList& args)
-    : process_(std::make_unique<QProcess>()) {
-  process_->setProgram(QuilletctlPath());
-  process_->setArguments(QStringList{QStringLiteral("hold"), database} + args);
-  process_->start();
-}
-
-Holder::~Holder() {
-  if (process_->state() != QProcess::NotRunning) stop();
-}
-
-bool Holder::waitUntilHolding(int timeoutMs) {
-  QDeadlineTimer deadline(timeoutMs);
-  while (!output_.contains('\n')) {
-    if (process_->state() == QProcess::NotRunning && process_->bytesAvailable() == 0) break;
-    if (deadline.hasExpired()) return false;
-    process_->waitForReadyRead(50);
-    output_ += process_->readAllStandardOutput();
+OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
+  setProcessChannelMode(MergedChannels);
+  if (uid != uid_t(-1)) {
+    setChildProcessModifier([uid] {
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+        ::_exit(126);
+    });
   }
-  return output_.contains('\n') && process_->state() == QProcess::Running;
+  QStringList arguments;
+  for (const std::string& arg : args) arguments << QString::fromStdString(arg);
+  start(QuilletctlPath(), arguments);
 }
 
-int Holder::stop() {
-  if (process_->state() == QProcess::NotRunning) return process_->exitCode();
-  ::kill(static_cast<pid_t>(process_->processId()), SIGTERM);
-  if (!process_->waitForFinished(10000)) {
-    process_->kill();
-    process_->waitForFinished(5000);
+std::string OtherProcess::line() {
+  while (!canReadLine() && waitForReadyRead(10000)) {
   }
-  return process_->exitCode();
+  return canReadLine() ? readLine().chopped(1).toStdString() : std::string();
 }
 
-void Holder::kill() {
-  process_->kill();  // SIGKILL
-  process_->waitForFinished(10000);
+std::string OtherProcess::output() {
+  stop(0);
+  return readAll().toStdString();
 }
 
-QString Holder::standardError() const {
-  return QString::fromLocal8Bit(process_->readAllStandardError());
+int OtherProcess::stop(int signal) {
+  if (signal != 0 && state() == Running) ::kill(pid_t(processId()), signal);
+  if (state() != NotRunning && !waitForFinished(10000)) kill();
+  waitForFinished();
+  return exitStatus() == NormalExit ? exitCode() : -1;
 }
 
 }  // namespace quillet::test

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <sys/types.h>
+
 #include <QProcess>
 #include <QString>
-#include <memory>
+#include <csignal>
 #include <string>
+#include <vector>
 
 namespace quillet::test {
 
@@ -23,25 +26,16 @@ QString WriteJetDatabase(const QString& dir, const QString& name,
 // The path of the quilletctl binary under test (from the QUILLETCTL variable CTest sets).
 QString QuilletctlPath();
 
-// Another workstation: a quilletctl process holding a database until it is stopped.
-class Holder {
+// Another workstation: quilletctl with these arguments, optionally as another user, its
+// output and errors in one channel. Stopped with SIGTERM when destroyed.
+class OtherProcess : public QProcess {
  public:
-  // args: extra options such as "--record", "--page", "--exclusive".
-  explicit Holder(const QString& database, const QStringList& args = {});
-  ~Holder();  // stops the holder with SIGTERM if it still runs
-
-  // True once the process announced that it holds the file (within timeoutMs).
-  bool waitUntilHolding(int timeoutMs = 10000);
-  // Ends it the clean way (SIGTERM) and waits; returns the exit code.
-  int stop();
-  // Ends it the crash way: SIGKILL, no clean-up.
-  void kill();
-  QString standardError() const;
-  QProcess& process() { return *process_; }
-
- private:
-  std::unique_ptr<QProcess> process_;
-  QByteArray output_;
+  static constexpr uid_t kNobody = 65534;
+  explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1));
+  ~OtherProcess() override { stop(); }
+  std::string line();    // the first line it prints; "" if it ends or 10 s pass first
+  std::string output();  // everything it printed, once it has ended
+  int stop(int signal = SIGTERM);  // the exit code; -1 if it died of a signal
 };
 
 }  // namespace quillet::test

@@ -1,6 +1,5 @@
 #include "EngineTestUtil.h"
 
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,37 +51,6 @@ int32_t ModeOf(const Connection& connection) {
   PropertyValue value;
   const bool read = connection.GetProperty(kPropLockingMode, &value).ok();
   return read && std::holds_alternative<int32_t>(value) ? std::get<int32_t>(value) : -100;
-}
-
-OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
-  setProcessChannelMode(MergedChannels);
-  if (uid != uid_t(-1)) {
-    setChildProcessModifier([uid] {
-      if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
-        ::_exit(126);
-    });
-  }
-  QStringList arguments;
-  for (const std::string& arg : args) arguments << QString::fromStdString(arg);
-  start(QuilletctlPath(), arguments);
-}
-
-std::string OtherProcess::line() {
-  while (!canReadLine() && waitForReadyRead(10000)) {
-  }
-  return canReadLine() ? readLine().chopped(1).toStdString() : std::string();
-}
-
-std::string OtherProcess::output() {
-  stop(0);
-  return readAll().toStdString();
-}
-
-int OtherProcess::stop(int signal) {
-  if (signal != 0 && state() == Running) ::kill(pid_t(processId()), signal);
-  if (state() != NotRunning && !waitForFinished(10000)) kill();
-  waitForFinished();
-  return exitStatus() == NormalExit ? exitCode() : -1;
 }
 
 }  // namespace quillet::test

@@ -39,18 +39,6 @@ inline std::string Failure(const Status& status) {
   return std::to_string(status.number()) + ": " + status.description();
 }
 
-// Another workstation: quilletctl, optionally as another user, its output and errors in
-// one channel. Stopped with SIGTERM when destroyed.
-class OtherProcess : public QProcess {
- public:
-  static constexpr uid_t kNobody = 65534;
-  explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1));
-  ~OtherProcess() override { stop(); }
-  std::string line();    // the first line it prints; "" if it ends or 10 s pass first
-  std::string output();  // everything it printed, once it has ended
-  int stop(int signal = SIGTERM);  // the exit code; -1 if it died of a signal
-};
-
 }  // namespace quillet::test
 
 namespace QTest {
