@@ -1,15 +1,12 @@
-// Eight processes open, probe and close one database at random, asking for random modes,
-// now and then exclusively, while some are SIGKILLed at random moments (inside a join
-// too). Each logs what it asked and got, timed on the monotonic clock all processes share.
-// Then: connections surely open at the same moment agree on the mode, a mode other than
-// the one asked for had someone to come from, and "in use" had an exclusive holder to blame.
+// Eight processes open, probe and close one database, asking for random modes, now and then
+// exclusively, while some are SIGKILLed at random moments; each logs what it asked and got on
+// the monotonic clock all share. Connections surely open at once must agree on the mode, a
+// mode other than the one asked for needs someone there to come from, "in use" an exclusive holder.
 
 #include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -42,17 +39,13 @@ void RunWorker(const std::string& path, const std::string& logPath, int cycles, 
                               : OpenDao(path, &database, exclusive);
     const long long opened = Now();
     if (!status.ok()) {
-      const std::string failure = Failure(status);
-      ::dprintf(log, "%c %lld %s\n", failure.ends_with("file already in use.") ? 'F' : 'X', opened, failure.c_str());
+      const bool inUse = status.description().ends_with("file already in use.");
+      ::dprintf(log, "%c %lld %s\n", inUse ? 'F' : 'X', opened, Failure(status).c_str());
       continue;
     }
     // The probe could not get past our own exclusive hold.
     const int mode = ado ? ModeOf(connection) : exclusive ? 0 : GetLockingMode(database);
     ::dprintf(log, "O %lld %d\n", opened, mode);
-    if (!exclusive && chance(50)) {  // a second connection of this process joins our mode
-      Connection second;
-      if (!OpenAdo(second, path, int32_t(random() % 2)).ok() || ModeOf(second) != mode) ::dprintf(log, "X joiner\n");
-    }
     pause(1000);
     ::dprintf(log, "C %lld\n", Now());
     if (!(ado ? connection.Close() : database->Close()).ok()) ::dprintf(log, "X close failed\n");
@@ -101,8 +94,7 @@ class EngineStressTest : public QObject {
       }
       workers.push_back(Worker{pid, log});
     };
-    // True unless it ended on its own with a failure.
-    auto reap = [&](Worker& worker) {
+    auto reap = [&](Worker& worker) {  // false if it ended on its own with a failure
       int status = 0;
       ::waitpid(worker.pid, &status, 0);
       worker.seenDead = Now();

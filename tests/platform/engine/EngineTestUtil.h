@@ -1,12 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <QProcess>
 #include <QTest>
-#include <csignal>
-#include <string>
-#include <vector>
+#include <filesystem>
+#include <fstream>
 
 #include "platform/engine/Ado.h"
 #include "platform/engine/Dao.h"
@@ -17,24 +16,44 @@ namespace quillet::test {
 // A temporary folder addressed by byte paths, as the engine takes them; QTemporaryDir
 // could not remove names that are not UTF-8.
 struct TempFolder {
-  TempFolder();
-  ~TempFolder();
+  TempFolder() : path((std::filesystem::temp_directory_path() / "quillet-XXXXXX").string()) {
+    if (!::mkdtemp(path.data())) qFatal("cannot create a temporary folder");
+  }
+  ~TempFolder() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
   std::string file(const std::string& name) const { return path + "/" + name; }
-  std::string write(const std::string& name, const QByteArray& bytes) const;
+  std::string write(const std::string& name, const QByteArray& bytes) const {
+    if (!std::ofstream(file(name), std::ios::binary).write(bytes.constData(), bytes.size()))
+      qFatal("cannot write %s", name.c_str());
+    return file(name);
+  }
   std::string database(const std::string& name) const { return write(name, JetDatabaseBytes()); }
   std::string path;
 };
 
-off_t SizeOf(const std::string& path);  // lstat; -1 if missing
-inline bool Exists(const std::string& path) { return SizeOf(path) >= 0; }
-QByteArray ReadBytes(const std::string& path);
+inline bool Exists(const std::string& path) {  // a link counts, wherever it points
+  return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+inline QByteArray ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return QByteArray::fromStdString(std::string(std::istreambuf_iterator<char>(in), {}));
+}
 
-Status OpenDao(const std::string& path, DatabasePtr* database, bool exclusive = false,
-               bool readOnly = false);
-// Opens as the probe does, asking for lockingMode (-1: leave the property alone).
-Status OpenAdo(Connection& connection, const std::string& path, int32_t lockingMode,
-               int32_t adoMode = adModeUnknown);
-int32_t ModeOf(const Connection& connection);  // -100 if unreadable
+inline Status OpenDao(const std::string& path, DatabasePtr* database, bool exclusive = false) {
+  return DBEngine::Instance().OpenDatabase(path, database, DaoOpenOptions{exclusive});
+}
+// Opens through properties, as the probe does.
+inline Status OpenAdo(Connection& connection, const std::string& path, int32_t lockingMode,
+                      int32_t adoMode = adModeUnknown) {
+  connection.SetProvider(kJetOleDbProvider);
+  connection.SetMode(adoMode);
+  connection.SetProperty(kPropDataSource, path);
+  connection.SetProperty(kPropLockingMode, lockingMode);
+  return connection.Open();
+}
+inline int32_t ModeOf(const Connection& connection) {  // -100 if unreadable
+  PropertyValue value;
+  return connection.GetProperty(kPropLockingMode, &value).ok() ? std::get<int32_t>(value) : -100;
+}
 inline std::string Failure(const Status& status) {
   return std::to_string(status.number()) + ": " + status.description();
 }

@@ -1,11 +1,8 @@
 // The ".ldb" beside a database: where it is, what it holds, who may join through it, when
 // Kill may delete it, and what the engine refuses to touch under its name.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <QSysInfo>
 #include <atomic>
-#include <filesystem>
 #include <thread>
 
 #include "EngineTestUtil.h"
@@ -19,12 +16,8 @@ namespace {
 constexpr int kRecord = 64;
 const QByteArray kFreeSlot(kRecord, '\0');
 
-// A slot's record: 32 bytes computer name, 32 bytes user name, NUL-padded.
-QByteArray Record(const QByteArray& user = "Admin") {
-  char host[256] = {};
-  ::gethostname(host, sizeof host - 1);
-  const QByteArray computer = QByteArray(host).left(32);
-  return QByteArray(kFreeSlot).replace(0, computer.size(), computer).replace(32, user.size(), user);
+QByteArray Record(const QByteArray& user = "Admin") {  // computer and user name, NUL-padded
+  return QSysInfo::machineHostName().toUtf8().leftJustified(32, '\0', true) + user.leftJustified(32, '\0');
 }
 }  // namespace
 
@@ -35,12 +28,10 @@ class LockFileTest : public QObject {
   void oneRecordPerConnectionBesideTheDatabase_data() {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<QByteArray>("lockName");
-    QTest::newRow("extension") << QByteArray("Sales.mdb") << QByteArray("Sales.ldb");
+    QTest::newRow("two extensions") << QByteArray("archive.v1.mdb") << QByteArray("archive.v1.ldb");
     QTest::newRow("no extension") << QByteArray("sales") << QByteArray("sales.ldb");
     QTest::newRow("dot in folder only") << QByteArray("Data.old/sales") << QByteArray("Data.old/sales.ldb");
-    QTest::newRow("two extensions") << QByteArray("archive.v1.mdb") << QByteArray("archive.v1.ldb");
-    QTest::newRow("spaces") << QByteArray("my data/sales 2024.mdb") << QByteArray("my data/sales 2024.ldb");
-    QTest::newRow("not UTF-8") << QByteArray("d\xe9p\xf4t/caf\xe9\xff.mdb") << QByteArray("d\xe9p\xf4t/caf\xe9\xff.ldb");
+    QTest::newRow("spaces, not UTF-8") << QByteArray("d\xe9p\xf4t/caf\xe9 \xff.mdb") << QByteArray("d\xe9p\xf4t/caf\xe9 \xff.ldb");
   }
 
   void oneRecordPerConnectionBesideTheDatabase() {
@@ -55,9 +46,6 @@ class LockFileTest : public QObject {
     Connection ado;
     QVERIFY(ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk").ok());
     QCOMPARE(ReadBytes(lockFile), Record() + Record("clerk"));
-    QVERIFY(ado.Close().ok());
-    QVERIFY(dao->Close().ok());
-    QVERIFY(!Exists(lockFile));  // the last one out deletes it
   }
 
   void slotsAreReusedUpTo255() {
@@ -73,50 +61,46 @@ class LockFileTest : public QObject {
     QCOMPARE(Failure(OpenDao(path, &oneTooMany)), std::string("3050: Could not lock file."));
 
     crowd[1].reset();  // releasing the last reference closes it and frees its slot
-    QCOMPARE(ReadBytes(lockFile).mid(kRecord, kRecord), kFreeSlot);
     QVERIFY(OpenDao(path, &oneTooMany).ok());
     QCOMPARE(ReadBytes(lockFile), Record().repeated(255));
-    crowd.clear();
-    oneTooMany.reset();
-    QVERIFY(!Exists(lockFile));
   }
 
-  // Linux would unlink a file in use without a word; Kill must refuse what a live
-  // connection holds, here or elsewhere, delete what a crash left behind, and never
-  // follow a link or open a FIFO.
+  // Linux would unlink a file in use without a word; Kill must refuse what a live connection
+  // holds, here or elsewhere, delete what a crash left behind, never follow a link or open a FIFO.
   void killDeletesOnlyWhatNobodyHolds() {
     TempFolder folder;
     const std::string path = folder.database("held here.mdb");
     const std::string lockFile = folder.file("held here.ldb");
     const std::string denied = "70: Permission denied";
-    DatabasePtr ours;
-    QVERIFY(OpenDao(path, &ours).ok());
+    OtherProcess holder({"hold", path, "--record"});  // a record-level session elsewhere
+    QVERIFY(!holder.line().empty());
     QCOMPARE(Failure(Kill(lockFile)), denied);
+    DatabasePtr ours;
+    QVERIFY(OpenDao(path, &ours).ok());  // the refused Kill left the file usable
     QCOMPARE(Failure(Kill(path)), denied);
     ::symlink(lockFile.c_str(), folder.file("link").c_str());
     QVERIFY(Kill(folder.file("link")).ok() && !Exists(folder.file("link")));
     ::mkfifo(folder.file("fifo").c_str(), 0644);
     QCOMPARE(Failure(Kill(folder.file("fifo"))), std::string("75: Path/File access error"));
     QCOMPARE(Failure(Kill(folder.file("absent"))), std::string("53: File not found"));
-    QCOMPARE(Failure(Kill(folder.file("absent/x"))), std::string("76: Path not found"));
 
-    OtherProcess holder({"hold", path, "--record"});
-    QVERIFY(!holder.line().empty());
-    ours.reset();
-    QCOMPARE(Failure(Kill(lockFile)), denied);
-    QVERIFY(OpenDao(path, &ours).ok());  // the refused Kill left the file usable
     ours.reset();
     holder.stop(SIGKILL);
-    QCOMPARE(ReadBytes(lockFile), kFreeSlot + Record());  // what a crash leaves
-    QVERIFY(Kill(lockFile).ok());
+    const QByteArray stale = ReadBytes(lockFile);
+    QCOMPARE(stale, Record() + kFreeSlot);  // what a crash leaves
+    // The kernel dropped the dead holder's locks: its record keeps no mode alive, and the
+    // last one out of the next session deletes it.
+    QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(0).toStdString() + "\n");
     QVERIFY(!Exists(lockFile));
+    folder.write("held here.ldb", stale);  // left by a crash, held by nobody: Kill may delete it
+    QVERIFY(Kill(lockFile).ok() && !Exists(lockFile));
     QVERIFY(OpenDao(path, &ours, true).ok());
     QCOMPARE(Failure(Kill(path)), denied);
   }
 
   void oddLockFilesAreRefused_data() {
     QTest::addColumn<QString>("kind");
-    for (const char* kind : {"symlink", "dangling symlink", "directory", "fifo", "socket"})
+    for (const char* kind : {"symlink", "dangling symlink", "directory", "fifo"})
       QTest::newRow(kind) << QString(kind);
   }
 
@@ -131,8 +115,6 @@ class LockFileTest : public QObject {
     if (kind.endsWith("symlink")) ::symlink((kind == "symlink" ? victim : created).c_str(), lockFile.c_str());
     if (kind == "directory") ::mkdir(lockFile.c_str(), 0755);
     if (kind == "fifo") ::mkfifo(lockFile.c_str(), 0644);
-    if (kind == "socket") ::mknod(lockFile.c_str(), S_IFSOCK | 0644, 0);
-    QVERIFY(Exists(lockFile));
 
     DatabasePtr database;
     QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));
@@ -148,9 +130,6 @@ class LockFileTest : public QObject {
     const std::string path = folder.database("itself.ldb");
     DatabasePtr database;
     QVERIFY(OpenDao(path, &database).ok());
-    Connection joiner;
-    QVERIFY(OpenAdo(joiner, path, 1).ok());
-    QCOMPARE(ModeOf(joiner), 0);
     QCOMPARE(ReadBytes(path), JetDatabaseBytes());
   }
 
@@ -168,8 +147,8 @@ class LockFileTest : public QObject {
     }
   }
 
-  // Another user may not read the database, then may not create a lock file beside it,
-  // then may only read it: shared opens fail with 3051, exclusive ones need no lock file.
+  // Another user who may not read the database, or may not create a lock file beside it,
+  // gets 3051 from a shared open; an exclusive read-only one needs no lock file.
   void userWithoutWriteAccess() {
     if (::geteuid() != 0) QSKIP("needs root to act as another user");
     TempFolder folder;
@@ -183,21 +162,12 @@ class LockFileTest : public QObject {
       QCOMPARE(::chmod(path.c_str(), mode), 0);
       QCOMPARE(OtherProcess({"check", path}, nobody).output(), cannotOpen);
     }
-    DatabasePtr database;
-    {
-      OtherProcess exclusive({"hold", path, "--exclusive"}, nobody);
-      QVERIFY(exclusive.line().starts_with("holding"));
-      QCOMPARE(OpenDao(path, &database).number(), 3045);
-    }
     QCOMPARE(::chmod(path.c_str(), 0644), 0);
     QCOMPARE(OtherProcess({"hold", path, "--exclusive"}, nobody).output(), cannotOpen);
     OtherProcess reader({"hold", path, "--exclusive", "--read-only"}, nobody);
     QVERIFY(reader.line().starts_with("holding"));
-    QVERIFY(OtherProcess({"hold", path, "--exclusive", "--read-only"}, nobody).output().starts_with("error 3045:"));
+    DatabasePtr database;
     QCOMPARE(OpenDao(path, &database).number(), 3045);
-    QVERIFY(!Exists(folder.file("locked out.ldb")));
-    QCOMPARE(reader.stop(), 0);
-    QVERIFY(OpenDao(path, &database).ok());
   }
 
   // While a connection is open its lock file must exist and refuse Kill, however a Kill
@@ -208,16 +178,14 @@ class LockFileTest : public QObject {
     const std::string lockFile = folder.file("race.ldb");
     std::atomic<bool> done{false};
     std::atomic<int> kills{0};
-    std::thread killer([&] {
-      while (!done) kills += Kill(lockFile).ok() ? 1 : 0;
-    });
+    std::thread killer([&] { while (!done) kills += Kill(lockFile).ok(); });
     int failures = 0;
-    for (int round = 0; round < 1500 && failures == 0; ++round) {
-      DatabasePtr database;
-      failures += !OpenDao(path, &database).ok() || SizeOf(lockFile) < kRecord ||
-                  Kill(lockFile).number() != kErrPermissionDenied;
-      database.reset();
+    // Goes on until the killer has got in between connections, within a bound.
+    for (int round = 0; failures == 0 && (round < 1500 || (kills == 0 && round < 50000)); ++round) {
       if (round % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));  // room for a Kill
+      DatabasePtr database;
+      failures += !OpenDao(path, &database).ok() || ReadBytes(lockFile).size() < kRecord ||
+                  Kill(lockFile).number() != kErrPermissionDenied;
     }
     done = true;
     killer.join();

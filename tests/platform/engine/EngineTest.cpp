@@ -1,0 +1,249 @@
+// Who may open a database, in which mode, and what the others are told. The mode is chosen
+// by the first opener and shared by every later one, here or in another process, until the
+// last one closes; an exclusive open has the file to itself; what cannot be opened is
+// refused at once, with the Jet number through DAO and E_FAIL through ADO, leaving nothing.
+
+#include <fcntl.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <map>
+
+#include "EngineTestUtil.h"
+#include "app/LockingProbe.h"
+#include "common/TraceLog.h"
+#include "platform/ErrObject.h"
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+// A first opener: a DAO or ADO connection here, or quilletctl holding the file elsewhere.
+struct Opener {
+  Opener(const QString& kind, const std::string& path, int mode, bool exclusive) {
+    if (kind == "DAO") OpenDao(path, &dao, exclusive);
+    if (kind == "ADO") OpenAdo(ado, path, mode, exclusive ? adModeShareExclusive : 0);
+    std::vector<std::string> args{"hold", path, mode ? "--record" : "--page"};
+    if (exclusive) args.insert(args.end(), {"--exclusive", "--read-only"});
+    if (kind == "elsewhere") other = std::make_unique<OtherProcess>(args);
+  }
+  bool holds() { return dao || ado.IsOpen() || (other && other->line().starts_with("holding")); }
+  void leave(int signal = SIGTERM) {
+    dao.reset();
+    ado.Close();
+    if (other) other->stop(signal);
+  }
+  DatabasePtr dao;
+  Connection ado;
+  std::unique_ptr<OtherProcess> other;
+};
+}  // namespace
+
+class EngineTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void laterOpenersJoinTheFirstOpenersMode_data() {
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("DAO here") << "DAO" << 0;
+    QTest::newRow("ADO asking page here") << "ADO" << 0;
+    QTest::newRow("ADO asking record here") << "ADO" << 1;
+    QTest::newRow("page elsewhere") << "elsewhere" << 0;
+    QTest::newRow("record elsewhere") << "elsewhere" << 1;
+  }
+
+  void laterOpenersJoinTheFirstOpenersMode() {
+    QFETCH(QString, first);
+    QFETCH(int, mode);
+    TempFolder folder;
+    const std::string path = folder.database("shared.mdb");
+    Opener opener(first, path, mode, false);
+    QVERIFY(opener.holds());
+
+    // Whatever a later opener asks for, it reads the mode in effect; none may be exclusive.
+    DatabasePtr database, refused;
+    QVERIFY(OpenDao(path, &database).ok());
+    QCOMPARE(GetLockingMode(database), mode);
+    Connection joiner, exclusive;
+    QVERIFY(OpenAdo(joiner, path, 1 - mode).ok());
+    QCOMPARE(ModeOf(joiner), mode);
+    QCOMPARE(OpenAdo(exclusive, path, mode, adModeShareExclusive).number(), kAdoProviderError);
+    QCOMPARE(OpenDao(path, &refused, true).number(), 3045);
+    QCOMPARE(OtherProcess({"hold", path, mode ? "--page" : "--record"}).line(),
+             "holding " + path + (mode ? " in Record Level mode" : " in Page Level mode"));
+
+    // Closing one connection must not drop another's locks on the same file (classic POSIX
+    // record locks would): the session and our presence are still seen from elsewhere.
+    opener.leave();
+    QVERIFY(joiner.Close().ok());
+    QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(mode).toStdString() + "\n");
+    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).output().starts_with("error 3045: "));
+    QVERIFY(database->Close().ok());
+    QVERIFY(!Exists(folder.file("shared.ldb")));  // the last one out deletes it
+    QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(0).toStdString() + "\n");  // decided afresh
+  }
+
+  void exclusiveHolderShutsEveryoneOut_data() {
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("DAO") << "DAO" << 0;
+    QTest::newRow("ADO asking record") << "ADO" << 1;
+    QTest::newRow("read-only elsewhere") << "elsewhere" << 1;
+  }
+
+  void exclusiveHolderShutsEveryoneOut() {
+    QFETCH(QString, holder);
+    QFETCH(int, mode);
+    TempFolder folder;
+    const std::string path = folder.database("alone.mdb");
+    Opener exclusive(holder, path, mode, true);
+    QVERIFY(exclusive.holds());
+    if (holder == "ADO") QCOMPARE(ModeOf(exclusive.ado), 1);  // alone, it is the first opener
+    QVERIFY(!Exists(folder.file("alone.ldb")));  // an exclusive open needs no lock file
+
+    const std::string inUse = "Could not use '" + path + "'; file already in use.";
+    for (bool alone : {false, true}) {
+      DatabasePtr database;
+      QCOMPARE(Failure(OpenDao(path, &database, alone)), "3045: " + inUse);
+      Connection connection;
+      QCOMPARE(Failure(OpenAdo(connection, path, 1, alone ? adModeShareExclusive : 0)), "-2147467259: " + inUse);
+    }
+    if (exclusive.dao) QCOMPARE(GetLockingMode(exclusive.dao), -1);  // the probe cannot get in either
+    if (!exclusive.other)
+      QCOMPARE(OtherProcess({"hold", path, "--record"}).output(), "error -2147467259: " + inUse + "\n");
+
+    exclusive.leave(SIGKILL);  // closed, or killed: the file is free again
+    DatabasePtr shared;
+    QVERIFY(OpenDao(path, &shared).ok());
+  }
+
+  // Another program sits on a lock over a whole file (a backup agent, a stopped process):
+  // opening gives up after a bounded wait instead of waiting for it.
+  void foreignLocksNeverHang() {
+    TempFolder folder;
+    const std::string path = folder.database("foreign.mdb");
+    for (const std::string& locked : {path, folder.file("foreign.ldb")}) {
+      const int fd = ::open(locked.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      struct flock lock {F_RDLCK, SEEK_SET, 0, 0, 0};  // from byte 0 to the end of the file
+      QCOMPARE(::fcntl(fd, F_OFD_SETLK, &lock), 0);
+      DatabasePtr database;
+      QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));
+      ::close(fd);
+    }
+  }
+
+  void verdictOnOpen_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("bytes");  // the contents of a "file", the name of a "missing" one
+    QTest::addColumn<int>("number");
+    const QByteArray jet4 = JetDatabaseBytes(JetVersion::Jet4);
+    auto WithByte = [&](int offset, char value) { return QByteArray(jet4).replace(offset, 1, &value, 1); };
+    QTest::newRow("Jet 3, a partial page more") << "file" << JetDatabaseBytes(JetVersion::Jet3) + "xyz" << 0;
+    QTest::newRow("Jet 4 workgroup") << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "Jet System DB  ") << 0;
+    QTest::newRow("huge, sparse") << "huge" << QByteArray() << 0;
+    QTest::newRow("symlink to a database") << "link" << QByteArray() << 0;  // its lock file beside the link
+    QTest::newRow("text") << "file" << QByteArray("Plain text, not a database.\r\n").repeated(400) << 3343;
+    QTest::newRow("empty") << "file" << QByteArray() << 3343;
+    QTest::newRow("ACE") << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB") << 3343;
+    QTest::newRow("MSISAM") << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "MSISAM Database") << 3343;
+    QTest::newRow("version 0x02") << "file" << WithByte(0x14, 0x02) << 3343;
+    QTest::newRow("page type 0x01") << "file" << WithByte(0, 0x01) << 3343;
+    QTest::newRow("longer engine name") << "file" << WithByte(19, 'X') << 3343;
+    QTest::newRow("two Jet 3 pages") << "file" << JetDatabaseBytes(JetVersion::Jet3, 2) << 3343;
+    QTest::newRow("three pages less a byte") << "file" << jet4.chopped(1) << 3343;
+    QTest::newRow("fifo") << "fifo" << QByteArray() << 3343;
+    QTest::newRow("device") << "device" << QByteArray() << 3343;
+    QTest::newRow("directory") << "directory" << QByteArray() << 3044;
+    QTest::newRow("dangling symlink") << "dangling" << QByteArray() << 3024;
+    QTest::newRow("missing, spaces, not UTF-8") << "missing" << QByteArray("not h\xe9re \xff.mdb") << 3024;
+    QTest::newRow("missing folder") << "missing" << QByteArray("no such folder/absent.mdb") << 3044;
+    QTest::newRow("through a file") << "missing" << QByteArray("plain.txt/absent.mdb") << 3044;
+    QTest::newRow("empty path") << "missing" << QByteArray() << 3044;
+  }
+
+  void verdictOnOpen() {
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, number);
+    TempFolder folder;
+    folder.write("plain.txt", "text");
+    std::string path = folder.file("bad.mdb");
+    if (kind == "file") folder.write("bad.mdb", bytes);
+    if (kind == "huge") ::truncate(folder.database("bad.mdb").c_str(), off_t{5} << 30);
+    if (kind == "link") ::symlink(folder.database("real.mdb").c_str(), path.c_str());
+    if (kind == "fifo") ::mkfifo(path.c_str(), 0644);
+    if (kind == "device") path = "/dev/null";
+    if (kind == "directory") ::mkdir(path.c_str(), 0755);
+    if (kind == "dangling") ::symlink(folder.file("gone.mdb").c_str(), path.c_str());
+    if (kind == "missing") path = bytes.isEmpty() ? std::string() : folder.file(bytes.toStdString());
+    const std::map<int, std::string> texts{
+        {0, ""},
+        {3024, "Could not find file '" + path + "'."},
+        {3044, "'" + path + "' is not a valid path. Make sure that the path name is spelled correctly "
+               "and that you are connected to the server on which the file resides."},
+        {3343, "Unrecognized database format '" + path + "'."}};
+
+    // A failed open leaves the caller's handle as it was, as a failed assignment would.
+    DatabasePtr database;
+    QVERIFY(OpenDao(folder.database("good.mdb"), &database).ok());
+    const DatabasePtr before = database;
+    QCOMPARE(Failure(OpenDao(path, &database)), std::to_string(number) + ": " + texts.at(number));
+    QCOMPARE(database == before, number != 0);
+    Connection connection;
+    QCOMPARE(Failure(OpenAdo(connection, path, 1)), (number ? "-2147467259: " : "0: ") + texts.at(number));
+    QCOMPARE(Exists(folder.file("bad.ldb")), number == 0);
+    QVERIFY(!Exists(folder.file("real.ldb")) && !Exists(folder.file("gone.mdb")));
+    if (kind == "file") QCOMPARE(ReadBytes(path), bytes);  // opening never writes the database
+  }
+
+  void objectsReportTheirOwnErrors() {
+    TempFolder folder;
+    const std::string path = folder.database("objects.mdb");
+    const std::string providerNotFound = "3706: Provider cannot be found. It may not be properly installed.";
+    Connection connection;
+    PropertyValue value;
+    connection.SetProvider("Microsoft.ACE.OLEDB.12.0");
+    QCOMPARE(Failure(connection.SetProperty(kPropDataSource, path)), providerNotFound);
+    QCOMPARE(Failure(connection.Open()), providerNotFound);
+    connection.SetProvider(kJetOleDbProvider);
+    const std::string itemNotFound =
+        "3265: Item cannot be found in the collection corresponding to the requested name or ordinal.";
+    QCOMPARE(Failure(connection.SetProperty("Mode", int32_t{1})), itemNotFound);
+    QCOMPARE(Failure(connection.GetProperty("Data Sourc", &value)), itemNotFound);
+    // Names match whatever their case; a connection string sets them like properties.
+    QVERIFY(connection.Open("Provider=microsoft.jet.oledb.4.0; DATA SOURCE=" + path +
+                            ";jet oledb:database locking mode=1;").ok());
+    QCOMPARE(ModeOf(connection), 1);
+    QCOMPARE(Failure(connection.Open()), std::string("3705: Operation is not allowed when the object is open."));
+
+    DatabasePtr database;
+    QVERIFY(OpenDao(path, &database).ok());
+    QVERIFY(database->Close().ok());
+    QCOMPARE(Failure(database->Close()), std::string("3420: Object invalid or no longer set."));
+    QCOMPARE(database->Name(), path);  // the name outlives the connection
+  }
+
+  // No database: -1 before any connection is made, so nothing is traced; a file the provider
+  // cannot open: -1 with the provider's text traced, and no error left behind.
+  void probeFailuresGiveMinusOne() {
+    QTemporaryDir logs;  // the trace log goes here, with everything traced
+    qputenv("XDG_STATE_HOME", QFile::encodeName(logs.path()));
+    LogLevel = -1;
+    QCOMPARE(GetLockingMode(nullptr), -1);
+    QVERIFY(QDir(logs.path()).isEmpty());
+    TempFolder folder;
+    const std::string path = folder.database("going.mdb");
+    DatabasePtr database;
+    QVERIFY(OpenDao(path, &database).ok());
+    QCOMPARE(::unlink(path.c_str()), 0);
+    QCOMPARE(GetLockingMode(database), -1);
+    QCOMPARE(Err().Number, 0);
+    QFile trace(logs.filePath(QDir(logs.path()).entryList(QDir::Files).value(0)));
+    QVERIFY(trace.open(QIODevice::ReadOnly));
+    QVERIFY(trace.readAll().contains(QByteArray::fromStdString("Failed - Could not find file '" + path + "'.")));
+  }
+};
+
+QTEST_GUILESS_MAIN(EngineTest)
+#include "EngineTest.moc"
