@@ -1,0 +1,226 @@
+// The general helpers: the file-path helpers against real files, FIFOs and links in a
+// temporary folder; time stamps and the wait against a clock the tests move; the error
+// report through the real services, its message box recorded.
+
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/ErrorReport.h"
+#include "common/FileHelpers.h"
+#include "common/Timing.h"
+#include "platform/ErrObject.h"
+#include "support/RecordingUi.h"
+
+using namespace quillet;
+
+namespace {
+
+// Puts what a row names at path: a file of the given length (sparse), a link to one, a
+// dangling link, a FIFO or a folder; nothing for an empty kind.
+bool Make(const QString& kind, const QString& path, qint64 size) {
+  if (kind.isEmpty()) return true;
+  QDir().mkpath(QFileInfo(path).path());
+  if (kind == "file") {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(size);
+  }
+  if (kind == "link") {
+    return Make("file", path + ".target", size) && QFile::link(path + ".target", path);
+  }
+  if (kind == "dangling link") return QFile::link(path + ".gone", path);
+  if (kind == "fifo") return ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0;
+  return kind == "folder" && QDir().mkdir(path);
+}
+
+}  // namespace
+
+class HelpersTest : public QObject {
+  Q_OBJECT
+  QTemporaryDir dir_;
+  QtUiServices ui_;
+
+ private slots:
+  void cleanup() {
+    SetTimeStampClock({});
+    Err().Clear();
+  }
+
+  void stripExtension_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("backslash path") << "D:\\Data\\Sales.mdb" << "D:\\Data\\Sales";
+    QTest::newRow("dot only in a folder") << "D:\\Data.2024\\Sales" << "D:\\Data.2024\\Sales";
+    QTest::newRow("last extension only") << "archive.tar.gz" << "archive.tar";
+    QTest::newRow("trailing dot") << "Sales." << "Sales";
+    QTest::newRow("dot first") << ".mdb" << "";
+    QTest::newRow("hidden name") << "D:\\Data\\.hidden" << "D:\\Data\\";
+    QTest::newRow("forward slashes") << "C:/Data/Sales.mdb" << "C:/Data/Sales";
+    QTest::newRow("no dot, no separator") << "Sales" << "Sales";
+    QTest::newRow("empty") << "" << "";
+  }
+  void stripExtension() {
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    QCOMPARE(StripExtension(path), expected);
+  }
+
+  void getFileLength_data() {
+    QTest::addColumn<QString>("name");  // in the temporary folder; empty: the empty text
+    QTest::addColumn<QString>("kind");  // what Make puts there first
+    QTest::addColumn<double>("expected");  // also the size of a file made
+    const double huge = double(qint64(3584) << 20);  // beyond any 32-bit length
+    QTest::newRow("missing file") << "missing.mdb" << "" << -1.0;
+    QTest::newRow("missing folder") << "no folder/x.mdb" << "" << -1.0;
+    QTest::newRow("empty text") << "" << "" << -1.0;
+    QTest::newRow("empty file") << "empty.mdb" << "file" << 0.0;
+    QTest::newRow("1000 bytes") << "thousand.mdb" << "file" << 1000.0;
+    QTest::newRow("3.5 GiB") << "huge.mdb" << "file" << huge;
+    QTest::newRow("spaces, non-ASCII") << "my data/été 日本.mdb" << "file" << 5.0;
+    QTest::newRow("link to a file") << "link.mdb" << "link" << 1234.0;
+    QTest::newRow("dangling link") << "dangling.mdb" << "dangling link" << -1.0;
+    // Opening a FIFO that has no writer would block: the answer must come without.
+    QTest::newRow("FIFO") << "pipe.mdb" << "fifo" << -1.0;
+    QTest::newRow("directory") << "folder.mdb" << "folder" << -1.0;
+    // The part before the NUL names a real file: cutting the name there would measure it.
+    QTest::newRow("NUL inside") << QString("real.mdb") + QChar(u'\0') + "tail" << "file" << -1.0;
+  }
+  void getFileLength() {
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(double, expected);
+    const QString path = name.isEmpty() ? QString() : dir_.filePath(name);
+    QVERIFY(Make(kind, path.left(path.indexOf(QChar(u'\0'))), qint64(std::max(expected, 0.0))));
+    Err().Raise(75, "left over from before");
+    QCOMPARE(GetFileLength(path), expected);
+    QCOMPARE(Err().Number, 0);  // it never fails, and leaves the current error clear
+  }
+
+  // The day difference carries the seconds across midnight; a clock set back past the
+  // stamp gives a negative result. An invalid time stands for the real clock.
+  void secondsSince_data() {
+    QTest::addColumn<QDateTime>("then");
+    QTest::addColumn<QDateTime>("now");
+    QTest::addColumn<double>("seconds");
+    const QDate day(2026, 3, 9);
+    QTest::newRow("midnight") << QDateTime(day, QTime(23, 59, 59, 500))
+                              << QDateTime(day.addDays(1), QTime(0, 0, 0, 500)) << 1.0;
+    QTest::newRow("set back") << QDateTime(day.addDays(1), QTime(0, 0, 1))
+                              << QDateTime(day, QTime(23, 0)) << -3601.0;
+    QTest::newRow("same instant") << QDateTime() << QDateTime() << 0.0;
+  }
+  void secondsSince() {
+    QFETCH(QDateTime, then);
+    QFETCH(QDateTime, now);
+    QFETCH(double, seconds);
+    if (then.isValid()) SetTimeStampClock([then] { return then; });
+    const TimeStamp stamp = GetTimeStamp();
+    if (now.isValid()) SetTimeStampClock([now] { return now; });
+    // Seconds are single precision: late in the day they step by 1/128 s.
+    QVERIFY2(std::abs(SecondsSince(stamp) - seconds) < 0.01,
+             QByteArray::number(SecondsSince(stamp), 'f', 4).constData());
+  }
+
+  // A wait processes events, and so lets a timer move the wall clock 50 ms into it. Set
+  // forward an hour, the clock ends the wait early; set back an hour (or by a daylight-
+  // saving change), the monotonic bound still ends it on time. With nothing to wait for
+  // (NaN too, which no elapsed time ever reaches) it returns before any event has run.
+  void wait_data() {
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<qint64>("shiftMs");
+    QTest::addColumn<qint64>("atLeastMs");
+    QTest::newRow("steady") << 0.4 << qint64{0} << qint64{390};
+    QTest::newRow("set forward") << 30.0 << qint64{3600000} << qint64{0};
+    QTest::newRow("set back") << 0.5 << qint64{-3600000} << qint64{490};
+    QTest::newRow("0") << 0.0 << qint64{0} << qint64{0};
+    QTest::newRow("-1") << -1.0 << qint64{0} << qint64{0};
+    QTest::newRow("NaN") << std::numeric_limits<double>::quiet_NaN() << qint64{0} << qint64{0};
+  }
+  void wait() {
+    QFETCH(double, seconds);
+    QFETCH(qint64, shiftMs);
+    QFETCH(qint64, atLeastMs);
+    QElapsedTimer timer;
+    timer.start();
+    qint64 shift = 0;
+    bool pumped = false;
+    const QDateTime start = QDateTime::currentDateTime();
+    SetTimeStampClock([&] { return start.addMSecs(timer.elapsed() + shift); });
+    QObject scope;  // drops the timers below when the test returns
+    QTimer::singleShot(0, &scope, [&] { pumped = true; });
+    QTimer::singleShot(50, &scope, [&] { shift = shiftMs; });
+    // Without the bound the wait would last an hour: undo the shift so that it fails below.
+    QTimer::singleShot(5000, &scope, [&] { shift = 0; });
+    WaitSeconds(ui_, seconds);
+    const qint64 elapsedMs = timer.elapsed();
+    QCOMPARE(pumped, seconds > 0);
+    QVERIFY2(elapsedMs >= atLeastMs && elapsedMs < 2000,
+             QByteArray::number(elapsedMs).constData());
+  }
+
+  void reportError_data() {
+    QTest::addColumn<QString>("task");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("currentNumber");  // the current error when the report is made
+    QTest::addColumn<QString>("currentDescription");
+    QTest::addColumn<int>("pointer");  // the screen pointer before the report
+    QTest::addColumn<QString>("message");
+    const QString task = QStringLiteral("opening the database (ADO)");
+    const QString problem = QStringLiteral("There was a problem ") + task;
+    const QString framing = QStringLiteral(" and the error's description was reported as : \n\n\"");
+    // Only spaces are trimmed: the tab stays.
+    QTest::newRow("standard text, trimmed task")
+        << "   " + task + " \t  " << 76 << 0 << QString() << vbHourglass
+        << problem + " \t" + framing + "Path not found\" (76)";
+    QTest::newRow("standard text wins over the current error")
+        << task << 53 << 53 << "Could not find file 'x'." << vbDefault
+        << problem + framing + "File not found\" (53)";
+    QTest::newRow("number 0 is one line")
+        << "  " + task + "  " << 0 << 3024 << "Could not find file." << vbHourglass << problem;
+    QTest::newRow("no standard text, matching current error, untrimmed")
+        << task << 3045 << 3045 << "  Could not use '/srv/a b.mdb'.  " << vbDefault
+        << problem + framing + "  Could not use '/srv/a b.mdb'.  \" (3045)";
+    QTest::newRow("no standard text, another current error")
+        << task << 3045 << 3024 << "Could not find file." << vbHourglass
+        << problem + framing + "\" (3045)";
+    QTest::newRow("negative number")
+        << task << -2147467259 << -2147467259 << "Could not use '/srv/a.mdb'." << vbDefault
+        << problem + framing + "Could not use '/srv/a.mdb'.\" (-2147467259)";
+  }
+  void reportError() {
+    QFETCH(QString, task);
+    QFETCH(int, number);
+    QFETCH(int, currentNumber);
+    QFETCH(QString, currentDescription);
+    QFETCH(int, pointer);
+    QFETCH(QString, message);
+    test::RecordingUi ui;
+    if (currentNumber != 0) Err().Raise(currentNumber, currentDescription);
+    ui.SetScreenMousePointer(pointer);
+    int pointerDuring = -1;
+    ui.onMessage = [&](const test::RecordingUi::Message&) {
+      pointerDuring = ui.ScreenMousePointer();
+      // A handler running while the box is up: the caller must still read its own error.
+      Err().Raise(5, QStringLiteral("changed meanwhile"));
+    };
+    ReportError(ui, task, number);
+    QCOMPARE(ui.messages.size(), 1);
+    QCOMPARE(ui.messages.constFirst().text, message);
+    QCOMPARE(ui.messages.constFirst().icon, vbExclamation);
+    QCOMPARE(pointerDuring, vbDefault);
+    QCOMPARE(ui.ScreenMousePointer(), pointer);
+    QCOMPARE(Err().Number, currentNumber);
+    QCOMPARE(Err().Description, currentDescription);
+  }
+};
+
+QTEST_MAIN(HelpersTest)
+#include "HelpersTest.moc"
