@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,7 +15,7 @@
 
 namespace quillet::test {
 
-// The texts the window shows and says, written out here rather than taken from the program.
+// Written out here rather than taken from the program, so that a changed text is caught.
 inline const QString kSelectDatabase = QStringLiteral("Select database...");
 inline const QString kPageLevel =
     QStringLiteral("Information: The database is using 'Page Level' locking.");
@@ -26,7 +25,6 @@ inline const QString kLockFileWarning = QStringLiteral(
     "Warning: This Database already appears to be open by another program either locally or "
     "on another computer, so you will probably be unable to to change the Locking Type!");
 
-// The standard error report for a failed task.
 inline QString Report(const QString& task, const Status& status) {
   return QStringLiteral(
              "There was a problem %1 and the error's description was reported as : \n\n\"%2\" (%3)")
@@ -34,17 +32,19 @@ inline QString Report(const QString& task, const Status& status) {
       .arg(status.number());
 }
 
-// One test's world: a temporary folder for its files, the real settings store kept there, and
-// the window on the recording services (or on `services`, for the tests of the real dialogs).
+// What another workstation sees: the line `quilletctl check` prints.
+inline QString CheckFromAnotherProcess(const QString& database) {
+  return QString::fromStdString(OtherProcess({"check", ToLocalBytes(database)}).output()).trimmed();
+}
+
+// One test's world: a temporary folder, the real settings store kept in it, and the window
+// on the recording services (or on `services`, to test the real dialogs).
 class WindowHarness {
  public:
   explicit WindowHarness(UiServices* services = nullptr) : services_(services) {
     RegistryStore::SetPath(ToLocalBytes(path(QStringLiteral("registry.sqlite3"))));
   }
-  ~WindowHarness() {
-    window_.reset();
-    RegistryStore::SetPath(RegistryStore::DefaultPath());
-  }
+  ~WindowHarness() { RegistryStore::SetPath(RegistryStore::DefaultPath()); }
 
   QString path(const QString& name) const { return dir_.filePath(name); }
   QString database(const QString& name = QStringLiteral("Sales.mdb")) const {
@@ -54,7 +54,7 @@ class WindowHarness {
     return WriteFile(dir_.path(), name, bytes);
   }
 
-  // The remembered path, as the previous run would have left it; "<none>" when unset.
+  // The path the previous run left behind; "<none>" when unset.
   void remember(const QString& database) {
     SaveRegistryString(HKEY_LOCAL_MACHINE, kKey, QStringLiteral("DBFilename"), database, {});
   }
@@ -80,7 +80,6 @@ class WindowHarness {
   QPushButton* change() const { return window_->findChild<QPushButton*>("cmdChangeLocking"); }
   void click(QPushButton* b) const { QTest::mouseClick(b, Qt::LeftButton); }
 
-  // The texts of the message boxes shown so far.
   QStringList messages() const {
     QStringList texts;
     for (const RecordingUi::Message& message : ui.messages) texts << message.text;
@@ -108,13 +107,5 @@ class WindowHarness {
   QTemporaryDir dir_;
   std::unique_ptr<frmDatabaseLocking> window_;
 };
-
-// What another workstation sees: the output line of `quilletctl check` on the file.
-inline QString CheckFromAnotherProcess(const QString& database) {
-  QProcess process;
-  process.start(QuilletctlPath(), {QStringLiteral("check"), database});
-  if (!process.waitForFinished(20000)) qFatal("quilletctl check did not finish");
-  return QString::fromLocal8Bit(process.readAll() + process.readAllStandardError()).trimmed();
-}
 
 }  // namespace quillet::test
