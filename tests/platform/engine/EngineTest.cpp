@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <QDir>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <map>
 
@@ -195,6 +196,32 @@ class EngineTest : public QObject {
     QCOMPARE(Exists(folder.file("bad.ldb")), number == 0);
     QVERIFY(!Exists(folder.file("real.ldb")) && !Exists(folder.file("gone.mdb")));
     if (kind == "file") QCOMPARE(ReadBytes(path), bytes);  // opening never writes the database
+  }
+
+  // An independent reader (mdbtools) names the fixtures' formats as the engine judges them:
+  // the headers accepted and refused above are real ones, not only our own idea of them.
+  void fixturesAgreeWithMdbtools() {
+    const QString mdbVer = QStandardPaths::findExecutable(QStringLiteral("mdb-ver"));
+    QVERIFY2(!mdbVer.isEmpty(), "mdb-ver comes with mdbtools (scripts/install-deps.sh)");
+    QByteArray ace = JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB");
+    ace[0x14] = 0x02;
+    const struct {
+      QByteArray bytes;
+      QByteArray reading;
+      bool opens;
+    } cases[] = {{JetDatabaseBytes(JetVersion::Jet3), "JET3", true},
+                 {JetDatabaseBytes(JetVersion::Jet4), "JET4", true},
+                 {ace, "ACE12", false}};
+    TempFolder folder;
+    for (const auto& c : cases) {
+      const std::string path = folder.write("fixture.mdb", c.bytes);
+      QProcess reader;
+      reader.start(mdbVer, {QString::fromStdString(path)});
+      QVERIFY(reader.waitForFinished(10000));
+      QCOMPARE(reader.readAllStandardOutput().trimmed(), c.reading);
+      DatabasePtr database;
+      QCOMPARE(OpenDao(path, &database).ok(), c.opens);
+    }
   }
 
   void objectsReportTheirOwnErrors() {
