@@ -4,14 +4,9 @@
 #include <string>
 
 #include "platform/Status.h"
+#include "platform/VbErrors.h"
 
 namespace quillet {
-
-// VB runtime error numbers for file operations.
-inline constexpr int32_t kErrFileNotFound = 53;
-inline constexpr int32_t kErrPermissionDenied = 70;
-inline constexpr int32_t kErrPathFileAccess = 75;
-inline constexpr int32_t kErrPathNotFound = 76;
 
 // FileLen: the length of the regular file at path. Never opens the file, so a FIFO or a
 // device cannot block it; anything that is not a regular file is an error.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/VbErrors.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/OfdLock.h"
@@ -71,12 +72,8 @@ bool IsPermissionError(int error) {
 // Jet tells a missing file in an existing folder from a path that leads nowhere.
 Status MissingPathError(const std::string& path, int error) {
   if (error == ENOENT) {
-    const size_t slash = path.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    struct stat info;
-    if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return CouldNotFindFile(path);
-    return InvalidPath(path);
+    const bool folderExists = MissingFileError(path).number() == kErrFileNotFound;
+    return folderExists ? CouldNotFindFile(path) : InvalidPath(path);
   }
   if (error == EACCES || error == EPERM) return CannotOpenFile(path);
   return InvalidPath(path);  // ENOTDIR, ENAMETOOLONG, ELOOP and the like

@@ -16,22 +16,17 @@ namespace {
 
 constexpr int kAttempts = 3;  // the file may be replaced between our looks; not forever
 
-Status FileNotFound() { return Status::Error(kErrFileNotFound, "File not found"); }
-Status PermissionDenied() { return Status::Error(kErrPermissionDenied, "Permission denied"); }
-Status PathFileAccess() { return Status::Error(kErrPathFileAccess, "Path/File access error"); }
-Status PathNotFound() { return Status::Error(kErrPathNotFound, "Path not found"); }
-
 Status FromErrno(int error) {
   switch (error) {
-    case ENOENT: return FileNotFound();
+    case ENOENT: return VbError(kErrFileNotFound);
     case ENOTDIR:
-    case ELOOP: return PathNotFound();
+    case ELOOP: return VbError(kErrPathNotFound);
     case EACCES:
     case EPERM:
     case EROFS:
     case EBUSY:
-    case ETXTBSY: return PermissionDenied();
-    default: return PathFileAccess();
+    case ETXTBSY: return VbError(kErrPermissionDenied);
+    default: return VbError(kErrPathFileAccess);
   }
 }
 
@@ -47,21 +42,15 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 }  // namespace
 
 Status Kill(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos) return FileNotFound();
+  if (path.empty() || path.find('\0') != std::string::npos) return VbError(kErrFileNotFound);
 
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     struct stat seen;
     if (::lstat(path.c_str(), &seen) != 0) {
-      if (errno != ENOENT) return FromErrno(errno);
-      // A missing file in a missing folder is a missing path.
-      const size_t slash = path.rfind('/');
-      if (slash == std::string::npos) return FileNotFound();
-      const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-      struct stat info;
-      return ::stat(folder.c_str(), &info) == 0 ? FileNotFound() : PathNotFound();
+      return errno == ENOENT ? MissingFileError(path) : FromErrno(errno);
     }
     if (S_ISLNK(seen.st_mode)) return UnlinkEntry(path);  // the link itself, never its target
-    if (!S_ISREG(seen.st_mode)) return PathFileAccess();
+    if (!S_ISREG(seen.st_mode)) return VbError(kErrPathFileAccess);
 
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid()) {
@@ -69,23 +58,23 @@ Status Kill(const std::string& path) {
       return FromErrno(errno);
     }
     struct stat opened;
-    if (::fstat(fd.get(), &opened) != 0) return PathFileAccess();
+    if (::fstat(fd.get(), &opened) != 0) return VbError(kErrPathFileAccess);
     if (!SameFile(opened, seen)) continue;
 
     // Linux would unlink a file in use without a word. A connection holds a write lock on
     // its slot of a lock file (and read locks on a database): a read lock over the whole
     // file is refused while any slot is held, and, once granted, keeps new joiners from
     // claiming a slot until the file is gone.
-    if (TryLock(fd.get(), F_RDLCK, ByteRange{0, 0}) != 0) return PermissionDenied();
+    if (TryLock(fd.get(), F_RDLCK, ByteRange{0, 0}) != 0) return VbError(kErrPermissionDenied);
     LockHolder holder;
     if (TestLock(fd.get(), F_WRLCK, ByteRange{0, 0}, &holder) != 0 || holder.held())
-      return PermissionDenied();
+      return VbError(kErrPermissionDenied);
 
     struct stat now;
     if (::lstat(path.c_str(), &now) != 0 || !SameFile(now, opened)) continue;
     return UnlinkEntry(path);  // the lock goes with the descriptor, after the unlink
   }
-  return PathFileAccess();
+  return VbError(kErrPathFileAccess);
 }
 
 }  // namespace quillet
