@@ -41,7 +41,6 @@ QString QuilletctlPath() {
 }
 
 OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
-  setProcessChannelMode(MergedChannels);
   if (uid != uid_t(-1)) {
     setChildProcessModifier([uid] {
       if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
@@ -61,7 +60,12 @@ std::string OtherProcess::line() {
 
 std::string OtherProcess::output() {
   stop(0);
-  return readAll().toStdString();
+  return readAllStandardOutput().toStdString();
+}
+
+std::string OtherProcess::errors() {
+  stop(0);
+  return readAllStandardError().toStdString();
 }
 
 int OtherProcess::stop(int signal) {

@@ -26,15 +26,17 @@ QString WriteJetDatabase(const QString& dir, const QString& name,
 // The path of the quilletctl binary under test (from the QUILLETCTL variable CTest sets).
 QString QuilletctlPath();
 
-// Another workstation: quilletctl with these arguments, optionally as another user, its
-// output and errors in one channel. Stopped with SIGTERM when destroyed.
+// Another workstation: quilletctl with these arguments, optionally as another user. What it
+// prints to standard output and to standard error are kept apart. Stopped with SIGTERM
+// when destroyed.
 class OtherProcess : public QProcess {
  public:
   static constexpr uid_t kNobody = 65534;
   explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1));
   ~OtherProcess() override { stop(); }
   std::string line();    // the first line it prints; "" if it ends or 10 s pass first
-  std::string output();  // everything it printed, once it has ended
+  std::string output();  // everything it printed on standard output, once it has ended
+  std::string errors();  // everything it printed on standard error, once it has ended
   int stop(int signal = SIGTERM);  // the exit code; -1 if it died of a signal
 };
 

@@ -68,7 +68,7 @@ class QuilletctlTest : public QObject {
     OtherProcess hold(Args("hold " + QString::fromStdString(path) + " " + options));
     QCOMPARE(hold.line(), "holding " + path + announced.toStdString());
     QCOMPARE(Exists(folder.file("held.ldb")), !options.contains("--exclusive"));
-    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).output().starts_with("error 3045: "));  // held for real
+    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).errors().starts_with("error 3045: "));  // held for real
     QCOMPARE(hold.stop(stopSignal), 0);
     QCOMPARE(hold.output(), std::string());  // nothing more, no error
     QVERIFY(!Exists(folder.file("held.ldb")));  // closed cleanly: the lock file went with it

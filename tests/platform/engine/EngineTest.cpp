@@ -79,7 +79,7 @@ class EngineTest : public QObject {
     opener.leave();
     QVERIFY(joiner.Close().ok());
     QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(mode).toStdString() + "\n");
-    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).output().starts_with("error 3045: "));
+    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).errors().starts_with("error 3045: "));
     QVERIFY(database->Close().ok());
     QVERIFY(!Exists(folder.file("shared.ldb")));  // the last one out deletes it
     QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(0).toStdString() + "\n");  // decided afresh
@@ -112,7 +112,7 @@ class EngineTest : public QObject {
     }
     if (exclusive.dao) QCOMPARE(GetLockingMode(exclusive.dao), -1);  // the probe cannot get in either
     if (!exclusive.other)
-      QCOMPARE(OtherProcess({"hold", path, "--record"}).output(), "error -2147467259: " + inUse + "\n");
+      QCOMPARE(OtherProcess({"hold", path, "--record"}).errors(), "error -2147467259: " + inUse + "\n");
 
     exclusive.leave(SIGKILL);  // closed, or killed: the file is free again
     DatabasePtr shared;

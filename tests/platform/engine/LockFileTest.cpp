@@ -160,10 +160,10 @@ class LockFileTest : public QObject {
                                    "need permission to view its data.\n";
     for (mode_t mode : {0600, 0666}) {
       QCOMPARE(::chmod(path.c_str(), mode), 0);
-      QCOMPARE(OtherProcess({"check", path}, nobody).output(), cannotOpen);
+      QCOMPARE(OtherProcess({"check", path}, nobody).errors(), cannotOpen);
     }
     QCOMPARE(::chmod(path.c_str(), 0644), 0);
-    QCOMPARE(OtherProcess({"hold", path, "--exclusive"}, nobody).output(), cannotOpen);
+    QCOMPARE(OtherProcess({"hold", path, "--exclusive"}, nobody).errors(), cannotOpen);
     OtherProcess reader({"hold", path, "--exclusive", "--read-only"}, nobody);
     QVERIFY(reader.line().starts_with("holding"));
     DatabasePtr database;
