@@ -163,9 +163,10 @@ class WindowTest : public QObject {
     // A killed holder cannot clean up after itself.
     if (lockFile != "held") other.stop(lockFile == "stale" ? SIGKILL : SIGTERM);
     if (lockFile == "empty") h.file(QStringLiteral("Sales 2024.ldb"), {});
-    // A second name keeps the lock file's inode, telling a kept file from one made anew.
-    const std::string evidence = ToLocalBytes(h.path(QStringLiteral("evidence")));
-    std::filesystem::create_hard_link(ToLocalBytes(ldb), evidence);
+    // An open descriptor tells a kept file from one made anew: the inode it holds has no
+    // name any more once the file was deleted. (A second name would make it no lock file.)
+    QFile evidence(ldb);
+    QVERIFY(evidence.open(QIODevice::ReadOnly));
     h.remember(database);
     bool warnedOverWindowBeforeOpening = false;
     h.ui.onMessage = [&](const RecordingUi::Message&) {
@@ -178,8 +179,9 @@ class WindowTest : public QObject {
     QCOMPARE(h.messages(), held ? QStringList{kLockFileWarning} : QStringList());
     QCOMPARE(h.databaseCaption(), database);
     QCOMPARE(h.actions(), QStringLiteral("enabled"));
-    std::error_code gone;
-    QCOMPARE(std::filesystem::equivalent(ToLocalBytes(ldb), evidence, gone), lockFile != "stale");
+    struct stat kept {};
+    QCOMPARE(::fstat(evidence.handle(), &kept), 0);
+    QCOMPARE(kept.st_nlink == 1, lockFile != "stale");
     // The crashed session's record-level mode went with it.
     QCOMPARE(h.modeCaption(), held ? kRecordLevel : kPageLevel);
   }
