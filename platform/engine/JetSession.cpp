@@ -85,16 +85,18 @@ bool AnotherEngineInLockFileAt(const std::string& lockPath, int databaseFd) {
 
 // Jet tells a missing file in an existing folder from a path that leads nowhere.
 Status MissingPathError(const std::string& path, int error) {
-  if (error == ENOENT) {
-    const bool folderExists = MissingFileError(path).number() == kErrFileNotFound;
-    return folderExists ? CouldNotFindFile(path) : InvalidPath(path);
+  switch (posix::Classify(error)) {
+    case posix::Failure::kMissing: {
+      const bool folderExists = MissingFileError(path).number() == kErrFileNotFound;
+      return JetError(folderExists ? kJetErrCouldNotFindFile : kJetErrInvalidPath, path);
+    }
+    case posix::Failure::kDenied: return JetError(kJetErrCannotOpen, path);
+    default: return JetError(kJetErrInvalidPath, path);  // ENOTDIR, ENAMETOOLONG, ELOOP, ...
   }
-  if (error == EACCES || error == EPERM) return CannotOpenFile(path);
-  return InvalidPath(path);  // ENOTDIR, ENAMETOOLONG, ELOOP and the like
 }
 
 Status NotADatabaseFile(const std::string& path, const struct stat& info) {
-  return S_ISDIR(info.st_mode) ? InvalidPath(path) : UnrecognizedFormat(path);
+  return JetError(S_ISDIR(info.st_mode) ? kJetErrInvalidPath : kJetErrUnrecognizedFormat, path);
 }
 
 }  // namespace
@@ -110,7 +112,7 @@ JetSession::~JetSession() { Close(); }
 
 Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
                         std::unique_ptr<JetSession>* session) {
-  if (path.empty() || path.find('\0') != std::string::npos) return InvalidPath(path);
+  if (path.empty() || path.find('\0') != std::string::npos) return JetError(kJetErrInvalidPath, path);
 
   // Look before opening: a FIFO would block an open, a device may act on one. Only a
   // regular file is ever opened, and the descriptor is checked again below.
@@ -128,20 +130,23 @@ Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
     fd = UniqueFd(posix::Open(path, O_RDONLY));
   }
   if (!fd.valid()) {
-    if (errno == ENOENT || errno == ENOTDIR) return MissingPathError(path, errno);
-    if (errno == EISDIR) return InvalidPath(path);
-    return CannotOpenFile(path);
+    switch (posix::Classify(errno)) {
+      case posix::Failure::kMissing:
+      case posix::Failure::kBadPath: return MissingPathError(path, errno);
+      case posix::Failure::kIsFolder: return JetError(kJetErrInvalidPath, path);
+      default: return JetError(kJetErrCannotOpen, path);
+    }
   }
-  if (posix::Fstat(fd.get(), &info) != 0) return CannotOpenFile(path);
+  if (posix::Fstat(fd.get(), &info) != 0) return JetError(kJetErrCannotOpen, path);
   if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
-  if (!IsJetDatabase(fd.get(), info.st_size)) return UnrecognizedFormat(path);
+  if (!IsJetDatabase(fd.get(), info.st_size)) return JetError(kJetErrUnrecognizedFormat, path);
 
   if (!writable) {
     // Without write access only a read-only exclusive open is possible: it needs no
     // lock file and no write lock. A shared open would have to take the gate.
     if (request.exclusive && request.readOnly)
       return OpenReadOnlyExclusive(path, request, std::move(fd), session);
-    return CannotOpenFile(path);
+    return JetError(kJetErrCannotOpen, path);
   }
   if (request.exclusive) return OpenExclusive(path, request, std::move(fd), session);
   return JoinShared(path, request, info, std::move(fd), session);
@@ -153,15 +158,15 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
                               const struct stat& info, UniqueFd fd,
                               std::unique_ptr<JetSession>* session) {
   const Clock::time_point deadline = Clock::now() + kJoinWait;
-  if (!AcquireGate(fd.get(), F_WRLCK)) return CouldNotLockFile();
+  if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
 
   LockingLevel level;
   switch (WhoIsThere(fd.get())) {
     case Occupancy::kNobody: level = request.level; break;  // the first opener decides
     case Occupancy::kPageLevel: level = LockingLevel::Page; break;
     case Occupancy::kRecordLevel: level = LockingLevel::Record; break;
-    case Occupancy::kExclusive: return FileAlreadyInUse(path);
-    default: return CouldNotLockFile();
+    case Occupancy::kExclusive: return JetError(kJetErrFileInUse, path);
+    default: return JetError(kJetErrCouldNotLock);
   }
 
   std::optional<LockFileSlot> slot;
@@ -173,14 +178,14 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
     if (outcome == LockFileSlot::Outcome::kClaimed) break;
     if (outcome == LockFileSlot::Outcome::kNoLockFile) break;
     if (outcome == LockFileSlot::Outcome::kFailed) return failure;
-    if (Clock::now() >= deadline) return CouldNotLockFile();
+    if (Clock::now() >= deadline) return JetError(kJetErrCouldNotLock);
     std::this_thread::sleep_for(kRetryPause);  // a Kill is finishing its unlink
   }
 
   const ByteRange presence = level == LockingLevel::Record ? kPresenceAndRecord : kPresenceRange;
   if (TryLock(fd.get(), F_RDLCK, presence) != 0) {
     if (slot) slot->Leave(/*mayDelete=*/true);  // we still hold the gate
-    return CouldNotLockFile();
+    return JetError(kJetErrCouldNotLock);
   }
   (void)Unlock(fd.get(), kGateRange);
   session->reset(new JetSession(path, level, std::move(fd), std::move(slot)));
@@ -189,11 +194,11 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
 
 Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& request,
                                  UniqueFd fd, std::unique_ptr<JetSession>* session) {
-  if (!AcquireGate(fd.get(), F_WRLCK)) return CouldNotLockFile();
+  if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
-  if (occupancy == Occupancy::kUnknown) return CouldNotLockFile();
-  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return FileAlreadyInUse(path);
-  if (TryLock(fd.get(), F_WRLCK, kPresenceRange) != 0) return CouldNotLockFile();
+  if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
+  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return JetError(kJetErrFileInUse, path);
+  if (TryLock(fd.get(), F_WRLCK, kPresenceRange) != 0) return JetError(kJetErrCouldNotLock);
   (void)Unlock(fd.get(), kGateRange);
   session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
   return Status::OK();
@@ -205,14 +210,14 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
 // and both give up, so never more than one succeeds.
 Status JetSession::OpenReadOnlyExclusive(const std::string& path, const JetOpenRequest& request,
                                          UniqueFd fd, std::unique_ptr<JetSession>* session) {
-  if (!AcquireGate(fd.get(), F_RDLCK)) return CouldNotLockFile();
+  if (!AcquireGate(fd.get(), F_RDLCK)) return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
-  if (occupancy == Occupancy::kUnknown) return CouldNotLockFile();
-  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return FileAlreadyInUse(path);
-  if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0) return CouldNotLockFile();
+  if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
+  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return JetError(kJetErrFileInUse, path);
+  if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
   posix::LockHolder other;
-  if (posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &other) != 0) return CouldNotLockFile();
-  if (other.held()) return FileAlreadyInUse(path);
+  if (posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &other) != 0) return JetError(kJetErrCouldNotLock);
+  if (other.held()) return JetError(kJetErrFileInUse, path);
   (void)Unlock(fd.get(), kGateRange);
   session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
   return Status::OK();

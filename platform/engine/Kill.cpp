@@ -14,13 +14,11 @@ namespace {
 constexpr int kAttempts = 3;  // the file may be replaced between our looks; not forever
 
 Status FromErrno(int error) {
-  switch (error) {
-    case ENOENT: return VbError(kErrFileNotFound);
-    case ENOTDIR:
-    case ELOOP: return VbError(kErrPathNotFound);
-    case EBUSY: return VbError(kErrPermissionDenied);
-    default:
-      return VbError(posix::IsPermissionError(error) ? kErrPermissionDenied : kErrPathFileAccess);
+  switch (posix::Classify(error)) {
+    case posix::Failure::kMissing: return VbError(kErrFileNotFound);
+    case posix::Failure::kBadPath: return VbError(kErrPathNotFound);
+    case posix::Failure::kDenied: return VbError(kErrPermissionDenied);
+    default: return VbError(kErrPathFileAccess);
   }
 }
 

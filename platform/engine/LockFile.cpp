@@ -130,7 +130,8 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
     return Outcome::kFailed;
   };
   auto failOpen = [&](int error) {
-    return fail(posix::IsPermissionError(error) ? CannotOpenFile(databasePath) : CouldNotLockFile());
+    return fail(posix::IsPermissionError(error) ? JetError(kJetErrCannotOpen, databasePath)
+                                                : JetError(kJetErrCouldNotLock));
   };
 
   // Look before opening: a device or FIFO under that name must never be opened, and a
@@ -140,7 +141,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   bool created = false;
   if (const int error = posix::Lstat(lockPath, &seen); error == 0) {
     if (posix::SameFile(seen, database)) return Outcome::kNoLockFile;
-    if (!S_ISREG(seen.st_mode)) return fail(CouldNotLockFile());
+    if (!S_ISREG(seen.st_mode)) return fail(JetError(kJetErrCouldNotLock));
     fd = UniqueFd(posix::Open(lockPath, O_RDWR | O_NOFOLLOW));
     if (!fd.valid()) return errno == ENOENT ? Outcome::kRetry : failOpen(errno);
   } else if (error == ENOENT) {
@@ -155,10 +156,10 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   }
 
   struct stat opened;
-  if (posix::Fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return fail(CouldNotLockFile());
+  if (posix::Fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return fail(JetError(kJetErrCouldNotLock));
   if (!created && !posix::SameFile(opened, seen)) return Outcome::kRetry;  // replaced since we looked
   if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
-  if (!CanBeLockFile(fd.get(), opened)) return fail(CouldNotLockFile());
+  if (!CanBeLockFile(fd.get(), opened)) return fail(JetError(kJetErrCouldNotLock));
 
   // Mark first, then the user lock, so that a user lock of ours is never seen without
   // its mark. A slot whose mark is held is another connection's of this engine; one whose
@@ -176,24 +177,24 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
       }
       continue;
     }
-    if (error != 0) return fail(CouldNotLockFile());
+    if (error != 0) return fail(JetError(kJetErrCouldNotLock));
     error = posix::TryLock(fd.get(), F_WRLCK, ByteRange{UserLock(candidate), 1});
     if (error == 0) {
       claimed = candidate;
       break;
     }
     (void)posix::Unlock(fd.get(), mark);
-    if (error != EAGAIN) return fail(CouldNotLockFile());
+    if (error != EAGAIN) return fail(JetError(kJetErrCouldNotLock));
   }
   if (claimed < 0) {
     // Every slot is taken, unless a deletion began while we were looking.
     if (DeletionUnderWay(fd.get(), Mark(0))) return Outcome::kRetry;
-    return fail(CouldNotLockFile());
+    return fail(JetError(kJetErrCouldNotLock));
   }
 
   const auto record = MakeRecord(user);
   if (posix::WriteAt(fd.get(), record.data(), record.size(), RecordRange(claimed).start) != 0)
-    return fail(CouldNotLockFile());
+    return fail(JetError(kJetErrCouldNotLock));
 
   // The slot is ours; make sure the file still is the lock file. If a Kill unlinked it
   // after we opened it, our slot is in a file nobody else will find.

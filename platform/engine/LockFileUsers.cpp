@@ -41,17 +41,17 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
   // Look before opening, as every opener of a lock file does: never a FIFO, never a link.
   struct stat seen;
   if (const int error = posix::Lstat(*lockPath, &seen); error != 0) {
-    return error == ENOENT ? Status::OK() : CannotOpenFile(*lockPath);
+    return error == ENOENT ? Status::OK() : JetError(kJetErrCannotOpen, *lockPath);
   }
-  if (!S_ISREG(seen.st_mode)) return CouldNotLockFile();
+  if (!S_ISREG(seen.st_mode)) return JetError(kJetErrCouldNotLock);
   const UniqueFd fd(posix::Open(*lockPath, O_RDONLY | O_NOFOLLOW));
-  if (!fd.valid()) return errno == ENOENT ? Status::OK() : CannotOpenFile(*lockPath);
+  if (!fd.valid()) return errno == ENOENT ? Status::OK() : JetError(kJetErrCannotOpen, *lockPath);
   struct stat info;
-  if (posix::Fstat(fd.get(), &info) != 0) return CannotOpenFile(*lockPath);
-  if (!CanBeLockFile(fd.get(), info)) return CouldNotLockFile();
+  if (posix::Fstat(fd.get(), &info) != 0) return JetError(kJetErrCannotOpen, *lockPath);
+  if (!CanBeLockFile(fd.get(), info)) return JetError(kJetErrCouldNotLock);
 
   std::array<char, kRecordsEnd> records{};
-  if (posix::ReadAt(fd.get(), records.data(), records.size(), 0) < 0) return CannotOpenFile(*lockPath);
+  if (posix::ReadAt(fd.get(), records.data(), records.size(), 0) < 0) return JetError(kJetErrCannotOpen, *lockPath);
 
   // This descriptor holds no lock, so every holder shows.
   std::bitset<kSlots> held;

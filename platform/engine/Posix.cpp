@@ -111,8 +111,20 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool IsPermissionError(int error) {
-  return error == EACCES || error == EPERM || error == EROFS || error == ETXTBSY;
+Failure Classify(int error) {
+  switch (error) {
+    case ENOENT: return Failure::kMissing;
+    case ENOTDIR:
+    case ELOOP: return Failure::kBadPath;
+    case ENAMETOOLONG: return Failure::kNameTooLong;
+    case EISDIR: return Failure::kIsFolder;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+    case EBUSY: return Failure::kDenied;
+    default: return Failure::kOther;
+  }
 }
 
 int TryLock(int fd, short type, ByteRange range) {

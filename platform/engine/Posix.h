@@ -28,8 +28,19 @@ ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset);
 int WriteAt(int fd, const void* buffer, size_t size, off_t offset);
 
 bool SameFile(const struct stat& a, const struct stat& b);
-// Refusals that mean "you may not", as opposed to "it is not there" or "it broke".
-bool IsPermissionError(int error);
+
+// What a failed call's errno means, sorted once for every caller; each caller turns the
+// kinds into its own component's error numbers.
+enum class Failure {
+  kMissing,      // ENOENT: nothing under that name
+  kBadPath,      // ENOTDIR, ELOOP: the path leads nowhere
+  kNameTooLong,  // ENAMETOOLONG
+  kIsFolder,     // EISDIR
+  kDenied,       // EACCES, EPERM, EROFS, ETXTBSY, EBUSY: there, but not for us
+  kOther,        // EIO and the rest: it broke
+};
+Failure Classify(int error);
+inline bool IsPermissionError(int error) { return Classify(error) == Failure::kDenied; }
 
 // Open-file-description byte-range locks.
 struct ByteRange {
