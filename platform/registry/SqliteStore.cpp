@@ -54,6 +54,8 @@ LONG ToStatus(int sqliteCode) {
     case SQLITE_AUTH:
     case SQLITE_CANTOPEN:
       return ERROR_ACCESS_DENIED;
+    // The registry limits a value only by the memory it has, so a value longer than the
+    // store keeps is refused as the registry refuses one beyond its memory.
     case SQLITE_NOMEM:
     case SQLITE_TOOBIG:
       return ERROR_OUTOFMEMORY;
@@ -100,18 +102,21 @@ class Statement {
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
+  // The 64-bit binds take the whole size: one longer than SQLite keeps (SQLITE_LIMIT_LENGTH)
+  // is refused with SQLITE_TOOBIG before anything is copied, where a size narrowed to int
+  // would store a shortened value as if whole.
   Statement& Text(std::string_view text) {
     if (rc_ == SQLITE_OK) {
-      rc_ = sqlite3_bind_text(stmt_, ++bound_, text.data(), static_cast<int>(text.size()),
-                              SQLITE_TRANSIENT);
+      rc_ = sqlite3_bind_text64(stmt_, ++bound_, text.data(), text.size(), SQLITE_TRANSIENT,
+                                SQLITE_UTF8);
     }
     return *this;
   }
   Statement& Blob(std::string_view bytes) {
     // A null pointer would bind NULL, not an empty value.
     if (rc_ == SQLITE_OK) {
-      rc_ = sqlite3_bind_blob(stmt_, ++bound_, bytes.empty() ? "" : bytes.data(),
-                              static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+      rc_ = sqlite3_bind_blob64(stmt_, ++bound_, bytes.empty() ? "" : bytes.data(), bytes.size(),
+                                SQLITE_TRANSIENT);
     }
     return *this;
   }

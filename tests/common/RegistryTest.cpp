@@ -1,6 +1,7 @@
 // The registry functions and the remembered-setting operations over the real store in a
 // temporary folder. The concurrent and the killed writers are this binary run as --writer.
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,6 +187,37 @@ class RegistryTest : public QObject {
     QCOMPARE(read(), QString("/srv/a.mdb"));
     SaveRegistryString(HKEY_CURRENT_USER, "SOCIÉTÉ\\Été", "NÄME", "", "");
     QCOMPARE(read(), QString("none"));
+  }
+
+  void valueTooBigForTheStoreIsRefused_data() {
+    QTest::addColumn<quint64>("size");
+    QTest::addColumn<QString>("name");
+    // Sizes past what an int counts, which the store once narrowed and cut short.
+    QTest::newRow("2 GiB + 10, over a value") << quint64((1ULL << 31) + 10) << kDBFilenameValue;
+    QTest::newRow("largest DWORD, new value") << quint64(0xFFFFFFFFULL) << "Huge";
+  }
+  void valueTooBigForTheStoreIsRefused() {
+    QFETCH(quint64, size);
+    QFETCH(QString, name);
+    remember("/srv/before.mdb");
+    // A mapping never touched costs no memory: only its size is real.
+    void* huge = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
+    QVERIFY(huge != MAP_FAILED);
+    HKEY key = nullptr;
+    QCOMPARE(RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key),
+             ERROR_SUCCESS);
+    const LONG status = RegSetValueExA(key, name.toLatin1().constData(), 0, REG_BINARY,
+                                       static_cast<const BYTE*>(huge), DWORD(size));
+    DWORD type = REG_NONE;
+    DWORD stored = 0;
+    const LONG query = RegQueryValueExA(key, "Huge", nullptr, &type, nullptr, &stored);
+    RegCloseKey(key);
+    ::munmap(huge, size);
+    QCOMPARE(status, ERROR_OUTOFMEMORY);
+    // Nothing stored, nothing changed.
+    QCOMPARE(query, ERROR_FILE_NOT_FOUND);
+    QCOMPARE(remembered(), QString("/srv/before.mdb"));
   }
 
   void severalProcessesWritingAtOnce() {
