@@ -1,6 +1,7 @@
 // The registry functions and the remembered-setting operations over the real store in a
 // temporary folder. The concurrent and the killed writers are this binary run as --writer.
 
+#include <sqlite3.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,6 +78,15 @@ bool WriteAll(const QString& path, const QByteArray& bytes) {
   QDir().mkpath(QFileInfo(path).path());
   QFile file(path);
   return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Runs sql on the SQLite file at path, as someone at the sqlite3 prompt could.
+bool ExecSql(const QString& path, const char* sql) {
+  sqlite3* db = nullptr;
+  bool done = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE,
+                              nullptr) == SQLITE_OK &&
+              sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  return sqlite3_close(db) == SQLITE_OK && done;
 }
 
 mode_t ModeOf(const QString& path) {
@@ -275,6 +285,19 @@ class RegistryTest : public QObject {
     const QByteArray foreign = ReadAll(path).replace(68, 4, QByteArray(4, '\0'));
     QTest::newRow("damaged pages") << pages << true;
     QTest::newRow("another program's database") << foreign << true;
+    // Ours by its id, sound pages, but a schema changed by hand that cannot serve.
+    const auto reshaped = [&](const char* name, const char* sql) {
+      const QString file = scratch.filePath(name);
+      RegistryStore::SetPath(QFile::encodeName(file).toStdString());
+      remember("/srv/before.mdb");
+      QVERIFY(ExecSql(file, sql));
+      QTest::newRow(name) << ReadAll(file) << true;
+    };
+    reshaped("values table dropped", "DROP TABLE vals");
+    reshaped("keys table dropped", "DROP TABLE keys");
+    reshaped("values without a primary key",
+             "DROP TABLE vals; CREATE TABLE vals(root, key, folded, name, type, data)");
+    reshaped("data column renamed", "ALTER TABLE vals RENAME COLUMN data TO bytes");
     QTest::newRow("empty file: an empty store") << QByteArray() << false;
   }
   void damagedStoreReadsAsDefaultAndIsMovedAside() {
@@ -283,11 +306,15 @@ class RegistryTest : public QObject {
     QVERIFY(WriteAll(store_, contents));
     QCOMPARE(remembered("fallback"), QString("fallback"));
     QCOMPARE(ReadAll(store_), contents);  // reading changes nothing
+    const mode_t oldMask = ::umask(0);
     remember("/srv/fresh.mdb");
+    ::umask(oldMask);
     QCOMPARE(remembered(), QString("/srv/fresh.mdb"));
     const QStringList copies = corruptCopies();
     QCOMPARE(copies.size(), movedAside ? 1 : 0);
-    if (movedAside) QCOMPARE(ReadAll(QFileInfo(store_).dir().filePath(copies[0])), contents);
+    if (!movedAside) return;
+    QCOMPARE(ReadAll(QFileInfo(store_).dir().filePath(copies[0])), contents);
+    QCOMPARE(ModeOf(store_), mode_t(0600));  // the fresh store is private
   }
 };
 
