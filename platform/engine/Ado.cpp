@@ -123,8 +123,18 @@ Status Connection::GetProperty(const std::string& name, PropertyValue* value) co
       *value = dataSource_;
       return Status::OK();
     case Property::kLockingMode:
-      // Once open, the mode in effect, which a later opener may not have chosen.
-      *value = IsOpen() ? static_cast<int32_t>(session_->Level()) : requestedLockingMode_;
+      // Once open, the mode in effect, which a later opener may not have chosen. While
+      // another engine has the file open nobody here can know it: that engine never sees
+      // our locks, so it may run in either mode.
+      if (!IsOpen()) {
+        *value = requestedLockingMode_;
+      } else if (session_->AnotherEnginePresent()) {
+        return Status::Error(kAdoProviderError,
+                             "The locking mode cannot be read while another database engine "
+                             "has the file open.");
+      } else {
+        *value = static_cast<int32_t>(session_->Level());
+      }
       return Status::OK();
     default:
       return AdoError(adErrItemNotFound);

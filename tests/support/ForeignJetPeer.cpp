@@ -2,6 +2,7 @@
 // has a database open, as far as its lock file shows it to us.
 //
 //   foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]
+//   foreign_jet_peer --database DATABASE posix|ofd
 //
 // Opens LOCKFILE (creating it), takes Jet's user lock for SLOT -- a 1-byte write lock at
 // 0x10000001 + SLOT -- and writes the slot's 64-byte record: COMPUTER and ACCOUNT, 32
@@ -9,6 +10,8 @@
 // classic F_SETLK, as Wine's server does; "ofd" with F_OFD_SETLK. Then prints "ready" on
 // standard output and waits. On SIGTERM or SIGINT it exits 0 without clearing its record,
 // like an engine that went away: the record stays behind for nobody.
+// With --database it takes a 1-byte read lock on DATABASE itself, in Jet's range
+// (0x10000001), as Jet holds locks on a database it has open, and writes nothing.
 // Exit status: 0 stopped; 1 the file could not be opened, locked or written; 2 usage.
 
 #include <fcntl.h>
@@ -27,7 +30,8 @@ constexpr off_t kUserLockBase = 0x10000001;
 constexpr size_t kNameSize = 32;
 
 int Usage() {
-  std::fputs("usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n", stderr);
+  std::fputs("usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
+             "       foreign_jet_peer --database DATABASE posix|ofd\n", stderr);
   return 2;
 }
 
@@ -36,9 +40,46 @@ int Fail(const char* what) {
   return 1;
 }
 
+// Blocked before any lock is taken, so a stop that comes early still finds us waiting.
+sigset_t BlockStopSignals() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop, nullptr);
+  return stop;
+}
+
+int ReadyThenWait(const sigset_t& stop) {
+  std::puts("ready");
+  if (std::fflush(stdout) != 0) return Fail("standard output");
+  int signal = 0;
+  while (sigwait(&stop, &signal) != 0) {
+  }
+  return 0;
+}
+
+int HoldDatabase(const char* path, const std::string& kind) {
+  const sigset_t stop = BlockStopSignals();
+  const int fd = ::open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return Fail("open");
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kUserLockBase;
+  lock.l_len = 1;
+  if (::fcntl(fd, kind == "posix" ? F_SETLK : F_OFD_SETLK, &lock) != 0) return Fail("database lock");
+  return ReadyThenWait(stop);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--database") {
+    const std::string kind = argv[3];
+    if (kind != "posix" && kind != "ofd") return Usage();
+    return HoldDatabase(argv[2], kind);
+  }
   if (argc != 6 && argc != 7) return Usage();
   const std::string kind = argv[5];
   const std::string padding = argc == 7 ? argv[6] : "nul";
@@ -49,12 +90,7 @@ int main(int argc, char** argv) {
       std::strlen(argv[4]) > kNameSize)
     return Usage();
 
-  // Blocked before the lock is taken, so a stop that comes early still finds us waiting.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  sigprocmask(SIG_BLOCK, &stop, nullptr);
+  const sigset_t stop = BlockStopSignals();
 
   const int fd = ::open(argv[1], O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return Fail("open");
@@ -72,10 +108,5 @@ int main(int argc, char** argv) {
   if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) != ssize_t(sizeof record))
     return Fail("record");
 
-  std::puts("ready");
-  if (std::fflush(stdout) != 0) return Fail("standard output");
-  int signal = 0;
-  while (sigwait(&stop, &signal) != 0) {
-  }
-  return 0;
+  return ReadyThenWait(stop);
 }
