@@ -2,6 +2,7 @@
 // the way the window does; `users` lists who is in its lock file; `hold` keeps a database
 // open the way another workstation would, for scripts and tests, until it is told to stop.
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -71,7 +72,10 @@ int main(int argc, char** argv) {
   sigset_t brokenPipe;
   sigemptyset(&brokenPipe);
   sigaddset(&brokenPipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
+  if (pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr) != 0) {
+    std::perror("quilletctl: pthread_sigmask");
+    return kExitSystem;
+  }
 
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName("quilletctl");
