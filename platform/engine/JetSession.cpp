@@ -20,10 +20,10 @@ using posix::TryLock;
 using posix::Unlock;
 
 constexpr ByteRange kGateRange{kGate, 1};
-constexpr ByteRange kPresenceRange{kPresence, 1};
-constexpr ByteRange kPresenceAndRecord{kPresence, 2};
+constexpr ByteRange kExclusiveRange{kExclusive, 1};
+constexpr ByteRange kRecordRange{kRecordLevel, 1};
 constexpr ByteRange kReadOnlyExclusiveRange{kReadOnlyExclusive, 1};
-constexpr ByteRange kState{kPresence, 3};  // presence, record, read-only exclusive
+constexpr ByteRange kState{kExclusive, Mark(kSlots) - kExclusive};  // up to the last mark
 
 using Clock = std::chrono::steady_clock;
 // The bounds on waiting of LockProtocol.h.
@@ -51,16 +51,19 @@ bool AcquireGate(int fd, short type) {
 
 enum class Occupancy { kNobody, kPageLevel, kRecordLevel, kExclusive, kUnknown };
 
-// Who else has the database open, as seen by the caller, who holds the gate. One test
-// suffices: exclusive holders and shared ones never coexist, and every shared connection
-// of a session runs in the same mode, so any one holder tells the state of all.
+// Who else has the database open, as seen by the caller, who holds the gate. Exclusive
+// holders and shared ones never coexist, and every shared connection of a session runs
+// in the same mode, so any one holder tells the state of all; only a holder that is just
+// a mark leaves the mode to one more look at the record byte.
 Occupancy WhoIsThere(int fd) {
   posix::LockHolder holder;
   if (posix::TestLock(fd, F_WRLCK, kState, &holder) != 0) return Occupancy::kUnknown;
   if (!holder.held()) return Occupancy::kNobody;
-  if (holder.type == F_WRLCK || Covers(holder.range, kReadOnlyExclusive))
-    return Occupancy::kExclusive;
-  return Covers(holder.range, kRecordLevel) ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
+  if (Covers(holder.range, kReadOnlyExclusive)) return Occupancy::kExclusive;
+  if (Covers(holder.range, kExclusive) && holder.type == F_WRLCK) return Occupancy::kExclusive;
+  if (Covers(holder.range, kRecordLevel)) return Occupancy::kRecordLevel;
+  if (posix::TestLock(fd, F_WRLCK, kRecordRange, &holder) != 0) return Occupancy::kUnknown;
+  return holder.held() ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
 }
 
 // Any lock on the database outside this engine's private range is another engine's.
@@ -80,7 +83,7 @@ bool AnotherEngineInLockFileAt(const std::string& lockPath, int databaseFd) {
   if (posix::Lstat(lockPath, &seen) != 0 || !S_ISREG(seen.st_mode)) return false;
   if (posix::Fstat(databaseFd, &database) != 0 || posix::SameFile(seen, database)) return false;
   const UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
-  return fd.valid() && AnotherEngineInLockFile(fd.get());
+  return fd.valid() && AnotherEngineInLockFile(fd.get(), databaseFd);
 }
 
 // Jet tells a missing file in an existing folder from a path that leads nowhere.
@@ -174,7 +177,7 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
   for (;;) {
     Status failure;
     const LockFileSlot::Outcome outcome =
-        LockFileSlot::Claim(lockPath, path, info, request.userName, &slot, &failure);
+        LockFileSlot::Claim(lockPath, path, fd.get(), info, request.userName, &slot, &failure);
     if (outcome == LockFileSlot::Outcome::kClaimed) break;
     if (outcome == LockFileSlot::Outcome::kNoLockFile) break;
     if (outcome == LockFileSlot::Outcome::kFailed) return failure;
@@ -182,8 +185,11 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
     std::this_thread::sleep_for(kRetryPause);  // a Kill is finishing its unlink
   }
 
-  const ByteRange presence = level == LockingLevel::Record ? kPresenceAndRecord : kPresenceRange;
-  if (TryLock(fd.get(), F_RDLCK, presence) != 0) {
+  // A slot's mark is its connection's presence; one without a lock file says it is there
+  // with a read lock on the exclusive byte. The record byte keeps the session's mode.
+  const bool record = level == LockingLevel::Record;
+  const ByteRange presence = slot ? kRecordRange : ByteRange{kExclusive, record ? 2 : 1};
+  if ((record || !slot) && TryLock(fd.get(), F_RDLCK, presence) != 0) {
     if (slot) slot->Leave(/*mayDelete=*/true);  // we still hold the gate
     return JetError(kJetErrCouldNotLock);
   }
@@ -198,7 +204,7 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
   const Occupancy occupancy = WhoIsThere(fd.get());
   if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
   if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return JetError(kJetErrFileInUse, path);
-  if (TryLock(fd.get(), F_WRLCK, kPresenceRange) != 0) return JetError(kJetErrCouldNotLock);
+  if (TryLock(fd.get(), F_WRLCK, kExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
   (void)Unlock(fd.get(), kGateRange);
   session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
   return Status::OK();
@@ -235,7 +241,7 @@ bool JetSession::AnotherEnginePresent() const {
   // every slot of ours is whole. If the gate cannot be had, nothing can be known.
   if (!AcquireGate(database_.get(), F_RDLCK)) return true;
   const bool foreign = AnotherEngineInDatabase(database_.get()) ||
-                       (slot_ ? AnotherEngineInLockFile(slot_->fd())
+                       (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get())
                               : AnotherEngineInLockFileAt(LockFilePath(path_), database_.get()));
   (void)Unlock(database_.get(), kGateRange);
   return foreign;

@@ -98,31 +98,33 @@ bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databaseP
          CanBeLockFile(fd.get(), opened);
 }
 
-bool AnotherEngineInLockFile(int fd) {
-  // Where this engine never locks: the records, Jet's range beyond the user locks, and
-  // everything past our marks. A whole-file lock is this engine's Kill or last leaver.
-  for (const ByteRange range : {ByteRange{0, kUserLockBase},
-                                ByteRange{UserLock(kSlots), kMarkBase - UserLock(kSlots)},
-                                ByteRange{Mark(kSlots), 0}}) {
+bool AnotherEngineInLockFile(int lockFd, int databaseFd) {
+  // Where this engine never locks: the records, and Jet's range beyond the user locks. A
+  // whole-file lock is this engine's Kill or last leaver.
+  for (const ByteRange range : {ByteRange{0, kUserLockBase}, ByteRange{UserLock(kSlots), 0}}) {
     posix::LockHolder holder;
-    if (posix::TestLock(fd, F_WRLCK, range, &holder) == 0 && holder.held() && !holder.wholeFile())
+    if (posix::TestLock(lockFd, F_WRLCK, range, &holder) == 0 && holder.held() && !holder.wholeFile())
       return true;
   }
   // A user lock held without its mark.
   bool foreign = false;
-  ForEachHeldRun(fd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
+  ForEachHeldRun(lockFd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
     for (off_t offset = begin; offset < end && !foreign; ++offset) {
-      posix::LockHolder mark;
-      const int slot = static_cast<int>(offset - kUserLockBase);
-      foreign = posix::TestLock(fd, F_WRLCK, ByteRange{Mark(slot), 1}, &mark) == 0 && !mark.held();
+      foreign = !SlotMarked(databaseFd, static_cast<int>(offset - kUserLockBase));
     }
     return !foreign;
   });
   return foreign;
 }
 
+bool SlotMarked(int databaseFd, int slot) {
+  posix::LockHolder mark;
+  return databaseFd >= 0 &&
+         posix::TestLock(databaseFd, F_WRLCK, ByteRange{Mark(slot), 1}, &mark) == 0 && mark.held();
+}
+
 LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
-                                          const std::string& databasePath,
+                                          const std::string& databasePath, int databaseFd,
                                           const struct stat& database, const std::string& user,
                                           std::optional<LockFileSlot>* slot, Status* status) {
   auto fail = [&](Status error) {
@@ -161,45 +163,49 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
   if (!CanBeLockFile(fd.get(), opened)) return fail(JetError(kJetErrCouldNotLock));
 
-  // Mark first, then the user lock, so that a user lock of ours is never seen without
-  // its mark. A slot whose mark is held is another connection's of this engine; one whose
+  // Mark first, then the user lock, so that a user lock of ours is never seen without its
+  // mark. A slot whose mark is held is another connection's of this engine; one whose
   // user lock is held is another engine's, and its record is not ours to touch.
   int claimed = -1;
   bool contended = false;
   const std::vector<int> candidates = CandidateSlots(fd.get(), opened.st_size);
   for (int candidate : candidates) {
     const ByteRange mark{Mark(candidate), 1};
-    int error = posix::TryLock(fd.get(), F_WRLCK, mark);
-    if (error == EAGAIN) {
-      if (!contended) {
-        contended = true;
-        if (DeletionUnderWay(fd.get(), mark.start)) return Outcome::kRetry;
-      }
-      continue;
-    }
+    int error = posix::TryLock(databaseFd, F_WRLCK, mark);
+    if (error == EAGAIN) continue;
     if (error != 0) return fail(JetError(kJetErrCouldNotLock));
-    error = posix::TryLock(fd.get(), F_WRLCK, ByteRange{UserLock(candidate), 1});
+    const ByteRange userLock{UserLock(candidate), 1};
+    error = posix::TryLock(fd.get(), F_WRLCK, userLock);
     if (error == 0) {
       claimed = candidate;
       break;
     }
-    (void)posix::Unlock(fd.get(), mark);
+    (void)posix::Unlock(databaseFd, mark);
     if (error != EAGAIN) return fail(JetError(kJetErrCouldNotLock));
+    if (!contended) {
+      contended = true;
+      if (DeletionUnderWay(fd.get(), userLock.start)) return Outcome::kRetry;
+    }
   }
   if (claimed < 0) {
     // Every slot is taken, unless a deletion began while we were looking.
-    if (DeletionUnderWay(fd.get(), Mark(0))) return Outcome::kRetry;
+    if (DeletionUnderWay(fd.get(), UserLock(0))) return Outcome::kRetry;
     return fail(JetError(kJetErrCouldNotLock));
   }
 
+  // From here on, giving up lets go of the mark; the user lock goes with `fd`.
+  const auto giveUp = [&](Outcome outcome) {
+    (void)posix::Unlock(databaseFd, ByteRange{Mark(claimed), 1});
+    return outcome;
+  };
   const auto record = MakeRecord(user);
   if (posix::WriteAt(fd.get(), record.data(), record.size(), RecordRange(claimed).start) != 0)
-    return fail(JetError(kJetErrCouldNotLock));
+    return giveUp(fail(JetError(kJetErrCouldNotLock)));
 
   // The slot is ours; make sure the file still is the lock file. If a Kill unlinked it
   // after we opened it, our slot is in a file nobody else will find.
   struct stat now;
-  if (posix::Lstat(lockPath, &now) != 0 || !posix::SameFile(now, opened)) return Outcome::kRetry;
+  if (posix::Lstat(lockPath, &now) != 0 || !posix::SameFile(now, opened)) return giveUp(Outcome::kRetry);
 
   slot->emplace(LockFileSlot(lockPath, std::move(fd), opened, claimed));
   return Outcome::kClaimed;
@@ -211,11 +217,10 @@ void LockFileSlot::Leave(bool mayDelete) {
   // engine may take the slot and write its own record there.
   const std::array<char, kRecordSize> zero{};
   (void)posix::WriteAt(fd_.get(), zero.data(), zero.size(), RecordRange(slot_).start);
-  (void)posix::Unlock(fd_.get(), ByteRange{UserLock(slot_), 1});
-  (void)posix::Unlock(fd_.get(), ByteRange{Mark(slot_), 1});
 
   // A write lock over the whole file is granted only if no other description holds any
-  // part of it: no connection of this engine or another, no Kill under way.
+  // part of it: no connection of this engine or another, no Kill under way. Our own user
+  // lock is simply widened, and closing drops it.
   if (mayDelete && posix::TryLock(fd_.get(), F_WRLCK, posix::kWholeFile) == 0) {
     struct stat now;
     if (posix::Lstat(path_, &now) == 0 && posix::SameFile(now, info_)) (void)posix::Unlink(path_);

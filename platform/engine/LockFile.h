@@ -26,12 +26,17 @@ bool CanBeLockFile(int fd, const struct stat& info);
 bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath);
 
 // Whether anyone other than this engine's connections holds a lock on the open lock file
-// (the byte map is in LockProtocol.h). The caller's own description's locks never count.
-bool AnotherEngineInLockFile(int fd);
+// (the byte map is in LockProtocol.h): the marks of our slots are looked for on the open
+// database. The caller's own descriptions' locks never count.
+bool AnotherEngineInLockFile(int lockFd, int databaseFd);
 
-// One connection's slot in a lock file: its user lock and mark (LockProtocol.h), taken
-// through its own open file description of the lock file, so the kernel frees them if
-// the process dies; its record stays behind, which is why a crashed workstation leaves a
+// Whether a connection of this engine holds the mark of `slot` on the open database (not
+// through databaseFd itself). False when databaseFd is -1.
+bool SlotMarked(int databaseFd, int slot);
+
+// One connection's slot in a lock file: its user lock, taken through its own open file
+// description of the lock file, and its mark on the database (LockProtocol.h); the kernel
+// frees them if the process dies; its record stays behind, which is why a crashed workstation leaves a
 // lock file longer than 0 bytes. Joining and leaving run under the database's gate.
 class LockFileSlot {
  public:
@@ -43,9 +48,10 @@ class LockFileSlot {
   };
 
   // Claims a free slot of the lock file at lockPath, creating the file if needed, for a
-  // connection of `user` to databasePath, whose fstat is `database`.
+  // connection of `user` to databasePath, open as databaseFd, whose fstat is `database`.
+  // The slot's mark is taken through databaseFd and goes when it is closed.
   static Outcome Claim(const std::string& lockPath, const std::string& databasePath,
-                       const struct stat& database, const std::string& user,
+                       int databaseFd, const struct stat& database, const std::string& user,
                        std::optional<LockFileSlot>* slot, Status* status);
 
   LockFileSlot(LockFileSlot&&) = default;

@@ -53,7 +53,12 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
   std::array<char, kRecordsEnd> records{};
   if (posix::ReadAt(fd.get(), records.data(), records.size(), 0) < 0) return JetError(kJetErrCannotOpen, *lockPath);
 
-  // This descriptor holds no lock, so every holder shows.
+  // These descriptors hold no lock, so every holder shows. The marks of this engine's
+  // slots are on the database; without it, no held slot can be told to be ours.
+  UniqueFd database;
+  struct stat databaseInfo;
+  if (posix::Stat(databasePath, &databaseInfo) == 0 && S_ISREG(databaseInfo.st_mode))
+    database = UniqueFd(posix::Open(databasePath, O_RDONLY));
   std::bitset<kSlots> held;
   ForEachHeldRun(fd.get(), UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
     for (off_t offset = begin; offset < end; ++offset) held.set(static_cast<size_t>(offset - kUserLockBase));
@@ -68,10 +73,8 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
     user.computer = NameField(record);
     user.account = NameField(record + kNameSize);
     if (held[slot]) {
-      posix::LockHolder mark;
-      const bool ours = posix::TestLock(fd.get(), F_WRLCK, posix::ByteRange{Mark(slot), 1}, &mark) == 0 &&
-                        mark.held();
-      user.state = ours ? LockFileUser::State::kLiveHere : LockFileUser::State::kLiveElsewhere;
+      user.state = SlotMarked(database.get(), slot) ? LockFileUser::State::kLiveHere
+                                                    : LockFileUser::State::kLiveElsewhere;
     }
     users->push_back(std::move(user));
   }

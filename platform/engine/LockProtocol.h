@@ -28,19 +28,23 @@
 // enforces Linux locks against its clients' reads and writes) never refuses a client a
 // byte it needs:
 //
-//   2^62 + 0  gate      write-locked only for the microseconds of a join or a leave, so
-//                       that these never overlap: the first opener is unambiguous, and
-//                       "the last one out deletes the lock file" is exact.
-//   2^62 + 1  presence  read-locked by every shared connection; write-locked by an
-//                       exclusive one. "Anyone there?" is one F_OFD_GETLK.
-//   2^62 + 2  record    read-locked by every shared connection of a record-level
-//                       session, so the mode outlives its first opener for as long as
-//                       anyone is there.
-//   2^62 + 3  read-only exclusive
-//                       read-locked by an exclusive connection that could open the file
-//                       read-only only (such a descriptor cannot take write locks).
+//   2^62 + 0    gate      write-locked only for the microseconds of a join or a leave,
+//                         so that these never overlap: the first opener is unambiguous,
+//                         and "the last one out deletes the lock file" is exact.
+//   2^62 + 1    exclusive write-locked by an exclusive connection; read-locked by a
+//                         shared one that has no lock file (its name is the database's).
+//   2^62 + 2    record    read-locked by every shared connection of a record-level
+//                         session, so the mode outlives its first opener for as long as
+//                         anyone is there.
+//   2^62 + 3    read-only exclusive
+//                         read-locked by an exclusive connection that could open the
+//                         file read-only only (such a descriptor cannot take write locks).
+//   2^62 + 16 + i   mark of slot i
+//                         write-locked by the connection of this engine that holds slot i
+//                         of the lock file. It is also that connection's presence: "anyone
+//                         there?" is one F_OFD_GETLK over 2^62 + 1 .. 2^62 + 16 + 255.
 //
-// Any lock on the database outside [2^62, 2^62 + 16) is another engine's.
+// Any lock on the database outside [2^62, 2^62 + 512) is another engine's.
 //
 // The lock file
 // -------------
@@ -54,24 +58,28 @@
 //                      Whoever holds it owns slot i; a record whose user lock nobody
 //                      holds was left behind. Jet takes the first free one; its other
 //                      locks lie in 0x10000001 .. 0x6FF800FF.
-//   2^62 + i           the mark of slot i: held, together with the user lock, by a
-//                      connection of this engine. A held user lock without its mark is
-//                      another engine's connection; so is any lock in Jet's range that
-//                      is not one of our user locks, and any lock below it.
+//
+// A connection of this engine holds the user lock of its slot and, on the database, the
+// slot's mark. A held user lock whose mark nobody holds is another engine's connection;
+// so is any lock in the lock file that is not a user lock (a whole-file lock is this
+// engine's Kill or last leaver, for microseconds). Both kinds of lock, OFD and classic,
+// count. Keeping the mark on the database costs no lock of its own: it is the presence.
 //
 // Join, leave and the others
 // --------------------------
 //   shared join     take the gate (waiting at most 3 s); read who is there from the
-//                   presence and record bytes: nobody -> the mode asked for, a shared
-//                   session -> its mode, an exclusive holder -> 3045; claim a slot in
-//                   the lock file (mark, then user lock; a slot whose user lock anyone
-//                   holds is skipped, never written); write our record; read-lock
-//                   presence (and record); let go of the gate.
+//                   exclusive, record and mark bytes: nobody -> the mode asked for, a
+//                   shared session -> its mode, an exclusive holder -> 3045; claim a slot
+//                   (its mark, then its user lock; a slot whose user lock anyone holds is
+//                   skipped, its record never written); write our record; read-lock the
+//                   record byte in a record-level session; let go of the gate.
 //   leave           take the gate (if it cannot be had in 3 s, leave without deleting:
-//                   the file stays like a crashed connection's); zero our own record;
-//                   drop the user lock, then the mark; if a write lock over the whole
-//                   lock file is granted, nobody else (of any engine) is in it, and it is
-//                   deleted if its name still names it; close, which drops the rest.
+//                   the file stays like a crashed connection's); zero our own record; if
+//                   a write lock over the whole lock file is granted, nobody else (of any
+//                   engine) is in it, and it is deleted if its name still names it; close
+//                   the lock file (the user lock goes), then the database (the rest).
+//                   Whoever looks for other engines takes the gate too (shared), so it
+//                   never sees a user lock of ours between its mark and its leaving.
 //   exclusive       take the gate; refuse (3045) if anyone of this engine or another is
 //                   there; write-lock presence. No lock file is kept.
 //   read-only       a read-only descriptor takes read locks only: the gate is taken
@@ -86,7 +94,7 @@
 // The Kill race
 // -------------
 // Kill (deleting a lock file left behind) read-locks the whole lock file while it
-// unlinks: that is refused while anyone holds a user lock or a mark, and once granted it
+// unlinks: that is refused while anyone holds a user lock, and once granted it
 // keeps joiners from claiming a slot until the file is gone. A joiner that meets it, or
 // that finds after its claim that the path no longer names the file it holds, starts
 // again with the new file.
@@ -110,10 +118,11 @@ inline constexpr off_t kPrivateBase = off_t{1} << 62;
 
 // The database file.
 inline constexpr off_t kGate = kPrivateBase;
-inline constexpr off_t kPresence = kPrivateBase + 1;
+inline constexpr off_t kExclusive = kPrivateBase + 1;
 inline constexpr off_t kRecordLevel = kPrivateBase + 2;
 inline constexpr off_t kReadOnlyExclusive = kPrivateBase + 3;
-inline constexpr off_t kDatabasePrivateLength = 16;
+inline constexpr off_t kMarkBase = kPrivateBase + 16;
+inline constexpr off_t kDatabasePrivateLength = 512;
 
 // The lock file.
 inline constexpr int kSlots = 255;
@@ -121,10 +130,8 @@ inline constexpr int kRecordSize = 64;  // computer name, then account name
 inline constexpr int kNameSize = 32;
 inline constexpr off_t kRecordsEnd = off_t{kSlots} * kRecordSize;
 inline constexpr off_t kUserLockBase = 0x10000001;
-inline constexpr off_t kJetRangeEnd = 0x6FF80100;  // one past Jet's last lock byte
-inline constexpr off_t kMarkBase = kPrivateBase;
 
 inline constexpr off_t UserLock(int slot) { return kUserLockBase + slot; }
-inline constexpr off_t Mark(int slot) { return kMarkBase + slot; }
+inline constexpr off_t Mark(int slot) { return kMarkBase + slot; }  // on the database
 
 }  // namespace quillet::lockmap

@@ -9,6 +9,7 @@
 #include "EngineTestUtil.h"
 #include "app/LockingProbe.h"
 #include "platform/FileSystem.h"
+#include "platform/engine/JetErrors.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/Posix.h"
@@ -254,7 +255,7 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("claiming the mark") << int(C::kLock) << 1 << 3050;
     QTest::newRow("claiming the user lock") << int(C::kLock) << 2 << 3050;
     QTest::newRow("writing the record") << int(C::kWrite) << 0 << 3050;
-    QTest::newRow("presence") << int(C::kLock) << 3 << 3050;
+    QTest::newRow("the record-level byte") << int(C::kLock) << 3 << 3050;
   }
   void failingSystemCalls() {
     QFETCH(int, call);
@@ -263,11 +264,15 @@ class ForeignEngineTest : public QObject {
     TempFolder folder;
     const std::string path = folder.database("faulty.mdb");
     posix::InjectFault(posix::Call(call), call == int(posix::Call::kLock) && after == 0 ? EDEADLK : EIO, after);
-    DatabasePtr database;
-    QCOMPARE(OpenDao(path, &database).number(), number);
+    // Through ADO asking for record level, so that every lock of a join is taken.
+    Connection connection;
+    const Status opened = OpenAdo(connection, path, 1);
+    QCOMPARE(opened.number(), number == 0 ? 0 : kAdoProviderError);
+    if (number != 0) QCOMPARE(opened.description(), JetError(number, path).description());
     posix::ClearFaults();
-    database.reset();
     // Nothing stays held: an exclusive open gets in, and no lock file is kept by anyone.
+    connection.Close();
+    DatabasePtr database;
     QVERIFY(OpenDao(path, &database, true).ok());
     database.reset();
     QVERIFY(!Exists(folder.file("faulty.ldb")) || ReadBytes(folder.file("faulty.ldb")).count('\0') ==
