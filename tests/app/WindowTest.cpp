@@ -3,10 +3,12 @@
 
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QTimer>
 #include <filesystem>
 
@@ -14,21 +16,6 @@
 #include "platform/ui/QtUiServices.h"
 
 namespace quillet::test {
-
-// The design in twips, 15 to a device-independent pixel: the client area, then the controls.
-const struct {
-  const char* name;
-  int left, top, width, height;
-} kDesign[] = {
-    {"frmDatabaseLocking", 0, 0, 6810, 1275},   {"lblDatabase", 1200, 60, 4695, 315},
-    {"cmdBrowse", 5940, 60, 375, 375},          {"cmdCheckLocking", 6360, 60, 375, 375},
-    {"lblDatabaseLockingMode", 1200, 480, 4695, 255}, {"cmdChangeLocking", 1200, 840, 4695, 315},
-};
-
-// The label "Database File:" within its designed 1020 twips.
-static bool FitsDesign(const QFont& font) {
-  return QFontMetrics(font).horizontalAdvance(QStringLiteral("Database File:")) <= 68;
-}
 
 // A missing resource renders nothing.
 static bool HasInk(const QIcon& icon, int size) {
@@ -42,54 +29,122 @@ class WindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void geometryAndFrame() {
+  // The user's font is kept and the window grows with it, never below the 454x85 design:
+  // every text shows whole in its control, nothing overlaps, and the design's alignments
+  // hold. Check's "cannot be found" line is the longest text.
+  void readableAtUsersFont_data() {
+    QTest::addColumn<double>("pointSize");
+    QTest::newRow("9 pt") << 9.0;
+    QTest::newRow("14 pt") << 14.0;
+    QTest::newRow("20 pt") << 20.0;
+  }
+  void readableAtUsersFont() {
+    QFETCH(double, pointSize);
+    static QSize at9Points;
+    const QFont userFont = QApplication::font();
+    QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 1).resolve(userFont));
+    QFont font = QApplication::font();
+    font.setPointSizeF(pointSize);
+    QApplication::setFont(font);
+    const auto restore = qScopeGuard([&] { QApplication::setFont(userFont); });
+    WindowHarness h;
+    const QString database = h.database();
+    h.remember(database);
+    frmDatabaseLocking& window = h.start();
+    QCOMPARE(window.font(), font);
+    QCOMPARE(window.minimumSize(), window.maximumSize());
+    QVERIFY(window.width() >= 454 && window.height() >= 85);
+    if (pointSize == 9.0) at9Points = window.size();
+    QVERIFY(pointSize == 9.0 || (window.width() > at9Points.width() &&
+                                 window.height() > at9Points.height()));
+
+    auto* desc = window.findChild<QLabel*>(QStringLiteral("lblDatabaseDesc"));
+    CaptionLabel* path = h.label("lblDatabase");
+    CaptionLabel* mode = h.label("lblDatabaseLockingMode");
+    const QList<QWidget*> controls{desc, path, h.browse(), h.check(), mode, h.change()};
+    for (QWidget* control : controls) {
+      QVERIFY2(window.rect().contains(control->geometry()), control->objectName().toLatin1());
+      for (QWidget* other : controls) {
+        QVERIFY(other == control || !other->geometry().intersects(control->geometry()));
+      }
+    }
+    QCOMPARE(desc->y(), path->y());
+    QCOMPARE(desc->width(), desc->sizeHint().width());
+    for (QPushButton* picture : {h.browse(), h.check()}) {  // square, give or take rounding
+      QVERIFY(qAbs(picture->width() - picture->height()) <= 1);
+      QVERIFY(picture->iconSize().width() < picture->width() - 4);
+    }
+    for (QWidget* under : {static_cast<QWidget*>(mode), static_cast<QWidget*>(h.change())}) {
+      QCOMPARE(under->x(), path->x());
+      QCOMPARE(under->width(), path->width());
+    }
+    QVERIFY(h.change()->width() >= h.change()->sizeHint().width());
+    QVERIFY(h.change()->height() >= h.change()->sizeHint().height());
+    for (CaptionLabel* label : {path, mode}) {
+      QVERIFY(label->contentsRect().height() >= label->fontMetrics().height());
+    }
+
+    // The modes the window shows: page-level, then the file gone.
+    QVERIFY(QFile::remove(database));
+    h.click(h.check());
+    for (const QString& text : {kCannotBeFound, kSelectDatabase, kPageLevel, kRecordLevel}) {
+      if (text != kCannotBeFound) mode->setCaption(text);
+      QCOMPARE(mode->caption(), text);
+      QCOMPARE(mode->text(), text);  // not elided
+      QVERIFY(mode->fontMetrics().horizontalAdvance(text) <= mode->contentsRect().width());
+      QVERIFY(mode->toolTip().isEmpty());
+    }
+    QCOMPARE(desc->text(), QStringLiteral("Database File:"));
+    QCOMPARE(path->text(), database);
+  }
+
+  // A fixed dialog frame with its icon; the picture buttons show pictures and no text, and
+  // tell screen readers their names and shortcuts.
+  void frameAndPictureButtons() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
-    const auto px = [](int twips) { return qRound(twips / 15.0); };
-    for (const auto& c : kDesign) {
-      const QRect designed(QPoint(px(c.left), px(c.top)),
-                           QPoint(px(c.left + c.width) - 1, px(c.top + c.height) - 1));
-      QWidget* widget = window.findChild<QWidget*>(QLatin1String(c.name));  // none: the window
-      QCOMPARE(widget != nullptr ? widget->geometry() : window.rect(), designed);
-    }
-    const QLabel* desc = window.findChild<QLabel*>(QStringLiteral("lblDatabaseDesc"));
-    QCOMPARE(desc->pos(), QPoint(8, 4));
     QCOMPARE(window.windowTitle(), QStringLiteral("Database Locking"));
-    QCOMPARE(window.minimumSize(), window.maximumSize());
     QCOMPARE(window.windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint),
              Qt::WindowCloseButtonHint);
     for (int size : {16, 32, 48}) QVERIFY(HasInk(window.windowIcon(), size));
-    QVERIFY(HasInk(h.browse()->icon(), 16) && HasInk(h.check()->icon(), 16));
     QCOMPARE(h.change()->text(), QStringLiteral("Change to \"Record Level Locking\""));
-    CaptionLabel* mode = h.label("lblDatabaseLockingMode");
-    QVERIFY(mode->alignment().testFlag(Qt::AlignHCenter));
-    // At the program's font the texts keep the room the design gave them.
-    QVERIFY(desc->geometry().right() < h.label("lblDatabase")->x());
-    for (const QString& text : {kPageLevel, kRecordLevel}) {
-      QVERIFY(mode->fontMetrics().horizontalAdvance(text) <= mode->contentsRect().width());
+    const struct {
+      QPushButton* button;
+      QString name, keys;
+    } pictures[] = {{h.browse(), QStringLiteral("Browse for a database"), QStringLiteral("Ctrl+O")},
+                    {h.check(), QStringLiteral("Check the locking mode"), QStringLiteral("F5")}};
+    for (const auto& [button, name, keys] : pictures) {
+      QVERIFY(HasInk(button->icon(), 16));
+      QVERIFY(button->text().isEmpty() && button->toolTip().isEmpty());
+      QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+      QVERIFY(accessible != nullptr);
+      QCOMPARE(accessible->text(QAccessible::Name), name);
+      QCOMPARE(accessible->actionInterface()->keyBindingsForAction(
+                   QAccessibleActionInterface::pressAction()),
+               QStringList{keys});
     }
   }
 
-  // Only the size changes: a font that fits is kept, a wide one shrinks by quarter points to
-  // the largest size that fits, but not below 7 points.
-  void fontFittingDesign() {
-    for (const auto& [pointSize, spacing] : {std::pair{6.0, 0.0}, {14.0, 0.0}, {14.0, 20.0}}) {
-      QFont font = QApplication::font();
-      font.setPointSizeF(pointSize);
-      font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
-      const QFont fitted = FontFittingDesign(font);
-      QFont resized = font;
-      resized.setPointSizeF(fitted.pointSizeF());
-      QCOMPARE(fitted, resized);
-      if (FitsDesign(font)) {
-        QCOMPARE(fitted.pointSizeF(), pointSize);
-        continue;
-      }
-      QVERIFY(fitted.pointSizeF() >= 7.0);
-      QVERIFY(FitsDesign(fitted) || fitted.pointSizeF() == 7.0);
-      resized.setPointSizeF(fitted.pointSizeF() + 0.25);
-      QVERIFY(!FitsDesign(resized));
-    }
+  // Ctrl+O browses; F5 checks again, and does nothing while Check is disabled.
+  void shortcuts() {
+    WindowHarness h;
+    frmDatabaseLocking& window = h.start();
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    h.ui.answerOpenWith(h.database());
+    QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
+    QTRY_COMPARE(h.ui.openRequests.size(), 1);
+    QCOMPARE(h.modeCaption(), kPageLevel);
+
+    QVERIFY(QFile::remove(h.databaseCaption()));
+    h.check()->setEnabled(false);
+    QTest::keyClick(&window, Qt::Key_F5);
+    QTest::qWait(300);  // a button's shortcut clicks after a short animation
+    QCOMPARE(h.modeCaption(), kPageLevel);
+    h.check()->setEnabled(true);
+    QTest::keyClick(&window, Qt::Key_F5);
+    QTRY_COMPARE(h.modeCaption(), kCannotBeFound);
+    QCOMPARE(h.ui.openRequests.size(), 1);
   }
 
   // Tab goes browse -> check -> change, skipping the labels; Enter presses no default button.
@@ -208,8 +263,7 @@ class WindowTest : public QObject {
 
     QVERIFY(QFile::remove(database));
     h.click(h.check());
-    QCOMPARE(h.modeCaption(), QStringLiteral(
-        "Information: The type of locking the database is using cannot be found."));
+    QCOMPARE(h.modeCaption(), kCannotBeFound);
     // One warning, for the other's lock file: ours went when the window let go first.
     QCOMPARE(h.messages(), QStringList{kLockFileWarning});
   }
