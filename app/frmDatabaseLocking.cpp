@@ -269,6 +269,8 @@ Status frmDatabaseLocking::OpenDatabaseFile(const QString& path) {
   SaveRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(), QString::fromLatin1(kDBFilenameValue),
                      path, QString());
 
+  // Closed while the warning was up: the program is ending, so nothing is opened again.
+  if (closed_) return Status::OK();
   DatabasePtr database;
   if (Status opened = DBEngine::Instance().OpenDatabase(ToLocalBytes(path), &database);
       !opened.ok()) {

@@ -239,6 +239,21 @@ class WindowTest : public QObject {
     QCOMPARE(h.modeCaption(), held ? kRecordLevel : kPageLevel);
   }
 
+  // Closed while the lock-file warning is up (the program is ending, on a stop signal, say):
+  // the opening that follows the warning opens nothing.
+  void closedDuringWarningOpensNothing() {
+    WindowHarness h;
+    const QString database = h.database();
+    OtherProcess other({"hold", ToLocalBytes(database)});
+    QVERIFY(!other.line().empty());
+    h.remember(database);
+    h.ui.onMessage = [&](const RecordingUi::Message&) { h.window().close(); };
+    h.start();
+    QCOMPARE(h.messages(), QStringList{kLockFileWarning});
+    QVERIFY(!h.window().isVisible());
+    QVERIFY(!h.current());
+  }
+
   // Cancel keeps the open database, the dialog starting on its name. Picking it again
   // reopens it in a new session; Check then tells when the file has gone.
   void browseAgainAndCheck() {
