@@ -8,9 +8,12 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QTimer>
+#include <csignal>
 #include <filesystem>
+#include <optional>
 #include <tuple>
 
 #include "WindowHarness.h"
@@ -326,6 +329,61 @@ class WindowTest : public QObject {
     QCOMPARE(warning, kLockFileWarning);
     QCOMPARE(over, &h.window());
     QCOMPARE(h.modeCaption(), kPageLevel);
+  }
+
+  // The real program, ended by a kill, Ctrl+C or a logout, lets go of its database and lock
+  // file the ordinary way and exits with 0, also from a message box and with its standard
+  // output and error closed.
+  void realProgramEndsOnStopSignals_data() {
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("heldElsewhere");  // start-up shows its lock-file warning
+    QTest::addColumn<bool>("outputClosed");
+    QTest::newRow("SIGTERM") << SIGTERM << false << false;
+    QTest::newRow("SIGINT") << SIGINT << false << false;
+    QTest::newRow("SIGHUP") << SIGHUP << false << false;
+    QTest::newRow("SIGTERM, output and error closed") << SIGTERM << false << true;
+    QTest::newRow("SIGTERM during the warning") << SIGTERM << true << false;
+  }
+  void realProgramEndsOnStopSignals() {
+    QFETCH(int, signal);
+    QFETCH(bool, heldElsewhere);
+    QFETCH(bool, outputClosed);
+    WindowHarness h;
+    const QString database = h.database();
+    const QString lockFile = h.path(QStringLiteral("Sales.ldb"));
+    // The store the program finds in its configuration folder remembers the database.
+    const QString config = h.path(QStringLiteral("config"));
+    const QByteArray previousConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+    RegistryStore::SetPath({});
+    h.remember(database);
+    qputenv("XDG_CONFIG_HOME", previousConfig);
+    std::optional<OtherProcess> other;
+    if (heldElsewhere) {
+      other.emplace(std::vector<std::string>{"hold", ToLocalBytes(database)});
+      QVERIFY(!other->line().empty());
+    }
+
+    QProcess quillet;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+    quillet.setProcessEnvironment(environment);  // ctest sets the offscreen platform
+    if (outputClosed) quillet.setChildProcessModifier([] { ::close(1), ::close(2); });
+    quillet.start(qEnvironmentVariable("QUILLET"), {});
+    QVERIFY2(quillet.waitForStarted(), "QUILLET names no program; run the tests through ctest");
+    if (heldElsewhere) {
+      QTest::qWait(1500);  // the lock file is the other's: nothing tells when the box is up
+    } else {
+      QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockFile), 10000);  // the window holds the file
+    }
+    QCOMPARE(::kill(static_cast<pid_t>(quillet.processId()), signal), 0);
+    QVERIFY(quillet.waitForFinished(10000));
+    QCOMPARE(quillet.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(quillet.exitCode(), 0);
+    QCOMPARE(QFile::exists(lockFile), heldElsewhere);
+    QFile file(database);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), JetDatabaseBytes());
   }
 };
 
