@@ -25,14 +25,22 @@ void CaptionLabel::changeEvent(QEvent* event) {
   if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) showElided();
 }
 
-void CaptionLabel::showElided() {
+int CaptionLabel::clearance() const {
   // A framed label with the default indent keeps half an 'x' clear on its leading side;
   // a centred one on both.
   const int indentWidth = indent() >= 0    ? indent()
                           : frameWidth() > 0 ? fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2
                                              : 0;
   const int indents = (alignment() & Qt::AlignHCenter) ? 2 * indentWidth : indentWidth;
-  const int room = qMax(contentsRect().width() - 2 * margin() - indents, 0);
+  return 2 * frameWidth() + 2 * margin() + indents;
+}
+
+int CaptionLabel::widthShowingWhole(const QString& caption) const {
+  return fontMetrics().horizontalAdvance(caption) + clearance();
+}
+
+void CaptionLabel::showElided() {
+  const int room = qMax(width() - clearance(), 0);
   const QString shown = fontMetrics().elidedText(caption_, elideMode_, room);
   if (shown != text()) setText(shown);
   setToolTip(shown == caption_ ? QString() : caption_);

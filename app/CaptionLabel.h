@@ -19,6 +19,8 @@ class CaptionLabel : public QLabel {
   // Stores the caption and raises Change, even when the text is the same: the handlers
   // re-evaluate the file behind it, which may have changed since.
   void setCaption(const QString& caption);
+  // The width at which `caption` would be shown whole, frame and indents included.
+  int widthShowingWhole(const QString& caption) const;
 
  signals:
   void Change();
@@ -28,6 +30,7 @@ class CaptionLabel : public QLabel {
   void changeEvent(QEvent* event) override;
 
  private:
+  int clearance() const;  // what the frame, margins and indents take of the width
   void showElided();
 
   Qt::TextElideMode elideMode_;

@@ -2,8 +2,11 @@
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QFontMetrics>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -51,7 +54,24 @@ const char* const kNotChangedToRecordLevel =
 // The closed database's locks are given two seconds to clear before it is reopened.
 constexpr double kSecondsBeforeReopen = 2;
 
-constexpr QSize kPictureSize(16, 16);
+// The picture buttons' 16x16 pictures, in twips at the design's scale.
+constexpr int kPictureTwips = 240;
+
+// The window's design in twips: its client area and each control's left, top, width and
+// height. "Database File:" sizes itself to its text; the design left it 1020 twips.
+struct DesignRect {
+  int left, top, width, height;
+};
+constexpr DesignRect kClientArea{0, 0, 6810, 1275};
+constexpr DesignRect kDatabaseDescArea{120, 60, 1020, 195};
+constexpr DesignRect kDatabaseArea{1200, 60, 4695, 315};
+constexpr DesignRect kBrowseArea{5940, 60, 375, 375};
+constexpr DesignRect kCheckLockingArea{6360, 60, 375, 375};
+constexpr DesignRect kLockingModeArea{1200, 480, 4695, 255};
+constexpr DesignRect kChangeLockingArea{1200, 840, 4695, 315};
+
+const char* const kBrowseName = "Browse for a database";
+const char* const kCheckLockingName = "Check the locking mode";
 
 QString RegistryKey() { return QString::fromLatin1(kRegistryBaseKey) + kRegistryAppKey; }
 
@@ -59,7 +79,6 @@ QPushButton* PictureButton(QWidget* parent, const char* name, const QIcon& pictu
   auto* button = new QPushButton(parent);
   button->setObjectName(QString::fromLatin1(name));
   button->setIcon(picture);
-  button->setIconSize(kPictureSize);
   return button;
 }
 
@@ -83,12 +102,6 @@ frmDatabaseLocking::~frmDatabaseLocking() = default;
 void frmDatabaseLocking::CreateControls() {
   lblDatabaseDesc = new QLabel(QString::fromLatin1(kDatabaseDescText), this);
   lblDatabaseDesc->setObjectName(QStringLiteral("lblDatabaseDesc"));
-  lblDatabaseDesc->adjustSize();
-
-  // The window was designed in twips: a client area of 6810 x 1275.
-  const TwipsLayout twips;
-  setFixedSize(twips.size(6810, 1275));
-  lblDatabaseDesc->move(twips.point(120, 60));
 
   // A long path keeps its file name in view; a long information line its beginning.
   lblDatabase = new CaptionLabel(Qt::ElideMiddle, this);
@@ -96,13 +109,16 @@ void frmDatabaseLocking::CreateControls() {
   lblDatabase->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   lblDatabase->setLineWidth(1);
   lblDatabase->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  lblDatabase->setGeometry(twips.rect(1200, 60, 4695, 315));
 
+  // Picture buttons have no text: screen readers say their names, the keyboard reaches
+  // them by shortcut (a disabled button ignores its shortcut).
   cmdBrowse = PictureButton(this, "cmdBrowse", OpenFolderPicture());
-  cmdBrowse->setGeometry(twips.rect(5940, 60, 375, 375));
+  cmdBrowse->setAccessibleName(QString::fromLatin1(kBrowseName));
+  cmdBrowse->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
 
   cmdCheckLocking = PictureButton(this, "cmdCheckLocking", CheckLockingPicture());
-  cmdCheckLocking->setGeometry(twips.rect(6360, 60, 375, 375));
+  cmdCheckLocking->setAccessibleName(QString::fromLatin1(kCheckLockingName));
+  cmdCheckLocking->setShortcut(QKeySequence(Qt::Key_F5));
   cmdCheckLocking->setEnabled(false);
 
   lblDatabaseLockingMode = new CaptionLabel(Qt::ElideRight, this);
@@ -110,13 +126,29 @@ void frmDatabaseLocking::CreateControls() {
   lblDatabaseLockingMode->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   lblDatabaseLockingMode->setLineWidth(1);
   lblDatabaseLockingMode->setAlignment(Qt::AlignCenter);
-  lblDatabaseLockingMode->setGeometry(twips.rect(1200, 480, 4695, 255));
-  lblDatabaseLockingMode->setCaption(QString::fromLatin1(kSelectDatabaseText));
 
   cmdChangeLocking = new QPushButton(QString::fromLatin1(kChangeLockingText), this);
   cmdChangeLocking->setObjectName(QStringLiteral("cmdChangeLocking"));
-  cmdChangeLocking->setGeometry(twips.rect(1200, 840, 4695, 315));
   cmdChangeLocking->setEnabled(false);
+
+  const TwipsLayout twips(TwipsPerPixelShowingTexts());
+  const auto place = [&](QWidget* widget, const DesignRect& r) {
+    widget->setGeometry(twips.rect(r.left, r.top, r.width, r.height));
+  };
+  setFixedSize(twips.size(kClientArea.width, kClientArea.height));
+  lblDatabaseDesc->move(twips.point(kDatabaseDescArea.left, kDatabaseDescArea.top));
+  lblDatabaseDesc->adjustSize();
+  place(lblDatabase, kDatabaseArea);
+  place(cmdBrowse, kBrowseArea);
+  place(cmdCheckLocking, kCheckLockingArea);
+  place(lblDatabaseLockingMode, kLockingModeArea);
+  place(cmdChangeLocking, kChangeLockingArea);
+  // The pictures are drawn from SVG: they grow with their buttons.
+  const int picture = twips.pixels(kPictureTwips);
+  for (QPushButton* button : {cmdBrowse, cmdCheckLocking}) {
+    button->setIconSize(QSize(picture, picture));
+  }
+  lblDatabaseLockingMode->setCaption(QString::fromLatin1(kSelectDatabaseText));
 
   // No default button: Enter presses only the button that has the focus.
   for (QPushButton* button : {cmdBrowse, cmdCheckLocking, cmdChangeLocking}) {
@@ -139,9 +171,32 @@ void frmDatabaseLocking::CreateControls() {
   connect(lblDatabase, &CaptionLabel::Change, this, &frmDatabaseLocking::lblDatabase_Change);
 }
 
+// The user's font is kept; the scale follows it instead, the largest at which each of the
+// design's texts fits the twips the design gives it, frames and margins included.
+double frmDatabaseLocking::TwipsPerPixelShowingTexts() const {
+  double twipsPerPixel = TwipsLayout::kDesignTwipsPerPixel;
+  const auto fit = [&](int twips, int pixels) {
+    twipsPerPixel = std::min(twipsPerPixel, TwipsLayout::Fitting(twips, pixels));
+  };
+  fit(kDatabaseDescArea.width, lblDatabaseDesc->sizeHint().width());
+  for (const QString& text :
+       {QString::fromLatin1(kSelectDatabaseText), LockingModeText(-1), LockingModeText(0),
+        LockingModeText(1)}) {
+    fit(kLockingModeArea.width, lblDatabaseLockingMode->widthShowingWhole(text));
+  }
+  // A path has no designed width, but its line must be tall enough for the font.
+  const QFontMetrics metrics(font());
+  fit(kDatabaseArea.height, metrics.height() + 2 * lblDatabase->frameWidth());
+  fit(kLockingModeArea.height, metrics.height() + 2 * lblDatabaseLockingMode->frameWidth());
+  fit(kChangeLockingArea.width, cmdChangeLocking->sizeHint().width());
+  fit(kChangeLockingArea.height, cmdChangeLocking->sizeHint().height());
+  return twipsPerPixel;
+}
+
 // Shows the window first, so that anything the opening has to say appears over it, then
 // reopens the database remembered from the last run.
 void frmDatabaseLocking::Form_Load() {
+  if (closed_) return;  // closed before it was loaded: the program is ending
   show();
   const QString path =
       GetRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(), QString::fromLatin1(kDBFilenameValue),
@@ -201,6 +256,8 @@ Status frmDatabaseLocking::OpenDatabaseFile(const QString& path) {
   SaveRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(), QString::fromLatin1(kDBFilenameValue),
                      path, QString());
 
+  // Closed while the warning was up: the program is ending, so nothing is opened again.
+  if (closed_) return Status::OK();
   DatabasePtr database;
   if (Status opened = DBEngine::Instance().OpenDatabase(databaseFile, &database);
       !opened.ok()) {

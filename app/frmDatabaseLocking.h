@@ -40,6 +40,7 @@ class frmDatabaseLocking : public QWidget {
 
  private:
   void CreateControls();
+  double TwipsPerPixelShowingTexts() const;
   Status OpenDatabaseFile(const QString& path);
   Status CloseCurrentDatabase();
   void ReopenWithRecordLevelLocking();

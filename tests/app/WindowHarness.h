@@ -5,7 +5,6 @@
 #include <QTest>
 
 #include "app/CaptionLabel.h"
-#include "app/DesignFont.h"
 #include "app/frmDatabaseLocking.h"
 #include "common/Registry.h"
 #include "platform/ErrObject.h"
@@ -21,6 +20,8 @@ inline const QString kPageLevel =
     QStringLiteral("Information: The database is using 'Page Level' locking.");
 inline const QString kRecordLevel =
     QStringLiteral("Information: The database is using 'Record Level' locking.");
+inline const QString kCannotBeFound =
+    QStringLiteral("Information: The type of locking the database is using cannot be found.");
 inline const QString kLockFileWarning = QStringLiteral(
     "Warning: This Database already appears to be open by another program either locally or "
     "on another computer, so you will probably be unable to to change the Locking Type!");
@@ -64,7 +65,6 @@ class WindowHarness {
   }
 
   frmDatabaseLocking& start() {
-    UseFontFittingDesign();  // as the program does before it creates the window
     window_ = std::make_unique<frmDatabaseLocking>(services_ != nullptr ? *services_ : ui);
     window_->Form_Load();
     return *window_;

@@ -3,12 +3,18 @@
 
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTimer>
+#include <csignal>
 #include <filesystem>
+#include <optional>
+#include <tuple>
 
 #include "WindowHarness.h"
 #include "platform/ui/QtUiServices.h"
@@ -18,21 +24,6 @@ namespace quillet::test {
 inline QByteArray ReadFile(const QString& path) {
   QFile file(path);
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-// The design in twips, 15 to a device-independent pixel: the client area, then the controls.
-const struct {
-  const char* name;
-  int left, top, width, height;
-} kDesign[] = {
-    {"frmDatabaseLocking", 0, 0, 6810, 1275},   {"lblDatabase", 1200, 60, 4695, 315},
-    {"cmdBrowse", 5940, 60, 375, 375},          {"cmdCheckLocking", 6360, 60, 375, 375},
-    {"lblDatabaseLockingMode", 1200, 480, 4695, 255}, {"cmdChangeLocking", 1200, 840, 4695, 315},
-};
-
-// The label "Database File:" within its designed 1020 twips.
-static bool FitsDesign(const QFont& font) {
-  return QFontMetrics(font).horizontalAdvance(QStringLiteral("Database File:")) <= 68;
 }
 
 // A missing resource renders nothing.
@@ -47,63 +38,92 @@ class WindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void geometryAndFrame() {
+  // The user's font is kept and the window grows with it, never below the 454x85 design:
+  // nothing overlaps and every text shows whole, Check's long "cannot be found" included.
+  void readableAtUsersFont_data() {
+    QTest::addColumn<double>("pointSize");
+    QTest::newRow("9 pt") << 9.0;
+    QTest::newRow("14 pt") << 14.0;
+    QTest::newRow("20 pt") << 20.0;
+  }
+  void readableAtUsersFont() {
+    QFETCH(double, pointSize);
+    static QSize at9Points;
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPointSizeF(pointSize);
+    const QFont userFont = QApplication::font();
+    QApplication::setFont(font);
+    const auto restore = qScopeGuard([&] { QApplication::setFont(userFont); });
     WindowHarness h;
+    const QString database = h.database();
+    h.remember(database);
     frmDatabaseLocking& window = h.start();
-    const auto px = [](int twips) { return qRound(twips / 15.0); };
-    for (const auto& c : kDesign) {
-      const QRect designed(QPoint(px(c.left), px(c.top)),
-                           QPoint(px(c.left + c.width) - 1, px(c.top + c.height) - 1));
-      QWidget* widget = window.findChild<QWidget*>(QLatin1String(c.name));  // none: the window
-      QCOMPARE(widget != nullptr ? widget->geometry() : window.rect(), designed);
-    }
-    const QLabel* desc = window.findChild<QLabel*>(QStringLiteral("lblDatabaseDesc"));
-    QCOMPARE(desc->pos(), QPoint(8, 4));
-    QCOMPARE(window.windowTitle(), QStringLiteral("Database Locking"));
+    QCOMPARE(window.font(), font);
     QCOMPARE(window.minimumSize(), window.maximumSize());
-    QCOMPARE(window.windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint),
-             Qt::WindowCloseButtonHint);
-    for (int size : {16, 32, 48}) QVERIFY(HasInk(window.windowIcon(), size));
-    QVERIFY(HasInk(h.browse()->icon(), 16) && HasInk(h.check()->icon(), 16));
-    QCOMPARE(h.change()->text(), QStringLiteral("Change to \"Record Level Locking\""));
+    QVERIFY(window.width() >= 454 && window.height() >= 85);
+    if (pointSize == 9.0) at9Points = window.size();
+    QVERIFY(pointSize == 9.0 || (window.width() > at9Points.width() &&
+                                 window.height() > at9Points.height()));
+
+    CaptionLabel* path = h.label("lblDatabase");
     CaptionLabel* mode = h.label("lblDatabaseLockingMode");
-    QVERIFY(mode->alignment().testFlag(Qt::AlignHCenter));
-    // At the program's font the texts keep the room the design gave them.
-    QVERIFY(desc->geometry().right() < h.label("lblDatabase")->x());
-    for (const QString& text : {kPageLevel, kRecordLevel}) {
+    const QList<QWidget*> controls{window.findChild<QLabel*>(QStringLiteral("lblDatabaseDesc")),
+                                   path, h.browse(), h.check(), mode, h.change()};
+    for (QWidget* control : controls) {
+      QVERIFY(window.rect().contains(control->geometry()));
+      for (QWidget* other : controls) {
+        QVERIFY(other == control || !other->geometry().intersects(control->geometry()));
+      }
+      QVERIFY(control->width() >= control->sizeHint().width() || control == path);
+    }
+    QVERIFY(h.change()->height() >= h.change()->sizeHint().height());
+    for (CaptionLabel* label : {path, mode}) {
+      QVERIFY(label->contentsRect().height() >= label->fontMetrics().height());
+    }
+    QCOMPARE(path->text(), database);
+
+    QVERIFY(QFile::remove(database));
+    h.click(h.check());
+    for (const QString& text : {kCannotBeFound, kSelectDatabase, kPageLevel, kRecordLevel}) {
+      if (text != kCannotBeFound) mode->setCaption(text);
+      QCOMPARE(mode->text(), text);  // not elided
       QVERIFY(mode->fontMetrics().horizontalAdvance(text) <= mode->contentsRect().width());
     }
   }
 
-  // Only the size changes: a font that fits is kept, a wide one shrinks by quarter points to
-  // the largest size that fits, but not below 7 points.
-  void fontFittingDesign() {
-    for (const auto& [pointSize, spacing] : {std::pair{6.0, 0.0}, {14.0, 0.0}, {14.0, 20.0}}) {
-      QFont font = QApplication::font();
-      font.setPointSizeF(pointSize);
-      font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
-      const QFont fitted = FontFittingDesign(font);
-      QFont resized = font;
-      resized.setPointSizeF(fitted.pointSizeF());
-      QCOMPARE(fitted, resized);
-      if (FitsDesign(font)) {
-        QCOMPARE(fitted.pointSizeF(), pointSize);
-        continue;
-      }
-      QVERIFY(fitted.pointSizeF() >= 7.0);
-      QVERIFY(FitsDesign(fitted) || fitted.pointSizeF() == 7.0);
-      resized.setPointSizeF(fitted.pointSizeF() + 0.25);
-      QVERIFY(!FitsDesign(resized));
+  // A fixed dialog frame with its icon; the picture buttons show pictures, no text, and
+  // tell screen readers their names and shortcuts.
+  void frameAndPictureButtons() {
+    WindowHarness h;
+    frmDatabaseLocking& window = h.start();
+    QCOMPARE(window.windowTitle(), QStringLiteral("Database Locking"));
+    QCOMPARE(window.windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint),
+             Qt::WindowCloseButtonHint);
+    for (int size : {16, 32, 48}) QVERIFY(HasInk(window.windowIcon(), size));
+    QCOMPARE(h.change()->text(), QStringLiteral("Change to \"Record Level Locking\""));
+    for (const auto& [button, name, keys] :
+         {std::tuple{h.browse(), "Browse for a database", "Ctrl+O"},
+          std::tuple{h.check(), "Check the locking mode", "F5"}}) {
+      QVERIFY(HasInk(button->icon(), 16));
+      QVERIFY(button->text().isEmpty() && button->toolTip().isEmpty());
+      QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+      QCOMPARE(accessible->text(QAccessible::Name), QString::fromLatin1(name));
+      QCOMPARE(accessible->actionInterface()->keyBindingsForAction(
+                   QAccessibleActionInterface::pressAction()),
+               QStringList{QString::fromLatin1(keys)});
     }
   }
 
-  // Tab goes browse -> check -> change, skipping the labels; Enter presses no default button.
+  // Ctrl+O browses. Tab goes browse -> check -> change, skipping the labels; Enter presses
+  // no default button. F5 checks again, and does nothing while Check is disabled.
   void keyboard() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
     QApplication::setActiveWindow(&window);
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    h.browseTo(h.database());
+    h.ui.answerOpenWith(h.database());
+    QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
+    QTRY_COMPARE(h.modeCaption(), kPageLevel);
     h.browse()->setFocus();
     for (QPushButton* next : {h.check(), h.change(), h.browse()}) {
       QTest::keyClick(&window, Qt::Key_Tab);
@@ -111,6 +131,15 @@ class WindowTest : public QObject {
     }
     QTest::keyClick(h.browse(), Qt::Key_Return);
     QCOMPARE(h.ui.openRequests.size(), 1);
+
+    QVERIFY(QFile::remove(h.databaseCaption()));
+    h.check()->setEnabled(false);
+    QTest::keyClick(&window, Qt::Key_F5);
+    QTest::qWait(300);  // a button's shortcut clicks after a short animation
+    QCOMPARE(h.modeCaption(), kPageLevel);
+    h.check()->setEnabled(true);
+    QTest::keyClick(&window, Qt::Key_F5);
+    QTRY_COMPARE(h.modeCaption(), kCannotBeFound);
   }
 
   // Nothing usable to open at start-up; Check and a cancelled Browse then change nothing. A
@@ -218,6 +247,21 @@ class WindowTest : public QObject {
     QCOMPARE(h.modeCaption(), held ? kRecordLevel : kPageLevel);
   }
 
+  // Closed while the lock-file warning is up (the program is ending, on a stop signal, say):
+  // the opening that follows the warning opens nothing.
+  void closedDuringWarningOpensNothing() {
+    WindowHarness h;
+    const QString database = h.database();
+    OtherProcess other({"hold", ToLocalBytes(database)});
+    QVERIFY(!other.line().empty());
+    h.remember(database);
+    h.ui.onMessage = [&](const RecordingUi::Message&) { h.window().close(); };
+    h.start();
+    QCOMPARE(h.messages(), QStringList{kLockFileWarning});
+    QVERIFY(!h.window().isVisible());
+    QVERIFY(!h.current());
+  }
+
   // Cancel keeps the open database, the dialog starting on its name. Picking it again
   // reopens it in a new session; Check then tells when the file has gone.
   void browseAgainAndCheck() {
@@ -242,8 +286,7 @@ class WindowTest : public QObject {
 
     QVERIFY(QFile::remove(database));
     h.click(h.check());
-    QCOMPARE(h.modeCaption(), QStringLiteral(
-        "Information: The type of locking the database is using cannot be found."));
+    QCOMPARE(h.modeCaption(), kCannotBeFound);
     // One warning, for the other's lock file: ours went when the window let go first.
     QCOMPARE(h.messages(), QStringList{kLockFileWarning});
   }
@@ -320,6 +363,59 @@ class WindowTest : public QObject {
     QCOMPARE(warning, kLockFileWarning);
     QCOMPARE(over, &h.window());
     QCOMPARE(h.modeCaption(), kPageLevel);
+  }
+
+  // The real program, ended by a kill, Ctrl+C or a logout, lets go of its database and lock
+  // file the ordinary way and exits with 0, also from a message box and with its standard
+  // output and error closed.
+  void realProgramEndsOnStopSignals_data() {
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("heldElsewhere");  // start-up shows its lock-file warning
+    QTest::addColumn<bool>("outputClosed");
+    QTest::newRow("SIGTERM") << SIGTERM << false << false;
+    QTest::newRow("SIGINT") << SIGINT << false << false;
+    QTest::newRow("SIGHUP") << SIGHUP << false << false;
+    QTest::newRow("SIGTERM, output and error closed") << SIGTERM << false << true;
+    QTest::newRow("SIGTERM during the warning") << SIGTERM << true << false;
+  }
+  void realProgramEndsOnStopSignals() {
+    QFETCH(int, signal);
+    QFETCH(bool, heldElsewhere);
+    QFETCH(bool, outputClosed);
+    WindowHarness h;
+    const QString database = h.database();
+    const QString lockFile = h.path(QStringLiteral("Sales.ldb"));
+    // The store the program finds in its configuration folder remembers the database.
+    const QString config = h.path(QStringLiteral("config"));
+    const QByteArray previousConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+    RegistryStore::SetPath({});
+    h.remember(database);
+    qputenv("XDG_CONFIG_HOME", previousConfig);
+    std::optional<OtherProcess> other;
+    if (heldElsewhere) {
+      other.emplace(std::vector<std::string>{"hold", ToLocalBytes(database)});
+      QVERIFY(!other->line().empty());
+    }
+
+    QProcess quillet;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+    quillet.setProcessEnvironment(environment);  // ctest sets the offscreen platform
+    if (outputClosed) quillet.setChildProcessModifier([] { ::close(1), ::close(2); });
+    quillet.start(qEnvironmentVariable("QUILLET"), {});
+    QVERIFY2(quillet.waitForStarted(), "QUILLET names no program; run the tests through ctest");
+    if (heldElsewhere) {
+      QTest::qWait(1500);  // the lock file is the other's: nothing tells when the box is up
+    } else {
+      QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockFile), 10000);  // the window holds the file
+    }
+    QCOMPARE(::kill(static_cast<pid_t>(quillet.processId()), signal), 0);
+    QVERIFY(quillet.waitForFinished(10000));
+    QCOMPARE(quillet.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(quillet.exitCode(), 0);
+    QCOMPARE(QFile::exists(lockFile), heldElsewhere);
+    QCOMPARE(ReadFile(database), JetDatabaseBytes());
   }
 };
 
