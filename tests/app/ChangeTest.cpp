@@ -24,8 +24,12 @@ const QString kAlready = QStringLiteral("Your database is already using Record L
 
 class ChangeTest : public QObject {
   Q_OBJECT
+  QList<QWidget*> before_;
 
  private slots:
+  void initTestCase() { before_ = TopLevelWidgets(); }
+  void cleanup() { QVERIFY2(LeftBehind(before_).isEmpty(), qPrintable("left behind: " + LeftBehind(before_))); }
+
   // The shown file was no database when picked, so none is open; it is one now. The change
   // waits under the hourglass and opens it first, in record-level mode, which another
   // workstation joins until the window closes it. A second change finds it already done.
@@ -37,7 +41,7 @@ class ChangeTest : public QObject {
     int pointerDuringWait = -1;
     QTimer::singleShot(500, &window, [&] { pointerDuringWait = h.ui.MousePointer(window); });
     QString modeDuringMessage;
-    h.ui.onMessage = [&](const RecordingUi::Message&) { modeDuringMessage = h.modeCaption(); };
+    h.ui.onMessage = [&](const auto&) { modeDuringMessage = h.modeCaption(); };
     QElapsedTimer elapsed;
     elapsed.start();
 
@@ -99,6 +103,22 @@ class ChangeTest : public QObject {
     QVERIFY(!h.current());
     QCOMPARE(h.modeCaption(), kPageLevel);
     QCOMPARE(h.ui.MousePointer(h.window()), vbDefault);
+  }
+
+  // The window's handle was closed behind its back, so letting go of it fails: the change
+  // stops there, says so in Jet's words, and puts the pointer back.
+  void failureToCloseIsReported() {
+    WindowHarness h;
+    h.start();
+    h.browseTo(h.database());
+    QVERIFY(h.current()->Close().ok());
+    h.click(h.change());
+    QCOMPARE(h.messages(), QStringList{"There was a problem closing the database and the error's description was "
+                                       "reported as : \n\n\"Object invalid or no longer set.\" (3420)"});
+    QCOMPARE(h.ui.messages[0].icon, vbExclamation);
+    QCOMPARE(h.ui.MousePointer(h.window()), vbDefault);
+    QVERIFY(!h.current());
+    QCOMPARE(h.modeCaption(), kPageLevel);
   }
 
   // Clicks during the wait run inside it: a Check finds nothing open, a Browse opens another

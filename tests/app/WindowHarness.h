@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QApplication>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,6 +37,19 @@ inline QString Report(const QString& task, const Status& status) {
 // What another workstation sees: the line `quilletctl check` prints.
 inline QString CheckFromAnotherProcess(const QString& database) {
   return QString::fromStdString(OtherProcess({"check", ToLocalBytes(database)}).output()).trimmed();
+}
+
+// The top-level widgets a suite started with; cleanup() compares against them, so that a
+// window or box a test left behind fails that test rather than stand over the next one's.
+inline QList<QWidget*> TopLevelWidgets() {
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  return QApplication::topLevelWidgets();
+}
+inline QString LeftBehind(const QList<QWidget*>& before) {
+  QStringList names;
+  for (QWidget* widget : TopLevelWidgets())
+    if (!before.contains(widget)) names << widget->metaObject()->className() + (" " + widget->objectName());
+  return names.join(", ");
 }
 
 // One test's world: a temporary folder, the real settings store kept in it, and the window
@@ -94,7 +108,7 @@ class WindowHarness {
 
   // Browses, the dialog answering `chosen`, or Cancel for a null text.
   void browseTo(const QString& chosen) {
-    chosen.isNull() ? ui.answerOpenWithCancel() : ui.answerOpenWith(chosen);
+    ui.answerOpenWith(chosen);
     click(browse());
   }
 

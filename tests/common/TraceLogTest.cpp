@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <tuple>
 
 #include "common/TraceLog.h"
 #include "platform/ErrObject.h"
@@ -43,12 +44,10 @@ class TraceLogTest : public QObject {
     QTest::addColumn<int>("threshold");
     QTest::addColumn<int>("level");
     QTest::addColumn<bool>("written");
-    QTest::newRow("off") << 0 << 1 << false;
-    QTest::newRow("every entry") << -1 << 1000 << true;
-    QTest::newRow("5 takes the default level") << 5 << -1 << true;
-    QTest::newRow("4 drops the default level") << 4 << -1 << false;
-    QTest::newRow("3 takes level 3") << 3 << 3 << true;
-    QTest::newRow("3 drops level 4") << 3 << 4 << false;
+    // -1 as an entry's level is the default level, 5.
+    for (auto [threshold, level, written] : {std::tuple{0, 1, false}, {-1, 1000, true}, {5, -1, true}, {4, -1, false},
+                                             {3, 3, true}, {3, 4, false}})
+      QTest::addRow("threshold %d, level %d", threshold, level) << threshold << level << written;
   }
   void thresholds() {
     QFETCH(int, threshold);
@@ -57,39 +56,32 @@ class TraceLogTest : public QObject {
     LogLevel = threshold;
     Err().Raise(5, QStringLiteral("the caller's"));
     LogMessageKind(QStringLiteral("entry"), level, 1);
-    QCOMPARE(QFile::exists(logPath(now_.date())), written);
+    QCOMPARE(QDir(state_.path()).entryList(QDir::Files), written ? QStringList{QFileInfo(logPath(now_.date())).fileName()} : QStringList());
     // Only an entry that is written moves the depth, and clears the current error.
     QCOMPARE(LogIndent, written ? 1 : 0);
     QCOMPARE(Err().Number, written ? 0 : 5);
-    QCOMPARE(QDir(state_.path()).isEmpty(), !written);
   }
 
   void lineFormatAndIndent() {
     LogLevel = -1;
-    LogMessageKind(QStringLiteral("open"), -1, 1);
-    LogMessage(QStringLiteral("inside"));
-    WriteLogEntry(QStringLiteral("tagged"), -1, 0, QStringLiteral("EXTRA"));
-    LogMessageKind(QStringLiteral("close"), -1, 2);
-    LogMessageKind(QStringLiteral("below zero"), -1, 2);
-    LogMessageKind(QStringLiteral("deeper"), -1, 1);
-    LogMessageKind(QStringLiteral("deeper still"), -1, 1);
-    LogMessageKind(QStringLiteral("reset"), -1, 3);
-    const QStringList expected = {
-        "14:03:27 open",  // kind 1 raises the depth only after its own line
-        "14:03:27     inside",        "14:03:27 EXTRA     tagged",
-        "14:03:27 close",  // kind 2 lowers it before composing, never below 0
-        "14:03:27 below zero",        "14:03:27 deeper",
-        "14:03:27     deeper still",  "14:03:27 reset",
-    };
-    QCOMPARE(linesOf(now_.date()), expected);
+    // Kind 1 raises the depth after its own line, 2 lowers it before (never below 0), 3 resets it.
+    LogMessageKind("open", -1, 1);
+    LogMessage("inside");
+    WriteLogEntry("tagged", -1, 0, "EXTRA");
+    for (const char* text : {"close", "below zero"}) LogMessageKind(text, -1, 2);
+    for (const char* text : {"deeper", "deeper still"}) LogMessageKind(text, -1, 1);
+    LogMessageKind("reset", -1, 3);
+    QCOMPARE(linesOf(now_.date()), QStringList({"14:03:27 open", "14:03:27     inside", "14:03:27 EXTRA     tagged",
+                                                "14:03:27 close", "14:03:27 below zero", "14:03:27 deeper",
+                                                "14:03:27     deeper still", "14:03:27 reset"}));
   }
 
   void oneFilePerDay() {
     LogLevel = -1;
     now_ = QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59));
-    LogMessage(QStringLiteral("before midnight"));
-    now_ = QDateTime(QDate(2026, 12, 6), QTime(0, 0, 1));
-    LogMessage(QStringLiteral("after midnight"));
+    LogMessage("before midnight");
+    now_ = now_.addSecs(2);
+    LogMessage("after midnight");
     QCOMPARE(linesOf(QDate(2026, 12, 5)), QStringList{"23:59:59 before midnight"});
     QCOMPARE(linesOf(QDate(2026, 12, 6)), QStringList{"00:00:01 after midnight"});
   }
@@ -97,7 +89,7 @@ class TraceLogTest : public QObject {
   void namedAfterTheProgramByDefault() {
     LogLevel = -1;
     LogName.clear();
-    LogMessage(QStringLiteral("entry"));
+    LogMessage("entry");
     const QString exe = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
     QVERIFY(QFile::exists(logPath(now_.date(), exe)));
   }
@@ -108,7 +100,7 @@ class TraceLogTest : public QObject {
     const QString blocker = QDir(state_.path()).filePath(QStringLiteral("a-file"));
     QFile(blocker).open(QIODevice::WriteOnly);
     qputenv("XDG_STATE_HOME", QFile::encodeName(blocker + "/sub"));
-    LogMessage(QStringLiteral("lost"));
+    LogMessage("lost");
     qputenv("XDG_STATE_HOME", QFile::encodeName(state_.path()));
     QCOMPARE(Err().Number, 0);
     QVERIFY(!QFile::exists(blocker + "/sub"));

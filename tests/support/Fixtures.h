@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QByteArray>
 #include <sys/types.h>
 
+#include <QByteArray>
 #include <QProcess>
 #include <QString>
 #include <csignal>
@@ -22,6 +22,21 @@ QByteArray JetDatabaseBytes(JetVersion version = JetVersion::Jet4, int pages = 3
 QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes);
 QString WriteJetDatabase(const QString& dir, const QString& name,
                          JetVersion version = JetVersion::Jet4);
+
+// A lock file's 64-byte record as Jet writes it: computer and account, 32 bytes each, padded.
+QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad = '\0');
+
+// Another engine (Windows Jet under Wine or through Samba) as its locks show it:
+// tests/support/ForeignJetPeer.cpp with these arguments (usage there). Stopped when destroyed.
+class ForeignPeer : public QProcess {
+ public:
+  explicit ForeignPeer(const QStringList& args);
+  ~ForeignPeer() override;
+  bool ready() const { return ready_; }
+
+ private:
+  bool ready_ = false;
+};
 
 // The path of the quilletctl binary under test (from the QUILLETCTL variable CTest sets).
 QString QuilletctlPath();

@@ -29,84 +29,55 @@ namespace {
 constexpr off_t kUserLockBase = 0x10000001;
 constexpr size_t kNameSize = 32;
 
-int Usage() {
-  std::fputs("usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
-             "       foreign_jet_peer --database DATABASE posix|ofd\n", stderr);
-  return 2;
-}
-
 int Fail(const char* what) {
   std::fprintf(stderr, "foreign_jet_peer: %s: %s\n", what, std::strerror(errno));
   return 1;
 }
 
-// Blocked before any lock is taken, so a stop that comes early still finds us waiting.
-sigset_t BlockStopSignals() {
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool database = argc == 4 && std::string(argv[1]) == "--database";
+  const std::string kind = database ? argv[3] : argc >= 6 ? argv[5] : "";
+  const std::string padding = argc == 7 ? argv[6] : "nul";
+  char* end = nullptr;
+  const long slot = database ? 0 : argc >= 6 ? std::strtol(argv[2], &end, 10) : -1;
+  if ((!database && (argc < 6 || argc > 7 || *end != '\0' || slot < 0 || slot > 254 ||
+                     std::strlen(argv[3]) > kNameSize || std::strlen(argv[4]) > kNameSize)) ||
+      (kind != "posix" && kind != "ofd") || (padding != "nul" && padding != "space")) {
+    std::fputs("usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
+               "       foreign_jet_peer --database DATABASE posix|ofd\n", stderr);
+    return 2;
+  }
+
+  // Blocked before any lock is taken, so a stop that comes early still finds us waiting.
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
   sigprocmask(SIG_BLOCK, &stop, nullptr);
-  return stop;
-}
 
-int ReadyThenWait(const sigset_t& stop) {
+  const int fd = ::open(argv[database ? 2 : 1], O_RDWR | O_CLOEXEC | (database ? 0 : O_CREAT), 0666);
+  if (fd < 0) return Fail("open");
+  struct flock lock {};
+  lock.l_type = database ? F_RDLCK : F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kUserLockBase + slot;
+  lock.l_len = 1;
+  if (::fcntl(fd, kind == "posix" ? F_SETLK : F_OFD_SETLK, &lock) != 0) return Fail("lock");
+  if (!database) {
+    char record[2 * kNameSize];
+    std::memset(record, padding == "nul" ? '\0' : ' ', sizeof record);
+    std::memcpy(record, argv[3], std::strlen(argv[3]));
+    std::memcpy(record + kNameSize, argv[4], std::strlen(argv[4]));
+    if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) != ssize_t(sizeof record))
+      return Fail("record");
+  }
+
   std::puts("ready");
   if (std::fflush(stdout) != 0) return Fail("standard output");
   int signal = 0;
   while (sigwait(&stop, &signal) != 0) {
   }
   return 0;
-}
-
-int HoldDatabase(const char* path, const std::string& kind) {
-  const sigset_t stop = BlockStopSignals();
-  const int fd = ::open(path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) return Fail("open");
-  struct flock lock {};
-  lock.l_type = F_RDLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = kUserLockBase;
-  lock.l_len = 1;
-  if (::fcntl(fd, kind == "posix" ? F_SETLK : F_OFD_SETLK, &lock) != 0) return Fail("database lock");
-  return ReadyThenWait(stop);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "--database") {
-    const std::string kind = argv[3];
-    if (kind != "posix" && kind != "ofd") return Usage();
-    return HoldDatabase(argv[2], kind);
-  }
-  if (argc != 6 && argc != 7) return Usage();
-  const std::string kind = argv[5];
-  const std::string padding = argc == 7 ? argv[6] : "nul";
-  char* end = nullptr;
-  const long slot = std::strtol(argv[2], &end, 10);
-  if (*end != '\0' || slot < 0 || slot > 254 || (kind != "posix" && kind != "ofd") ||
-      (padding != "nul" && padding != "space") || std::strlen(argv[3]) > kNameSize ||
-      std::strlen(argv[4]) > kNameSize)
-    return Usage();
-
-  const sigset_t stop = BlockStopSignals();
-
-  const int fd = ::open(argv[1], O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return Fail("open");
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = kUserLockBase + slot;
-  lock.l_len = 1;
-  if (::fcntl(fd, kind == "posix" ? F_SETLK : F_OFD_SETLK, &lock) != 0) return Fail("user lock");
-
-  char record[2 * kNameSize];
-  std::memset(record, padding == "nul" ? '\0' : ' ', sizeof record);
-  std::memcpy(record, argv[3], std::strlen(argv[3]));
-  std::memcpy(record + kNameSize, argv[4], std::strlen(argv[4]));
-  if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) != ssize_t(sizeof record))
-    return Fail("record");
-
-  return ReadyThenWait(stop);
 }

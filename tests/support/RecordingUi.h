@@ -3,14 +3,15 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <utility>
 
 #include "platform/ui/QtUiServices.h"
 
 namespace quillet::test {
 
-// The real Qt services with the two parts that need a person replaced: message boxes
-// are recorded and return at once, and the file-open dialog returns a scripted answer.
-// Pointers, the event pump and everything else stay real.
+// The real Qt services with the two parts that need a person replaced: message boxes are
+// recorded and return at once, and the file-open dialog returns a scripted answer (Cancel
+// unless answerOpenWith was called for this one). Pointers and the event pump stay real.
 class RecordingUi : public QtUiServices {
  public:
   struct Message {
@@ -18,13 +19,18 @@ class RecordingUi : public QtUiServices {
     int icon = 0;
   };
 
-  void MsgBox(const QString& text, int icon) override;
-  Status ShowOpen(OpenFileRequest& request) override;
-
-  // The next ShowOpen answers with this path (OK) ...
-  void answerOpenWith(const QString& path);
-  // ... or with Cancel (the default when nothing is scripted).
-  void answerOpenWithCancel();
+  void MsgBox(const QString& text, int icon) override {
+    messages.append({text, icon});
+    if (onMessage) onMessage(messages.last());
+  }
+  Status ShowOpen(OpenFileRequest& request) override {
+    openRequests.append(request);
+    const QString answer = std::exchange(nextPath_, QString());
+    if (answer.isNull()) return Status::Error(cdlCancel, "Cancel was selected.");
+    request.FileName = answer;
+    return Status::OK();
+  }
+  void answerOpenWith(const QString& path) { nextPath_ = path; }  // a null path: Cancel
 
   QList<Message> messages;
   QList<OpenFileRequest> openRequests;  // as the dialog received them
@@ -32,8 +38,7 @@ class RecordingUi : public QtUiServices {
   std::function<void(const Message&)> onMessage;
 
  private:
-  bool cancelNext_ = true;
-  QString nextPath_;
+  QString nextPath_;  // null: Cancel
 };
 
 }  // namespace quillet::test

@@ -14,11 +14,8 @@ using namespace quillet::test;
 
 namespace {
 constexpr int kRecord = 64;
-const QByteArray kFreeSlot(kRecord, '\0');
 
-QByteArray Record(const QByteArray& user = "Admin") {  // computer and user name, NUL-padded
-  return QSysInfo::machineHostName().toUtf8().leftJustified(32, '\0', true) + user.leftJustified(32, '\0');
-}
+QByteArray Record(const QByteArray& user = "Admin") { return JetRecord(QSysInfo::machineHostName().toUtf8().left(32), user); }
 }  // namespace
 
 class LockFileTest : public QObject {
@@ -33,25 +30,21 @@ class LockFileTest : public QObject {
     QTest::newRow("dot in folder only") << QByteArray("Data.old/sales") << QByteArray("Data.old/sales.ldb");
     QTest::newRow("spaces, not UTF-8") << QByteArray("d\xe9p\xf4t/caf\xe9 \xff.mdb") << QByteArray("d\xe9p\xf4t/caf\xe9 \xff.ldb");
   }
-
   void oneRecordPerConnectionBesideTheDatabase() {
     QFETCH(QByteArray, name);
     QFETCH(QByteArray, lockName);
     TempFolder folder;
     if (name.contains('/')) QCOMPARE(::mkdir(folder.file(name.split('/')[0].toStdString()).c_str(), 0755), 0);
     const std::string path = folder.database(name.toStdString());
-    const std::string lockFile = folder.file(lockName.toStdString());
     DatabasePtr dao;
-    QVERIFY(OpenDao(path, &dao).ok());
     Connection ado;
-    QVERIFY(ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk").ok());
-    QCOMPARE(ReadBytes(lockFile), Record() + Record("clerk"));
+    QVERIFY(OpenDao(path, &dao).ok() && ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk").ok());
+    QCOMPARE(ReadBytes(folder.file(lockName.toStdString())), Record() + Record("clerk"));
   }
 
   void slotsAreReusedUpTo255() {
     TempFolder folder;
     const std::string path = folder.database("crowd.mdb");
-    const std::string lockFile = folder.file("crowd.ldb");
     std::vector<DatabasePtr> crowd(254);
     for (auto& database : crowd) QVERIFY(OpenDao(path, &database).ok());
     // The probe releases its connection without Close: each probe must free the last slot.
@@ -62,7 +55,7 @@ class LockFileTest : public QObject {
 
     crowd[1].reset();  // releasing the last reference closes it and frees its slot
     QVERIFY(OpenDao(path, &oneTooMany).ok());
-    QCOMPARE(ReadBytes(lockFile), Record().repeated(255));
+    QCOMPARE(ReadBytes(folder.file("crowd.ldb")), Record().repeated(255));
   }
 
   // Linux would unlink a file in use without a word; Kill must refuse what a live connection
@@ -87,7 +80,7 @@ class LockFileTest : public QObject {
     ours.reset();
     holder.stop(SIGKILL);
     const QByteArray stale = ReadBytes(lockFile);
-    QCOMPARE(stale, Record() + kFreeSlot);  // what a crash leaves
+    QCOMPARE(stale, Record() + QByteArray(kRecord, '\0'));  // what a crash leaves
     // The kernel dropped the dead holder's locks: its record keeps no mode alive, and the
     // last one out of the next session deletes it.
     QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(0).toStdString() + "\n");
@@ -98,13 +91,11 @@ class LockFileTest : public QObject {
     QCOMPARE(Failure(Kill(path)), denied);
   }
 
+  // Never follow a link, never block on a FIFO: what is not a regular file is refused.
   void oddLockFilesAreRefused_data() {
     QTest::addColumn<QString>("kind");
-    for (const char* kind : {"symlink", "dangling symlink", "directory", "fifo"})
-      QTest::newRow(kind) << QString(kind);
+    for (const char* kind : {"symlink", "dangling symlink", "directory", "fifo"}) QTest::newRow(kind) << QString(kind);
   }
-
-  // Never follow a link, never block on a FIFO: what is not a regular file is refused.
   void oddLockFilesAreRefused() {
     QFETCH(QString, kind);
     TempFolder folder;
@@ -120,17 +111,15 @@ class LockFileTest : public QObject {
     QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));
     Connection connection;
     QCOMPARE(Failure(OpenAdo(connection, path, 1)), std::string("-2147467259: Could not lock file."));
-    QCOMPARE(ReadBytes(victim), QByteArray("precious\n"));
-    QVERIFY(!Exists(created));
+    QVERIFY(ReadBytes(victim) == "precious\n" && !Exists(created));
   }
 
   // Opening "x.ldb" itself makes the lock file's name the database's own.
   void databaseNamedLikeItsLockFileIsNeverWritten() {
     TempFolder folder;
-    const std::string path = folder.database("itself.ldb");
     DatabasePtr database;
-    QVERIFY(OpenDao(path, &database).ok());
-    QCOMPARE(ReadBytes(path), JetDatabaseBytes());
+    QVERIFY(OpenDao(folder.database("itself.ldb"), &database).ok());
+    QCOMPARE(ReadBytes(folder.file("itself.ldb")), JetDatabaseBytes());
   }
 
   // Whoever may write the database must be able to join it, whatever the creator's umask;
@@ -155,9 +144,8 @@ class LockFileTest : public QObject {
     QCOMPARE(::chmod(folder.path.c_str(), 0755), 0);
     const std::string path = folder.database("locked out.mdb");
     const uid_t nobody = OtherProcess::kNobody;
-    const std::string cannotOpen = "quilletctl: error 3051: The Microsoft Jet database engine cannot open the file '" +
-                                   path + "'. It is already opened exclusively by another user, or you "
-                                   "need permission to view its data.\n";
+    const std::string cannotOpen = "quilletctl: error 3051: The Microsoft Jet database engine cannot open the file '" + path +
+                                   "'. It is already opened exclusively by another user, or you need permission to view its data.\n";
     for (mode_t mode : {0600, 0666}) {
       QCOMPARE(::chmod(path.c_str(), mode), 0);
       QCOMPARE(OtherProcess({"check", path}, nobody).errors(), cannotOpen);
@@ -165,7 +153,7 @@ class LockFileTest : public QObject {
     QCOMPARE(::chmod(path.c_str(), 0644), 0);
     QCOMPARE(OtherProcess({"hold", path, "--exclusive"}, nobody).errors(), cannotOpen);
     OtherProcess reader({"hold", path, "--exclusive", "--read-only"}, nobody);
-    QVERIFY(reader.line().starts_with("holding"));
+    QVERIFY(reader.line().starts_with("holding"));  // needs no lock file
     DatabasePtr database;
     QCOMPARE(OpenDao(path, &database).number(), 3045);
   }
@@ -184,7 +172,7 @@ class LockFileTest : public QObject {
     for (int round = 0; failures == 0 && (round < 1500 || (kills == 0 && round < 50000)); ++round) {
       if (round % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));  // room for a Kill
       DatabasePtr database;
-      failures += !OpenDao(path, &database).ok() || ReadBytes(lockFile).size() < kRecord ||
+        failures += !OpenDao(path, &database).ok() || ReadBytes(lockFile).size() < kRecord ||
                   Kill(lockFile).number() != kErrPermissionDenied;
     }
     done = true;
