@@ -27,11 +27,10 @@ inline const QString kLockFileWarning = QStringLiteral(
     "Warning: This Database already appears to be open by another program either locally or "
     "on another computer, so you will probably be unable to to change the Locking Type!");
 
-inline QString Report(const QString& task, const Status& status) {
-  return QStringLiteral(
-             "There was a problem %1 and the error's description was reported as : \n\n\"%2\" (%3)")
-      .arg(task, FromLocalBytes(status.description()))
-      .arg(status.number());
+// The window's report of a failure: the task, the engine's text and its number.
+inline QString Report(const QString& task, int number, const QString& text) {
+  return QString("There was a problem %1 and the error's description was reported as : \n\n\"%2\" (%3)")
+      .arg(task, text).arg(number);
 }
 
 // What another workstation sees: the line `quilletctl check` prints.

@@ -1,6 +1,6 @@
-// The general helpers: the file-path helpers against real files, FIFOs and links in a
-// temporary folder; time stamps and the wait against a clock the tests move; the error
-// report through the real services, its message box recorded.
+// The general helpers: the file length against real files, FIFOs and links in a temporary
+// folder; time stamps and the wait against a clock the tests move; the error report through
+// the real services, its message box recorded.
 
 #include <sys/stat.h>
 
@@ -33,9 +33,7 @@ bool Make(const QString& kind, const QString& path, qint64 size) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.resize(size);
   }
-  if (kind == "link") {
-    return Make("file", path + ".target", size) && QFile::link(path + ".target", path);
-  }
+  if (kind == "link") return Make("file", path + ".target", size) && QFile::link(path + ".target", path);
   if (kind == "dangling link") return QFile::link(path + ".gone", path);
   if (kind == "fifo") return ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0;
   return kind == "folder" && QDir().mkdir(path);
@@ -52,21 +50,6 @@ class HelpersTest : public QObject {
   void cleanup() {
     SetTimeStampClock({});
     Err().Clear();
-  }
-
-  void stripExtension_data() {
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("backslash path") << "D:\\Data\\Sales.mdb" << "D:\\Data\\Sales";
-    QTest::newRow("dot only in a folder") << "D:\\Data.2024\\Sales" << "D:\\Data.2024\\Sales";
-    QTest::newRow("last extension only") << "archive.tar.gz" << "archive.tar";
-    QTest::newRow("hidden name") << "C:/Data/.hidden" << "C:/Data/";
-    QTest::newRow("empty") << "" << "";
-  }
-  void stripExtension() {
-    QFETCH(QString, path);
-    QFETCH(QString, expected);
-    QCOMPARE(StripExtension(path), expected);
   }
 
   void getFileLength_data() {
@@ -104,10 +87,8 @@ class HelpersTest : public QObject {
     QTest::addColumn<QDateTime>("now");
     QTest::addColumn<double>("seconds");
     const QDate day(2026, 3, 9);
-    QTest::newRow("midnight") << QDateTime(day, QTime(23, 59, 59, 500))
-                              << QDateTime(day.addDays(1), QTime(0, 0, 0, 500)) << 1.0;
-    QTest::newRow("set back") << QDateTime(day.addDays(1), QTime(0, 0, 1))
-                              << QDateTime(day, QTime(23, 0)) << -3601.0;
+    QTest::newRow("midnight") << QDateTime(day, QTime(23, 59, 59, 500)) << QDateTime(day.addDays(1), QTime(0, 0, 0, 500)) << 1.0;
+    QTest::newRow("set back") << QDateTime(day.addDays(1), QTime(0, 0, 1)) << QDateTime(day, QTime(23, 0)) << -3601.0;
     QTest::newRow("same instant") << QDateTime() << QDateTime() << 0.0;
   }
   void secondsSince() {

@@ -1,3 +1,5 @@
+// The trace log (off in every build; switched on to find a fault): what is written, where, how indented.
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -15,9 +17,7 @@ class TraceLogTest : public QObject {
   QTemporaryDir state_;
   QDateTime now_;
 
-  QString logPath(const QDate& day, const QString& base = QStringLiteral("quillet-test")) const {
-    return QDir(state_.path()).filePath(base + '.' + day.toString("yyyyMMdd") + ".log");
-  }
+  QString logPath(const QDate& day) const { return state_.filePath("quillet-test." + day.toString("yyyyMMdd") + ".log"); }
   QStringList linesOf(const QDate& day) const {
     QFile file(logPath(day));
     if (!file.open(QIODevice::ReadOnly)) return {};
@@ -84,14 +84,6 @@ class TraceLogTest : public QObject {
     LogMessage("after midnight");
     QCOMPARE(linesOf(QDate(2026, 12, 5)), QStringList{"23:59:59 before midnight"});
     QCOMPARE(linesOf(QDate(2026, 12, 6)), QStringList{"00:00:01 after midnight"});
-  }
-
-  void namedAfterTheProgramByDefault() {
-    LogLevel = -1;
-    LogName.clear();
-    LogMessage("entry");
-    const QString exe = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
-    QVERIFY(QFile::exists(logPath(now_.date(), exe)));
   }
 
   // A folder that cannot be made loses the entry without troubling the caller.

@@ -110,11 +110,9 @@ class QuilletctlTest : public QObject {
       OtherProcess run({"check", "a.mdb", help});
       const QString output = QString::fromStdString(run.output());
       for (const char* part : {"check FILE [--json]", "users FILE [--json]", "hold FILE [--page|--record]",
-                               "--exclusive", "--read-only", "--version", "\nExit status:\n  0  success\n",
-                               "\n  3  system error", "\n  4  hold --record"})
+                               "\nExit status:\n  0  success\n", "\n  3  system error", "\n  4  hold --record"})
         QVERIFY2(output.contains(part), part);
-      QCOMPARE(run.errors(), std::string());
-      QCOMPARE(run.stop(), 0);
+      QVERIFY(run.errors().empty() && run.stop() == 0);
     }
   }
 

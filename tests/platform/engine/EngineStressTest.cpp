@@ -38,9 +38,9 @@ void RunWorker(const std::string& path, const std::string& logPath, int cycles, 
     const Status status = ado ? OpenAdo(connection, path, asked, exclusive ? adModeShareExclusive : 0)
                               : OpenDao(path, &database, exclusive);
     const long long opened = Now();
-    if (!status.ok()) {
-      const bool inUse = status.description().ends_with("file already in use.");
-      ::dprintf(log, "%c %lld %s\n", inUse ? 'F' : 'X', opened, Failure(status).c_str());
+    if (!status.ok()) {  // F: refused as in use, X: anything else
+      ::dprintf(log, "%c %lld %s\n", status.description().ends_with("file already in use.") ? 'F' : 'X', opened,
+                Failure(status).c_str());
       continue;
     }
     // The probe could not get past our own exclusive hold.
@@ -88,10 +88,7 @@ class EngineStressTest : public QObject {
       const std::string log = folder.file("worker" + std::to_string(workers.size()) + ".log");
       const unsigned workerSeed = random();
       const pid_t pid = ::fork();
-      if (pid == 0) {  // opens the database itself: nothing is open here to share
-        RunWorker(path, log, cycles, workerSeed);
-        ::_exit(0);
-      }
+      if (pid == 0) RunWorker(path, log, cycles, workerSeed), ::_exit(0);  // nothing is open here to share
       workers.push_back(Worker{pid, log});
     };
     auto reap = [&](Worker& worker) {  // false if it ended on its own with a failure
@@ -136,9 +133,9 @@ class EngineStressTest : public QObject {
     int joinedAnotherMode = 0, refused = 0, aloneIn[2] = {0, 0};
     for (const Attempt& a : all) {
       if (a.failed) {  // only an exclusive holder shuts a shared opener out
-        QVERIFY2(a.exclusive || std::any_of(all.begin(), all.end(), [&](const Attempt& b) {
-                   return b.exclusive && b.maybeThere(a.begin, a.end);
-                 }), ("refused with nobody to refuse it: " + a.describe()).c_str());
+        QVERIFY2(a.exclusive || std::any_of(all.begin(), all.end(),
+                                            [&](const Attempt& b) { return b.exclusive && b.maybeThere(a.begin, a.end); }),
+                 ("refused with nobody to refuse it: " + a.describe()).c_str());
         ++refused;
       }
       if (a.opened == kNever) continue;  // failed, or killed inside its open

@@ -28,12 +28,9 @@ QString Users(const std::string& database) {
   const Status status = ReadLockFileUsers(database, &lockPath, &users);
   if (!status.ok()) return QString::fromStdString(Failure(status));
   QStringList lines;
-  for (const LockFileUser& user : users) {
-    const char* state = user.state == LockFileUser::State::kLiveHere        ? "here"
-                        : user.state == LockFileUser::State::kLiveElsewhere ? "elsewhere"
-                                                                            : "left";
-    lines << QString("%1 %2 %3 %4").arg(user.slot).arg(user.computer.c_str(), user.account.c_str(), state);
-  }
+  for (const LockFileUser& user : users)
+    lines << QString("%1 %2 %3 %4").arg(user.slot).arg(user.computer.c_str(), user.account.c_str(),
+                                                       QStringList{"here", "elsewhere", "left"}[int(user.state)]);
   return lines.join('|');
 }
 
