@@ -16,16 +16,13 @@
 namespace quillet::test {
 
 // Written out here rather than taken from the program, so that a changed text is caught.
-inline const QString kSelectDatabase = QStringLiteral("Select database...");
-inline const QString kPageLevel =
-    QStringLiteral("Information: The database is using 'Page Level' locking.");
-inline const QString kRecordLevel =
-    QStringLiteral("Information: The database is using 'Record Level' locking.");
-inline const QString kCannotBeFound =
-    QStringLiteral("Information: The type of locking the database is using cannot be found.");
-inline const QString kLockFileWarning = QStringLiteral(
-    "Warning: This Database already appears to be open by another program either locally or "
-    "on another computer, so you will probably be unable to to change the Locking Type!");
+inline const QString kSelectDatabase = "Select database...";
+inline const QString kPageLevel = "Information: The database is using 'Page Level' locking.";
+inline const QString kRecordLevel = "Information: The database is using 'Record Level' locking.";
+inline const QString kCannotBeFound = "Information: The type of locking the database is using cannot be found.";
+inline const QString kLockFileWarning = "Warning: This Database already appears to be open by another program either "
+                                        "locally or on another computer, so you will probably be unable to to change "
+                                        "the Locking Type!";
 
 // The window's report of a failure: the task, the engine's text and its number.
 inline QString Report(const QString& task, int number, const QString& text) {
@@ -38,16 +35,18 @@ inline QString CheckFromAnotherProcess(const QString& database) {
   return QString::fromStdString(OtherProcess({"check", ToLocalBytes(database)}).output()).trimmed();
 }
 
-// The top-level widgets a suite started with; cleanup() compares against them, so that a
-// window or box a test left behind fails that test rather than stand over the next one's.
+// A window or box a test leaves behind would stand over the next test's: each suite's
+// cleanup() names the top-level widgets that were not there before (at initTestCase, or at
+// the last cleanup, so that one leak fails one test).
 inline QList<QWidget*> TopLevelWidgets() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   return QApplication::topLevelWidgets();
 }
-inline QString LeftBehind(const QList<QWidget*>& before) {
+inline QString LeftBehind(QList<QWidget*>& before) {
   QStringList names;
   for (QWidget* widget : TopLevelWidgets())
     if (!before.contains(widget)) names << widget->metaObject()->className() + (" " + widget->objectName());
+  before = TopLevelWidgets();
   return names.join(", ");
 }
 
@@ -56,7 +55,7 @@ inline QString LeftBehind(const QList<QWidget*>& before) {
 class WindowHarness {
  public:
   explicit WindowHarness(UiServices* services = nullptr) : services_(services) {
-    RegistryStore::SetPath(ToLocalBytes(path(QStringLiteral("registry.sqlite3"))));
+    RegistryStore::SetPath(ToLocalBytes(path("registry.sqlite3")));
   }
   ~WindowHarness() { RegistryStore::SetPath(RegistryStore::DefaultPath()); }
 

@@ -36,7 +36,10 @@ class WindowTest : public QObject {
 
  private slots:
   void initTestCase() { before_ = TopLevelWidgets(); }
-  void cleanup() { QVERIFY2(LeftBehind(before_).isEmpty(), qPrintable("left behind: " + LeftBehind(before_))); }
+  void cleanup() {
+    const QString left = LeftBehind(before_);
+    QVERIFY2(left.isEmpty(), qPrintable("left behind: " + left));
+  }
 
   // The user's font is kept and the window grows with it, never below the 454x85 design:
   // nothing overlaps and every text shows whole, Check's long "cannot be found" included.
