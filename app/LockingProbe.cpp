@@ -28,11 +28,7 @@ LockingMode GetLockingMode(const DatabasePtr& database) {
 
   PropertyValue value;
   if (connection.GetProperty(kPropLockingMode, &value).ok()) {
-    if (const int32_t* mode = std::get_if<int32_t>(&value)) {
-      result = (*mode == 1) ? 1 : 0;
-    } else if (const std::string* text = std::get_if<std::string>(&value)) {
-      result = (*text == "1") ? 1 : 0;
-    }
+    if (const int32_t* mode = std::get_if<int32_t>(&value)) result = (*mode == 1) ? 1 : 0;
   }
   return result;  // the connection is released here without an explicit Close
 }

@@ -1,8 +1,7 @@
 #include "app/frmDatabaseLocking.h"
 
-#include <sys/stat.h>
-
 #include <QCloseEvent>
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <memory>
@@ -21,6 +20,7 @@
 #include "platform/ErrObject.h"
 #include "platform/FileSystem.h"
 #include "platform/engine/Ado.h"
+#include "platform/engine/LockFile.h"
 #include "platform/ui/UiServices.h"
 
 namespace quillet {
@@ -54,21 +54,6 @@ constexpr double kSecondsBeforeReopen = 2;
 constexpr QSize kPictureSize(16, 16);
 
 QString RegistryKey() { return QString::fromLatin1(kRegistryBaseKey) + kRegistryAppKey; }
-
-// Whether two names reach the same file: the same text, or the same inode (a link). A
-// lock-file name that reaches the database itself must never be deleted.
-bool IsSameFile(const QString& a, const QString& b) {
-  if (a == b) return true;
-  const std::string bytesA = ToLocalBytes(a);
-  const std::string bytesB = ToLocalBytes(b);
-  if (bytesA.find('\0') != std::string::npos || bytesB.find('\0') != std::string::npos) {
-    return false;
-  }
-  struct stat statA {};
-  struct stat statB {};
-  return ::stat(bytesA.c_str(), &statA) == 0 && ::stat(bytesB.c_str(), &statB) == 0 &&
-         statA.st_dev == statB.st_dev && statA.st_ino == statB.st_ino;
-}
 
 QPushButton* PictureButton(QWidget* parent, const char* name, const QIcon& picture) {
   auto* button = new QPushButton(parent);
@@ -201,12 +186,14 @@ Status frmDatabaseLocking::OpenDatabaseFile(const QString& path) {
   if (Status closed = CloseCurrentDatabase(); !closed.ok()) return closed;
 
   // A lock file nobody holds is left over from a crash; one that is held means another
-  // workstation has the database open. A lock-file name that reaches the database itself
-  // (the user picked a file named *.ldb) is the user's data and is never deleted.
-  const QString lockFile = StripExtension(path) + QString::fromLatin1(kLockFileExtension);
-  if (GetFileLength(lockFile) > 0 && !IsSameFile(lockFile, path)) {
+  // workstation has the database open. A file under that name that cannot be a lock file
+  // (the database itself, another database, a hard link) is somebody's data: left alone.
+  const std::string databaseFile = ToLocalBytes(path);
+  const std::string lockFile = LockFilePath(databaseFile);
+  if (GetFileLength(QFile::decodeName(QByteArray::fromStdString(lockFile))) > 0 &&
+      CouldBeLockFileOf(lockFile, databaseFile)) {
     OnErrorResumeNext resumeNext;
-    Err().Record(Kill(ToLocalBytes(lockFile)));
+    Err().Record(Kill(lockFile));
     if (Err().Number != 0) ui_.MsgBox(QString::fromLatin1(kLockFileInUseWarning), vbExclamation);
   }
 
@@ -215,7 +202,7 @@ Status frmDatabaseLocking::OpenDatabaseFile(const QString& path) {
                      path, QString());
 
   DatabasePtr database;
-  if (Status opened = DBEngine::Instance().OpenDatabase(ToLocalBytes(path), &database);
+  if (Status opened = DBEngine::Instance().OpenDatabase(databaseFile, &database);
       !opened.ok()) {
     return opened;
   }

@@ -7,6 +7,5 @@ inline constexpr const char* kRegistryBaseKey = "SOFTWARE\\Oxtaro\\Utils";
 inline constexpr const char* kRegistryAppKey = "\\Quillet";
 inline constexpr const char* kDBFilenameValue = "DBFilename";
 
-inline constexpr const char* kLockFileExtension = ".ldb";
 
 }  // namespace quillet

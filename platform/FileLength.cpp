@@ -1,25 +1,16 @@
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <string>
 
 #include "platform/FileSystem.h"
+#include "platform/engine/Posix.h"
 
 namespace quillet {
-
-namespace {
-
-constexpr int32_t kErrBadFileName = 52;
-
-// Not among the texts the window reports, so it is kept here.
-Status BadFileName() { return Status::Error(kErrBadFileName, "Bad file name or number"); }
-
-}  // namespace
 
 Status FileLen(const std::string& path, int64_t* length) {
   // The C library would silently end the name at an embedded NUL and report on a
   // different file; Windows rejects such a name outright, and so do we.
-  if (path.find('\0') != std::string::npos) return BadFileName();
+  if (path.find('\0') != std::string::npos) return VbError(kErrBadFileName);
   if (path.empty()) return VbError(kErrFileNotFound);
 
   // stat, not open: it reads only the folder entry and the inode, so a FIFO, a device
@@ -27,17 +18,14 @@ Status FileLen(const std::string& path, int64_t* length) {
   // permission on the file itself (only search permission on the folders above it),
   // which is why the length of a file nobody may read is still reported.
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0) {
-    switch (errno) {
-      case ENOENT:
+  if (const int error = posix::Stat(path, &info); error != 0) {
+    switch (posix::Classify(error)) {
+      case posix::Failure::kMissing:
         // Also a symbolic link whose target is missing: there is no file to measure.
         return MissingFileError(path);
-      case ENOTDIR:
-        return VbError(kErrPathNotFound);
-      case ENAMETOOLONG:
-        return BadFileName();
-      default:  // EACCES, ELOOP, EIO, ...
-        return VbError(kErrPathFileAccess);
+      case posix::Failure::kBadPath: return VbError(kErrPathNotFound);
+      case posix::Failure::kNameTooLong: return VbError(kErrBadFileName);
+      default: return VbError(kErrPathFileAccess);
     }
   }
   // A folder, FIFO, socket or device has no file length of its own.

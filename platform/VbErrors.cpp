@@ -2,22 +2,28 @@
 
 #include <sys/stat.h>
 
+#include "platform/ErrorTexts.h"
+
 namespace quillet {
 
-const char* VbErrorText(int32_t number) {
-  switch (number) {
-    case kErrInvalidProcedureCall: return "Invalid procedure call or argument";
-    case kErrOverflow: return "Overflow";
-    case kErrFileNotFound: return "File not found";
-    case kErrDeviceIO: return "Device I/O error";
-    case kErrDeviceUnavailable: return "Device unavailable";
-    case kErrPermissionDenied: return "Permission denied";
-    case kErrDiskNotReady: return "Disk not ready";
-    case kErrPathFileAccess: return "Path/File access error";
-    case kErrPathNotFound: return "Path not found";
-    default: return nullptr;
-  }
-}
+namespace {
+
+constexpr ErrorText kVbErrors[] = {
+    {kErrInvalidProcedureCall, "Invalid procedure call or argument"},
+    {kErrOverflow, "Overflow"},
+    {kErrBadFileName, "Bad file name or number"},
+    {kErrFileNotFound, "File not found"},
+    {kErrDeviceIO, "Device I/O error"},
+    {kErrDeviceUnavailable, "Device unavailable"},
+    {kErrPermissionDenied, "Permission denied"},
+    {kErrDiskNotReady, "Disk not ready"},
+    {kErrPathFileAccess, "Path/File access error"},
+    {kErrPathNotFound, "Path not found"},
+};
+
+}  // namespace
+
+const char* VbErrorText(int32_t number) { return FindErrorText(kVbErrors, number); }
 
 Status VbError(int32_t number) {
   const char* text = VbErrorText(number);

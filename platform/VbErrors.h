@@ -10,6 +10,7 @@ namespace quillet {
 // VB runtime error numbers for the file and argument errors a user can meet.
 inline constexpr int32_t kErrInvalidProcedureCall = 5;
 inline constexpr int32_t kErrOverflow = 6;
+inline constexpr int32_t kErrBadFileName = 52;
 inline constexpr int32_t kErrFileNotFound = 53;
 inline constexpr int32_t kErrDeviceIO = 57;
 inline constexpr int32_t kErrDeviceUnavailable = 68;

@@ -1,176 +1,137 @@
 // quilletctl: the engine from the command line. `check` tells a database's locking mode
-// the way the window does; `hold` keeps a database open the way another workstation
-// would, for scripts and tests, until it is told to stop.
+// the way the window does; `users` lists who is in its lock file; `hold` keeps a database
+// open the way another workstation would, for scripts and tests, until it is told to stop.
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <map>
 
-#include "app/LockingProbe.h"
-#include "platform/engine/Ado.h"
-#include "platform/engine/Dao.h"
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+
+#include "platform/StandardDescriptors.h"
+#include "tools/Commands.h"
 
 namespace {
 
-using quillet::Status;
+using namespace quilletctl;
 
-constexpr int kExitOk = 0;
-constexpr int kExitEngineError = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitSystem = 3;
-
-constexpr char kHelp[] =
-    "Usage:\n"
-    "  quilletctl check FILE\n"
-    "  quilletctl hold FILE [--page|--record] [--exclusive] [--read-only]\n"
-    "  quilletctl --help\n"
+constexpr char kCommands[] =
     "\n"
-    "check  opens FILE as the Quillet window does and prints the locking mode the\n"
-    "       database runs in.\n"
-    "hold   opens FILE and keeps it open, as another workstation would, until SIGINT,\n"
-    "       SIGTERM or SIGHUP; then closes it cleanly. Once it holds the file it prints\n"
-    "       one line: \"holding FILE in Page Level mode\" (or Record Level; \" (exclusive)\"\n"
-    "       is added for an exclusive hold).\n"
-    "         --page       open through DAO; a first opener sets page-level locking\n"
-    "                      (the default)\n"
-    "         --record     open through ADO asking for record-level locking\n"
-    "         --exclusive  open exclusively: nobody else may open the file meanwhile\n"
-    "         --read-only  open read-only\n"
+    "Commands:\n"
+    "  check FILE [--json]    open FILE as the Quillet window does and print the locking\n"
+    "                         mode the database runs in\n"
+    "  users FILE [--json]    list the records of FILE's lock file, one per line:\n"
+    "                         SLOT, COMPUTER, ACCOUNT and STATE (\"live here\", \"live\n"
+    "                         elsewhere\" or \"left behind\"), separated by tabs\n"
+    "  hold FILE [--page|--record] [--exclusive] [--read-only]\n"
+    "                         open FILE and keep it open, as another workstation would,\n"
+    "                         until SIGINT, SIGTERM, SIGHUP or SIGPIPE; then close it\n"
+    "                         cleanly. Once it holds the file it prints one line:\n"
+    "                         \"holding FILE in Page Level mode\" (or Record Level;\n"
+    "                         \" (exclusive)\" is added for an exclusive hold)";
+
+constexpr char kExitStatuses[] =
     "Put -- before a FILE whose name begins with '-'.\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
-    "  1  the engine refused the file; \"error NUMBER: DESCRIPTION\" on standard error\n"
+    "  1  the engine refused the file; \"quilletctl: error NUMBER: DESCRIPTION\" on\n"
+    "     standard error\n"
     "  2  usage error\n"
-    "  3  system error (signal handling could not be set up)\n";
+    "  3  system error: signal handling could not be set up, or the output could not\n"
+    "     be written\n"
+    "  4  hold --record held the database in Page Level or an undetermined mode\n";
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n", message.c_str());
+int UsageError(const QString& message) {
+  std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n", qPrintable(message));
   return kExitUsage;
 }
 
-int EngineError(const Status& status) {
-  std::fprintf(stderr, "error %d: %s\n", static_cast<int>(status.number()),
-               status.description().c_str());
-  return kExitEngineError;
-}
-
-struct HoldRequest {
-  bool record = false;
-  bool exclusive = false;
-  bool readOnly = false;
-};
-
-const char* LevelName(quillet::LockingMode mode) {
-  switch (mode) {
-    case 0: return "Page Level";
-    case 1: return "Record Level";
-    default: return "an undetermined";
+// QCommandLineParser works on QStrings, which cannot carry a file name that is not valid
+// UTF-8 ("caf\xe9.mdb" from a Latin-1 share). Its positional arguments keep their order
+// in argv, so the bytes of each are the next argument that decodes to it.
+QByteArray RawPositional(const QStringList& positional, qsizetype index, const QList<QByteArray>& raw) {
+  qsizetype next = 0;
+  for (qsizetype i = 0;; ++i, ++next) {
+    while (QFile::decodeName(raw[next]) != positional[i]) ++next;
+    if (i == index) return raw[next];
   }
-}
-
-int Check(const std::string& file) {
-  quillet::DatabasePtr database;
-  const Status status = quillet::DBEngine::Instance().OpenDatabase(file, &database);
-  if (!status.ok()) return EngineError(status);
-  std::printf("%s\n", quillet::LockingModeText(quillet::GetLockingMode(database)).toStdString().c_str());
-  return kExitOk;
-}
-
-int Hold(const std::string& file, const HoldRequest& request) {
-  // Block the stop signals before opening, so one that arrives early waits for sigwait
-  // instead of killing us with the file half held.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-    std::perror("quilletctl: sigprocmask");
-    return kExitSystem;
-  }
-
-  quillet::DatabasePtr database;
-  quillet::Connection connection;
-  quillet::LockingMode mode = -1;
-  if (request.record) {
-    connection.SetProvider(quillet::kJetOleDbProvider);
-    Status status = connection.SetProperty(quillet::kPropDataSource, file);
-    if (status.ok()) status = connection.SetProperty(quillet::kPropLockingMode, int32_t{1});
-    int32_t adoMode = request.exclusive ? quillet::adModeShareExclusive : quillet::adModeUnknown;
-    if (request.readOnly) adoMode |= quillet::adModeRead;
-    if (status.ok()) status = connection.SetMode(adoMode);
-    if (status.ok()) status = connection.Open();
-    if (!status.ok()) return EngineError(status);
-    quillet::PropertyValue value;
-    if (connection.GetProperty(quillet::kPropLockingMode, &value).ok() &&
-        std::holds_alternative<int32_t>(value))
-      mode = std::get<int32_t>(value) == 1 ? 1 : 0;
-  } else {
-    const Status status = quillet::DBEngine::Instance().OpenDatabase(
-        file, &database, quillet::DaoOpenOptions{request.exclusive, request.readOnly});
-    if (!status.ok()) return EngineError(status);
-    // An exclusive opener is the first opener, and DAO always asks for page level; a
-    // shared one joined whatever was in effect, so ask the way the window asks.
-    mode = request.exclusive ? 0 : quillet::GetLockingMode(database);
-  }
-
-  std::printf("holding %s in %s mode%s\n", file.c_str(), LevelName(mode),
-              request.exclusive ? " (exclusive)" : "");
-  std::fflush(stdout);
-
-  int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
-  }
-
-  const Status closed = request.record ? connection.Close() : database->Close();
-  if (!closed.ok()) return EngineError(closed);
-  return kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return UsageError("missing command");
-  if (args[0] == "--help" || args[0] == "-h") {
-    std::fputs(kHelp, stdout);
-    return kExitOk;
+  // Before anything is opened: a closed stdout must not let the database become fd 1.
+  quillet::ReserveStandardDescriptors();
+  // A reader that went away makes a write fail with EPIPE, reported as lost output,
+  // instead of killing us.
+  sigset_t brokenPipe;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  if (pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr) != 0) {
+    std::perror("quilletctl: pthread_sigmask");
+    return kExitSystem;
   }
 
-  const std::string command = args[0];
-  if (command != "check" && command != "hold") return UsageError("unknown command '" + command + "'");
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName("quilletctl");
+  QCoreApplication::setApplicationVersion(QUILLET_VERSION);
 
-  std::vector<std::string> files;
-  HoldRequest request;
-  bool page = false;
-  bool optionsEnded = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      files.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kHelp, stdout);
-      return kExitOk;
-    } else if (command == "hold" && arg == "--record") {
-      request.record = true;
-    } else if (command == "hold" && arg == "--page") {
-      page = true;
-    } else if (command == "hold" && arg == "--exclusive") {
-      request.exclusive = true;
-    } else if (command == "hold" && arg == "--read-only") {
-      request.readOnly = true;
-    } else {
-      return UsageError("unknown option '" + arg + "' for " + command);
-    }
+  QCommandLineParser parser;
+  parser.setApplicationDescription(kCommands);
+  // Not addHelpOption: its --help-all lists Qt's GUI options, which a QCoreApplication lacks.
+  const QCommandLineOption help({"h", "help"}, "Show this help.");
+  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption json("json", "check, users: print one JSON object on one line.");
+  const QCommandLineOption page("page", "hold: open through DAO; a first opener sets page-level locking (the default).");
+  const QCommandLineOption record("record", "hold: open through ADO asking for record-level locking.");
+  const QCommandLineOption exclusive("exclusive", "hold: open exclusively; nobody else may open the file meanwhile.");
+  const QCommandLineOption readOnly("read-only", "hold: open read-only.");
+  parser.addOptions({help, json, page, record, exclusive, readOnly});
+  parser.addPositionalArgument("command", "check, users or hold.", "COMMAND");
+  parser.addPositionalArgument("file", "The database (.mdb).", "FILE");
+
+  QList<QByteArray> raw;
+  QStringList arguments;
+  arguments << QFile::decodeName(argv[0]);  // the program's name, which the parser skips
+  for (int i = 1; i < argc; ++i) {
+    raw << QByteArray(argv[i]);
+    arguments << QFile::decodeName(raw.back());
   }
-  if (files.empty()) return UsageError(command + ": missing FILE");
-  if (files.size() > 1) return UsageError(command + ": only one FILE, got '" + files[1] + "' too");
-  if (page && request.record) return UsageError("hold: --page and --record exclude each other");
+  if (!parser.parse(arguments)) return UsageError(parser.errorText());
+  if (parser.isSet(help)) {
+    Print((parser.helpText() + kExitStatuses).toUtf8());
+    return Finish(kExitOk);
+  }
+  if (parser.isSet(version)) {
+    Print("quilletctl " QUILLET_VERSION "\n");
+    return Finish(kExitOk);
+  }
 
-  return command == "check" ? Check(files[0]) : Hold(files[0], request);
+  const QStringList positional = parser.positionalArguments();
+  if (positional.isEmpty()) return UsageError("missing command");
+  const QString command = positional[0];
+  const std::map<QString, QStringList> optionsOf = {
+      {"check", json.names()},
+      {"users", json.names()},
+      {"hold", page.names() + record.names() + exclusive.names() + readOnly.names()},
+  };
+  const auto taken = optionsOf.find(command);
+  if (taken == optionsOf.end()) return UsageError("unknown command '" + command + "'");
+  for (const QString& option : parser.optionNames()) {
+    if (!taken->second.contains(option)) return UsageError(command + ": no option --" + option);
+  }
+  if (positional.size() < 2) return UsageError(command + ": missing FILE");
+  if (positional.size() > 2) return UsageError(command + ": only one FILE, got '" + positional[2] + "' too");
+  if (parser.isSet(page) && parser.isSet(record))
+    return UsageError("hold: --page and --record exclude each other");
+
+  const QByteArray file = RawPositional(positional, 1, raw);
+  if (command == "check") return Check(file, parser.isSet(json));
+  if (command == "users") return Users(file, parser.isSet(json));
+  return Hold(file, HoldRequest{parser.isSet(record), parser.isSet(exclusive), parser.isSet(readOnly)});
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/ErrorTexts.h"
 #include "platform/engine/JetSession.h"
 
 namespace quillet {
@@ -33,11 +34,7 @@ std::string_view Trimmed(std::string_view text) {
 }
 
 // The errors the Connection object raises itself, with ADO's texts.
-struct AdoErrorText {
-  int32_t number;
-  const char* text;
-};
-constexpr AdoErrorText kAdoErrors[] = {
+constexpr ErrorText kAdoErrors[] = {
     {adErrObjectOpen, "Operation is not allowed when the object is open."},
     {adErrObjectClosed, "Operation is not allowed when the object is closed."},
     {adErrProviderNotFound, "Provider cannot be found. It may not be properly installed."},
@@ -50,9 +47,8 @@ constexpr AdoErrorText kAdoErrors[] = {
 };
 
 Status AdoError(int32_t number) {
-  const auto* error = std::find_if(std::begin(kAdoErrors), std::end(kAdoErrors),
-                                   [number](const AdoErrorText& e) { return e.number == number; });
-  return Status::Error(number, error != std::end(kAdoErrors) ? error->text : "");
+  const char* text = FindErrorText(kAdoErrors, number);
+  return Status::Error(number, text != nullptr ? text : "");
 }
 
 // ADO hands on every failure of the provider as E_FAIL with the provider's own text.
@@ -123,8 +119,18 @@ Status Connection::GetProperty(const std::string& name, PropertyValue* value) co
       *value = dataSource_;
       return Status::OK();
     case Property::kLockingMode:
-      // Once open, the mode in effect, which a later opener may not have chosen.
-      *value = IsOpen() ? static_cast<int32_t>(session_->Level()) : requestedLockingMode_;
+      // Once open, the mode in effect, which a later opener may not have chosen. While
+      // another engine has the file open nobody here can know it: that engine never sees
+      // our locks, so it may run in either mode.
+      if (!IsOpen()) {
+        *value = requestedLockingMode_;
+      } else if (session_->AnotherEnginePresent()) {
+        return Status::Error(kAdoProviderError,
+                             "The locking mode cannot be read while another database engine "
+                             "has the file open.");
+      } else {
+        *value = static_cast<int32_t>(session_->Level());
+      }
       return Status::OK();
     default:
       return AdoError(adErrItemNotFound);

@@ -16,7 +16,6 @@ inline constexpr const char* kPropDataSource = "Data Source";
 inline constexpr const char* kPropLockingMode = "Jet OLEDB:Database Locking Mode";
 
 inline constexpr int32_t adUseServer = 2;
-inline constexpr int32_t adUseClient = 3;
 inline constexpr int32_t adOptionUnspecified = -1;
 inline constexpr int32_t adModeUnknown = 0;
 inline constexpr int32_t adModeRead = 1;
@@ -43,23 +42,27 @@ class Connection {
 
   // Fails with adErrObjectOpen while the connection is open.
   Status SetProvider(const std::string& provider);
-  const std::string& Provider() const { return provider_; }
 
   // Properties(name).Value, set and read. Names are matched case-insensitively; an
   // unknown name fails with adErrItemNotFound, any name under an unknown provider with
-  // adErrProviderNotFound. After Open, the locking-mode property reads the mode in effect.
+  // adErrProviderNotFound. After Open, the locking-mode property reads the mode in effect;
+  // that read fails while another engine has the file open, since its mode cannot be known.
   Status SetProperty(const std::string& name, const PropertyValue& value);
   Status GetProperty(const std::string& name, PropertyValue* value) const;
 
-  void SetCursorLocation(int32_t location) { cursorLocation_ = location; }
-  int32_t CursorLocation() const { return cursorLocation_; }
+  // Accepted for ADO's sake; a file-based provider has no cursors to place.
+  void SetCursorLocation(int32_t /*location*/) {}
   // Connection.Mode; adModeShareExclusive opens the file exclusively, adModeRead read-only.
   Status SetMode(int32_t mode);
 
   // A non-empty connection string ("Provider=...;Data Source=...;...") sets the provider
   // and properties it names first. userId, if given, is the user recorded in the lock file.
+  // May block: up to 3 s for another connection's join or leave to finish, 5 s in all
+  // (LockProtocol.h); microseconds when nobody misbehaves.
   Status Open(const std::string& connectionString = {}, const std::string& userId = {},
               const std::string& password = {}, int32_t options = adOptionUnspecified);
+  // May block up to 3 s waiting for another connection's join or leave; never fails to
+  // let go of the file. Releasing an open connection does the same.
   Status Close();
   bool IsOpen() const;
 
@@ -67,7 +70,6 @@ class Connection {
   std::string provider_;
   std::string dataSource_;
   int32_t requestedLockingMode_ = 0;
-  int32_t cursorLocation_ = adUseServer;
   int32_t mode_ = adModeUnknown;
   std::unique_ptr<JetSession> session_;
 };

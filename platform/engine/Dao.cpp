@@ -17,7 +17,7 @@ Database::~Database() = default;  // the session leaves the database as it goes
 bool Database::IsOpen() const { return session_ && session_->IsOpen(); }
 
 Status Database::Close() {
-  if (!IsOpen()) return ObjectInvalid();
+  if (!IsOpen()) return JetError(kJetErrObjectInvalid);
   session_.reset();
   return Status::OK();
 }
@@ -42,7 +42,7 @@ Status DBEngine::OpenDatabase(const std::string& path, DatabasePtr* database,
 }
 
 Status DBEngine::Idle(int32_t action) {
-  if ((action & ~(dbFreeLocks | dbRefreshCache)) != 0) return InvalidArgument();
+  if ((action & ~(dbFreeLocks | dbRefreshCache)) != 0) return JetError(kJetErrInvalidArgument);
   return Status::OK();  // connections hold only the locks that say they are there
 }
 

@@ -24,6 +24,8 @@ class Database {
   // The path under which the file was opened (bytes, as given to OpenDatabase).
   const std::string& Name() const { return name_; }
   bool IsOpen() const;
+  // May block up to 3 s waiting for another connection's join or leave (LockProtocol.h);
+  // the file is let go of whatever happens.
   Status Close();
 
  private:
@@ -45,7 +47,9 @@ class DBEngine {
 
   // Opens the file as a shared (or exclusive) connection. A shared first opener puts the
   // database into page-level locking; later openers join the mode in effect. On failure
-  // *database is left as it was, as a failed assignment leaves its target.
+  // *database is left as it was, as a failed assignment leaves its target. May block up to
+  // 5 s in all when other connections keep joining, leaving or deleting the lock file
+  // (LockProtocol.h); microseconds when nobody misbehaves.
   Status OpenDatabase(const std::string& path, DatabasePtr* database,
                       const DaoOpenOptions& options = {});
 

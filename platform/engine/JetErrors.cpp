@@ -1,40 +1,35 @@
 #include "platform/engine/JetErrors.h"
 
+#include "platform/ErrorTexts.h"
+
 namespace quillet {
 
-Status CouldNotFindFile(const std::string& path) {
-  return Status::Error(kJetErrCouldNotFindFile, "Could not find file '" + path + "'.");
+namespace {
+
+// "%s" stands for the file's path, as Jet quotes it.
+constexpr ErrorText kJetErrors[] = {
+    {kJetErrInvalidArgument, "Invalid argument."},
+    {kJetErrCouldNotFindFile, "Could not find file '%s'."},
+    {kJetErrInvalidPath,
+     "'%s' is not a valid path. Make sure that the path name is spelled correctly and that you "
+     "are connected to the server on which the file resides."},
+    {kJetErrFileInUse, "Could not use '%s'; file already in use."},
+    {kJetErrCouldNotLock, "Could not lock file."},
+    {kJetErrCannotOpen,
+     "The Microsoft Jet database engine cannot open the file '%s'. It is already opened "
+     "exclusively by another user, or you need permission to view its data."},
+    {kJetErrUnrecognizedFormat, "Unrecognized database format '%s'."},
+    {kJetErrObjectInvalid, "Object invalid or no longer set."},
+};
+
+}  // namespace
+
+Status JetError(int32_t number, const std::string& path) {
+  const char* text = FindErrorText(kJetErrors, number);
+  std::string description = text != nullptr ? text : "";
+  if (const size_t slot = description.find("%s"); slot != std::string::npos)
+    description.replace(slot, 2, path);
+  return Status::Error(number, std::move(description));
 }
-
-Status InvalidPath(const std::string& path) {
-  return Status::Error(kJetErrInvalidPath,
-                       "'" + path +
-                           "' is not a valid path. Make sure that the path name is spelled "
-                           "correctly and that you are connected to the server on which the "
-                           "file resides.");
-}
-
-Status FileAlreadyInUse(const std::string& path) {
-  return Status::Error(kJetErrFileInUse, "Could not use '" + path + "'; file already in use.");
-}
-
-Status CouldNotLockFile() { return Status::Error(kJetErrCouldNotLock, "Could not lock file."); }
-
-Status CannotOpenFile(const std::string& path) {
-  return Status::Error(kJetErrCannotOpen,
-                       "The Microsoft Jet database engine cannot open the file '" + path +
-                           "'. It is already opened exclusively by another user, or you need "
-                           "permission to view its data.");
-}
-
-Status UnrecognizedFormat(const std::string& path) {
-  return Status::Error(kJetErrUnrecognizedFormat, "Unrecognized database format '" + path + "'.");
-}
-
-Status ObjectInvalid() {
-  return Status::Error(kJetErrObjectInvalid, "Object invalid or no longer set.");
-}
-
-Status InvalidArgument() { return Status::Error(kJetErrInvalidArgument, "Invalid argument."); }
 
 }  // namespace quillet

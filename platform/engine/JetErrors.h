@@ -18,13 +18,7 @@ inline constexpr int32_t kJetErrUnrecognizedFormat = 3343;
 inline constexpr int32_t kJetErrObjectInvalid = 3420;
 inline constexpr int32_t kJetErrInvalidArgument = 3001;
 
-Status CouldNotFindFile(const std::string& path);
-Status InvalidPath(const std::string& path);
-Status FileAlreadyInUse(const std::string& path);
-Status CouldNotLockFile();
-Status CannotOpenFile(const std::string& path);
-Status UnrecognizedFormat(const std::string& path);
-Status ObjectInvalid();
-Status InvalidArgument();
+// A failure with Jet's number and text; `path` is quoted where Jet's text names the file.
+Status JetError(int32_t number, const std::string& path = {});
 
 }  // namespace quillet

@@ -1,8 +1,7 @@
 #include "platform/engine/JetHeader.h"
 
-#include <unistd.h>
+#include "platform/engine/Posix.h"
 
-#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -31,11 +30,7 @@ bool NameFieldIs(const unsigned char* field, std::string_view name, bool spacesA
 
 bool IsJetDatabase(int fd, off_t fileSize) {
   unsigned char header[kVersionOffset + 1];
-  ssize_t got;
-  do {
-    got = ::pread(fd, header, sizeof header, 0);
-  } while (got < 0 && errno == EINTR);
-  if (got != static_cast<ssize_t>(sizeof header)) return false;
+  if (posix::ReadAt(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return false;
 
   if (header[0] != 0x00) return false;
   const unsigned char* name = header + kNameOffset;
@@ -49,6 +44,15 @@ bool IsJetDatabase(int fd, off_t fileSize) {
     default: return false;
   }
   return fileSize >= kMinimumPages * pageSize;
+}
+
+bool StartsLikeDatabase(int fd) {
+  unsigned char header[kNameOffset + kNameLength];
+  if (posix::ReadAt(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return false;
+  for (std::string_view name : {"Standard Jet DB", "Standard ACE DB", "Jet System DB"}) {
+    if (std::memcmp(header + kNameOffset, name.data(), name.size()) == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace quillet

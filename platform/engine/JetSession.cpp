@@ -1,8 +1,5 @@
 #include "platform/engine/JetSession.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -10,25 +7,26 @@
 #include "platform/VbErrors.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
-#include "platform/engine/OfdLock.h"
+#include "platform/engine/LockProtocol.h"
+#include "platform/engine/Posix.h"
 
 namespace quillet {
 
 namespace {
 
-// Far beyond the data of any database, and far from the offsets the real engine locks, so
-// these locks never meet a byte anyone reads or writes.
-constexpr off_t kBase = off_t{1} << 62;
-constexpr ByteRange kGate{kBase, 1};
-constexpr ByteRange kPresence{kBase + 1, 1};
-constexpr ByteRange kPresenceAndRecord{kBase + 1, 2};
-constexpr ByteRange kExclusive{kBase + 3, 1};
-constexpr ByteRange kState{kBase + 1, 3};  // presence, record, exclusive
-constexpr off_t kRecordByte = kBase + 2;
+using namespace lockmap;
+using posix::ByteRange;
+using posix::TryLock;
+using posix::Unlock;
+
+constexpr ByteRange kGateRange{kGate, 1};
+constexpr ByteRange kPresenceRange{kPresence, 1};
+constexpr ByteRange kPresenceAndRecord{kPresence, 2};
+constexpr ByteRange kReadOnlyExclusiveRange{kReadOnlyExclusive, 1};
+constexpr ByteRange kState{kPresence, 3};  // presence, record, read-only exclusive
 
 using Clock = std::chrono::steady_clock;
-// Nothing ever waits without bound: a gate holder that is stopped (SIGSTOP) or wedged
-// costs a joiner at most this long before it reports "Could not lock file.".
+// The bounds on waiting of LockProtocol.h.
 constexpr auto kGateWait = std::chrono::seconds(3);
 constexpr auto kJoinWait = std::chrono::seconds(5);
 constexpr auto kRetryPause = std::chrono::microseconds(200);
@@ -43,7 +41,7 @@ bool AcquireGate(int fd, short type) {
   const Clock::time_point deadline = Clock::now() + kGateWait;
   auto pause = std::chrono::microseconds(20);
   for (;;) {
-    const int error = TryLock(fd, type, kGate);
+    const int error = TryLock(fd, type, kGateRange);
     if (error == 0) return true;
     if (error != EAGAIN || Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
@@ -57,39 +55,56 @@ enum class Occupancy { kNobody, kPageLevel, kRecordLevel, kExclusive, kUnknown }
 // suffices: exclusive holders and shared ones never coexist, and every shared connection
 // of a session runs in the same mode, so any one holder tells the state of all.
 Occupancy WhoIsThere(int fd) {
-  LockHolder holder;
-  if (TestLock(fd, F_WRLCK, kState, &holder) != 0) return Occupancy::kUnknown;
+  posix::LockHolder holder;
+  if (posix::TestLock(fd, F_WRLCK, kState, &holder) != 0) return Occupancy::kUnknown;
   if (!holder.held()) return Occupancy::kNobody;
-  if (holder.type == F_WRLCK || Covers(holder.range, kExclusive.start))
+  if (holder.type == F_WRLCK || Covers(holder.range, kReadOnlyExclusive))
     return Occupancy::kExclusive;
-  return Covers(holder.range, kRecordByte) ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
+  return Covers(holder.range, kRecordLevel) ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
 }
 
-bool IsPermissionError(int error) {
-  return error == EACCES || error == EPERM || error == EROFS || error == ETXTBSY;
+// Any lock on the database outside this engine's private range is another engine's.
+bool AnotherEngineInDatabase(int fd) {
+  for (const ByteRange range : {ByteRange{0, kPrivateBase}, ByteRange{kPrivateBase + kDatabasePrivateLength, 0}}) {
+    posix::LockHolder holder;
+    if (posix::TestLock(fd, F_WRLCK, range, &holder) == 0 && holder.held()) return true;
+  }
+  return false;
+}
+
+// The same question of a lock file that the asker holds no slot in (or that may not
+// exist, or be the database itself).
+bool AnotherEngineInLockFileAt(const std::string& lockPath, int databaseFd) {
+  struct stat seen;
+  struct stat database;
+  if (posix::Lstat(lockPath, &seen) != 0 || !S_ISREG(seen.st_mode)) return false;
+  if (posix::Fstat(databaseFd, &database) != 0 || posix::SameFile(seen, database)) return false;
+  const UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
+  return fd.valid() && AnotherEngineInLockFile(fd.get());
 }
 
 // Jet tells a missing file in an existing folder from a path that leads nowhere.
 Status MissingPathError(const std::string& path, int error) {
-  if (error == ENOENT) {
-    const bool folderExists = MissingFileError(path).number() == kErrFileNotFound;
-    return folderExists ? CouldNotFindFile(path) : InvalidPath(path);
+  switch (posix::Classify(error)) {
+    case posix::Failure::kMissing: {
+      const bool folderExists = MissingFileError(path).number() == kErrFileNotFound;
+      return JetError(folderExists ? kJetErrCouldNotFindFile : kJetErrInvalidPath, path);
+    }
+    case posix::Failure::kDenied: return JetError(kJetErrCannotOpen, path);
+    default: return JetError(kJetErrInvalidPath, path);  // ENOTDIR, ENAMETOOLONG, ELOOP, ...
   }
-  if (error == EACCES || error == EPERM) return CannotOpenFile(path);
-  return InvalidPath(path);  // ENOTDIR, ENAMETOOLONG, ELOOP and the like
 }
 
 Status NotADatabaseFile(const std::string& path, const struct stat& info) {
-  return S_ISDIR(info.st_mode) ? InvalidPath(path) : UnrecognizedFormat(path);
+  return JetError(S_ISDIR(info.st_mode) ? kJetErrInvalidPath : kJetErrUnrecognizedFormat, path);
 }
 
 }  // namespace
 
-JetSession::JetSession(std::string path, LockingLevel level, bool exclusive, UniqueFd database,
+JetSession::JetSession(std::string path, LockingLevel level, UniqueFd database,
                        std::optional<LockFileSlot> slot)
     : path_(std::move(path)),
       level_(level),
-      exclusive_(exclusive),
       database_(std::move(database)),
       slot_(std::move(slot)) {}
 
@@ -97,38 +112,41 @@ JetSession::~JetSession() { Close(); }
 
 Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
                         std::unique_ptr<JetSession>* session) {
-  if (path.empty() || path.find('\0') != std::string::npos) return InvalidPath(path);
+  if (path.empty() || path.find('\0') != std::string::npos) return JetError(kJetErrInvalidPath, path);
 
   // Look before opening: a FIFO would block an open, a device may act on one. Only a
   // regular file is ever opened, and the descriptor is checked again below.
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return MissingPathError(path, errno);
+  if (const int error = posix::Stat(path, &info); error != 0) return MissingPathError(path, error);
   if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
 
   // The coordination locks need a descriptor that can take write locks, so the file is
   // opened for writing whenever it allows it, read-only requests included; the engine
   // never writes a byte of the database itself.
   bool writable = true;
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid() && IsPermissionError(errno)) {
+  UniqueFd fd(posix::Open(path, O_RDWR));
+  if (!fd.valid() && posix::IsPermissionError(errno)) {
     writable = false;
-    fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    fd = UniqueFd(posix::Open(path, O_RDONLY));
   }
   if (!fd.valid()) {
-    if (errno == ENOENT || errno == ENOTDIR) return MissingPathError(path, errno);
-    if (errno == EISDIR) return InvalidPath(path);
-    return CannotOpenFile(path);
+    switch (posix::Classify(errno)) {
+      case posix::Failure::kMissing:
+      case posix::Failure::kBadPath: return MissingPathError(path, errno);
+      case posix::Failure::kIsFolder: return JetError(kJetErrInvalidPath, path);
+      default: return JetError(kJetErrCannotOpen, path);
+    }
   }
-  if (::fstat(fd.get(), &info) != 0) return CannotOpenFile(path);
+  if (posix::Fstat(fd.get(), &info) != 0) return JetError(kJetErrCannotOpen, path);
   if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
-  if (!IsJetDatabase(fd.get(), info.st_size)) return UnrecognizedFormat(path);
+  if (!IsJetDatabase(fd.get(), info.st_size)) return JetError(kJetErrUnrecognizedFormat, path);
 
   if (!writable) {
     // Without write access only a read-only exclusive open is possible: it needs no
     // lock file and no write lock. A shared open would have to take the gate.
     if (request.exclusive && request.readOnly)
       return OpenReadOnlyExclusive(path, request, std::move(fd), session);
-    return CannotOpenFile(path);
+    return JetError(kJetErrCannotOpen, path);
   }
   if (request.exclusive) return OpenExclusive(path, request, std::move(fd), session);
   return JoinShared(path, request, info, std::move(fd), session);
@@ -140,15 +158,15 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
                               const struct stat& info, UniqueFd fd,
                               std::unique_ptr<JetSession>* session) {
   const Clock::time_point deadline = Clock::now() + kJoinWait;
-  if (!AcquireGate(fd.get(), F_WRLCK)) return CouldNotLockFile();
+  if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
 
   LockingLevel level;
   switch (WhoIsThere(fd.get())) {
     case Occupancy::kNobody: level = request.level; break;  // the first opener decides
     case Occupancy::kPageLevel: level = LockingLevel::Page; break;
     case Occupancy::kRecordLevel: level = LockingLevel::Record; break;
-    case Occupancy::kExclusive: return FileAlreadyInUse(path);
-    default: return CouldNotLockFile();
+    case Occupancy::kExclusive: return JetError(kJetErrFileInUse, path);
+    default: return JetError(kJetErrCouldNotLock);
   }
 
   std::optional<LockFileSlot> slot;
@@ -160,29 +178,29 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
     if (outcome == LockFileSlot::Outcome::kClaimed) break;
     if (outcome == LockFileSlot::Outcome::kNoLockFile) break;
     if (outcome == LockFileSlot::Outcome::kFailed) return failure;
-    if (Clock::now() >= deadline) return CouldNotLockFile();
+    if (Clock::now() >= deadline) return JetError(kJetErrCouldNotLock);
     std::this_thread::sleep_for(kRetryPause);  // a Kill is finishing its unlink
   }
 
-  const ByteRange presence = level == LockingLevel::Record ? kPresenceAndRecord : kPresence;
+  const ByteRange presence = level == LockingLevel::Record ? kPresenceAndRecord : kPresenceRange;
   if (TryLock(fd.get(), F_RDLCK, presence) != 0) {
     if (slot) slot->Leave(/*mayDelete=*/true);  // we still hold the gate
-    return CouldNotLockFile();
+    return JetError(kJetErrCouldNotLock);
   }
-  (void)Unlock(fd.get(), kGate);
-  session->reset(new JetSession(path, level, false, std::move(fd), std::move(slot)));
+  (void)Unlock(fd.get(), kGateRange);
+  session->reset(new JetSession(path, level, std::move(fd), std::move(slot)));
   return Status::OK();
 }
 
 Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& request,
                                  UniqueFd fd, std::unique_ptr<JetSession>* session) {
-  if (!AcquireGate(fd.get(), F_WRLCK)) return CouldNotLockFile();
+  if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
-  if (occupancy == Occupancy::kUnknown) return CouldNotLockFile();
-  if (occupancy != Occupancy::kNobody) return FileAlreadyInUse(path);
-  if (TryLock(fd.get(), F_WRLCK, kPresence) != 0) return CouldNotLockFile();
-  (void)Unlock(fd.get(), kGate);
-  session->reset(new JetSession(path, request.level, true, std::move(fd), std::nullopt));
+  if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
+  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return JetError(kJetErrFileInUse, path);
+  if (TryLock(fd.get(), F_WRLCK, kPresenceRange) != 0) return JetError(kJetErrCouldNotLock);
+  (void)Unlock(fd.get(), kGateRange);
+  session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
   return Status::OK();
 }
 
@@ -192,17 +210,35 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
 // and both give up, so never more than one succeeds.
 Status JetSession::OpenReadOnlyExclusive(const std::string& path, const JetOpenRequest& request,
                                          UniqueFd fd, std::unique_ptr<JetSession>* session) {
-  if (!AcquireGate(fd.get(), F_RDLCK)) return CouldNotLockFile();
+  if (!AcquireGate(fd.get(), F_RDLCK)) return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
-  if (occupancy == Occupancy::kUnknown) return CouldNotLockFile();
-  if (occupancy != Occupancy::kNobody) return FileAlreadyInUse(path);
-  if (TryLock(fd.get(), F_RDLCK, kExclusive) != 0) return CouldNotLockFile();
-  LockHolder other;
-  if (TestLock(fd.get(), F_WRLCK, kExclusive, &other) != 0) return CouldNotLockFile();
-  if (other.held()) return FileAlreadyInUse(path);
-  (void)Unlock(fd.get(), kGate);
-  session->reset(new JetSession(path, request.level, true, std::move(fd), std::nullopt));
+  if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
+  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return JetError(kJetErrFileInUse, path);
+  if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
+  posix::LockHolder other;
+  if (posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &other) != 0) return JetError(kJetErrCouldNotLock);
+  if (other.held()) return JetError(kJetErrFileInUse, path);
+  (void)Unlock(fd.get(), kGateRange);
+  session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
   return Status::OK();
+}
+
+bool JetSession::AnotherEngineThere(const std::string& path, int databaseFd) {
+  return AnotherEngineInDatabase(databaseFd) ||
+         AnotherEngineInLockFileAt(LockFilePath(path), databaseFd);
+}
+
+bool JetSession::AnotherEnginePresent() const {
+  if (!database_.valid()) return false;
+  // A connection of ours joining or leaving holds a mark without its user lock for a
+  // moment; under the gate (taken shared: it only has to keep joiners and leavers out)
+  // every slot of ours is whole. If the gate cannot be had, nothing can be known.
+  if (!AcquireGate(database_.get(), F_RDLCK)) return true;
+  const bool foreign = AnotherEngineInDatabase(database_.get()) ||
+                       (slot_ ? AnotherEngineInLockFile(slot_->fd())
+                              : AnotherEngineInLockFileAt(LockFilePath(path_), database_.get()));
+  (void)Unlock(database_.get(), kGateRange);
+  return foreign;
 }
 
 void JetSession::Close() {

@@ -23,17 +23,8 @@ struct JetOpenRequest {
 };
 
 // One connection's hold on a database file: its own open file description of the
-// database (and of the lock file), through which it holds its byte-range locks.
-//
-// Everything that decides who is first, which mode is in effect and whether anyone is
-// there lives in locks on bytes far beyond any real data of the database file:
-//   gate      write-locked during the short join and leave steps, so they never overlap;
-//   presence  read-locked by every shared connection, write-locked by an exclusive one;
-//   record    read-locked by every shared connection of a record-level session, so the
-//             mode outlives its first opener for as long as anyone is there;
-//   exclusive read-locked by an exclusive connection that could only open the file
-//             read-only (a read-only descriptor cannot take write locks).
-// The kernel drops them all when a process dies, so a crash never leaves a stale mode.
+// database (and of the lock file), through which it holds its byte-range locks. How they
+// are laid out and taken is told once, in LockProtocol.h.
 class JetSession {
  public:
   static Status Open(const std::string& path, const JetOpenRequest& request,
@@ -50,11 +41,14 @@ class JetSession {
 
   const std::string& Path() const { return path_; }
   LockingLevel Level() const { return level_; }
-  bool Exclusive() const { return exclusive_; }
+  // Whether a connection of another engine (Jet through Samba, under Wine, ...) has the
+  // database open now: then nobody here can know the mode in effect.
+  bool AnotherEnginePresent() const;
 
  private:
-  JetSession(std::string path, LockingLevel level, bool exclusive, UniqueFd database,
+  JetSession(std::string path, LockingLevel level, UniqueFd database,
              std::optional<LockFileSlot> slot);
+  static bool AnotherEngineThere(const std::string& path, int databaseFd);
 
   static Status JoinShared(const std::string& path, const JetOpenRequest& request,
                            const struct stat& info, UniqueFd fd,
@@ -66,7 +60,6 @@ class JetSession {
 
   std::string path_;
   LockingLevel level_;
-  bool exclusive_;
   UniqueFd database_;
   std::optional<LockFileSlot> slot_;
 };

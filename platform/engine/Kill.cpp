@@ -1,13 +1,10 @@
 // Kill, VB's file deletion, for the files this program deletes: lock files left behind.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "platform/FileSystem.h"
-#include "platform/engine/OfdLock.h"
+#include "platform/engine/LockFile.h"
+#include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
 
 namespace quillet {
@@ -17,26 +14,17 @@ namespace {
 constexpr int kAttempts = 3;  // the file may be replaced between our looks; not forever
 
 Status FromErrno(int error) {
-  switch (error) {
-    case ENOENT: return VbError(kErrFileNotFound);
-    case ENOTDIR:
-    case ELOOP: return VbError(kErrPathNotFound);
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EBUSY:
-    case ETXTBSY: return VbError(kErrPermissionDenied);
+  switch (posix::Classify(error)) {
+    case posix::Failure::kMissing: return VbError(kErrFileNotFound);
+    case posix::Failure::kBadPath: return VbError(kErrPathNotFound);
+    case posix::Failure::kDenied: return VbError(kErrPermissionDenied);
     default: return VbError(kErrPathFileAccess);
   }
 }
 
 Status UnlinkEntry(const std::string& path) {
-  if (::unlink(path.c_str()) == 0) return Status::OK();
-  return FromErrno(errno);
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  const int error = posix::Unlink(path);
+  return error == 0 ? Status::OK() : FromErrno(error);
 }
 
 }  // namespace
@@ -46,32 +34,36 @@ Status Kill(const std::string& path) {
 
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     struct stat seen;
-    if (::lstat(path.c_str(), &seen) != 0) {
-      return errno == ENOENT ? MissingFileError(path) : FromErrno(errno);
+    if (const int error = posix::Lstat(path, &seen); error != 0) {
+      return error == ENOENT ? MissingFileError(path) : FromErrno(error);
     }
     if (S_ISLNK(seen.st_mode)) return UnlinkEntry(path);  // the link itself, never its target
     if (!S_ISREG(seen.st_mode)) return VbError(kErrPathFileAccess);
 
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd(posix::Open(path, O_RDONLY | O_NOFOLLOW));
     if (!fd.valid()) {
       if (errno == ENOENT || errno == ELOOP) continue;  // changed since we looked
       return FromErrno(errno);
     }
     struct stat opened;
-    if (::fstat(fd.get(), &opened) != 0) return VbError(kErrPathFileAccess);
-    if (!SameFile(opened, seen)) continue;
+    if (posix::Fstat(fd.get(), &opened) != 0) return VbError(kErrPathFileAccess);
+    if (!posix::SameFile(opened, seen)) continue;
 
-    // Linux would unlink a file in use without a word. A connection holds a write lock on
-    // its slot of a lock file (and read locks on a database): a read lock over the whole
-    // file is refused while any slot is held, and, once granted, keeps new joiners from
-    // claiming a slot until the file is gone.
-    if (TryLock(fd.get(), F_RDLCK, ByteRange{0, 0}) != 0) return VbError(kErrPermissionDenied);
-    LockHolder holder;
-    if (TestLock(fd.get(), F_WRLCK, ByteRange{0, 0}, &holder) != 0 || holder.held())
+    // Linux would unlink a file in use without a word. Every connection, of this engine
+    // or another, holds some lock on its lock file (and on its database): a read lock
+    // over the whole file is refused while any write lock is held, the test after it
+    // finds any read lock, and once granted it keeps new joiners from claiming a slot
+    // until the file is gone (LockProtocol.h).
+    if (posix::TryLock(fd.get(), F_RDLCK, posix::kWholeFile) != 0) return VbError(kErrPermissionDenied);
+    posix::LockHolder holder;
+    if (posix::TestLock(fd.get(), F_WRLCK, posix::kWholeFile, &holder) != 0 || holder.held())
       return VbError(kErrPermissionDenied);
+    // What cannot be a lock file (a database, a document, a second name of one) is
+    // somebody's data, whatever it is called.
+    if (!CanBeLockFile(fd.get(), opened)) return VbError(kErrPathFileAccess);
 
     struct stat now;
-    if (::lstat(path.c_str(), &now) != 0 || !SameFile(now, opened)) continue;
+    if (posix::Lstat(path, &now) != 0 || !posix::SameFile(now, opened)) continue;
     return UnlinkEntry(path);  // the lock goes with the descriptor, after the unlink
   }
   return VbError(kErrPathFileAccess);

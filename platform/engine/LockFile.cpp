@@ -1,31 +1,27 @@
 #include "platform/engine/LockFile.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "platform/engine/JetErrors.h"
-#include "platform/engine/OfdLock.h"
+#include "platform/engine/JetHeader.h"
+#include "platform/engine/LockProtocol.h"
+#include "platform/engine/LockRanges.h"
+#include "platform/engine/Posix.h"
 
 namespace quillet {
 
+using namespace lockmap;
+using posix::ByteRange;
+
 namespace {
 
-constexpr off_t kMaxLockFileBytes = off_t{kLockFileSlots} * kLockRecordSize;
-constexpr size_t kNameFieldSize = 32;
-constexpr ByteRange kWholeFile{0, 0};
-
-ByteRange SlotRange(int slot) { return ByteRange{off_t{slot} * kLockRecordSize, kLockRecordSize}; }
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-bool IsPermissionError(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+ByteRange RecordRange(int slot) { return ByteRange{off_t{slot} * kRecordSize, kRecordSize}; }
 
 std::string ComputerName() {
   static const std::string name = [] {
@@ -36,61 +32,41 @@ std::string ComputerName() {
   return name;
 }
 
-std::array<char, kLockRecordSize> MakeRecord(const std::string& user) {
-  std::array<char, kLockRecordSize> record{};
+std::array<char, kRecordSize> MakeRecord(const std::string& user) {
+  std::array<char, kRecordSize> record{};
   const std::string computer = ComputerName();
-  std::memcpy(record.data(), computer.data(), std::min(computer.size(), kNameFieldSize));
-  std::memcpy(record.data() + kNameFieldSize, user.data(), std::min(user.size(), kNameFieldSize));
+  std::memcpy(record.data(), computer.data(), std::min<size_t>(computer.size(), kNameSize));
+  std::memcpy(record.data() + kNameSize, user.data(), std::min<size_t>(user.size(), kNameSize));
   return record;
 }
 
-ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset) {
-  ssize_t got;
-  do {
-    got = ::pread(fd, buffer, size, offset);
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
-
-bool WriteAt(int fd, const void* buffer, size_t size, off_t offset) {
-  ssize_t put;
-  do {
-    put = ::pwrite(fd, buffer, size, offset);
-  } while (put < 0 && errno == EINTR);
-  return put == static_cast<ssize_t>(size);
-}
-
-// The order in which to try slots: records that are all zero (left by a clean leaver) and
-// slots beyond the end of the file first, since a live connection always has its record
-// written; then the rest, whose records may be stale ones of crashed connections.
+// The order in which to try slots: records that are all zero (left by a clean leaver of
+// this engine) and slots beyond the end of the file first, then the rest, whose records
+// may be stale ones of crashed connections, or live ones of other engines (skipped when
+// their user lock is found held).
 std::vector<int> CandidateSlots(int fd, off_t fileSize) {
-  std::vector<char> contents(static_cast<size_t>(std::min(fileSize, kMaxLockFileBytes)));
-  ssize_t got = contents.empty() ? 0 : ReadAt(fd, contents.data(), contents.size(), 0);
+  std::vector<char> contents(static_cast<size_t>(std::min(fileSize, kRecordsEnd)));
+  ssize_t got = contents.empty() ? 0 : posix::ReadAt(fd, contents.data(), contents.size(), 0);
   if (got < 0) got = 0;
 
   std::vector<int> likelyFree;
   std::vector<int> stale;
-  likelyFree.reserve(kLockFileSlots);
-  for (int slot = 0; slot < kLockFileSlots; ++slot) {
-    const off_t begin = off_t{slot} * kLockRecordSize;
-    if (begin >= got) {
-      likelyFree.push_back(slot);
-      continue;
-    }
-    const off_t end = std::min<off_t>(begin + kLockRecordSize, got);
-    bool zero = true;
-    for (off_t i = begin; i < end && zero; ++i) zero = contents[static_cast<size_t>(i)] == 0;
+  likelyFree.reserve(kSlots);
+  for (int slot = 0; slot < kSlots; ++slot) {
+    const off_t begin = RecordRange(slot).start;
+    const off_t end = std::min<off_t>(RecordRange(slot).end(), got);
+    const bool zero = begin >= end || std::all_of(contents.begin() + begin, contents.begin() + end,
+                                                  [](char c) { return c == 0; });
     (zero ? likelyFree : stale).push_back(slot);
   }
   likelyFree.insert(likelyFree.end(), stale.begin(), stale.end());
   return likelyFree;
 }
 
-// Someone holds the whole file: a Kill (read lock) or a leaver deciding to delete it.
-bool DeletionUnderWay(int fd, int slot) {
-  LockHolder holder;
-  if (TestLock(fd, F_WRLCK, SlotRange(slot), &holder) != 0) return false;
-  return holder.held() && holder.range.start == 0 && holder.range.length == 0;
+// A Kill (read lock) or a leaver about to delete the file (write lock) holds all of it.
+bool DeletionUnderWay(int fd, off_t offset) {
+  posix::LockHolder holder;
+  return posix::TestLock(fd, F_WRLCK, ByteRange{offset, 1}, &holder) == 0 && holder.wholeFile();
 }
 
 }  // namespace
@@ -104,6 +80,47 @@ std::string LockFilePath(const std::string& databasePath) {
   return databasePath + ".ldb";
 }
 
+bool CanBeLockFile(int fd, const struct stat& info) {
+  return S_ISREG(info.st_mode) && info.st_nlink <= 1 && info.st_size <= kRecordsEnd &&
+         !StartsLikeDatabase(fd);
+}
+
+bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath) {
+  struct stat seen;
+  if (posix::Lstat(lockPath, &seen) != 0 || !S_ISREG(seen.st_mode)) return false;
+  struct stat database;
+  if (posix::Stat(databasePath, &database) == 0 && posix::SameFile(seen, database)) return false;
+  const UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
+  // One we may not read can still be a lock file; deleting it will tell.
+  if (!fd.valid()) return seen.st_nlink <= 1 && seen.st_size <= kRecordsEnd;
+  struct stat opened;
+  return posix::Fstat(fd.get(), &opened) == 0 && posix::SameFile(opened, seen) &&
+         CanBeLockFile(fd.get(), opened);
+}
+
+bool AnotherEngineInLockFile(int fd) {
+  // Where this engine never locks: the records, Jet's range beyond the user locks, and
+  // everything past our marks. A whole-file lock is this engine's Kill or last leaver.
+  for (const ByteRange range : {ByteRange{0, kUserLockBase},
+                                ByteRange{UserLock(kSlots), kMarkBase - UserLock(kSlots)},
+                                ByteRange{Mark(kSlots), 0}}) {
+    posix::LockHolder holder;
+    if (posix::TestLock(fd, F_WRLCK, range, &holder) == 0 && holder.held() && !holder.wholeFile())
+      return true;
+  }
+  // A user lock held without its mark.
+  bool foreign = false;
+  ForEachHeldRun(fd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
+    for (off_t offset = begin; offset < end && !foreign; ++offset) {
+      posix::LockHolder mark;
+      const int slot = static_cast<int>(offset - kUserLockBase);
+      foreign = posix::TestLock(fd, F_WRLCK, ByteRange{Mark(slot), 1}, &mark) == 0 && !mark.held();
+    }
+    return !foreign;
+  });
+  return foreign;
+}
+
 LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
                                           const std::string& databasePath,
                                           const struct stat& database, const std::string& user,
@@ -112,93 +129,96 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
     *status = std::move(error);
     return Outcome::kFailed;
   };
+  auto failOpen = [&](int error) {
+    return fail(posix::IsPermissionError(error) ? JetError(kJetErrCannotOpen, databasePath)
+                                                : JetError(kJetErrCouldNotLock));
+  };
 
   // Look before opening: a device or FIFO under that name must never be opened, and a
   // symlink must never be followed.
   struct stat seen;
   UniqueFd fd;
   bool created = false;
-  if (::lstat(lockPath.c_str(), &seen) == 0) {
-    if (SameFile(seen, database)) return Outcome::kNoLockFile;
-    if (!S_ISREG(seen.st_mode)) return fail(CouldNotLockFile());
-    fd = UniqueFd(::open(lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.valid()) {
-      if (errno == ENOENT) return Outcome::kRetry;  // deleted since we looked
-      if (IsPermissionError(errno)) return fail(CannotOpenFile(databasePath));
-      return fail(CouldNotLockFile());
-    }
-  } else if (errno == ENOENT) {
-    fd = UniqueFd(::open(lockPath.c_str(),
-                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                         0600));
-    if (!fd.valid()) {
-      if (errno == EEXIST) return Outcome::kRetry;  // something appeared since we looked
-      if (IsPermissionError(errno)) return fail(CannotOpenFile(databasePath));
-      return fail(CouldNotLockFile());
-    }
+  if (const int error = posix::Lstat(lockPath, &seen); error == 0) {
+    if (posix::SameFile(seen, database)) return Outcome::kNoLockFile;
+    if (!S_ISREG(seen.st_mode)) return fail(JetError(kJetErrCouldNotLock));
+    fd = UniqueFd(posix::Open(lockPath, O_RDWR | O_NOFOLLOW));
+    if (!fd.valid()) return errno == ENOENT ? Outcome::kRetry : failOpen(errno);
+  } else if (error == ENOENT) {
+    fd = UniqueFd(posix::Open(lockPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+    if (!fd.valid()) return errno == EEXIST ? Outcome::kRetry : failOpen(errno);
     created = true;
     // Whoever may write the database may join it: give the new file the database's
     // permissions rather than what this process's umask leaves.
-    (void)::fchmod(fd.get(), (database.st_mode & 0666) | 0600);
+    (void)posix::Fchmod(fd.get(), (database.st_mode & 0666) | 0600);
   } else {
-    if (IsPermissionError(errno)) return fail(CannotOpenFile(databasePath));
-    return fail(CouldNotLockFile());
+    return failOpen(error);
   }
 
   struct stat opened;
-  if (::fstat(fd.get(), &opened) != 0) return fail(CouldNotLockFile());
-  if (!S_ISREG(opened.st_mode)) return fail(CouldNotLockFile());
-  if (!created && !SameFile(opened, seen)) return Outcome::kRetry;  // replaced since we looked
-  if (SameFile(opened, database)) return Outcome::kNoLockFile;
+  if (posix::Fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return fail(JetError(kJetErrCouldNotLock));
+  if (!created && !posix::SameFile(opened, seen)) return Outcome::kRetry;  // replaced since we looked
+  if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
+  if (!CanBeLockFile(fd.get(), opened)) return fail(JetError(kJetErrCouldNotLock));
 
+  // Mark first, then the user lock, so that a user lock of ours is never seen without
+  // its mark. A slot whose mark is held is another connection's of this engine; one whose
+  // user lock is held is another engine's, and its record is not ours to touch.
   int claimed = -1;
   bool contended = false;
   const std::vector<int> candidates = CandidateSlots(fd.get(), opened.st_size);
   for (int candidate : candidates) {
-    const int error = TryLock(fd.get(), F_WRLCK, SlotRange(candidate));
+    const ByteRange mark{Mark(candidate), 1};
+    int error = posix::TryLock(fd.get(), F_WRLCK, mark);
+    if (error == EAGAIN) {
+      if (!contended) {
+        contended = true;
+        if (DeletionUnderWay(fd.get(), mark.start)) return Outcome::kRetry;
+      }
+      continue;
+    }
+    if (error != 0) return fail(JetError(kJetErrCouldNotLock));
+    error = posix::TryLock(fd.get(), F_WRLCK, ByteRange{UserLock(candidate), 1});
     if (error == 0) {
       claimed = candidate;
       break;
     }
-    if (error != EAGAIN) return fail(CouldNotLockFile());
-    if (!contended) {
-      contended = true;
-      if (DeletionUnderWay(fd.get(), candidate)) return Outcome::kRetry;
-    }
+    (void)posix::Unlock(fd.get(), mark);
+    if (error != EAGAIN) return fail(JetError(kJetErrCouldNotLock));
   }
   if (claimed < 0) {
     // Every slot is taken, unless a deletion began while we were looking.
-    for (int candidate : candidates) {
-      if (DeletionUnderWay(fd.get(), candidate)) return Outcome::kRetry;
-    }
-    return fail(CouldNotLockFile());
+    if (DeletionUnderWay(fd.get(), Mark(0))) return Outcome::kRetry;
+    return fail(JetError(kJetErrCouldNotLock));
   }
 
   const auto record = MakeRecord(user);
-  if (!WriteAt(fd.get(), record.data(), record.size(), SlotRange(claimed).start))
-    return fail(CouldNotLockFile());
+  if (posix::WriteAt(fd.get(), record.data(), record.size(), RecordRange(claimed).start) != 0)
+    return fail(JetError(kJetErrCouldNotLock));
 
   // The slot is ours; make sure the file still is the lock file. If a Kill unlinked it
   // after we opened it, our slot is in a file nobody else will find.
   struct stat now;
-  if (::lstat(lockPath.c_str(), &now) != 0 || !SameFile(now, opened)) return Outcome::kRetry;
+  if (posix::Lstat(lockPath, &now) != 0 || !posix::SameFile(now, opened)) return Outcome::kRetry;
 
-  slot->emplace(LockFileSlot(lockPath, std::move(fd), opened.st_dev, opened.st_ino, claimed));
+  slot->emplace(LockFileSlot(lockPath, std::move(fd), opened, claimed));
   return Outcome::kClaimed;
 }
 
 void LockFileSlot::Leave(bool mayDelete) {
   if (!fd_.valid()) return;
-  const std::array<char, kLockRecordSize> zero{};
-  (void)WriteAt(fd_.get(), zero.data(), zero.size(), SlotRange(slot_).start);
+  // Our record is cleared while the slot is still ours: once the user lock goes, another
+  // engine may take the slot and write its own record there.
+  const std::array<char, kRecordSize> zero{};
+  (void)posix::WriteAt(fd_.get(), zero.data(), zero.size(), RecordRange(slot_).start);
+  (void)posix::Unlock(fd_.get(), ByteRange{UserLock(slot_), 1});
+  (void)posix::Unlock(fd_.get(), ByteRange{Mark(slot_), 1});
 
   // A write lock over the whole file is granted only if no other description holds any
-  // part of it: no other connection's slot, no Kill under way. Our own slot lock is
-  // simply widened.
-  if (mayDelete && TryLock(fd_.get(), F_WRLCK, kWholeFile) == 0) {
+  // part of it: no connection of this engine or another, no Kill under way.
+  if (mayDelete && posix::TryLock(fd_.get(), F_WRLCK, posix::kWholeFile) == 0) {
     struct stat now;
-    if (::lstat(path_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_)
-      (void)::unlink(path_.c_str());
+    if (posix::Lstat(path_, &now) == 0 && posix::SameFile(now, info_)) (void)posix::Unlink(path_);
   }
   fd_.reset();
 }

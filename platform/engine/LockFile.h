@@ -15,18 +15,24 @@ namespace quillet {
 // bytes out: names need not be UTF-8.
 std::string LockFilePath(const std::string& databasePath);
 
-inline constexpr int kLockFileSlots = 255;
-inline constexpr int kLockRecordSize = 64;  // 32 bytes computer name, 32 bytes user name
+// Whether the open file can be a lock file at all: a regular file with one name, no
+// larger than 255 records, not starting with a database header. Anything else (a user's
+// database or document that happens to carry the name, a hard link to one) is never
+// written, truncated or deleted.
+bool CanBeLockFile(int fd, const struct stat& info);
 
-// One connection's slot in a lock file. The slot is owned by a write lock on its 64 bytes,
-// taken through this connection's own open file description of the lock file, so the
-// kernel frees it if the process dies; the record written there (computer and user name)
-// stays behind, which is why a crashed workstation leaves a lock file longer than 0 bytes.
-//
-// Joining and leaving run under the database's gate lock, so they never race each other.
-// They can race a Kill of the lock file, which holds a read lock over the whole file
-// while it unlinks: a slot cannot be claimed under it, and a claim that lands after the
-// unlink is caught by checking that the path still names the file we hold.
+// Whether lockPath names a file that may be treated as a lock file of databasePath: it
+// can be a lock file (above), is not a link, and is not the database itself.
+bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath);
+
+// Whether anyone other than this engine's connections holds a lock on the open lock file
+// (the byte map is in LockProtocol.h). The caller's own description's locks never count.
+bool AnotherEngineInLockFile(int fd);
+
+// One connection's slot in a lock file: its user lock and mark (LockProtocol.h), taken
+// through its own open file description of the lock file, so the kernel frees them if
+// the process dies; its record stays behind, which is why a crashed workstation leaves a
+// lock file longer than 0 bytes. Joining and leaving run under the database's gate.
 class LockFileSlot {
  public:
   enum class Outcome {
@@ -37,7 +43,7 @@ class LockFileSlot {
   };
 
   // Claims a free slot of the lock file at lockPath, creating the file if needed, for a
-  // connection of `user` to `databasePath` (whose fstat is `database`).
+  // connection of `user` to databasePath, whose fstat is `database`.
   static Outcome Claim(const std::string& lockPath, const std::string& databasePath,
                        const struct stat& database, const std::string& user,
                        std::optional<LockFileSlot>* slot, Status* status);
@@ -46,20 +52,19 @@ class LockFileSlot {
   LockFileSlot& operator=(LockFileSlot&&) = default;
 
   // Zeroes our record and gives up the slot. With mayDelete (the caller holds the gate),
-  // the file is deleted if no other connection holds a slot in it and the path still
-  // names it.
+  // the file is deleted if nobody else, of any engine, holds a lock on it and the path
+  // still names it.
   void Leave(bool mayDelete);
 
-  int slotIndex() const { return slot_; }
+  int fd() const { return fd_.get(); }
 
  private:
-  LockFileSlot(std::string path, UniqueFd fd, dev_t device, ino_t inode, int slot)
-      : path_(std::move(path)), fd_(std::move(fd)), device_(device), inode_(inode), slot_(slot) {}
+  LockFileSlot(std::string path, UniqueFd fd, const struct stat& info, int slot)
+      : path_(std::move(path)), fd_(std::move(fd)), info_(info), slot_(slot) {}
 
   std::string path_;
   UniqueFd fd_;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  struct stat info_;
   int slot_ = -1;
 };
 

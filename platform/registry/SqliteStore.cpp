@@ -40,6 +40,19 @@ constexpr const char* kSchema =
     "  PRIMARY KEY (root, key, folded)) WITHOUT ROWID;"
     "PRAGMA user_version = 1;";
 
+constexpr const char* kInsertKey =
+    "INSERT OR IGNORE INTO keys(root, folded, path) VALUES (?, ?, ?)";
+constexpr const char* kSelectKey = "SELECT 1 FROM keys WHERE root = ? AND folded = ?";
+constexpr const char* kSelectValue =
+    "SELECT type, data FROM vals WHERE root = ? AND key = ? AND folded = ?";
+constexpr const char* kUpsertValue =
+    "INSERT INTO vals(root, key, folded, name, type, data) VALUES (?, ?, ?, ?, ?, ?) "
+    "ON CONFLICT(root, key, folded) DO UPDATE SET type = excluded.type, data = excluded.data";
+constexpr const char* kDeleteValue = "DELETE FROM vals WHERE root = ? AND key = ? AND folded = ?";
+// Every statement the store runs on its tables.
+constexpr const char* kStatements[] = {kInsertKey, kSelectKey, kSelectValue, kUpsertValue,
+                                       kDeleteValue};
+
 LONG ToStatus(int sqliteCode) {
   switch (sqliteCode & 0xFF) {
     case SQLITE_OK:
@@ -54,6 +67,8 @@ LONG ToStatus(int sqliteCode) {
     case SQLITE_AUTH:
     case SQLITE_CANTOPEN:
       return ERROR_ACCESS_DENIED;
+    // The registry limits a value only by the memory it has, so a value longer than the
+    // store keeps is refused as the registry refuses one beyond its memory.
     case SQLITE_NOMEM:
     case SQLITE_TOOBIG:
       return ERROR_OUTOFMEMORY;
@@ -100,18 +115,21 @@ class Statement {
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
+  // The 64-bit binds take the whole size: one longer than SQLite keeps (SQLITE_LIMIT_LENGTH)
+  // is refused with SQLITE_TOOBIG before anything is copied, where a size narrowed to int
+  // would store a shortened value as if whole.
   Statement& Text(std::string_view text) {
     if (rc_ == SQLITE_OK) {
-      rc_ = sqlite3_bind_text(stmt_, ++bound_, text.data(), static_cast<int>(text.size()),
-                              SQLITE_TRANSIENT);
+      rc_ = sqlite3_bind_text64(stmt_, ++bound_, text.data(), text.size(), SQLITE_TRANSIENT,
+                                SQLITE_UTF8);
     }
     return *this;
   }
   Statement& Blob(std::string_view bytes) {
     // A null pointer would bind NULL, not an empty value.
     if (rc_ == SQLITE_OK) {
-      rc_ = sqlite3_bind_blob(stmt_, ++bound_, bytes.empty() ? "" : bytes.data(),
-                              static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+      rc_ = sqlite3_bind_blob64(stmt_, ++bound_, bytes.empty() ? "" : bytes.data(), bytes.size(),
+                                SQLITE_TRANSIENT);
     }
     return *this;
   }
@@ -119,6 +137,7 @@ class Statement {
     if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_int64(stmt_, ++bound_, value);
     return *this;
   }
+  int Prepared() const { return rc_; }
   int Step() { return rc_ == SQLITE_OK ? sqlite3_step(stmt_) : rc_; }
   int64_t ColumnInt(int column) const { return sqlite3_column_int64(stmt_, column); }
   std::string ColumnBytes(int column) const {
@@ -215,15 +234,26 @@ bool MoveAside(const std::string& path, const struct stat& damaged) {
   return moved;
 }
 
-// Whether the open file is a store of ours; *empty when it holds nothing yet (a fresh
-// or zero-length file). Anything else is ERROR_BADDB.
+// Whether every statement of the store compiles against the file's schema. One that does
+// not (SQLITE_ERROR: a table dropped, renamed or reshaped by hand) would fail on every
+// read and write for good, so such a store is as damaged as one with wrecked pages.
+LONG CheckSchema(const Database& db) {
+  for (const char* sql : kStatements) {
+    const int rc = Statement(db, sql).Prepared();
+    if (rc != SQLITE_OK) return rc == SQLITE_ERROR ? ERROR_BADDB : ToStatus(rc);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Whether the open file is a store of ours that can serve; *empty when it holds nothing
+// yet (a fresh or zero-length file). Anything else is ERROR_BADDB.
 LONG Identify(const Database& db, bool* empty) {
   Statement id(db, "PRAGMA application_id");
   int rc = id.Step();
   if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? ERROR_BADDB : ToStatus(rc);
   const int64_t application = id.ColumnInt(0);
   *empty = false;
-  if (application == kApplicationId) return ERROR_SUCCESS;
+  if (application == kApplicationId) return CheckSchema(db);
   if (application != 0) return ERROR_BADDB;
   Statement tables(db, "SELECT count(*) FROM sqlite_schema");
   rc = tables.Step();
@@ -314,7 +344,7 @@ LONG Write(const std::string& path, bool create, Work work) {
 
 LONG InsertKeyLevels(const Database& db, const KeyAddress& key) {
   for (size_t count = 1; count <= key.levels.size(); ++count) {
-    Statement insert(db, "INSERT OR IGNORE INTO keys(root, folded, path) VALUES (?, ?, ?)");
+    Statement insert(db, kInsertKey);
     insert.Text(key.root)
         .Text(JoinKeyLevels(key.levels, count, true))
         .Text(JoinKeyLevels(key.levels, count, false));
@@ -333,7 +363,7 @@ std::string FoldedPath(const KeyAddress& key) {
 LONG SqliteStore::KeyExists(const KeyAddress& key) const {
   if (key.levels.empty()) return ERROR_SUCCESS;
   return Read(path_, [&](const Database& db) -> LONG {
-    Statement select(db, "SELECT 1 FROM keys WHERE root = ? AND folded = ?");
+    Statement select(db, kSelectKey);
     select.Text(key.root).Text(FoldedPath(key));
     const int rc = select.Step();
     if (rc == SQLITE_ROW) return ERROR_SUCCESS;
@@ -349,7 +379,7 @@ LONG SqliteStore::CreateKey(const KeyAddress& key) const {
 LONG SqliteStore::QueryValue(const KeyAddress& key, std::string_view name, DWORD* type,
                              std::string* data) const {
   return Read(path_, [&](const Database& db) -> LONG {
-    Statement select(db, "SELECT type, data FROM vals WHERE root = ? AND key = ? AND folded = ?");
+    Statement select(db, kSelectValue);
     select.Text(key.root).Text(FoldedPath(key)).Text(FoldCase(name));
     const int rc = select.Step();
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
@@ -365,10 +395,7 @@ LONG SqliteStore::SetValue(const KeyAddress& key, std::string_view name, DWORD t
   return Write(path_, true, [&](const Database& db) -> LONG {
     const LONG status = InsertKeyLevels(db, key);
     if (status != ERROR_SUCCESS) return status;
-    Statement upsert(db,
-                     "INSERT INTO vals(root, key, folded, name, type, data) "
-                     "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT(root, key, folded) "
-                     "DO UPDATE SET type = excluded.type, data = excluded.data");
+    Statement upsert(db, kUpsertValue);
     upsert.Text(key.root).Text(FoldedPath(key)).Text(FoldCase(name)).Text(name);
     upsert.Int(type).Blob(data);
     return ToStatus(upsert.Step());
@@ -377,7 +404,7 @@ LONG SqliteStore::SetValue(const KeyAddress& key, std::string_view name, DWORD t
 
 LONG SqliteStore::DeleteValue(const KeyAddress& key, std::string_view name) const {
   return Write(path_, false, [&](const Database& db) -> LONG {
-    Statement remove(db, "DELETE FROM vals WHERE root = ? AND key = ? AND folded = ?");
+    Statement remove(db, kDeleteValue);
     remove.Text(key.root).Text(FoldedPath(key)).Text(FoldCase(name));
     const int rc = remove.Step();
     if (rc != SQLITE_DONE) return ToStatus(rc);

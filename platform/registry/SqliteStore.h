@@ -21,7 +21,8 @@ struct KeyAddress {
 // process killed mid-write leaves a hot journal that the next opener rolls back.
 //
 // Results are registry status codes. A file that is not a store of ours (garbage,
-// damaged pages, another program's database) reads as ERROR_BADDB; the first write
+// damaged pages, another program's database) or one whose tables no longer fit its
+// statements (dropped or reshaped by hand) reads as ERROR_BADDB; the first write
 // that meets it moves it aside to "<name>.corrupt-<UTC time>" and starts a fresh store,
 // so that the settings work again and the damaged bytes are kept for inspection.
 class SqliteStore {

@@ -1,6 +1,8 @@
 // The registry functions and the remembered-setting operations over the real store in a
 // temporary folder. The concurrent and the killed writers are this binary run as --writer.
 
+#include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +78,15 @@ bool WriteAll(const QString& path, const QByteArray& bytes) {
   QDir().mkpath(QFileInfo(path).path());
   QFile file(path);
   return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Runs sql on the SQLite file at path, as someone at the sqlite3 prompt could.
+bool ExecSql(const QString& path, const char* sql) {
+  sqlite3* db = nullptr;
+  bool done = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE,
+                              nullptr) == SQLITE_OK &&
+              sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  return sqlite3_close(db) == SQLITE_OK && done;
 }
 
 mode_t ModeOf(const QString& path) {
@@ -188,6 +199,37 @@ class RegistryTest : public QObject {
     QCOMPARE(read(), QString("none"));
   }
 
+  void valueTooBigForTheStoreIsRefused_data() {
+    QTest::addColumn<quint64>("size");
+    QTest::addColumn<QString>("name");
+    // Sizes past what an int counts, which the store once narrowed and cut short.
+    QTest::newRow("2 GiB + 10, over a value") << quint64((1ULL << 31) + 10) << kDBFilenameValue;
+    QTest::newRow("largest DWORD, new value") << quint64(0xFFFFFFFFULL) << "Huge";
+  }
+  void valueTooBigForTheStoreIsRefused() {
+    QFETCH(quint64, size);
+    QFETCH(QString, name);
+    remember("/srv/before.mdb");
+    // A mapping never touched costs no memory: only its size is real.
+    void* huge = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
+    QVERIFY(huge != MAP_FAILED);
+    HKEY key = nullptr;
+    QCOMPARE(RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key),
+             ERROR_SUCCESS);
+    const LONG status = RegSetValueExA(key, name.toLatin1().constData(), 0, REG_BINARY,
+                                       static_cast<const BYTE*>(huge), DWORD(size));
+    DWORD type = REG_NONE;
+    DWORD stored = 0;
+    const LONG query = RegQueryValueExA(key, "Huge", nullptr, &type, nullptr, &stored);
+    RegCloseKey(key);
+    ::munmap(huge, size);
+    QCOMPARE(status, ERROR_OUTOFMEMORY);
+    // Nothing stored, nothing changed.
+    QCOMPARE(query, ERROR_FILE_NOT_FOUND);
+    QCOMPARE(remembered(), QString("/srv/before.mdb"));
+  }
+
   void severalProcessesWritingAtOnce() {
     // All of them meet a damaged store at one moment: it is moved aside once, and never
     // the fresh store another writer has just started in its place.
@@ -243,6 +285,19 @@ class RegistryTest : public QObject {
     const QByteArray foreign = ReadAll(path).replace(68, 4, QByteArray(4, '\0'));
     QTest::newRow("damaged pages") << pages << true;
     QTest::newRow("another program's database") << foreign << true;
+    // Ours by its id, sound pages, but a schema changed by hand that cannot serve.
+    const auto reshaped = [&](const char* name, const char* sql) {
+      const QString file = scratch.filePath(name);
+      RegistryStore::SetPath(QFile::encodeName(file).toStdString());
+      remember("/srv/before.mdb");
+      QVERIFY(ExecSql(file, sql));
+      QTest::newRow(name) << ReadAll(file) << true;
+    };
+    reshaped("values table dropped", "DROP TABLE vals");
+    reshaped("keys table dropped", "DROP TABLE keys");
+    reshaped("values without a primary key",
+             "DROP TABLE vals; CREATE TABLE vals(root, key, folded, name, type, data)");
+    reshaped("data column renamed", "ALTER TABLE vals RENAME COLUMN data TO bytes");
     QTest::newRow("empty file: an empty store") << QByteArray() << false;
   }
   void damagedStoreReadsAsDefaultAndIsMovedAside() {
@@ -251,11 +306,15 @@ class RegistryTest : public QObject {
     QVERIFY(WriteAll(store_, contents));
     QCOMPARE(remembered("fallback"), QString("fallback"));
     QCOMPARE(ReadAll(store_), contents);  // reading changes nothing
+    const mode_t oldMask = ::umask(0);
     remember("/srv/fresh.mdb");
+    ::umask(oldMask);
     QCOMPARE(remembered(), QString("/srv/fresh.mdb"));
     const QStringList copies = corruptCopies();
     QCOMPARE(copies.size(), movedAside ? 1 : 0);
-    if (movedAside) QCOMPARE(ReadAll(QFileInfo(store_).dir().filePath(copies[0])), contents);
+    if (!movedAside) return;
+    QCOMPARE(ReadAll(QFileInfo(store_).dir().filePath(copies[0])), contents);
+    QCOMPARE(ModeOf(store_), mode_t(0600));  // the fresh store is private
   }
 };
 

@@ -1,16 +1,102 @@
-// quilletctl as scripts use it: what it prints, how it exits, and that a hold ends as
-// cleanly as it began.
+// quilletctl as scripts use it: what it prints on each stream, how it exits, and that a
+// hold ends as cleanly as it began, whatever became of its output.
+
+#include <fcntl.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include "platform/engine/EngineTestUtil.h"
 
+using namespace quillet;
 using namespace quillet::test;
 
 namespace {
+
 std::vector<std::string> Args(const QString& command) {
   std::vector<std::string> args;
   for (const QString& arg : command.split(' ', Qt::SkipEmptyParts)) args.push_back(arg.toStdString());
   return args;
 }
+
+const std::string kPageLine = "Information: The database is using 'Page Level' locking.";
+const std::string kRecordLine = "Information: The database is using 'Record Level' locking.";
+const std::string kUnknownLine = "Information: The type of locking the database is using cannot be found.";
+const std::string kLostOutput = "quilletctl: cannot write to standard output: ";
+
+// What a caller may have done to quilletctl's standard output before starting it.
+enum class Output { Captured, Full, Closed, InputAndOutputClosed, ReaderGone };
+
+// quilletctl with its standard output bent. Standard error stays captured.
+class BentProcess : public QProcess {
+ public:
+  BentProcess(const std::vector<std::string>& args, Output output) {
+    int pipe[2] = {-1, -1};
+    if (output == Output::ReaderGone) {
+      if (::pipe2(pipe, O_CLOEXEC) != 0) qFatal("pipe2");
+      ::close(pipe[0]);  // the reader is gone before quilletctl writes a byte
+    }
+    if (output == Output::Full) setStandardOutputFile("/dev/full");
+    // Runs in the child once QProcess has set up its standard descriptors.
+    setChildProcessModifier([output, writer = pipe[1]] {
+      if (output == Output::Closed || output == Output::InputAndOutputClosed) ::close(STDOUT_FILENO);
+      if (output == Output::InputAndOutputClosed) ::close(STDIN_FILENO);
+      if (output == Output::ReaderGone) ::dup2(writer, STDOUT_FILENO);
+    });
+    QStringList arguments;
+    for (const std::string& arg : args) arguments << QString::fromStdString(arg);
+    start(QuilletctlPath(), arguments);
+    if (pipe[1] >= 0) ::close(pipe[1]);
+  }
+  ~BentProcess() override { stop(); }
+  // Waits up to `patience` ms for it to end by itself, then stops it with SIGTERM.
+  // The exit code, -1 if it died of a signal.
+  int stop(int patience = 0) {
+    if (state() != NotRunning && !waitForFinished(patience)) ::kill(pid_t(processId()), SIGTERM);
+    if (state() != NotRunning && !waitForFinished(10000)) kill();
+    waitForFinished();
+    return exitStatus() == NormalExit ? exitCode() : -1;
+  }
+};
+
+// Another engine (Windows Jet under Wine or through Samba) in a database's lock file:
+// tests/support/ForeignJetPeer.cpp holding slot `slot`'s user lock.
+class ForeignPeer : public QProcess {
+ public:
+  ForeignPeer(const std::string& lockFile, int slot, const QString& computer, const QString& account) {
+    const QString program = qEnvironmentVariable("FOREIGN_JET_PEER");
+    if (program.isEmpty()) qFatal("FOREIGN_JET_PEER is not set; run the tests through ctest");
+    start(program, {QString::fromStdString(lockFile), QString::number(slot), computer, account, "posix"});
+    while (!canReadLine() && waitForReadyRead(10000)) {
+    }
+    if (readLine() != "ready\n") qFatal("foreign_jet_peer: %s", readAllStandardError().constData());
+  }
+  ~ForeignPeer() override {
+    terminate();
+    waitForFinished();
+  }
+};
+
+std::string HostName() {  // as the engine writes it: at most 32 bytes
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return std::string(name).substr(0, 32);
+}
+
+// A lock file's 64-byte record as Jet writes it: two 32-byte names, padded.
+QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad) {
+  return computer.leftJustified(32, pad) + account.leftJustified(32, pad);
+}
+
+QJsonObject JsonOf(const std::string& line) {
+  QJsonParseError error;
+  const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+  if (error.error != QJsonParseError::NoError || !document.isObject())
+    qWarning("not a JSON object: %s", line.c_str());
+  return document.object();
+}
+
 }  // namespace
 
 class QuilletctlTest : public QObject {
@@ -20,33 +106,165 @@ class QuilletctlTest : public QObject {
   void runsAndExits_data() {
     QTest::addColumn<QString>("command");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("printed");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("errors");
     const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
-    QTest::newRow("help") << "--help" << 0 << "\nExit status:\n  0  success\n";
-    QTest::newRow("nothing") << "" << 2 << usage.arg("missing command");
-    QTest::newRow("unknown command") << "open x.mdb" << 2 << usage.arg("unknown command 'open'");
-    QTest::newRow("no file") << "hold --record" << 2 << usage.arg("hold: missing FILE");
-    QTest::newRow("two files") << "check a.mdb b.mdb" << 2 << usage.arg("check: only one FILE, got 'b.mdb' too");
-    QTest::newRow("both modes") << "hold a.mdb --page --record" << 2
+    const QString version = "quilletctl " QUILLET_VERSION "\n";
+    QTest::newRow("version") << "--version" << 0 << version << "";
+    QTest::newRow("-v after a command") << "check a.mdb -v" << 0 << version << "";
+    QTest::newRow("nothing") << "" << 2 << "" << usage.arg("missing command");
+    QTest::newRow("unknown command") << "open x.mdb" << 2 << "" << usage.arg("unknown command 'open'");
+    QTest::newRow("unknown option") << "check x.mdb --fast" << 2 << "" << usage.arg("Unknown option 'fast'.");
+    QTest::newRow("no file") << "hold --record" << 2 << "" << usage.arg("hold: missing FILE");
+    QTest::newRow("two files") << "check a.mdb b.mdb" << 2 << ""
+                               << usage.arg("check: only one FILE, got 'b.mdb' too");
+    QTest::newRow("both modes") << "hold a.mdb --page --record" << 2 << ""
                                 << usage.arg("hold: --page and --record exclude each other");
+    QTest::newRow("hold option to check") << "check --record a.mdb" << 2 << ""
+                                          << usage.arg("check: no option --record");
+    QTest::newRow("json to hold") << "hold a.mdb --json" << 2 << "" << usage.arg("hold: no option --json");
+    QTest::newRow("hold option to users") << "users a.mdb --exclusive" << 2 << ""
+                                          << usage.arg("users: no option --exclusive");
     QTest::newRow("file named like an option")
-        << "check -- --record" << 0 << "Information: The database is using 'Page Level' locking.\n";
-    QTest::newRow("missing file") << "hold absent.mdb --record" << 1
-                                  << "error -2147467259: Could not find file 'absent.mdb'.\n";
+        << "check -- --record" << 0 << QString::fromStdString(kPageLine + "\n") << "";
+    QTest::newRow("no lock file, no users") << "users -- --record" << 0 << "" << "";
+    QTest::newRow("missing file") << "hold absent.mdb --record" << 1 << ""
+                                  << "quilletctl: error -2147467259: Could not find file 'absent.mdb'.\n";
+    QTest::newRow("missing file, DAO") << "check absent.mdb" << 1 << ""
+                                       << "quilletctl: error 3024: Could not find file 'absent.mdb'.\n";
   }
 
   void runsAndExits() {
     QFETCH(QString, command);
     QFETCH(int, exitCode);
-    QFETCH(QString, printed);
+    QFETCH(QString, output);
+    QFETCH(QString, errors);
     TempFolder folder;
     QCOMPARE(::chdir(folder.path.c_str()), 0);
     folder.database("--record");
     OtherProcess run(Args(command));
-    const QString output = QString::fromStdString(run.output());
-    QVERIFY2(command == "--help" ? output.contains(printed) : output == printed, qPrintable(output));
+    QCOMPARE(run.output(), output.toStdString());
+    QCOMPARE(run.errors(), errors.toStdString());
     QCOMPARE(run.stop(), exitCode);
     QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);  // left nothing behind
+  }
+
+  void helpListsCommandsAndExitStatuses() {
+    for (const char* help : {"--help", "-h"}) {
+      OtherProcess run({"check", "a.mdb", help});
+      const QString output = QString::fromStdString(run.output());
+      for (const char* part : {"check FILE [--json]", "users FILE [--json]", "hold FILE [--page|--record]",
+                               "--exclusive", "--read-only", "--version", "\nExit status:\n  0  success\n",
+                               "\n  3  system error", "\n  4  hold --record"})
+        QVERIFY2(output.contains(part), part);
+      QCOMPARE(run.errors(), std::string());
+      QCOMPARE(run.stop(), 0);
+    }
+  }
+
+  // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte.
+  void nameThatIsNotUtf8() {
+    TempFolder folder;
+    const std::string path = folder.database("caf\xe9.mdb");
+    QProcess run;
+    run.setWorkingDirectory(QString::fromStdString(folder.path));
+    run.start("/bin/sh", {"-c", R"sh(exec "$0" check "$1/$(printf 'caf\351.mdb')")sh", QuilletctlPath(),
+                          QString::fromStdString(folder.path)});
+    QVERIFY(run.waitForFinished(10000));
+    QCOMPARE(run.readAllStandardError(), QByteArray());
+    QCOMPARE(run.readAllStandardOutput().toStdString(), kPageLine + "\n");
+    QCOMPARE(run.exitCode(), 0);
+  }
+
+  void checkAsJson_data() {
+    QTest::addColumn<QString>("heldBy");
+    QTest::addColumn<QJsonValue>("mode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("nobody") << "" << QJsonValue("page") << QString::fromStdString(kPageLine);
+    QTest::newRow("a record-level hold") << "--record" << QJsonValue("record") << QString::fromStdString(kRecordLine);
+    QTest::newRow("another engine") << "foreign" << QJsonValue() << QString::fromStdString(kUnknownLine);
+  }
+
+  void checkAsJson() {
+    QFETCH(QString, heldBy);
+    QFETCH(QJsonValue, mode);
+    QFETCH(QString, message);
+    TempFolder folder;
+    const std::string path = folder.database("shared db.mdb");
+    std::unique_ptr<OtherProcess> hold;
+    std::unique_ptr<ForeignPeer> foreign;
+    if (heldBy == "--record") {
+      hold = std::make_unique<OtherProcess>(std::vector<std::string>{"hold", path, "--record"});
+      QVERIFY(hold->line().starts_with("holding"));
+    }
+    if (heldBy == "foreign") foreign = std::make_unique<ForeignPeer>(folder.file("shared db.ldb"), 0, "WINE-PC", "Admin");
+
+    OtherProcess check({"check", "--json", path});
+    const std::string output = check.output();
+    QCOMPARE(std::count(output.begin(), output.end(), '\n'), 1);  // one line
+    const QJsonObject json = JsonOf(output);
+    QCOMPARE(json.keys(), QStringList({"file", "message", "mode"}));
+    QCOMPARE(json["file"], QJsonValue(QString::fromStdString(path)));
+    QCOMPARE(json["mode"], mode);
+    QCOMPARE(json["message"], QJsonValue(message));
+    QCOMPARE(check.errors(), std::string());
+    QCOMPARE(check.stop(), 0);
+  }
+
+  // users shows every record, decoded from Windows-1252 with Jet's padding taken off, and
+  // who is behind each one; it reads without joining.
+  void usersListsTheLockFile_data() {
+    QTest::addColumn<QString>("present");
+    QTest::addColumn<QStringList>("records");
+    const QString host = QString::fromStdString(HostName());
+    QTest::newRow("live here") << "hold" << QStringList{"0\t" + host + "\tAdmin\tlive here"};
+    QTest::newRow("left behind, NUL and space padded")
+        << "stale" << QStringList{"0\tWS-01\tAdmin\tleft behind", "2\tWS 2\tJos\u00e9 \u20ac\tleft behind"};
+    QTest::newRow("live elsewhere, beside one left behind")
+        << "stale foreign"
+        << QStringList{"0\tWS-01\tAdmin\tleft behind", "1\tWINE-PC\tsam\tlive elsewhere",
+                       "2\tWS 2\tJos\u00e9 \u20ac\tleft behind"};
+  }
+
+  void usersListsTheLockFile() {
+    QFETCH(QString, present);
+    QFETCH(QStringList, records);
+    TempFolder folder;
+    const std::string path = folder.database("users.mdb");
+    const std::string lockFile = folder.file("users.ldb");
+    std::unique_ptr<OtherProcess> hold;
+    std::unique_ptr<ForeignPeer> foreign;
+    if (present == "hold") {
+      hold = std::make_unique<OtherProcess>(std::vector<std::string>{"hold", path});
+      QVERIFY(hold->line().starts_with("holding"));
+    }
+    if (present.contains("stale")) {
+      folder.write("users.ldb", JetRecord("WS-01", "Admin", '\0') + QByteArray(64, '\0') +
+                                    JetRecord("WS 2", "Jos\xe9 \x80", ' '));
+    }
+    if (present.contains("foreign")) foreign = std::make_unique<ForeignPeer>(lockFile, 1, "WINE-PC", "sam");
+    const QByteArray before = ReadBytes(lockFile);
+
+    OtherProcess users({"users", path});
+    QCOMPARE(QString::fromStdString(users.output()), records.join('\n') + '\n');
+    QCOMPARE(users.errors(), std::string());
+    QCOMPARE(users.stop(), 0);
+
+    OtherProcess usersJson({"users", path, "--json"});
+    const QJsonObject json = JsonOf(usersJson.output());
+    QCOMPARE(json.keys(), QStringList({"file", "lockFile", "users"}));
+    QCOMPARE(json["file"], QJsonValue(QString::fromStdString(path)));
+    QCOMPARE(json["lockFile"], QJsonValue(QString::fromStdString(lockFile)));
+    QStringList fromJson;
+    for (const QJsonValue& user : json["users"].toArray()) {
+      QCOMPARE(user.toObject().keys(), QStringList({"account", "computer", "slot", "state"}));
+      QVERIFY(user["slot"].isDouble());
+      fromJson << QString::number(user["slot"].toInt()) + '\t' + user["computer"].toString() + '\t' +
+                      user["account"].toString() + '\t' + user["state"].toString();
+    }
+    QCOMPARE(fromJson, records);
+    QCOMPARE(usersJson.stop(), 0);
+    QCOMPARE(ReadBytes(lockFile), before);  // read only
   }
 
   void holdAnnouncesAndStopsCleanly_data() {
@@ -57,6 +275,7 @@ class QuilletctlTest : public QObject {
     QTest::newRow("exclusive") << "--exclusive" << " in Page Level mode (exclusive)" << int(SIGHUP);
     QTest::newRow("record exclusive read-only")
         << "--record --exclusive --read-only" << " in Record Level mode (exclusive)" << int(SIGTERM);
+    QTest::newRow("page, told its reader went away") << "--page" << " in Page Level mode" << int(SIGPIPE);
   }
 
   void holdAnnouncesAndStopsCleanly() {
@@ -68,10 +287,99 @@ class QuilletctlTest : public QObject {
     OtherProcess hold(Args("hold " + QString::fromStdString(path) + " " + options));
     QCOMPARE(hold.line(), "holding " + path + announced.toStdString());
     QCOMPARE(Exists(folder.file("held.ldb")), !options.contains("--exclusive"));
-    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).errors().starts_with("error 3045: "));  // held for real
+    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).errors().starts_with("quilletctl: error 3045: "));
     QCOMPARE(hold.stop(stopSignal), 0);
     QCOMPARE(hold.output(), std::string());  // nothing more, no error
+    QCOMPARE(hold.errors(), std::string());
     QVERIFY(!Exists(folder.file("held.ldb")));  // closed cleanly: the lock file went with it
+  }
+
+  // hold --record still holds when it cannot have record level, but says so, and its exit
+  // status tells a script that the change did not take.
+  void holdRecordInAnotherMode_data() {
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("announced");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("after a record-level hold") << "--record" << " in Record Level mode" << 0;
+    QTest::newRow("after a page-level hold")
+        << "--page" << " in Page Level mode, not the Record Level mode asked for" << 4;
+    QTest::newRow("beside another engine")
+        << "foreign" << " in an undetermined mode, not the Record Level mode asked for" << 4;
+  }
+
+  void holdRecordInAnotherMode() {
+    QFETCH(QString, first);
+    QFETCH(QString, announced);
+    QFETCH(int, exitCode);
+    TempFolder folder;
+    const std::string path = folder.database("mixed.mdb");
+    std::unique_ptr<OtherProcess> firstHold;
+    std::unique_ptr<ForeignPeer> foreign;
+    if (first == "foreign") {
+      foreign = std::make_unique<ForeignPeer>(folder.file("mixed.ldb"), 0, "WINE-PC", "Admin");
+    } else {
+      firstHold = std::make_unique<OtherProcess>(std::vector<std::string>{"hold", path, first.toStdString()});
+      QVERIFY(firstHold->line().starts_with("holding"));
+    }
+    OtherProcess hold({"hold", path, "--record"});
+    QCOMPARE(hold.line(), "holding " + path + announced.toStdString());
+    QCOMPARE(hold.stop(SIGTERM), exitCode);
+    QCOMPARE(hold.errors(), std::string());
+  }
+
+  // Output that cannot be written is an error (exit 3, said on standard error), never a
+  // silent success, and a hold whose ready line is lost lets go of the database at once.
+  void lostOutput_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("output");
+    QTest::newRow("check, full") << "check d.mdb" << int(Output::Full);
+    QTest::newRow("check, closed") << "check d.mdb" << int(Output::Closed);
+    QTest::newRow("check --json, reader gone") << "check --json d.mdb" << int(Output::ReaderGone);
+    QTest::newRow("help, full") << "--help" << int(Output::Full);
+    QTest::newRow("version, closed") << "--version" << int(Output::Closed);
+    QTest::newRow("users, full") << "users d.mdb" << int(Output::Full);
+    QTest::newRow("users --json, closed") << "users d.mdb --json" << int(Output::Closed);
+  }
+
+  void lostOutput() {
+    QFETCH(QString, command);
+    QFETCH(int, output);
+    TempFolder folder;
+    QCOMPARE(::chdir(folder.path.c_str()), 0);
+    folder.database("d.mdb");
+    folder.write("d.ldb", JetRecord("WS-01", "Admin", '\0'));  // one user for users to print
+    BentProcess run(Args(command), Output(output));
+    QCOMPARE(run.stop(10000), 3);
+    QVERIFY2(run.readAllStandardError().startsWith(kLostOutput.c_str()), qPrintable(command));
+  }
+
+  // With standard output closed, the first file quilletctl opens would become fd 1 and
+  // receive the ready line: the database must come out of a hold byte for byte as it went in.
+  void holdWithBentOutputLeavesTheDatabaseAlone_data() {
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("output");
+    QTest::newRow("stdout closed") << "" << int(Output::Closed);
+    QTest::newRow("stdin and stdout closed") << "" << int(Output::InputAndOutputClosed);
+    QTest::newRow("stdout closed, exclusive") << "--exclusive" << int(Output::Closed);
+    QTest::newRow("stdout closed, record") << "--record" << int(Output::Closed);
+    QTest::newRow("reader gone") << "" << int(Output::ReaderGone);
+    QTest::newRow("full") << "--record" << int(Output::Full);
+  }
+
+  void holdWithBentOutputLeavesTheDatabaseAlone() {
+    QFETCH(QString, options);
+    QFETCH(int, output);
+    TempFolder folder;
+    const std::string path = folder.database("b.mdb");
+    const QByteArray before = ReadBytes(path);
+    BentProcess hold(Args("hold " + QString::fromStdString(path) + " " + options), Output(output));
+    const int exitCode = hold.stop(10000);  // it lets go by itself; SIGTERM otherwise
+    QCOMPARE(ReadBytes(path), before);
+    QCOMPARE(exitCode, 3);
+    QVERIFY(hold.readAllStandardError().startsWith(kLostOutput.c_str()));
+    QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);  // no lock file
+    DatabasePtr database;  // and the database is free again
+    QCOMPARE(Failure(OpenDao(path, &database, true)), Failure(Status::OK()));
   }
 };
 

@@ -72,14 +72,14 @@ class EngineTest : public QObject {
     QCOMPARE(OpenAdo(exclusive, path, mode, adModeShareExclusive).number(), kAdoProviderError);
     QCOMPARE(OpenDao(path, &refused, true).number(), 3045);
     QCOMPARE(OtherProcess({"hold", path, mode ? "--page" : "--record"}).line(),
-             "holding " + path + (mode ? " in Record Level mode" : " in Page Level mode"));
+             "holding " + path + (mode ? " in Record Level mode" : " in Page Level mode, not the Record Level mode asked for"));
 
     // Closing one connection must not drop another's locks on the same file (classic POSIX
     // record locks would): the session and our presence are still seen from elsewhere.
     opener.leave();
     QVERIFY(joiner.Close().ok());
     QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(mode).toStdString() + "\n");
-    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).errors().starts_with("error 3045: "));
+    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).errors().starts_with("quilletctl: error 3045: "));
     QVERIFY(database->Close().ok());
     QVERIFY(!Exists(folder.file("shared.ldb")));  // the last one out deletes it
     QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(0).toStdString() + "\n");  // decided afresh
@@ -112,7 +112,7 @@ class EngineTest : public QObject {
     }
     if (exclusive.dao) QCOMPARE(GetLockingMode(exclusive.dao), -1);  // the probe cannot get in either
     if (!exclusive.other)
-      QCOMPARE(OtherProcess({"hold", path, "--record"}).errors(), "error -2147467259: " + inUse + "\n");
+      QCOMPARE(OtherProcess({"hold", path, "--record"}).errors(), "quilletctl: error -2147467259: " + inUse + "\n");
 
     exclusive.leave(SIGKILL);  // closed, or killed: the file is free again
     DatabasePtr shared;

@@ -155,7 +155,7 @@ class LockFileTest : public QObject {
     QCOMPARE(::chmod(folder.path.c_str(), 0755), 0);
     const std::string path = folder.database("locked out.mdb");
     const uid_t nobody = OtherProcess::kNobody;
-    const std::string cannotOpen = "error 3051: The Microsoft Jet database engine cannot open the file '" +
+    const std::string cannotOpen = "quilletctl: error 3051: The Microsoft Jet database engine cannot open the file '" +
                                    path + "'. It is already opened exclusively by another user, or you "
                                    "need permission to view its data.\n";
     for (mode_t mode : {0600, 0666}) {

@@ -1,0 +1,130 @@
+#pragma once
+
+// How this engine shares a database file with other connections
+// =============================================================
+//
+// Linux has no Jet engine. This one keeps Jet's observable rules: the first connection
+// to open a database decides its locking mode (page or record level) and every later
+// connection, in any process, joins that mode until the last one closes; a lock file
+// "<name>.ldb" beside the database lists who is in, and the last one out deletes it; an
+// exclusive open shuts everybody else out. It must also live beside real Jet engines on
+// Windows workstations that reach the same folder through Samba, or run under Wine.
+// Everything below is kept in byte-range locks, never in shared memory or a daemon, so
+// that a connection that dies (SIGKILL, power cut of a client) leaves nothing that needs
+// cleaning up: the kernel drops its locks and the next opener is simply the first.
+//
+// Why open-file-description locks
+// -------------------------------
+// Every lock here is an OFD lock (F_OFD_SETLK). Classic POSIX locks belong to the
+// process, so closing any descriptor of the file drops all of the process's locks on
+// it, and two connections of one process could not hold the same byte; flock has no
+// byte ranges. OFD locks belong to one open file description: each connection opens the
+// files itself and owns exactly the locks it took. Both kinds conflict with each other,
+// so a classic lock taken by another program (Wine's server) is seen and respected.
+//
+// The database file
+// -----------------
+// This engine's private range starts at 2^62, far beyond any real page, so Samba (which
+// enforces Linux locks against its clients' reads and writes) never refuses a client a
+// byte it needs:
+//
+//   2^62 + 0  gate      write-locked only for the microseconds of a join or a leave, so
+//                       that these never overlap: the first opener is unambiguous, and
+//                       "the last one out deletes the lock file" is exact.
+//   2^62 + 1  presence  read-locked by every shared connection; write-locked by an
+//                       exclusive one. "Anyone there?" is one F_OFD_GETLK.
+//   2^62 + 2  record    read-locked by every shared connection of a record-level
+//                       session, so the mode outlives its first opener for as long as
+//                       anyone is there.
+//   2^62 + 3  read-only exclusive
+//                       read-locked by an exclusive connection that could open the file
+//                       read-only only (such a descriptor cannot take write locks).
+//
+// Any lock on the database outside [2^62, 2^62 + 16) is another engine's.
+//
+// The lock file
+// -------------
+// Jet's own layout, so that Jet on Windows and this engine read each other's files:
+//
+//   0 .. 255*64        up to 255 records of 64 bytes, record i = slot i: computer name
+//                      (32 bytes) and account name (32 bytes), padded with NULs or
+//                      spaces. Nobody ever locks these bytes: Samba would then refuse a
+//                      Windows client the record it must read or write.
+//   0x10000001 + i     the user lock of slot i, one byte beyond the end of the file.
+//                      Whoever holds it owns slot i; a record whose user lock nobody
+//                      holds was left behind. Jet takes the first free one; its other
+//                      locks lie in 0x10000001 .. 0x6FF800FF.
+//   2^62 + i           the mark of slot i: held, together with the user lock, by a
+//                      connection of this engine. A held user lock without its mark is
+//                      another engine's connection; so is any lock in Jet's range that
+//                      is not one of our user locks, and any lock below it.
+//
+// Join, leave and the others
+// --------------------------
+//   shared join     take the gate (waiting at most 3 s); read who is there from the
+//                   presence and record bytes: nobody -> the mode asked for, a shared
+//                   session -> its mode, an exclusive holder -> 3045; claim a slot in
+//                   the lock file (mark, then user lock; a slot whose user lock anyone
+//                   holds is skipped, never written); write our record; read-lock
+//                   presence (and record); let go of the gate.
+//   leave           take the gate (if it cannot be had in 3 s, leave without deleting:
+//                   the file stays like a crashed connection's); zero our own record;
+//                   drop the user lock, then the mark; if a write lock over the whole
+//                   lock file is granted, nobody else (of any engine) is in it, and it is
+//                   deleted if its name still names it; close, which drops the rest.
+//   exclusive       take the gate; refuse (3045) if anyone of this engine or another is
+//                   there; write-lock presence. No lock file is kept.
+//   read-only       a read-only descriptor takes read locks only: the gate is taken
+//   exclusive       shared, the read-only-exclusive byte read-locked and checked again
+//                   for a rival that slipped in beside us; both rivals give up.
+//   another engine  its locks are seen but its mode is not: the locking-mode property
+//   present         cannot be read (the probe says "cannot be found"), an exclusive open
+//                   is refused, Kill and the last leaver leave the lock file alone, and
+//                   its record is never touched. A shared open still succeeds, as Jet
+//                   lets a workstation in. Once its locks are gone all is as before.
+//
+// The Kill race
+// -------------
+// Kill (deleting a lock file left behind) read-locks the whole lock file while it
+// unlinks: that is refused while anyone holds a user lock or a mark, and once granted it
+// keeps joiners from claiming a slot until the file is gone. A joiner that meets it, or
+// that finds after its claim that the path no longer names the file it holds, starts
+// again with the new file.
+//
+// Bounds on waiting
+// -----------------
+// Nothing waits without bound. The gate is waited for at most 3 s (a holder stopped by
+// SIGSTOP costs a joiner "Could not lock file." after that); a join that keeps meeting
+// Kills gives up after 5 s. So an open may block up to 5 s and a close up to 3 s; with
+// nobody misbehaving each takes microseconds.
+//
+// What cannot be seen: Windows clients that hold no lock (share modes never reach Linux),
+// Samba with "posix locking = no", and a copy of this program that reaches the folder
+// through a client mount rather than on the server itself.
+
+#include <sys/types.h>
+
+namespace quillet::lockmap {
+
+inline constexpr off_t kPrivateBase = off_t{1} << 62;
+
+// The database file.
+inline constexpr off_t kGate = kPrivateBase;
+inline constexpr off_t kPresence = kPrivateBase + 1;
+inline constexpr off_t kRecordLevel = kPrivateBase + 2;
+inline constexpr off_t kReadOnlyExclusive = kPrivateBase + 3;
+inline constexpr off_t kDatabasePrivateLength = 16;
+
+// The lock file.
+inline constexpr int kSlots = 255;
+inline constexpr int kRecordSize = 64;  // computer name, then account name
+inline constexpr int kNameSize = 32;
+inline constexpr off_t kRecordsEnd = off_t{kSlots} * kRecordSize;
+inline constexpr off_t kUserLockBase = 0x10000001;
+inline constexpr off_t kJetRangeEnd = 0x6FF80100;  // one past Jet's last lock byte
+inline constexpr off_t kMarkBase = kPrivateBase;
+
+inline constexpr off_t UserLock(int slot) { return kUserLockBase + slot; }
+inline constexpr off_t Mark(int slot) { return kMarkBase + slot; }
+
+}  // namespace quillet::lockmap

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+namespace quillet::posix {
+
+// The engine's one door to the operating system (see LockProtocol.h for what it locks).
+// Every call retries EINTR and reports failure as an errno value; every descriptor it
+// opens is close-on-exec and never 0, 1 or 2, so nothing a program prints to a closed
+// standard stream can land in a database or lock file. Tests can make any call fail.
+
+// Opens without following anything odd: O_NONBLOCK so a FIFO never blocks the open,
+// O_NOCTTY so a terminal never becomes ours. Returns the descriptor or -1 and errno.
+int Open(const std::string& path, int flags, mode_t mode = 0);
+// 0 or the errno.
+int Stat(const std::string& path, struct stat* info);
+int Lstat(const std::string& path, struct stat* info);
+int Fstat(int fd, struct stat* info);
+int Unlink(const std::string& path);
+int Fchmod(int fd, mode_t mode);
+// Bytes read (short at the end of the file), or -1 and errno.
+ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset);
+// 0 when every byte was written, else the errno (EIO for a short write).
+int WriteAt(int fd, const void* buffer, size_t size, off_t offset);
+
+bool SameFile(const struct stat& a, const struct stat& b);
+
+// What a failed call's errno means, sorted once for every caller; each caller turns the
+// kinds into its own component's error numbers.
+enum class Failure {
+  kMissing,      // ENOENT: nothing under that name
+  kBadPath,      // ENOTDIR, ELOOP: the path leads nowhere
+  kNameTooLong,  // ENAMETOOLONG
+  kIsFolder,     // EISDIR
+  kDenied,       // EACCES, EPERM, EROFS, ETXTBSY, EBUSY: there, but not for us
+  kOther,        // EIO and the rest: it broke
+};
+Failure Classify(int error);
+inline bool IsPermissionError(int error) { return Classify(error) == Failure::kDenied; }
+
+// Open-file-description byte-range locks.
+struct ByteRange {
+  off_t start = 0;
+  off_t length = 0;  // 0: to the end of the file and beyond
+  off_t end() const { return start + length; }
+};
+inline constexpr ByteRange kWholeFile{0, 0};
+
+// Takes (or converts to) a read or write lock without waiting. 0, or the errno: EAGAIN
+// when another description holds a conflicting lock.
+int TryLock(int fd, short type, ByteRange range);
+int Unlock(int fd, ByteRange range);
+
+// The first lock another description (of any process, OFD or classic) holds that would
+// conflict with a lock of `type` on `range`; this description's own locks never show.
+struct LockHolder {
+  short type = F_UNLCK;  // F_UNLCK: nothing conflicts
+  ByteRange range;
+  bool held() const { return type != F_UNLCK; }
+  bool wholeFile() const { return held() && range.start == 0 && range.length == 0; }
+};
+// 0 and *holder filled, or the errno.
+int TestLock(int fd, short type, ByteRange range, LockHolder* holder);
+
+// Fault injection, for tests: the next call of `call` after `after` successful ones
+// fails with `error` (once). ClearFaults forgets every pending one.
+enum class Call { kOpen, kStat, kLstat, kFstat, kUnlink, kFchmod, kRead, kWrite, kLock, kTestLock };
+void InjectFault(Call call, int error, int after = 0);
+void ClearFaults();
+
+}  // namespace quillet::posix

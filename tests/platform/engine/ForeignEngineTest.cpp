@@ -1,0 +1,305 @@
+// Beside Windows workstations: another engine (Jet through Samba, a Windows program under
+// Wine) shows itself only through its locks. This engine must see them, stay out of its
+// slots and records, never claim a mode nobody can know, and be itself again once the
+// other engine has gone. The other engine is a real process (tests/support/ForeignJetPeer)
+// taking classic POSIX locks as Wine's server does, or OFD locks as Samba does.
+
+#include <fcntl.h>
+
+#include "EngineTestUtil.h"
+#include "app/LockingProbe.h"
+#include "platform/FileSystem.h"
+#include "platform/engine/LockFile.h"
+#include "platform/engine/LockFileUsers.h"
+#include "platform/engine/Posix.h"
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+constexpr int kRecord = 64;
+using State = LockFileUser::State;
+
+// A Jet-style record: computer and account, 32 bytes each, padded with `pad`.
+QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad = '\0') {
+  return computer.leftJustified(32, pad) + account.leftJustified(32, pad);
+}
+
+class ForeignEngine {
+ public:
+  explicit ForeignEngine(const QStringList& args) {
+    const QString peer = qEnvironmentVariable("FOREIGN_JET_PEER");
+    if (peer.isEmpty()) qFatal("FOREIGN_JET_PEER is not set; run the tests through ctest");
+    process_.start(peer, args);
+    while (!process_.canReadLine() && process_.waitForReadyRead(10000)) {
+    }
+    ready_ = process_.readLine() == "ready\n";
+  }
+  ~ForeignEngine() { stop(); }
+  bool ready() const { return ready_; }
+  void stop() {
+    if (process_.state() == QProcess::Running) ::kill(pid_t(process_.processId()), SIGTERM);
+    process_.waitForFinished(10000);
+  }
+
+ private:
+  QProcess process_;
+  bool ready_ = false;
+};
+
+std::vector<LockFileUser> Users(const std::string& database) {
+  std::string lockPath;
+  std::vector<LockFileUser> users;
+  const Status status = ReadLockFileUsers(database, &lockPath, &users);
+  if (!status.ok()) qWarning("ReadLockFileUsers: %s", Failure(status).c_str());
+  return users;
+}
+
+QString Describe(const std::vector<LockFileUser>& users) {
+  QStringList lines;
+  for (const LockFileUser& user : users) {
+    const char* state = user.state == State::kLiveHere ? "here" : user.state == State::kLiveElsewhere ? "elsewhere" : "left";
+    lines << QString("%1 %2 %3 %4").arg(user.slot).arg(user.computer.c_str(), user.account.c_str(), state);
+  }
+  return lines.join('|');
+}
+
+}  // namespace
+
+class ForeignEngineTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() { posix::ClearFaults(); }
+
+  void sharesTheDatabaseWithAnotherEngine_data() {
+    QTest::addColumn<QString>("lockKind");
+    QTest::addColumn<int>("slot");
+    QTest::addColumn<QString>("padding");
+    QTest::newRow("Wine: classic lock, slot 0") << "posix" << 0 << "nul";
+    QTest::newRow("Samba: OFD lock, slot 0") << "ofd" << 0 << "nul";
+    QTest::newRow("Samba: OFD lock, slot 2, spaces") << "ofd" << 2 << "space";
+  }
+
+  void sharesTheDatabaseWithAnotherEngine() {
+    QFETCH(QString, lockKind);
+    QFETCH(int, slot);
+    QFETCH(QString, padding);
+    TempFolder folder;
+    const std::string path = folder.database("Sales.mdb");
+    const std::string lockFile = folder.file("Sales.ldb");
+    const QByteArray theirs = JetRecord("WS-ACCOUNTS", "clerk", padding == "space" ? ' ' : '\0');
+    {
+      ForeignEngine windows({QString::fromStdString(lockFile), QString::number(slot), "WS-ACCOUNTS",
+                             "clerk", lockKind, padding});
+      QVERIFY(windows.ready());
+
+      // A shared open gets in, in a slot of its own, and touches no record but its own.
+      DatabasePtr here;
+      QVERIFY(OpenDao(path, &here).ok());
+      Connection ado;
+      QVERIFY(OpenAdo(ado, path, 1).ok());
+      QCOMPARE(ReadBytes(lockFile).mid(slot * kRecord, kRecord), theirs);
+      QStringList users;
+      for (int s = 0; s < 3; ++s)
+        users << QString("%1 %2").arg(s).arg(s == slot ? "WS-ACCOUNTS clerk elsewhere" : QSysInfo::machineHostName() + " Admin here");
+      QCOMPARE(Describe(Users(path)), users.join('|'));
+
+      // Nobody here can know the mode the other engine runs in.
+      QCOMPARE(GetLockingMode(here), -1);
+      QCOMPARE(ModeOf(ado), -100);
+      QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(-1).toStdString() + "\n");
+      // Nor may anyone here have the file to itself, or delete the lock file under it.
+      ado.Close();
+      here.reset();
+      DatabasePtr exclusive;
+      QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);
+      QCOMPARE(Failure(Kill(lockFile)), std::string("70: Permission denied"));
+      // The last of our connections has left, and the lock file stays with their record.
+      QCOMPARE(ReadBytes(lockFile).mid(slot * kRecord, kRecord), theirs);
+    }
+    // Gone, as a crashed workstation goes: its record stays, nobody holds it.
+    QCOMPARE(Describe(Users(path)), QString("%1 WS-ACCOUNTS clerk left").arg(slot));
+    DatabasePtr here;
+    QVERIFY(OpenDao(path, &here).ok());
+    QCOMPARE(GetLockingMode(here), 0);
+    here.reset();
+    QVERIFY(!Exists(lockFile));  // the last one out deleted it
+    QVERIFY(OpenDao(path, &here, true).ok());
+  }
+
+  // Any lock on the database beyond this engine's own bytes is another engine's, of either
+  // kind of lock; the mode in effect cannot be read while it is there.
+  void anotherEnginesLockOnTheDatabase_data() {
+    QTest::addColumn<QString>("lockKind");
+    QTest::newRow("classic") << "posix";
+    QTest::newRow("OFD") << "ofd";
+  }
+  void anotherEnginesLockOnTheDatabase() {
+    QFETCH(QString, lockKind);
+    TempFolder folder;
+    const std::string path = folder.database("Orders.mdb");
+    DatabasePtr here;
+    QVERIFY(OpenDao(path, &here).ok());
+    {
+      ForeignEngine windows({"--database", QString::fromStdString(path), lockKind});
+      QVERIFY(windows.ready());
+      QCOMPARE(GetLockingMode(here), -1);
+      DatabasePtr exclusive;
+      here.reset();
+      QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);
+      QVERIFY(OpenDao(path, &here).ok());
+    }
+    QCOMPARE(GetLockingMode(here), 0);
+  }
+
+  // A full lock file skips every slot another engine holds, and says so at the 256th.
+  void heldSlotsAreNeverClaimed() {
+    TempFolder folder;
+    const std::string path = folder.database("full.mdb");
+    const std::string lockFile = folder.file("full.ldb");
+    ForeignEngine first({QString::fromStdString(lockFile), "0", "WS1", "a", "posix"});
+    ForeignEngine last({QString::fromStdString(lockFile), "254", "WS2", "b", "ofd"});
+    QVERIFY(first.ready() && last.ready());
+    std::vector<DatabasePtr> crowd(253);
+    for (auto& database : crowd) QVERIFY(OpenDao(path, &database).ok());
+    DatabasePtr oneTooMany;
+    QCOMPARE(Failure(OpenDao(path, &oneTooMany)), std::string("3050: Could not lock file."));
+    const QByteArray bytes = ReadBytes(lockFile);
+    QCOMPARE(bytes.left(kRecord), JetRecord("WS1", "a"));
+    QCOMPARE(bytes.mid(254 * kRecord), JetRecord("WS2", "b"));
+  }
+
+  // users reads what Jet wrote: NUL- or space-padded names, live or left behind, and holds
+  // nothing while it looks, even beside an exclusive holder.
+  void usersReadsJetWrittenRecords() {
+    TempFolder folder;
+    const std::string path = folder.database("Ledger.mdb");
+    const std::string lockFile = folder.write("Ledger.ldb", JetRecord("PC-ONE", "Admin") +
+                                                               QByteArray(kRecord, '\0') +
+                                                               JetRecord("PC-THREE", "Bookkeeper", ' ') +
+                                                               QByteArray(kRecord, ' '));
+    const QByteArray before = ReadBytes(lockFile);
+    QCOMPARE(Describe(Users(path)), QString("0 PC-ONE Admin left|2 PC-THREE Bookkeeper left"));
+    ForeignEngine windows({QString::fromStdString(lockFile), "2", "PC-THREE", "Bookkeeper", "posix", "space"});
+    QVERIFY(windows.ready());
+    DatabasePtr exclusive;
+    QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);  // the other engine is in
+    QCOMPARE(Describe(Users(path)), QString("0 PC-ONE Admin left|2 PC-THREE Bookkeeper elsewhere"));
+    QCOMPARE(ReadBytes(lockFile), before);
+  }
+
+  // A file under the lock file's name that cannot be a lock file is somebody's data: an
+  // open fails with "Could not lock file." and leaves it byte for byte, and Kill refuses it.
+  void whatCannotBeALockFileIsNeverTouched_data() {
+    QTest::addColumn<QString>("kind");
+    for (const char* kind : {"another database", "hard link to a database", "20 KB document"})
+      QTest::newRow(kind) << QString(kind);
+  }
+  void whatCannotBeALockFileIsNeverTouched() {
+    QFETCH(QString, kind);
+    TempFolder folder;
+    const std::string path = folder.database("x.mdb");
+    const std::string lockFile = folder.file("x.ldb");
+    if (kind == "another database") folder.database("x.ldb");
+    if (kind == "hard link to a database") ::link(folder.database("other.mdb").c_str(), lockFile.c_str());
+    if (kind == "20 KB document") folder.write("x.ldb", QByteArray(20 * 1024, 'w'));
+    const QByteArray before = ReadBytes(lockFile);
+
+    DatabasePtr database;
+    QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));
+    QVERIFY(OtherProcess({"check", path}).errors().find("error 3050: Could not lock file.") != std::string::npos);
+    QVERIFY(!Kill(lockFile).ok());
+    QVERIFY(!CouldBeLockFileOf(lockFile, path));
+    QCOMPARE(ReadBytes(lockFile), before);
+    std::string lockPath;
+    std::vector<LockFileUser> users;
+    QCOMPARE(ReadLockFileUsers(path, &lockPath, &users).number(), 3050);
+  }
+
+  // No descriptor of the engine ever takes the number of a closed standard stream, where
+  // whatever the program prints would land in the database.
+  void closedStandardDescriptorsAreNeverTaken() {
+    TempFolder folder;
+    const std::string path = folder.database("fd.mdb");
+    const int saved = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+    ::close(0);
+    DatabasePtr database;
+    const bool opened = OpenDao(path, &database).ok();
+    const bool stillClosed = ::fcntl(0, F_GETFD) == -1 && errno == EBADF;
+    database.reset();
+    ::dup2(saved, 0);
+    ::close(saved);
+    QVERIFY(opened);
+    QVERIFY(stillClosed);
+  }
+
+  // Every system call the engine makes on the way in or out can fail; each failure is
+  // reported or absorbed without a slot, a lock or a half-written record left behind.
+  void failingSystemCalls_data() {
+    QTest::addColumn<int>("call");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<int>("number");  // of the open; 0: it succeeds
+    using C = posix::Call;
+    QTest::newRow("stat of the database") << int(C::kStat) << 0 << 3044;
+    QTest::newRow("open of the database") << int(C::kOpen) << 0 << 3051;
+    QTest::newRow("fstat of the database") << int(C::kFstat) << 0 << 3051;
+    QTest::newRow("reading the header") << int(C::kRead) << 0 << 3343;
+    QTest::newRow("taking the gate") << int(C::kLock) << 0 << 3050;
+    QTest::newRow("looking who is there") << int(C::kTestLock) << 0 << 3050;
+    QTest::newRow("looking at the lock file") << int(C::kLstat) << 0 << 3050;
+    QTest::newRow("creating the lock file") << int(C::kOpen) << 1 << 3050;
+    QTest::newRow("giving it the database's mode") << int(C::kFchmod) << 0 << 0;
+    QTest::newRow("claiming the mark") << int(C::kLock) << 1 << 3050;
+    QTest::newRow("claiming the user lock") << int(C::kLock) << 2 << 3050;
+    QTest::newRow("writing the record") << int(C::kWrite) << 0 << 3050;
+    QTest::newRow("presence") << int(C::kLock) << 3 << 3050;
+  }
+  void failingSystemCalls() {
+    QFETCH(int, call);
+    QFETCH(int, after);
+    QFETCH(int, number);
+    TempFolder folder;
+    const std::string path = folder.database("faulty.mdb");
+    posix::InjectFault(posix::Call(call), call == int(posix::Call::kLock) && after == 0 ? EDEADLK : EIO, after);
+    DatabasePtr database;
+    QCOMPARE(OpenDao(path, &database).number(), number);
+    posix::ClearFaults();
+    database.reset();
+    // Nothing stays held: an exclusive open gets in, and no lock file is kept by anyone.
+    QVERIFY(OpenDao(path, &database, true).ok());
+    database.reset();
+    QVERIFY(!Exists(folder.file("faulty.ldb")) || ReadBytes(folder.file("faulty.ldb")).count('\0') ==
+                                                      ReadBytes(folder.file("faulty.ldb")).size());
+  }
+
+  // Leaving never fails to the caller: a failing step on the way out still lets go of
+  // everything, and a lock file that could not be deleted is one a later opener reuses.
+  void failingClose_data() {
+    QTest::addColumn<int>("call");
+    using C = posix::Call;
+    QTest::newRow("clearing the record") << int(C::kWrite);
+    QTest::newRow("taking the gate to leave") << int(C::kLock);
+    QTest::newRow("looking before deleting") << int(C::kLstat);
+    QTest::newRow("deleting the lock file") << int(C::kUnlink);
+  }
+  void failingClose() {
+    QFETCH(int, call);
+    TempFolder folder;
+    const std::string path = folder.database("leaving.mdb");
+    DatabasePtr database;
+    QVERIFY(OpenDao(path, &database).ok());
+    posix::InjectFault(posix::Call(call), EIO);
+    QVERIFY(database->Close().ok());
+    posix::ClearFaults();
+    QVERIFY(OpenDao(path, &database, true).ok());  // nothing of ours is held
+    database.reset();
+    QVERIFY(OpenDao(path, &database).ok());
+    database.reset();
+    QVERIFY(!Exists(folder.file("leaving.ldb")));
+  }
+};
+
+QTEST_GUILESS_MAIN(ForeignEngineTest)
+#include "ForeignEngineTest.moc"

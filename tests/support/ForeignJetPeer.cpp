@@ -1,0 +1,112 @@
+// foreign_jet_peer: stands in for a Windows Jet engine (under Wine, or through Samba) that
+// has a database open, as far as its lock file shows it to us.
+//
+//   foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]
+//   foreign_jet_peer --database DATABASE posix|ofd
+//
+// Opens LOCKFILE (creating it), takes Jet's user lock for SLOT -- a 1-byte write lock at
+// 0x10000001 + SLOT -- and writes the slot's 64-byte record: COMPUTER and ACCOUNT, 32
+// bytes each, padded with NULs (the default) or spaces. "posix" takes the lock with
+// classic F_SETLK, as Wine's server does; "ofd" with F_OFD_SETLK. Then prints "ready" on
+// standard output and waits. On SIGTERM or SIGINT it exits 0 without clearing its record,
+// like an engine that went away: the record stays behind for nobody.
+// With --database it takes a 1-byte read lock on DATABASE itself, in Jet's range
+// (0x10000001), as Jet holds locks on a database it has open, and writes nothing.
+// Exit status: 0 stopped; 1 the file could not be opened, locked or written; 2 usage.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr off_t kUserLockBase = 0x10000001;
+constexpr size_t kNameSize = 32;
+
+int Usage() {
+  std::fputs("usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
+             "       foreign_jet_peer --database DATABASE posix|ofd\n", stderr);
+  return 2;
+}
+
+int Fail(const char* what) {
+  std::fprintf(stderr, "foreign_jet_peer: %s: %s\n", what, std::strerror(errno));
+  return 1;
+}
+
+// Blocked before any lock is taken, so a stop that comes early still finds us waiting.
+sigset_t BlockStopSignals() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop, nullptr);
+  return stop;
+}
+
+int ReadyThenWait(const sigset_t& stop) {
+  std::puts("ready");
+  if (std::fflush(stdout) != 0) return Fail("standard output");
+  int signal = 0;
+  while (sigwait(&stop, &signal) != 0) {
+  }
+  return 0;
+}
+
+int HoldDatabase(const char* path, const std::string& kind) {
+  const sigset_t stop = BlockStopSignals();
+  const int fd = ::open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return Fail("open");
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kUserLockBase;
+  lock.l_len = 1;
+  if (::fcntl(fd, kind == "posix" ? F_SETLK : F_OFD_SETLK, &lock) != 0) return Fail("database lock");
+  return ReadyThenWait(stop);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--database") {
+    const std::string kind = argv[3];
+    if (kind != "posix" && kind != "ofd") return Usage();
+    return HoldDatabase(argv[2], kind);
+  }
+  if (argc != 6 && argc != 7) return Usage();
+  const std::string kind = argv[5];
+  const std::string padding = argc == 7 ? argv[6] : "nul";
+  char* end = nullptr;
+  const long slot = std::strtol(argv[2], &end, 10);
+  if (*end != '\0' || slot < 0 || slot > 254 || (kind != "posix" && kind != "ofd") ||
+      (padding != "nul" && padding != "space") || std::strlen(argv[3]) > kNameSize ||
+      std::strlen(argv[4]) > kNameSize)
+    return Usage();
+
+  const sigset_t stop = BlockStopSignals();
+
+  const int fd = ::open(argv[1], O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail("open");
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kUserLockBase + slot;
+  lock.l_len = 1;
+  if (::fcntl(fd, kind == "posix" ? F_SETLK : F_OFD_SETLK, &lock) != 0) return Fail("user lock");
+
+  char record[2 * kNameSize];
+  std::memset(record, padding == "nul" ? '\0' : ' ', sizeof record);
+  std::memcpy(record, argv[3], std::strlen(argv[3]));
+  std::memcpy(record + kNameSize, argv[4], std::strlen(argv[4]));
+  if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) != ssize_t(sizeof record))
+    return Fail("record");
+
+  return ReadyThenWait(stop);
+}

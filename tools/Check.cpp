@@ -1,0 +1,30 @@
+// check: the locking mode a database runs in, found the way the window finds it.
+
+#include <QFile>
+#include <QJsonValue>
+
+#include "app/LockingProbe.h"
+#include "tools/Commands.h"
+
+namespace quilletctl {
+
+int Check(const QByteArray& file, bool json) {
+  quillet::DatabasePtr database;
+  const quillet::Status opened = quillet::DBEngine::Instance().OpenDatabase(file.toStdString(), &database);
+  if (!opened.ok()) return EngineError(opened);
+  const quillet::LockingMode mode = quillet::GetLockingMode(database);
+  // Closed before printing: a reader that goes away early must not find us holding the file.
+  const quillet::Status closed = database->Close();
+  if (!closed.ok()) return EngineError(closed);
+
+  const QString message = quillet::LockingModeText(mode);
+  if (!json) {
+    Print(message.toUtf8() + '\n');
+  } else {
+    const QJsonValue name = mode == 0 ? QJsonValue("page") : mode == 1 ? QJsonValue("record") : QJsonValue();
+    Print(JsonLine({{"file", QFile::decodeName(file)}, {"mode", name}, {"message", message}}));
+  }
+  return Finish(kExitOk);
+}
+
+}  // namespace quilletctl

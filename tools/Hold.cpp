@@ -1,0 +1,97 @@
+// hold: keeps a database open the way another workstation would, until told to stop.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+
+#include "app/LockingProbe.h"
+#include "platform/engine/Ado.h"
+#include "tools/Commands.h"
+
+namespace quilletctl {
+namespace {
+
+using quillet::Status;
+
+const char* LevelName(quillet::LockingMode mode) {
+  switch (mode) {
+    case 0: return "Page Level";
+    case 1: return "Record Level";
+    default: return "an undetermined";
+  }
+}
+
+// The mode a --record open ended up in: the one in effect, which an earlier opener may
+// have set. -1 when the engine cannot tell (another engine has the database open).
+quillet::LockingMode ModeInEffect(const quillet::Connection& connection) {
+  quillet::PropertyValue value;
+  if (!connection.GetProperty(quillet::kPropLockingMode, &value).ok() ||
+      !std::holds_alternative<int32_t>(value))
+    return -1;
+  return std::get<int32_t>(value) == 1 ? 1 : 0;
+}
+
+Status OpenForRecordLevel(const QByteArray& file, const HoldRequest& request,
+                          quillet::Connection* connection) {
+  connection->SetProvider(quillet::kJetOleDbProvider);
+  Status status = connection->SetProperty(quillet::kPropDataSource, file.toStdString());
+  if (status.ok()) status = connection->SetProperty(quillet::kPropLockingMode, int32_t{1});
+  int32_t adoMode = request.exclusive ? quillet::adModeShareExclusive : quillet::adModeUnknown;
+  if (request.readOnly) adoMode |= quillet::adModeRead;
+  if (status.ok()) status = connection->SetMode(adoMode);
+  if (status.ok()) status = connection->Open();
+  return status;
+}
+
+}  // namespace
+
+int Hold(const QByteArray& file, const HoldRequest& request) {
+  // Block the stop signals before opening, so one that arrives early waits for sigwait
+  // instead of killing us with the file half held. SIGPIPE among them: a reader that went
+  // away is a reason to let go, not to die holding the file.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&stopSignals, stop);
+  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+    std::perror("quilletctl: pthread_sigmask");
+    return kExitSystem;
+  }
+
+  quillet::DatabasePtr database;
+  quillet::Connection connection;
+  quillet::LockingMode mode = -1;
+  if (request.record) {
+    const Status opened = OpenForRecordLevel(file, request, &connection);
+    if (!opened.ok()) return EngineError(opened);
+    mode = ModeInEffect(connection);
+  } else {
+    const Status opened = quillet::DBEngine::Instance().OpenDatabase(
+        file.toStdString(), &database, quillet::DaoOpenOptions{request.exclusive, request.readOnly});
+    if (!opened.ok()) return EngineError(opened);
+    // An exclusive opener is the first opener, and DAO always asks for page level; a
+    // shared one joined whatever was in effect, so ask the way the window asks.
+    mode = request.exclusive ? 0 : quillet::GetLockingMode(database);
+  }
+  const auto close = [&] { return request.record ? connection.Close() : database->Close(); };
+
+  const bool otherMode = request.record && mode != 1;
+  QByteArray ready = "holding " + file + " in " + LevelName(mode) + " mode";
+  if (request.exclusive) ready += " (exclusive)";
+  if (otherMode) ready += ", not the Record Level mode asked for";
+  if (!Print(ready + '\n')) {
+    // Whoever waits for this line will never see it: let go now rather than hold for nobody.
+    const Status closed = close();
+    return Finish(closed.ok() ? kExitOk : EngineError(closed));
+  }
+
+  int signal = 0;
+  while (sigwait(&stopSignals, &signal) != 0) {
+  }
+
+  const Status closed = close();
+  if (!closed.ok()) return Finish(EngineError(closed));
+  return Finish(otherMode ? kExitOtherMode : kExitOk);
+}
+
+}  // namespace quilletctl

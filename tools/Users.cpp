@@ -1,0 +1,62 @@
+// users: who is in a database's lock file, read without joining it.
+
+#include <QFile>
+#include <QJsonArray>
+#include <QStringDecoder>
+
+#include "platform/engine/LockFileUsers.h"
+#include "tools/Commands.h"
+
+namespace quilletctl {
+namespace {
+
+using quillet::LockFileUser;
+
+const char* StateName(LockFileUser::State state) {
+  switch (state) {
+    case LockFileUser::State::kLiveHere: return "live here";
+    case LockFileUser::State::kLiveElsewhere: return "live elsewhere";
+    case LockFileUser::State::kLeftBehind: break;
+  }
+  return "left behind";
+}
+
+// Jet writes the names in the Windows ANSI code page of the workstation; Windows-1252 is
+// the usual one, and Latin-1 agrees with it outside 0x80-0x9F.
+QString FromAnsi(const std::string& bytes) {
+  QStringDecoder windows1252("Windows-1252");
+  const QByteArray raw = QByteArray::fromStdString(bytes);
+  return windows1252.isValid() ? windows1252.decode(raw) : QString::fromLatin1(raw);
+}
+
+}  // namespace
+
+int Users(const QByteArray& file, bool json) {
+  std::string lockPath;
+  std::vector<LockFileUser> users;
+  const quillet::Status read = quillet::ReadLockFileUsers(file.toStdString(), &lockPath, &users);
+  if (!read.ok()) return EngineError(read);
+
+  if (json) {
+    QJsonArray records;
+    for (const LockFileUser& user : users) {
+      records.append(QJsonObject{{"slot", user.slot},
+                                 {"computer", FromAnsi(user.computer)},
+                                 {"account", FromAnsi(user.account)},
+                                 {"state", StateName(user.state)}});
+    }
+    Print(JsonLine({{"file", QFile::decodeName(file)},
+                    {"lockFile", QFile::decodeName(QByteArray::fromStdString(lockPath))},
+                    {"users", records}}));
+  } else {
+    for (const LockFileUser& user : users) {
+      const QString line = QString("%1\t%2\t%3\t%4\n")
+                               .arg(user.slot)
+                               .arg(FromAnsi(user.computer), FromAnsi(user.account), StateName(user.state));
+      if (!Print(line.toLocal8Bit())) break;
+    }
+  }
+  return Finish(kExitOk);
+}
+
+}  // namespace quilletctl
