@@ -4,6 +4,7 @@
 
 #include "platform/ErrObject.h"
 #include "platform/FileSystem.h"
+#include "platform/PathNames.h"
 
 namespace quillet {
 
@@ -20,14 +21,8 @@ double GetFileLength(const QString& path) {
 }
 
 QString StripExtension(const QString& path) {
-  // Separators are tested before the dot at every position, so a dot in a folder name
-  // is never taken for an extension.
-  for (qsizetype position = path.size(); position > 0; --position) {
-    const QChar c = path.at(position - 1);
-    if (c == u'/' || c == u'\\') return path;
-    if (c == u'.') return path.left(position - 1);
-  }
-  return path;
+  const long long dot = ExtensionDot(path);
+  return dot < 0 ? path : path.left(dot);
 }
 
 }  // namespace quillet

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include "platform/ErrorTexts.h"
+#include "platform/PathNames.h"
+#include "platform/engine/Posix.h"
 
 namespace quillet {
 
@@ -31,11 +33,8 @@ Status VbError(int32_t number) {
 }
 
 Status MissingFileError(const std::string& path) {
-  const std::string::size_type slash = path.find_last_of('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   struct stat info;
-  const bool folderExists = ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  const bool folderExists = posix::Stat(ParentFolder(path), &info) == 0 && S_ISDIR(info.st_mode);
   return VbError(folderExists ? kErrFileNotFound : kErrPathNotFound);
 }
 

@@ -1,16 +1,34 @@
 #!/usr/bin/env bash
-# Installs, non-interactively, every Debian 12 package the build, the tests and the program need.
+# Installs, non-interactively, the Debian 12 packages Quillet needs that are missing.
+#   scripts/install-deps.sh          what building and running need
+#   scripts/install-deps.sh --test   that, plus the tools the tests and the packaging checks use
 # Packages already present are left alone, so a second run costs only the dpkg query.
+# As a user who is neither root nor has sudo, it prints the command to run as root and fails.
 set -euo pipefail
 
+usage() { echo "usage: $0 [--test]" >&2; exit 2; }
+
+# Building needs the compiler, CMake/Ninja, Qt (Test too: the project asks for it even when
+# the tests are off) and SQLite; running needs the Qt image plugins and a font.
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6test6 libqt6svg6 qt6-svg-dev qt6-image-formats-plugins
   libsqlite3-dev sqlite3
-  xvfb xauth x11-apps imagemagick
-  mdbtools
   fonts-dejavu-core
 )
+case "${1:-}" in
+  "") ;;
+  --test)
+    packages+=(
+      xvfb xauth x11-apps imagemagick  # the screenshot and GUI checks
+      mdbtools                         # an independent reader of the database headers
+      # scripts/check-packaging.sh: the .deb, its binaries, and what Debian's tools validate
+      dpkg-dev binutils file desktop-file-utils appstream man-db systemd bash-completion
+    )
+    ;;
+  *) usage ;;
+esac
+[ $# -le 1 ] || usage
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,14 +36,24 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+[ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+install=(apt-get install -y -q --no-install-recommends "${missing[@]}")
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    {
+      echo "Missing packages: ${missing[*]}"
+      echo "Install them as root, then run this again:"
+      echo "  apt-get update && DEBIAN_FRONTEND=noninteractive ${install[*]}"
+    } >&2
+    exit 1
+  fi
+  as_root=(sudo DEBIAN_FRONTEND=noninteractive)
 fi
 
-echo "Installing: ${missing[*]}"
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+echo "+ ${as_root[*]}${as_root:+ }apt-get update -q"
+"${as_root[@]}" apt-get update -q
+echo "+ ${as_root[*]}${as_root:+ }${install[*]}"
+"${as_root[@]}" "${install[@]}"

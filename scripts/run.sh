@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Quillet and starts it.
+# Installs what building and running need that is missing, builds Quillet and starts it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"

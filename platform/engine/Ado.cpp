@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/AsciiCase.h"
 #include "platform/ErrorTexts.h"
 #include "platform/engine/JetSession.h"
 
@@ -17,15 +18,6 @@ constexpr int32_t adAsyncConnect = 16;
 constexpr int32_t adModeWrite = 2;
 constexpr int32_t adModeShareDenyNone = 16;
 constexpr int32_t adModeAllFlags = adModeRead | adModeWrite | adModeShareExclusive | adModeShareDenyNone;
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -59,8 +51,8 @@ Status FromProvider(const Status& status) {
 enum class Property { kDataSource, kLockingMode, kUnknown };
 
 Property Lookup(std::string_view name) {
-  if (EqualsIgnoringCase(name, kPropDataSource)) return Property::kDataSource;
-  if (EqualsIgnoringCase(name, kPropLockingMode)) return Property::kLockingMode;
+  if (EqualsIgnoringAsciiCase(name, kPropDataSource)) return Property::kDataSource;
+  if (EqualsIgnoringAsciiCase(name, kPropLockingMode)) return Property::kLockingMode;
   return Property::kUnknown;
 }
 
@@ -98,7 +90,7 @@ Status Connection::SetProvider(const std::string& provider) {
 bool Connection::IsOpen() const { return session_ && session_->IsOpen(); }
 
 Status Connection::SetProperty(const std::string& name, const PropertyValue& value) {
-  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
+  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
   const Property property = Lookup(name);
   if (property == Property::kUnknown) return AdoError(adErrItemNotFound);
   if (IsOpen()) return AdoError(adErrObjectOpen);  // both are initialization properties
@@ -113,7 +105,7 @@ Status Connection::SetProperty(const std::string& name, const PropertyValue& val
 }
 
 Status Connection::GetProperty(const std::string& name, PropertyValue* value) const {
-  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
+  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
   switch (Lookup(name)) {
     case Property::kDataSource:
       *value = dataSource_;
@@ -162,14 +154,14 @@ Status Connection::Open(const std::string& connectionString, const std::string& 
     const std::string_view key = Trimmed(item.substr(0, equals));
     const std::string value(equals == std::string_view::npos ? std::string_view()
                                                              : Trimmed(item.substr(equals + 1)));
-    Status status = EqualsIgnoringCase(key, "Provider") ? SetProvider(value)
+    Status status = EqualsIgnoringAsciiCase(key, "Provider") ? SetProvider(value)
                                                         : SetProperty(std::string(key), value);
     if (status.number() == adErrItemNotFound)
       return Status::Error(kAdoProviderError, "Could not find installable ISAM.");
     if (!status.ok()) return status;
   }
 
-  if (!EqualsIgnoringCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
+  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
 
   JetOpenRequest request;
   request.level = requestedLockingMode_ == 1 ? LockingLevel::Record : LockingLevel::Page;

@@ -210,10 +210,8 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
   return Status::OK();
 }
 
-// A read-only descriptor can take read locks only. The gate is taken shared, which keeps
-// out joiners and leavers (they need it exclusively) but not another read-only exclusive
-// opener; two of those that slip in together both see each other's marker afterwards
-// and both give up, so never more than one succeeds.
+// A read-only descriptor can take read locks only: see "read-only exclusive" in
+// LockProtocol.h for why two rivals that slip in together both give up.
 Status JetSession::OpenReadOnlyExclusive(const std::string& path, const JetOpenRequest& request,
                                          UniqueFd fd, std::unique_ptr<JetSession>* session) {
   if (!AcquireGate(fd.get(), F_RDLCK)) return JetError(kJetErrCouldNotLock);
@@ -250,14 +248,12 @@ bool JetSession::AnotherEnginePresent() const {
 void JetSession::Close() {
   if (!database_.valid()) return;
   if (slot_) {
-    // Leaving under the gate makes "the last one out deletes the lock file" exact even
-    // when several leave at once. If the gate cannot be had, leave without deleting: the
-    // file stays behind like a crashed connection's, and the next opener reuses it.
+    // "leave" in LockProtocol.h: without the gate, leave without deleting.
     const bool gate = AcquireGate(database_.get(), F_WRLCK);
     slot_->Leave(/*mayDelete=*/gate);
     slot_.reset();
   }
-  database_.reset();  // drops presence, record level and the gate in one step
+  database_.reset();  // drops the mark, record level and the gate in one step
 }
 
 }  // namespace quillet

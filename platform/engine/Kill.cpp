@@ -49,11 +49,8 @@ Status Kill(const std::string& path) {
     if (posix::Fstat(fd.get(), &opened) != 0) return VbError(kErrPathFileAccess);
     if (!posix::SameFile(opened, seen)) continue;
 
-    // Linux would unlink a file in use without a word. Every connection, of this engine
-    // or another, holds some lock on its lock file (and on its database): a read lock
-    // over the whole file is refused while any write lock is held, the test after it
-    // finds any read lock, and once granted it keeps new joiners from claiming a slot
-    // until the file is gone (LockProtocol.h).
+    // Linux would unlink a file in use without a word: refuse while anyone holds any lock
+    // on it, and keep joiners out until it is gone ("The Kill race", LockProtocol.h).
     if (posix::TryLock(fd.get(), F_RDLCK, posix::kWholeFile) != 0) return VbError(kErrPermissionDenied);
     posix::LockHolder holder;
     if (posix::TestLock(fd.get(), F_WRLCK, posix::kWholeFile, &holder) != 0 || holder.held())

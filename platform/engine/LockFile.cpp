@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/PathNames.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
@@ -72,12 +73,8 @@ bool DeletionUnderWay(int fd, off_t offset) {
 }  // namespace
 
 std::string LockFilePath(const std::string& databasePath) {
-  for (size_t position = databasePath.size(); position > 0; --position) {
-    const char c = databasePath[position - 1];
-    if (c == '/' || c == '\\') break;
-    if (c == '.') return databasePath.substr(0, position - 1) + ".ldb";
-  }
-  return databasePath + ".ldb";
+  const long long dot = ExtensionDot(databasePath);
+  return (dot < 0 ? databasePath : databasePath.substr(0, dot)) + ".ldb";
 }
 
 bool CanBeLockFile(int fd, const struct stat& info) {

@@ -3,19 +3,13 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include "platform/AsciiCase.h"
+
 namespace quillet::registry {
 
 namespace {
 
 constexpr size_t kMaxKeyLevelCharacters = 255;
-
-std::string FoldAscii(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
-}
 
 // Characters, not bytes: a UTF-8 continuation byte does not start one.
 size_t CharacterCount(std::string_view text) {
@@ -31,7 +25,7 @@ size_t CharacterCount(std::string_view text) {
 std::string FoldCase(std::string_view name) {
   QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
   const QString text = decoder.decode(QByteArrayView(name.data(), name.size()));
-  if (decoder.hasError()) return FoldAscii(name);
+  if (decoder.hasError()) return AsciiFolded(name);
   return text.toCaseFolded().toUtf8().toStdString();
 }
 

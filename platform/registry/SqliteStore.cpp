@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/PathNames.h"
 #include "platform/registry/KeyName.h"
 
 namespace quillet::registry {
@@ -152,12 +153,6 @@ class Statement {
   int bound_ = 0;
 };
 
-std::string ParentFolder(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 bool FolderWritable(const std::string& folder) {
   return faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;

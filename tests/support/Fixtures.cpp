@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace quillet::test {
@@ -58,8 +60,51 @@ QString QuilletctlPath() {
   return path;
 }
 
+namespace {
+
+// Another user cannot run the binary in the build folder when the checkout sits in a folder
+// only its owner may enter (a clone under /root, mode 0700). So that user runs a copy in a
+// fresh world-readable folder, made once per test process and removed when it ends.
+struct QuilletctlCopy {
+  QTemporaryDir folder;
+  QString path;
+  QString failure;
+  QuilletctlCopy() {
+    const QString source = QuilletctlPath();
+    const QFileDevice::Permissions everyone =
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+        QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    const QString target = folder.filePath(QFileInfo(source).fileName());
+    QFile copy(source);
+    if (!folder.isValid()) {
+      failure = "cannot create a temporary folder: " + folder.errorString();
+    } else if (!QFile::setPermissions(folder.path(), everyone)) {
+      failure = "cannot open " + folder.path() + " to other users";
+    } else if (!copy.copy(target)) {
+      failure = "cannot copy " + source + " to " + target + ": " + copy.errorString();
+    } else if (!QFile::setPermissions(target, everyone)) {
+      failure = "cannot make " + target + " runnable by other users";
+    } else {
+      path = target;
+    }
+  }
+};
+
+// The copy other users run; "" (with the reason printed) when it could not be made.
+QString QuilletctlForOtherUsers() {
+  static const QuilletctlCopy copy;
+  if (copy.path.isEmpty()) qWarning("cannot run quilletctl as another user: %s", qPrintable(copy.failure));
+  return copy.path;
+}
+
+}  // namespace
+
 OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
+  QString program = QuilletctlPath();
   if (uid != uid_t(-1)) {
+    program = QuilletctlForOtherUsers();
+    if (program.isEmpty()) return;  // never started: output and errors stay empty
+    setWorkingDirectory(QFileInfo(program).path());  // the test's own may be out of its reach
     setChildProcessModifier([uid] {
       if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
         ::_exit(126);
@@ -67,7 +112,7 @@ OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
   }
   QStringList arguments;
   for (const std::string& arg : args) arguments << QString::fromStdString(arg);
-  start(QuilletctlPath(), arguments);
+  start(program, arguments);
 }
 
 std::string OtherProcess::line() {
