@@ -192,20 +192,23 @@ class WindowTest : public QObject {
   }
 
   // The remembered database is reopened. Its lock file is deleted silently when a crash left
-  // it, reported when another workstation holds it, and left alone when empty.
+  // it, reported when another workstation holds it, and left alone when empty. Closed while
+  // the warning is up (the program is ending, on a stop signal, say), the window opens nothing.
   void reopensRememberedDatabase_data() {
     QTest::addColumn<QString>("lockFile");
-    for (const char* lockFile : {"held", "stale", "empty"}) QTest::newRow(lockFile) << QString(lockFile);
+    for (const char* lockFile : {"held", "stale", "empty", "held, window closed during the warning"})
+      QTest::newRow(lockFile) << QString(lockFile);
   }
   void reopensRememberedDatabase() {
     QFETCH(QString, lockFile);
+    const bool held = lockFile.startsWith("held"), closed = lockFile.contains("closed");
     WindowHarness h;
     const QString database = h.database("Sales 2024.mdb");
     const QString ldb = h.path("Sales 2024.ldb");
     OtherProcess other({"hold", ToLocalBytes(database), "--record"});
     QVERIFY(!other.line().empty());
     // A killed holder cannot clean up after itself.
-    if (lockFile != "held") other.stop(lockFile == "stale" ? SIGKILL : SIGTERM);
+    if (!held) other.stop(lockFile == "stale" ? SIGKILL : SIGTERM);
     if (lockFile == "empty") h.file("Sales 2024.ldb", {});
     // An open descriptor tells a kept file from one made anew: the inode it holds has no
     // name any more once the file was deleted. (A second name would make it no lock file.)
@@ -213,31 +216,19 @@ class WindowTest : public QObject {
     QVERIFY(evidence.open(QIODevice::ReadOnly));
     h.remember(database);
     bool warnedOverWindowBeforeOpening = false;
-    h.ui.onMessage = [&](const auto&) { warnedOverWindowBeforeOpening = h.window().isVisible() && !h.current(); };
-
+    h.ui.onMessage = [&](const auto&) {
+      warnedOverWindowBeforeOpening = h.window().isVisible() && !h.current();
+      if (closed) h.window().close();
+    };
     h.start();
-    const bool held = lockFile == "held";
     QCOMPARE(warnedOverWindowBeforeOpening, held);
     QCOMPARE(h.messages(), held ? QStringList{kLockFileWarning} : QStringList());
     // The crashed session's record-level mode went with it.
     QCOMPARE(QStringList({h.databaseCaption(), h.actions(), h.modeCaption()}),
-             QStringList({database, "enabled", held ? kRecordLevel : kPageLevel}));
+             QStringList({database, "enabled", closed ? kSelectDatabase : held ? kRecordLevel : kPageLevel}));
+    QVERIFY(h.window().isVisible() != closed && bool(h.current()) != closed);
     struct stat kept {};
     QVERIFY(::fstat(evidence.handle(), &kept) == 0 && (kept.st_nlink == 1) == (lockFile != "stale"));
-  }
-
-  // Closed while the lock-file warning is up (the program is ending, on a stop signal, say):
-  // the opening that follows the warning opens nothing.
-  void closedDuringWarningOpensNothing() {
-    WindowHarness h;
-    const QString database = h.database();
-    OtherProcess other({"hold", ToLocalBytes(database)});
-    QVERIFY(!other.line().empty());
-    h.remember(database);
-    h.ui.onMessage = [&](const auto&) { h.window().close(); };
-    h.start();
-    QCOMPARE(h.messages(), QStringList{kLockFileWarning});
-    QVERIFY(!h.window().isVisible() && !h.current());
   }
 
   // Cancel keeps the open database, the dialog starting on its name. Picking it again

@@ -130,26 +130,38 @@ class QuilletctlTest : public QObject {
     QCOMPARE(run.exitCode(), 0);
   }
 
-  void checkAsJson_data() {
-    QTest::addColumn<QString>("heldBy");
+  // What a script learns of a database others have open: check --json names the mode in
+  // effect (none while another engine is in), and hold --record still holds when it cannot
+  // have record level, but says so, and its exit status tells that the change did not take.
+  void checkAndHoldBesideOthers_data() {
+    QTest::addColumn<QString>("first");
     QTest::addColumn<QJsonValue>("mode");
     QTest::addColumn<QString>("message");
-    QTest::newRow("nobody") << "" << QJsonValue("page") << QString::fromStdString(kPageLine);
-    QTest::newRow("a record-level hold") << "--record" << QJsonValue("record") << kRecordLine;
+    QTest::addColumn<QString>("announced");
+    QTest::addColumn<int>("exitCode");
+    const QString notAsked = ", not the Record Level mode asked for";
+    QTest::newRow("nobody") << "" << QJsonValue("page") << QString::fromStdString(kPageLine) << " in Record Level mode" << 0;
+    QTest::newRow("a record-level hold") << "--record" << QJsonValue("record") << kRecordLine << " in Record Level mode" << 0;
+    QTest::newRow("a page-level hold") << "--page" << QJsonValue("page") << QString::fromStdString(kPageLine)
+                                       << " in Page Level mode" + notAsked << 4;
     QTest::newRow("another engine") << "foreign" << QJsonValue()
-                                    << "Information: The type of locking the database is using cannot be found.";
+                                    << "Information: The type of locking the database is using cannot be found."
+                                    << " in an undetermined mode" + notAsked << 4;
   }
-  void checkAsJson() {
-    QFETCH(QString, heldBy);
+  void checkAndHoldBesideOthers() {
+    QFETCH(QString, first);
     QFETCH(QJsonValue, mode);
     QFETCH(QString, message);
+    QFETCH(QString, announced);
+    QFETCH(int, exitCode);
     TempFolder folder;
     const std::string path = folder.database("shared db.mdb");
     std::optional<OtherProcess> hold;
     std::optional<ForeignPeer> foreign;
-    if (heldBy == "--record") hold.emplace(std::vector<std::string>{"hold", path, "--record"});
+    if (first.startsWith("--")) hold.emplace(std::vector<std::string>{"hold", path, first.toStdString()});
     if (hold) QVERIFY(hold->line().starts_with("holding"));
-    if (heldBy == "foreign") foreign.emplace(QStringList{QString::fromStdString(folder.file("shared db.ldb")), "0", "WINE-PC", "Admin", "posix"});
+    if (first == "foreign") foreign.emplace(QStringList{QString::fromStdString(folder.file("shared db.ldb")), "0", "WINE-PC", "Admin", "posix"});
+
     OtherProcess check({"check", "--json", path});
     const std::string output = check.output();
     QCOMPARE(std::count(output.begin(), output.end(), '\n'), 1);  // one line
@@ -158,8 +170,12 @@ class QuilletctlTest : public QObject {
     QCOMPARE(json["file"], QJsonValue(QString::fromStdString(path)));
     QCOMPARE(json["mode"], mode);
     QCOMPARE(json["message"], QJsonValue(message));
-    QCOMPARE(check.errors(), std::string());
-    QCOMPARE(check.stop(), 0);
+    QVERIFY(check.errors().empty() && check.stop() == 0);
+
+    OtherProcess recordHold({"hold", path, "--record"});
+    QCOMPARE(recordHold.line(), "holding " + path + announced.toStdString());
+    QCOMPARE(recordHold.stop(SIGTERM), exitCode);
+    QCOMPARE(recordHold.errors(), std::string());
   }
 
   // users shows every record, decoded from Windows-1252 with Jet's padding taken off, and
@@ -233,33 +249,6 @@ class QuilletctlTest : public QObject {
     QCOMPARE(hold.output(), std::string());  // nothing more, no error
     QCOMPARE(hold.errors(), std::string());
     QVERIFY(!Exists(folder.file("held.ldb")));  // closed cleanly: the lock file went with it
-  }
-
-  // hold --record still holds when it cannot have record level, but says so, and its exit
-  // status tells a script that the change did not take.
-  void holdRecordInAnotherMode_data() {
-    QTest::addColumn<QString>("first");
-    QTest::addColumn<QString>("announced");
-    QTest::addColumn<int>("exitCode");
-    QTest::newRow("after a record-level hold") << "--record" << " in Record Level mode" << 0;
-    QTest::newRow("after a page-level hold") << "--page" << " in Page Level mode, not the Record Level mode asked for" << 4;
-    QTest::newRow("beside another engine") << "foreign" << " in an undetermined mode, not the Record Level mode asked for" << 4;
-  }
-  void holdRecordInAnotherMode() {
-    QFETCH(QString, first);
-    QFETCH(QString, announced);
-    QFETCH(int, exitCode);
-    TempFolder folder;
-    const std::string path = folder.database("mixed.mdb");
-    std::optional<OtherProcess> firstHold;
-    std::optional<ForeignPeer> foreign;
-    if (first == "foreign") foreign.emplace(QStringList{QString::fromStdString(folder.file("mixed.ldb")), "0", "WINE-PC", "Admin", "posix"});
-    else firstHold.emplace(std::vector<std::string>{"hold", path, first.toStdString()});
-    if (firstHold) QVERIFY(firstHold->line().starts_with("holding"));
-    OtherProcess hold({"hold", path, "--record"});
-    QCOMPARE(hold.line(), "holding " + path + announced.toStdString());
-    QCOMPARE(hold.stop(SIGTERM), exitCode);
-    QCOMPARE(hold.errors(), std::string());
   }
 
   // Output that cannot be written is an error (exit 3, said on standard error), never a
