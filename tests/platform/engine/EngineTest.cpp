@@ -242,12 +242,8 @@ class EngineTest : public QObject {
     const std::string path = folder.database("objects.mdb");
     Connection connection;
     PropertyValue value;
-    connection.SetProvider("Microsoft.ACE.OLEDB.12.0");
-    QCOMPARE(connection.SetProperty(kPropDataSource, path).number(), 3706);  // provider cannot be found
-    QCOMPARE(connection.Open().number(), 3706);
     connection.SetProvider(kJetOleDbProvider);
-    QCOMPARE(connection.SetProperty("Mode", int32_t{1}).number(), 3265);  // item cannot be found
-    QCOMPARE(connection.GetProperty("Data Sourc", &value).number(), 3265);
+    QCOMPARE(connection.GetProperty("Data Sourc", &value).number(), 3265);  // item cannot be found
     // Names match whatever their case; a connection string sets them like properties.
     QVERIFY(connection.Open("Provider=microsoft.jet.oledb.4.0; DATA SOURCE=" + path + ";jet oledb:database locking mode=1;").ok());
     QCOMPARE(ModeOf(connection), 1);
