@@ -47,7 +47,7 @@ class BentProcess : public QProcess {
   ~BentProcess() override { kill(), waitForFinished(); }
   // Waits up to 10 s for it to end by itself, then stops it with SIGTERM: the exit code.
   int stop() {
-    if (!waitForFinished(10000)) ::kill(pid_t(processId()), SIGTERM), waitForFinished(10000);
+    if (state() != NotRunning && !waitForFinished(10000)) ::kill(pid_t(processId()), SIGTERM), waitForFinished(10000);
     return exitStatus() == NormalExit ? exitCode() : -1;
   }
 };
@@ -83,6 +83,7 @@ class QuilletctlTest : public QObject {
                                 << usage.arg("hold: --page and --record exclude each other");
     QTest::newRow("hold option to check") << "check --record a.mdb" << 2 << "" << usage.arg("check: no option --record");
     QTest::newRow("json to hold") << "hold a.mdb --json" << 2 << "" << usage.arg("hold: no option --json");
+    QTest::newRow("hold option to users") << "users a.mdb --exclusive" << 2 << "" << usage.arg("users: no option --exclusive");
     QTest::newRow("file named like an option") << "check -- --record" << 0 << QString::fromStdString(kPageLine + "\n") << "";
     QTest::newRow("no lock file, no users") << "users -- --record" << 0 << "" << "";
     QTest::newRow("missing file") << "hold absent.mdb --record" << 1 << ""
@@ -161,6 +162,7 @@ class QuilletctlTest : public QObject {
     if (first.startsWith("--")) hold.emplace(std::vector<std::string>{"hold", path, first.toStdString()});
     if (hold) QVERIFY(hold->line().starts_with("holding"));
     if (first == "foreign") foreign.emplace(QStringList{QString::fromStdString(folder.file("shared db.ldb")), "0", "WINE-PC", "Admin", "posix"});
+    if (foreign) QVERIFY(foreign->ready());
 
     OtherProcess check({"check", "--json", path});
     const std::string output = check.output();
@@ -202,6 +204,7 @@ class QuilletctlTest : public QObject {
     if (present.contains("stale"))
       folder.write("users.ldb", JetRecord("WS-01", "Admin") + QByteArray(64, '\0') + JetRecord("WS 2", "Jos\xe9 \x80", ' '));
     if (present.contains("foreign")) foreign.emplace(QStringList{QString::fromStdString(lockFile), "1", "WINE-PC", "sam", "posix"});
+    if (foreign) QVERIFY(foreign->ready());
     const QByteArray before = ReadBytes(lockFile);
 
     OtherProcess users({"users", path});
