@@ -60,18 +60,40 @@ class ChangeTest : public QObject {
     QCOMPARE(CheckFromAnotherProcess(database), kPageLevel);
   }
 
-  void failsWhileAnotherWorkstationHoldsPageMode() {
+  // Someone else decides the mode: a workstation of ours in page level, or another engine
+  // (Jet on Windows) whose mode nobody here can know. Once the other engine has gone, the
+  // mode of our own session shows again.
+  void failsWhileAnotherWorkstationDecides_data() {
+    QTest::addColumn<bool>("otherEngine");
+    QTest::newRow("page-level workstation") << false;
+    QTest::newRow("another engine") << true;
+  }
+  void failsWhileAnotherWorkstationDecides() {
+    QFETCH(bool, otherEngine);
     WindowHarness h;
     const QString database = h.database();
-    OtherProcess other({"hold", ToLocalBytes(database), "--page"});
-    QVERIFY(!other.line().empty());
+    std::optional<OtherProcess> workstation;
+    std::optional<ForeignPeer> windows;
+    if (otherEngine) {
+      windows.emplace(QStringList{h.path(QStringLiteral("Sales.ldb")), "0", "WS-ACCOUNTS", "clerk", "ofd"});
+      QVERIFY(windows->ready());
+    } else {
+      workstation.emplace(std::vector<std::string>{"hold", ToLocalBytes(database), "--page"});
+      QVERIFY(!workstation->line().empty());
+    }
     h.start();
     h.browseTo(database);
+    QCOMPARE(h.modeCaption(), otherEngine ? kCannotBeFound : kPageLevel);
 
     h.click(h.change());
     QCOMPARE(h.messages(), QStringList({kLockFileWarning, kNotChanged}));
     QCOMPARE(h.ui.messages[1].icon, vbExclamation);
-    QCOMPARE(h.modeCaption(), kPageLevel);
+    QCOMPARE(h.modeCaption(), otherEngine ? kCannotBeFound : kPageLevel);
+    if (otherEngine) {
+      windows.reset();
+      h.click(h.check());
+      QCOMPARE(h.modeCaption(), kRecordLevel);
+    }
   }
 
   // Another workstation takes the file exclusively during the wait: the engine's refusal is
