@@ -28,7 +28,7 @@ void CaptionLabel::changeEvent(QEvent* event) {
 int CaptionLabel::clearance() const {
   // A framed label with the default indent keeps half an 'x' clear on its leading side;
   // a centred one on both.
-  const int indentWidth = indent() >= 0    ? indent()
+  const int indentWidth = indent() >= 0      ? indent()
                           : frameWidth() > 0 ? fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2
                                              : 0;
   const int indents = (alignment() & Qt::AlignHCenter) ? 2 * indentWidth : indentWidth;

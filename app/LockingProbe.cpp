@@ -35,10 +35,8 @@ LockingMode GetLockingMode(const DatabasePtr& database) {
 
 QString LockingModeText(LockingMode mode) {
   switch (mode) {
-    case 0:
-      return QStringLiteral("Information: The database is using 'Page Level' locking.");
-    case 1:
-      return QStringLiteral("Information: The database is using 'Record Level' locking.");
+    case 0: return QStringLiteral("Information: The database is using 'Page Level' locking.");
+    case 1: return QStringLiteral("Information: The database is using 'Record Level' locking.");
     default:
       return QStringLiteral(
           "Information: The type of locking the database is using cannot be found.");

@@ -164,8 +164,7 @@ void frmDatabaseLocking::CreateControls() {
   setTabOrder(cmdCheckLocking, cmdChangeLocking);
 
   connect(cmdBrowse, &QPushButton::clicked, this, &frmDatabaseLocking::cmdBrowse_Click);
-  connect(cmdCheckLocking, &QPushButton::clicked, this,
-          &frmDatabaseLocking::cmdCheckLocking_Click);
+  connect(cmdCheckLocking, &QPushButton::clicked, this, &frmDatabaseLocking::cmdCheckLocking_Click);
   connect(cmdChangeLocking, &QPushButton::clicked, this,
           &frmDatabaseLocking::cmdChangeLocking_Click);
   connect(lblDatabase, &CaptionLabel::Change, this, &frmDatabaseLocking::lblDatabase_Change);
@@ -179,9 +178,8 @@ double frmDatabaseLocking::TwipsPerPixelShowingTexts() const {
     twipsPerPixel = std::min(twipsPerPixel, TwipsLayout::Fitting(twips, pixels));
   };
   fit(kDatabaseDescArea.width, lblDatabaseDesc->sizeHint().width());
-  for (const QString& text :
-       {QString::fromLatin1(kSelectDatabaseText), LockingModeText(-1), LockingModeText(0),
-        LockingModeText(1)}) {
+  for (const QString& text : {QString::fromLatin1(kSelectDatabaseText), LockingModeText(-1),
+                              LockingModeText(0), LockingModeText(1)}) {
     fit(kLockingModeArea.width, lblDatabaseLockingMode->widthShowingWhole(text));
   }
   // A path has no designed width, but its line must be tall enough for the font.
@@ -198,9 +196,8 @@ double frmDatabaseLocking::TwipsPerPixelShowingTexts() const {
 void frmDatabaseLocking::Form_Load() {
   if (closed_) return;  // closed before it was loaded: the program is ending
   show();
-  const QString path =
-      GetRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(), QString::fromLatin1(kDBFilenameValue),
-                        QString());
+  const QString path = GetRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(),
+                                         QString::fromLatin1(kDBFilenameValue), QString());
   if (GetFileLength(path) > 0) {
     // A remembered file the engine refuses is reported, and the window stays usable with
     // the path shown and no database open.
@@ -253,14 +250,13 @@ Status frmDatabaseLocking::OpenDatabaseFile(const QString& path) {
   }
 
   lblDatabase->setCaption(path);
-  SaveRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(), QString::fromLatin1(kDBFilenameValue),
-                     path, QString());
+  SaveRegistryString(HKEY_LOCAL_MACHINE, RegistryKey(), QString::fromLatin1(kDBFilenameValue), path,
+                     QString());
 
   // Closed while the warning was up: the program is ending, so nothing is opened again.
   if (closed_) return Status::OK();
   DatabasePtr database;
-  if (Status opened = DBEngine::Instance().OpenDatabase(databaseFile, &database);
-      !opened.ok()) {
+  if (Status opened = DBEngine::Instance().OpenDatabase(databaseFile, &database); !opened.ok()) {
     return opened;
   }
   CurrentDatabase = std::move(database);

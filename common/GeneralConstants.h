@@ -7,5 +7,4 @@ inline constexpr const char* kRegistryBaseKey = "SOFTWARE\\Oxtaro\\Utils";
 inline constexpr const char* kRegistryAppKey = "\\Quillet";
 inline constexpr const char* kDBFilenameValue = "DBFilename";
 
-
 }  // namespace quillet

@@ -61,7 +61,8 @@ void WriteLogEntry(const QString& message, int32_t level, int32_t kind, const QS
   const QString base = LogName.isEmpty() ? ExecutableBaseName() : LogName;
   const QDateTime now = Clock()();
   const QString path =
-      QDir(LogFolder()).filePath(base + '.' + now.date().toString(QStringLiteral("yyyyMMdd")) + ".log");
+      QDir(LogFolder())
+          .filePath(base + '.' + now.date().toString(QStringLiteral("yyyyMMdd")) + ".log");
 
   QString line = now.time().toString(QStringLiteral("HH:mm:ss")) + ' ';
   if (!extra.isEmpty()) line += extra + ' ';

@@ -7,7 +7,9 @@ namespace quillet {
 
 // Case folding of the ASCII letters only, for names that are not text in any known
 // encoding (bytes of a file name, ADO's property names): every other byte stays as it is.
-constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 inline std::string AsciiFolded(std::string_view text) {
   std::string folded(text);

@@ -10,7 +10,8 @@ namespace quilletctl {
 
 int Check(const QByteArray& file, bool json) {
   quillet::DatabasePtr database;
-  const quillet::Status opened = quillet::DBEngine::Instance().OpenDatabase(file.toStdString(), &database);
+  const quillet::Status opened =
+      quillet::DBEngine::Instance().OpenDatabase(file.toStdString(), &database);
   if (!opened.ok()) return EngineError(opened);
   const quillet::LockingMode mode = quillet::GetLockingMode(database);
   // Closed before printing: a reader that goes away early must not find us holding the file.
@@ -21,7 +22,9 @@ int Check(const QByteArray& file, bool json) {
   if (!json) {
     Print(message.toUtf8() + '\n');
   } else {
-    const QJsonValue name = mode == 0 ? QJsonValue("page") : mode == 1 ? QJsonValue("record") : QJsonValue();
+    const QJsonValue name = mode == 0   ? QJsonValue("page")
+                            : mode == 1 ? QJsonValue("record")
+                                        : QJsonValue();
     Print(JsonLine({{"file", QFile::decodeName(file)}, {"mode", name}, {"message", message}}));
   }
   return Finish(kExitOk);

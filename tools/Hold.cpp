@@ -67,7 +67,8 @@ int Hold(const QByteArray& file, const HoldRequest& request) {
     mode = ModeInEffect(connection);
   } else {
     const Status opened = quillet::DBEngine::Instance().OpenDatabase(
-        file.toStdString(), &database, quillet::DaoOpenOptions{request.exclusive, request.readOnly});
+        file.toStdString(), &database,
+        quillet::DaoOpenOptions{request.exclusive, request.readOnly});
     if (!opened.ok()) return EngineError(opened);
     // An exclusive opener is the first opener, and DAO always asks for page level; a
     // shared one joined whatever was in effect, so ask the way the window asks.

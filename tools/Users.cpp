@@ -50,9 +50,10 @@ int Users(const QByteArray& file, bool json) {
                     {"users", records}}));
   } else {
     for (const LockFileUser& user : users) {
-      const QString line = QString("%1\t%2\t%3\t%4\n")
-                               .arg(user.slot)
-                               .arg(FromAnsi(user.computer), FromAnsi(user.account), StateName(user.state));
+      const QString line =
+          QString("%1\t%2\t%3\t%4\n")
+              .arg(user.slot)
+              .arg(FromAnsi(user.computer), FromAnsi(user.account), StateName(user.state));
       if (!Print(line.toLocal8Bit())) break;
     }
   }

@@ -54,7 +54,8 @@ int UsageError(const QString& message) {
 // QCommandLineParser works on QStrings, which cannot carry a file name that is not valid
 // UTF-8 ("caf\xe9.mdb" from a Latin-1 share). Its positional arguments keep their order
 // in argv, so the bytes of each are the next argument that decodes to it.
-QByteArray RawPositional(const QStringList& positional, qsizetype index, const QList<QByteArray>& raw) {
+QByteArray RawPositional(const QStringList& positional, qsizetype index,
+                         const QList<QByteArray>& raw) {
   qsizetype next = 0;
   for (qsizetype i = 0;; ++i, ++next) {
     while (QFile::decodeName(raw[next]) != positional[i]) ++next;
@@ -87,9 +88,12 @@ int main(int argc, char** argv) {
   const QCommandLineOption help({"h", "help"}, "Show this help.");
   const QCommandLineOption version = parser.addVersionOption();
   const QCommandLineOption json("json", "check, users: print one JSON object on one line.");
-  const QCommandLineOption page("page", "hold: open through DAO; a first opener sets page-level locking (the default).");
-  const QCommandLineOption record("record", "hold: open through ADO asking for record-level locking.");
-  const QCommandLineOption exclusive("exclusive", "hold: open exclusively; nobody else may open the file meanwhile.");
+  const QCommandLineOption page(
+      "page", "hold: open through DAO; a first opener sets page-level locking (the default).");
+  const QCommandLineOption record("record",
+                                  "hold: open through ADO asking for record-level locking.");
+  const QCommandLineOption exclusive(
+      "exclusive", "hold: open exclusively; nobody else may open the file meanwhile.");
   const QCommandLineOption readOnly("read-only", "hold: open read-only.");
   parser.addOptions({help, json, page, record, exclusive, readOnly});
   parser.addPositionalArgument("command", "check, users or hold.", "COMMAND");
@@ -126,12 +130,14 @@ int main(int argc, char** argv) {
     if (!taken->second.contains(option)) return UsageError(command + ": no option --" + option);
   }
   if (positional.size() < 2) return UsageError(command + ": missing FILE");
-  if (positional.size() > 2) return UsageError(command + ": only one FILE, got '" + positional[2] + "' too");
+  if (positional.size() > 2)
+    return UsageError(command + ": only one FILE, got '" + positional[2] + "' too");
   if (parser.isSet(page) && parser.isSet(record))
     return UsageError("hold: --page and --record exclude each other");
 
   const QByteArray file = RawPositional(positional, 1, raw);
   if (command == "check") return Check(file, parser.isSet(json));
   if (command == "users") return Users(file, parser.isSet(json));
-  return Hold(file, HoldRequest{parser.isSet(record), parser.isSet(exclusive), parser.isSet(readOnly)});
+  return Hold(file,
+              HoldRequest{parser.isSet(record), parser.isSet(exclusive), parser.isSet(readOnly)});
 }

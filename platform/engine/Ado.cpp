@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "platform/AsciiCase.h"
@@ -17,7 +17,8 @@ namespace {
 constexpr int32_t adAsyncConnect = 16;
 constexpr int32_t adModeWrite = 2;
 constexpr int32_t adModeShareDenyNone = 16;
-constexpr int32_t adModeAllFlags = adModeRead | adModeWrite | adModeShareExclusive | adModeShareDenyNone;
+constexpr int32_t adModeAllFlags =
+    adModeRead | adModeWrite | adModeShareExclusive | adModeShareDenyNone;
 
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -90,7 +91,8 @@ Status Connection::SetProvider(const std::string& provider) {
 bool Connection::IsOpen() const { return session_ && session_->IsOpen(); }
 
 Status Connection::SetProperty(const std::string& name, const PropertyValue& value) {
-  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
+  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider))
+    return AdoError(adErrProviderNotFound);
   const Property property = Lookup(name);
   if (property == Property::kUnknown) return AdoError(adErrItemNotFound);
   if (IsOpen()) return AdoError(adErrObjectOpen);  // both are initialization properties
@@ -105,11 +107,10 @@ Status Connection::SetProperty(const std::string& name, const PropertyValue& val
 }
 
 Status Connection::GetProperty(const std::string& name, PropertyValue* value) const {
-  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
+  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider))
+    return AdoError(adErrProviderNotFound);
   switch (Lookup(name)) {
-    case Property::kDataSource:
-      *value = dataSource_;
-      return Status::OK();
+    case Property::kDataSource: *value = dataSource_; return Status::OK();
     case Property::kLockingMode:
       // Once open, the mode in effect, which a later opener may not have chosen. While
       // another engine has the file open nobody here can know it: that engine never sees
@@ -124,8 +125,7 @@ Status Connection::GetProperty(const std::string& name, PropertyValue* value) co
         *value = static_cast<int32_t>(session_->Level());
       }
       return Status::OK();
-    default:
-      return AdoError(adErrItemNotFound);
+    default: return AdoError(adErrItemNotFound);
   }
 }
 
@@ -155,13 +155,14 @@ Status Connection::Open(const std::string& connectionString, const std::string& 
     const std::string value(equals == std::string_view::npos ? std::string_view()
                                                              : Trimmed(item.substr(equals + 1)));
     Status status = EqualsIgnoringAsciiCase(key, "Provider") ? SetProvider(value)
-                                                        : SetProperty(std::string(key), value);
+                                                             : SetProperty(std::string(key), value);
     if (status.number() == adErrItemNotFound)
       return Status::Error(kAdoProviderError, "Could not find installable ISAM.");
     if (!status.ok()) return status;
   }
 
-  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider)) return AdoError(adErrProviderNotFound);
+  if (!EqualsIgnoringAsciiCase(provider_, kJetOleDbProvider))
+    return AdoError(adErrProviderNotFound);
 
   JetOpenRequest request;
   request.level = requestedLockingMode_ == 1 ? LockingLevel::Record : LockingLevel::Page;

@@ -30,7 +30,8 @@ bool NameFieldIs(const unsigned char* field, std::string_view name, bool spacesA
 
 bool IsJetDatabase(int fd, off_t fileSize) {
   unsigned char header[kVersionOffset + 1];
-  if (posix::ReadAt(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return false;
+  if (posix::ReadAt(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+    return false;
 
   if (header[0] != 0x00) return false;
   const unsigned char* name = header + kNameOffset;
@@ -48,7 +49,8 @@ bool IsJetDatabase(int fd, off_t fileSize) {
 
 bool StartsLikeDatabase(int fd) {
   unsigned char header[kNameOffset + kNameLength];
-  if (posix::ReadAt(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return false;
+  if (posix::ReadAt(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+    return false;
   for (std::string_view name : {"Standard Jet DB", "Standard ACE DB", "Jet System DB"}) {
     if (std::memcmp(header + kNameOffset, name.data(), name.size()) == 0) return true;
   }

@@ -68,7 +68,8 @@ Occupancy WhoIsThere(int fd) {
 
 // Any lock on the database outside this engine's private range is another engine's.
 bool AnotherEngineInDatabase(int fd) {
-  for (const ByteRange range : {ByteRange{0, kPrivateBase}, ByteRange{kPrivateBase + kDatabasePrivateLength, 0}}) {
+  for (const ByteRange range :
+       {ByteRange{0, kPrivateBase}, ByteRange{kPrivateBase + kDatabasePrivateLength, 0}}) {
     posix::LockHolder holder;
     if (posix::TestLock(fd, F_WRLCK, range, &holder) == 0 && holder.held()) return true;
   }
@@ -115,7 +116,8 @@ JetSession::~JetSession() { Close(); }
 
 Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
                         std::unique_ptr<JetSession>* session) {
-  if (path.empty() || path.find('\0') != std::string::npos) return JetError(kJetErrInvalidPath, path);
+  if (path.empty() || path.find('\0') != std::string::npos)
+    return JetError(kJetErrInvalidPath, path);
 
   // Look before opening: a FIFO would block an open, a device may act on one. Only a
   // regular file is ever opened, and the descriptor is checked again below.
@@ -203,7 +205,8 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
   if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
   if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
-  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return JetError(kJetErrFileInUse, path);
+  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get()))
+    return JetError(kJetErrFileInUse, path);
   if (TryLock(fd.get(), F_WRLCK, kExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
   (void)Unlock(fd.get(), kGateRange);
   session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
@@ -217,10 +220,13 @@ Status JetSession::OpenReadOnlyExclusive(const std::string& path, const JetOpenR
   if (!AcquireGate(fd.get(), F_RDLCK)) return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
   if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
-  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get())) return JetError(kJetErrFileInUse, path);
-  if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
+  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get()))
+    return JetError(kJetErrFileInUse, path);
+  if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0)
+    return JetError(kJetErrCouldNotLock);
   posix::LockHolder other;
-  if (posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &other) != 0) return JetError(kJetErrCouldNotLock);
+  if (posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &other) != 0)
+    return JetError(kJetErrCouldNotLock);
   if (other.held()) return JetError(kJetErrFileInUse, path);
   (void)Unlock(fd.get(), kGateRange);
   session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));

@@ -53,8 +53,8 @@ class JetSession {
   static Status JoinShared(const std::string& path, const JetOpenRequest& request,
                            const struct stat& info, UniqueFd fd,
                            std::unique_ptr<JetSession>* session);
-  static Status OpenExclusive(const std::string& path, const JetOpenRequest& request,
-                              UniqueFd fd, std::unique_ptr<JetSession>* session);
+  static Status OpenExclusive(const std::string& path, const JetOpenRequest& request, UniqueFd fd,
+                              std::unique_ptr<JetSession>* session);
   static Status OpenReadOnlyExclusive(const std::string& path, const JetOpenRequest& request,
                                       UniqueFd fd, std::unique_ptr<JetSession>* session);
 

@@ -51,7 +51,8 @@ Status Kill(const std::string& path) {
 
     // Linux would unlink a file in use without a word: refuse while anyone holds any lock
     // on it, and keep joiners out until it is gone ("The Kill race", LockProtocol.h).
-    if (posix::TryLock(fd.get(), F_RDLCK, posix::kWholeFile) != 0) return VbError(kErrPermissionDenied);
+    if (posix::TryLock(fd.get(), F_RDLCK, posix::kWholeFile) != 0)
+      return VbError(kErrPermissionDenied);
     posix::LockHolder holder;
     if (posix::TestLock(fd.get(), F_WRLCK, posix::kWholeFile, &holder) != 0 || holder.held())
       return VbError(kErrPermissionDenied);

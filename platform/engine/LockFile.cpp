@@ -100,7 +100,8 @@ bool AnotherEngineInLockFile(int lockFd, int databaseFd) {
   // whole-file lock is this engine's Kill or last leaver.
   for (const ByteRange range : {ByteRange{0, kUserLockBase}, ByteRange{UserLock(kSlots), 0}}) {
     posix::LockHolder holder;
-    if (posix::TestLock(lockFd, F_WRLCK, range, &holder) == 0 && holder.held() && !holder.wholeFile())
+    if (posix::TestLock(lockFd, F_WRLCK, range, &holder) == 0 && holder.held() &&
+        !holder.wholeFile())
       return true;
   }
   // A user lock held without its mark.
@@ -155,8 +156,10 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   }
 
   struct stat opened;
-  if (posix::Fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return fail(JetError(kJetErrCouldNotLock));
-  if (!created && !posix::SameFile(opened, seen)) return Outcome::kRetry;  // replaced since we looked
+  if (posix::Fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
+    return fail(JetError(kJetErrCouldNotLock));
+  if (!created && !posix::SameFile(opened, seen))
+    return Outcome::kRetry;  // replaced since we looked
   if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
   if (!CanBeLockFile(fd.get(), opened)) return fail(JetError(kJetErrCouldNotLock));
 
@@ -202,7 +205,8 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   // The slot is ours; make sure the file still is the lock file. If a Kill unlinked it
   // after we opened it, our slot is in a file nobody else will find.
   struct stat now;
-  if (posix::Lstat(lockPath, &now) != 0 || !posix::SameFile(now, opened)) return giveUp(Outcome::kRetry);
+  if (posix::Lstat(lockPath, &now) != 0 || !posix::SameFile(now, opened))
+    return giveUp(Outcome::kRetry);
 
   slot->emplace(LockFileSlot(lockPath, std::move(fd), opened, claimed));
   return Outcome::kClaimed;

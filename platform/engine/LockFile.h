@@ -36,8 +36,8 @@ bool SlotMarked(int databaseFd, int slot);
 
 // One connection's slot in a lock file: its user lock, taken through its own open file
 // description of the lock file, and its mark on the database (LockProtocol.h); the kernel
-// frees them if the process dies; its record stays behind, which is why a crashed workstation leaves a
-// lock file longer than 0 bytes. Joining and leaving run under the database's gate.
+// frees them if the process dies; its record stays behind, which is why a crashed workstation
+// leaves a lock file longer than 0 bytes. Joining and leaving run under the database's gate.
 class LockFileSlot {
  public:
   enum class Outcome {
@@ -50,8 +50,8 @@ class LockFileSlot {
   // Claims a free slot of the lock file at lockPath, creating the file if needed, for a
   // connection of `user` to databasePath, open as databaseFd, whose fstat is `database`.
   // The slot's mark is taken through databaseFd and goes when it is closed.
-  static Outcome Claim(const std::string& lockPath, const std::string& databasePath,
-                       int databaseFd, const struct stat& database, const std::string& user,
+  static Outcome Claim(const std::string& lockPath, const std::string& databasePath, int databaseFd,
+                       const struct stat& database, const std::string& user,
                        std::optional<LockFileSlot>* slot, Status* status);
 
   LockFileSlot(LockFileSlot&&) = default;

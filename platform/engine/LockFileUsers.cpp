@@ -51,7 +51,8 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
   if (!CanBeLockFile(fd.get(), info)) return JetError(kJetErrCouldNotLock);
 
   std::array<char, kRecordsEnd> records{};
-  if (posix::ReadAt(fd.get(), records.data(), records.size(), 0) < 0) return JetError(kJetErrCannotOpen, *lockPath);
+  if (posix::ReadAt(fd.get(), records.data(), records.size(), 0) < 0)
+    return JetError(kJetErrCannotOpen, *lockPath);
 
   // These descriptors hold no lock, so every holder shows. The marks of this engine's
   // slots are on the database; without it, no held slot can be told to be ours.
@@ -61,7 +62,8 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
     database = UniqueFd(posix::Open(databasePath, O_RDONLY));
   std::bitset<kSlots> held;
   ForEachHeldRun(fd.get(), UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
-    for (off_t offset = begin; offset < end; ++offset) held.set(static_cast<size_t>(offset - kUserLockBase));
+    for (off_t offset = begin; offset < end; ++offset)
+      held.set(static_cast<size_t>(offset - kUserLockBase));
     return true;
   });
 

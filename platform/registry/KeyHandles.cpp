@@ -81,7 +81,7 @@ LONG CloseKeyHandle(HKEY handle) {
   HandleTable& table = Handles();
   std::lock_guard lock(table.mutex);
   return table.open.erase(reinterpret_cast<uintptr_t>(handle)) == 1 ? ERROR_SUCCESS
-                                                                     : ERROR_INVALID_HANDLE;
+                                                                    : ERROR_INVALID_HANDLE;
 }
 
 }  // namespace quillet::registry

@@ -32,8 +32,8 @@ std::string HomeFolder() {
   std::vector<char> buffer(16384);
   struct passwd entry;
   struct passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
     return found->pw_dir;
   }
   // Nowhere of the user's own: the root folder, which only root may write, rather than

@@ -58,21 +58,17 @@ LONG ToStatus(int sqliteCode) {
   switch (sqliteCode & 0xFF) {
     case SQLITE_OK:
     case SQLITE_ROW:
-    case SQLITE_DONE:
-      return ERROR_SUCCESS;
+    case SQLITE_DONE: return ERROR_SUCCESS;
     case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-      return ERROR_BADDB;
+    case SQLITE_NOTADB: return ERROR_BADDB;
     case SQLITE_READONLY:
     case SQLITE_PERM:
     case SQLITE_AUTH:
-    case SQLITE_CANTOPEN:
-      return ERROR_ACCESS_DENIED;
+    case SQLITE_CANTOPEN: return ERROR_ACCESS_DENIED;
     // The registry limits a value only by the memory it has, so a value longer than the
     // store keeps is refused as the registry refuses one beyond its memory.
     case SQLITE_NOMEM:
-    case SQLITE_TOOBIG:
-      return ERROR_OUTOFMEMORY;
+    case SQLITE_TOOBIG: return ERROR_OUTOFMEMORY;
     default:  // busy beyond the timeout, I/O error, full disk
       return ERROR_REGISTRY_IO_FAILED;
   }
@@ -80,7 +76,7 @@ LONG ToStatus(int sqliteCode) {
 
 LONG FromErrno(int error) {
   return (error == EACCES || error == EPERM || error == EROFS) ? ERROR_ACCESS_DENIED
-                                                                : ERROR_REGISTRY_IO_FAILED;
+                                                               : ERROR_REGISTRY_IO_FAILED;
 }
 
 class Database {
@@ -152,7 +148,6 @@ class Statement {
   int rc_ = SQLITE_OK;
   int bound_ = 0;
 };
-
 
 bool FolderWritable(const std::string& folder) {
   return faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
@@ -301,8 +296,7 @@ LONG WriteOnce(const std::string& path, Work work) {
 
 bool SameFile(const std::string& path, const struct stat& seen) {
   struct stat now;
-  return ::stat(path.c_str(), &now) == 0 && now.st_dev == seen.st_dev &&
-         now.st_ino == seen.st_ino;
+  return ::stat(path.c_str(), &now) == 0 && now.st_dev == seen.st_dev && now.st_ino == seen.st_ino;
 }
 
 // Runs work in one write transaction, creating the store first when create is set. A

@@ -113,8 +113,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
 
   DWORD type = REG_NONE;
   std::string data;
-  status = SqliteStore(key.store).QueryValue(key.key, lpValueName ? lpValueName : "", &type,
-                                             &data);
+  status = SqliteStore(key.store).QueryValue(key.key, lpValueName ? lpValueName : "", &type, &data);
   if (status != ERROR_SUCCESS) return status;
   if (data.size() > std::numeric_limits<DWORD>::max()) return ERROR_OUTOFMEMORY;
   const DWORD size = static_cast<DWORD>(data.size());
@@ -132,8 +131,8 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
   return ERROR_SUCCESS;
 }
 
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
-                    const BYTE* lpData, DWORD cbData) {
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData) {
   if (Reserved != 0) return ERROR_INVALID_PARAMETER;
   if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
   OpenKey key;

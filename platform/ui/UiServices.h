@@ -12,7 +12,7 @@ namespace quillet {
 inline constexpr int vbInformation = 64;
 inline constexpr int vbExclamation = 48;
 
-inline constexpr int vbDefault = 0;    // MousePointer: the default arrow
+inline constexpr int vbDefault = 0;     // MousePointer: the default arrow
 inline constexpr int vbHourglass = 11;  // MousePointer: busy
 
 inline constexpr int32_t cdlCancel = 32755;  // "Cancel was selected."
