@@ -150,10 +150,11 @@ Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
     // Without write access only a read-only exclusive open is possible: it needs no
     // lock file and no write lock. A shared open would have to take the gate.
     if (request.exclusive && request.readOnly)
-      return OpenReadOnlyExclusive(path, request, std::move(fd), session);
+      return OpenExclusive(path, request, std::move(fd), /*writable=*/false, session);
     return JetError(kJetErrCannotOpen, path);
   }
-  if (request.exclusive) return OpenExclusive(path, request, std::move(fd), session);
+  if (request.exclusive)
+    return OpenExclusive(path, request, std::move(fd), /*writable=*/true, session);
   return JoinShared(path, request, info, std::move(fd), session);
 }
 
@@ -200,34 +201,25 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
   return Status::OK();
 }
 
-Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& request,
-                                 UniqueFd fd, std::unique_ptr<JetSession>* session) {
-  if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
-  const Occupancy occupancy = WhoIsThere(fd.get());
-  if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
-  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get()))
-    return JetError(kJetErrFileInUse, path);
-  if (TryLock(fd.get(), F_WRLCK, kExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
-  (void)Unlock(fd.get(), kGateRange);
-  session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
-  return Status::OK();
-}
-
-// A read-only descriptor can take read locks only: see "read-only exclusive" in
+// With a read-only descriptor, which can take read locks only, the gate is taken shared and
+// the read-only exclusive byte stands for the exclusive one: see "read-only exclusive" in
 // LockProtocol.h for why two rivals that slip in together both give up.
-Status JetSession::OpenReadOnlyExclusive(const std::string& path, const JetOpenRequest& request,
-                                         UniqueFd fd, std::unique_ptr<JetSession>* session) {
-  if (!AcquireGate(fd.get(), F_RDLCK)) return JetError(kJetErrCouldNotLock);
+Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& request,
+                                 UniqueFd fd, bool writable, std::unique_ptr<JetSession>* session) {
+  if (!AcquireGate(fd.get(), writable ? F_WRLCK : F_RDLCK)) return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
   if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
   if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get()))
     return JetError(kJetErrFileInUse, path);
-  if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0)
-    return JetError(kJetErrCouldNotLock);
-  posix::LockHolder other;
-  if (posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &other) != 0)
-    return JetError(kJetErrCouldNotLock);
-  if (other.held()) return JetError(kJetErrFileInUse, path);
+  if (writable) {
+    if (TryLock(fd.get(), F_WRLCK, kExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
+  } else {
+    posix::LockHolder rival;
+    if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0 ||
+        posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &rival) != 0)
+      return JetError(kJetErrCouldNotLock);
+    if (rival.held()) return JetError(kJetErrFileInUse, path);
+  }
   (void)Unlock(fd.get(), kGateRange);
   session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
   return Status::OK();

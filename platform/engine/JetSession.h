@@ -54,9 +54,7 @@ class JetSession {
                            const struct stat& info, UniqueFd fd,
                            std::unique_ptr<JetSession>* session);
   static Status OpenExclusive(const std::string& path, const JetOpenRequest& request, UniqueFd fd,
-                              std::unique_ptr<JetSession>* session);
-  static Status OpenReadOnlyExclusive(const std::string& path, const JetOpenRequest& request,
-                                      UniqueFd fd, std::unique_ptr<JetSession>* session);
+                              bool writable, std::unique_ptr<JetSession>* session);
 
   std::string path_;
   LockingLevel level_;
