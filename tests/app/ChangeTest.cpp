@@ -9,11 +9,15 @@
 
 namespace quillet::test {
 
-const QString kChanged = "Your database has successfully been changed to Record Level Locking\n\nHowever, this will only "
-                         "'stick' until the database is closed on all workstations at which point it will revert to Page "
-                         "Level Locking.";
-const QString kNotChanged = "Your database could not be changed to Record Level Locking!\n\nYou should check that the "
-                            "database was closed on all workstations before attempting to change the locking again.";
+const QString kChanged =
+    "Your database has successfully been changed to Record Level Locking\n\nHowever, this will "
+    "only "
+    "'stick' until the database is closed on all workstations at which point it will revert to "
+    "Page "
+    "Level Locking.";
+const QString kNotChanged =
+    "Your database could not be changed to Record Level Locking!\n\nYou should check that the "
+    "database was closed on all workstations before attempting to change the locking again.";
 const QString kAlready = "Your database is already using Record Level Locking";
 
 class ChangeTest : public QObject {
@@ -55,7 +59,8 @@ class ChangeTest : public QObject {
     const Database* changed = h.current().get();
     h.click(h.change());
     QCOMPARE(h.messages(), QStringList({kChanged, kAlready}));
-    QVERIFY(h.current().get() == changed && h.ui.MousePointer(window) == vbDefault);  // nothing closed or reopened
+    QVERIFY(h.current().get() == changed &&
+            h.ui.MousePointer(window) == vbDefault);  // nothing closed or reopened
     window.close();
     QCOMPARE(CheckFromAnotherProcess(database), kPageLevel);
   }
@@ -75,7 +80,8 @@ class ChangeTest : public QObject {
     std::optional<OtherProcess> workstation;
     std::optional<ForeignPeer> windows;
     if (otherEngine) {
-      windows.emplace(QStringList{h.path(QStringLiteral("Sales.ldb")), "0", "WS-ACCOUNTS", "clerk", "ofd"});
+      windows.emplace(
+          QStringList{h.path(QStringLiteral("Sales.ldb")), "0", "WS-ACCOUNTS", "clerk", "ofd"});
       QVERIFY(windows->ready());
     } else {
       workstation.emplace(std::vector<std::string>{"hold", ToLocalBytes(database), "--page"});
@@ -110,8 +116,9 @@ class ChangeTest : public QObject {
     });
 
     h.click(h.change());
-    QCOMPARE(h.messages(), QStringList{Report("opening the database (ADO)", -2147467259,
-                                              "Could not use '" + database + "'; file already in use.")});
+    QCOMPARE(h.messages(),
+             QStringList{Report("opening the database (ADO)", -2147467259,
+                                "Could not use '" + database + "'; file already in use.")});
     QVERIFY(!h.current() && h.ui.MousePointer(h.window()) == vbDefault);
     QCOMPARE(h.modeCaption(), kPageLevel);
   }
@@ -124,7 +131,8 @@ class ChangeTest : public QObject {
     h.browseTo(h.database());
     QVERIFY(h.current()->Close().ok());
     h.click(h.change());
-    QCOMPARE(h.messages(), QStringList{Report("closing the database", 3420, "Object invalid or no longer set.")});
+    QCOMPARE(h.messages(),
+             QStringList{Report("closing the database", 3420, "Object invalid or no longer set.")});
     QCOMPARE(h.ui.messages[0].icon, vbExclamation);
     QVERIFY(!h.current() && h.ui.MousePointer(h.window()) == vbDefault);
     QCOMPARE(h.modeCaption(), kPageLevel);
@@ -139,13 +147,15 @@ class ChangeTest : public QObject {
     frmDatabaseLocking& window = h.start();
     h.browseTo(h.database("First.mdb"));
     QString modeAfterNestedCheck;
-    QTimer::singleShot(300, &window, [&] { h.click(h.check()), modeAfterNestedCheck = h.modeCaption(); });
+    QTimer::singleShot(300, &window,
+                       [&] { h.click(h.check()), modeAfterNestedCheck = h.modeCaption(); });
     QTimer::singleShot(600, &window, [&] { h.browseTo(second); });
     QTimer::singleShot(900, &window, [&] { h.click(h.change()); });
 
     h.click(h.change());
     QCOMPARE(h.messages(), QStringList({kChanged, kChanged}));
-    QCOMPARE(QStringList({modeAfterNestedCheck, QString::fromStdString(h.current()->Name()), h.modeCaption()}),
+    QCOMPARE(QStringList({modeAfterNestedCheck, QString::fromStdString(h.current()->Name()),
+                          h.modeCaption()}),
              QStringList({kPageLevel, second, kRecordLevel}));
     QCOMPARE(h.ui.MousePointer(window), vbDefault);
     window.close();

@@ -19,15 +19,19 @@ namespace quillet::test {
 inline const QString kSelectDatabase = "Select database...";
 inline const QString kPageLevel = "Information: The database is using 'Page Level' locking.";
 inline const QString kRecordLevel = "Information: The database is using 'Record Level' locking.";
-inline const QString kCannotBeFound = "Information: The type of locking the database is using cannot be found.";
-inline const QString kLockFileWarning = "Warning: This Database already appears to be open by another program either "
-                                        "locally or on another computer, so you will probably be unable to to change "
-                                        "the Locking Type!";
+inline const QString kCannotBeFound =
+    "Information: The type of locking the database is using cannot be found.";
+inline const QString kLockFileWarning =
+    "Warning: This Database already appears to be open by another program either "
+    "locally or on another computer, so you will probably be unable to to change "
+    "the Locking Type!";
 
 // The window's report of a failure: the task, the engine's text and its number.
 inline QString Report(const QString& task, int number, const QString& text) {
-  return QString("There was a problem %1 and the error's description was reported as : \n\n\"%2\" (%3)")
-      .arg(task, text).arg(number);
+  return QString(
+             "There was a problem %1 and the error's description was reported as : \n\n\"%2\" (%3)")
+      .arg(task, text)
+      .arg(number);
 }
 
 // What another workstation sees: the line `quilletctl check` prints.
@@ -45,7 +49,8 @@ inline QList<QWidget*> TopLevelWidgets() {
 inline QString LeftBehind(QList<QWidget*>& before) {
   QStringList names;
   for (QWidget* widget : TopLevelWidgets())
-    if (!before.contains(widget)) names << widget->metaObject()->className() + (" " + widget->objectName());
+    if (!before.contains(widget))
+      names << widget->metaObject()->className() + (" " + widget->objectName());
   before = TopLevelWidgets();
   return names.join(", ");
 }

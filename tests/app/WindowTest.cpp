@@ -63,19 +63,26 @@ class WindowTest : public QObject {
     QCOMPARE(window.minimumSize(), window.maximumSize());
     QVERIFY(window.width() >= 454 && window.height() >= 85);
     if (pointSize == 9.0) at9Points = window.size();
-    QVERIFY(pointSize == 9.0 || (window.width() > at9Points.width() && window.height() > at9Points.height()));
+    QVERIFY(pointSize == 9.0 ||
+            (window.width() > at9Points.width() && window.height() > at9Points.height()));
 
     CaptionLabel* path = h.label("lblDatabase");
     CaptionLabel* mode = h.label("lblDatabaseLockingMode");
     const QList<QWidget*> controls{window.findChild<QLabel*>("lblDatabaseDesc"),
-                                   path, h.browse(), h.check(), mode, h.change()};
+                                   path,
+                                   h.browse(),
+                                   h.check(),
+                                   mode,
+                                   h.change()};
     for (QWidget* control : controls) {
       QVERIFY(window.rect().contains(control->geometry()));
-      for (QWidget* other : controls) QVERIFY(other == control || !other->geometry().intersects(control->geometry()));
+      for (QWidget* other : controls)
+        QVERIFY(other == control || !other->geometry().intersects(control->geometry()));
       QVERIFY(control->width() >= control->sizeHint().width() || control == path);
     }
     QVERIFY(h.change()->height() >= h.change()->sizeHint().height());
-    for (CaptionLabel* label : {path, mode}) QVERIFY(label->contentsRect().height() >= label->fontMetrics().height());
+    for (CaptionLabel* label : {path, mode})
+      QVERIFY(label->contentsRect().height() >= label->fontMetrics().height());
     QCOMPARE(path->text(), database);
 
     QVERIFY(QFile::remove(database));
@@ -93,16 +100,19 @@ class WindowTest : public QObject {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
     QCOMPARE(window.windowTitle(), QStringLiteral("Database Locking"));
-    QCOMPARE(window.windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint), Qt::WindowCloseButtonHint);
+    QCOMPARE(window.windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint),
+             Qt::WindowCloseButtonHint);
     for (int size : {16, 32, 48}) QVERIFY(HasInk(window.windowIcon(), size));
     QCOMPARE(h.change()->text(), QStringLiteral("Change to \"Record Level Locking\""));
-    for (const auto& [button, name, keys] : {std::tuple{h.browse(), "Browse for a database", "Ctrl+O"},
-                                             std::tuple{h.check(), "Check the locking mode", "F5"}}) {
+    for (const auto& [button, name, keys] :
+         {std::tuple{h.browse(), "Browse for a database", "Ctrl+O"},
+          std::tuple{h.check(), "Check the locking mode", "F5"}}) {
       QVERIFY(HasInk(button->icon(), 16));
       QVERIFY(button->text().isEmpty() && button->toolTip().isEmpty());
       QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
       QCOMPARE(accessible->text(QAccessible::Name), QString::fromLatin1(name));
-      QCOMPARE(accessible->actionInterface()->keyBindingsForAction(QAccessibleActionInterface::pressAction()),
+      QCOMPARE(accessible->actionInterface()->keyBindingsForAction(
+                   QAccessibleActionInterface::pressAction()),
                QStringList{QString::fromLatin1(keys)});
     }
   }
@@ -163,10 +173,12 @@ class WindowTest : public QObject {
     const OpenFileRequest& request = h.ui.openRequests.last();
     QCOMPARE(QStringList({request.DialogTitle, request.Filter, request.FileName}),
              QStringList({"Select Database", "Database Files (*.MDB)|*.MDB", refused ? path : ""}));
-    const QString report = Report("opening the database", 3343, "Unrecognized database format '" + path + "'.");
+    const QString report =
+        Report("opening the database", 3343, "Unrecognized database format '" + path + "'.");
     QCOMPARE(h.messages(), refused ? QStringList{report} : QStringList());
     QCOMPARE(QStringList({h.databaseCaption(), h.modeCaption(), h.actions(), h.remembered()}),
-             QStringList({refused ? path : "", kSelectDatabase, refused ? "enabled" : "disabled", remembered ? path : "<none>"}));
+             QStringList({refused ? path : "", kSelectDatabase, refused ? "enabled" : "disabled",
+                          remembered ? path : "<none>"}));
   }
 
   // Under the lock file's name sits somebody's data (another database, a second name of one):
@@ -181,8 +193,11 @@ class WindowTest : public QObject {
     WindowHarness h;
     const QString database = h.database("x.mdb");
     const QString lookAlike = h.path("x.ldb");
-    if (hardLink) std::filesystem::create_hard_link(ToLocalBytes(h.database("other.mdb")), ToLocalBytes(lookAlike));
-    else h.database("x.ldb");
+    if (hardLink)
+      std::filesystem::create_hard_link(ToLocalBytes(h.database("other.mdb")),
+                                        ToLocalBytes(lookAlike));
+    else
+      h.database("x.ldb");
     const QByteArray before = ReadFile(lookAlike);
     h.start();
     h.browseTo(database);
@@ -196,7 +211,8 @@ class WindowTest : public QObject {
   // the warning is up (the program is ending, on a stop signal, say), the window opens nothing.
   void reopensRememberedDatabase_data() {
     QTest::addColumn<QString>("lockFile");
-    for (const char* lockFile : {"held", "stale", "empty", "held, window closed during the warning"})
+    for (const char* lockFile :
+         {"held", "stale", "empty", "held, window closed during the warning"})
       QTest::newRow(lockFile) << QString(lockFile);
   }
   void reopensRememberedDatabase() {
@@ -225,10 +241,14 @@ class WindowTest : public QObject {
     QCOMPARE(h.messages(), held ? QStringList{kLockFileWarning} : QStringList());
     // The crashed session's record-level mode went with it.
     QCOMPARE(QStringList({h.databaseCaption(), h.actions(), h.modeCaption()}),
-             QStringList({database, "enabled", closed ? kSelectDatabase : held ? kRecordLevel : kPageLevel}));
+             QStringList({database, "enabled",
+                          closed ? kSelectDatabase
+                          : held ? kRecordLevel
+                                 : kPageLevel}));
     QVERIFY(h.window().isVisible() != closed && bool(h.current()) != closed);
     struct stat kept {};
-    QVERIFY(::fstat(evidence.handle(), &kept) == 0 && (kept.st_nlink == 1) == (lockFile != "stale"));
+    QVERIFY(::fstat(evidence.handle(), &kept) == 0 &&
+            (kept.st_nlink == 1) == (lockFile != "stale"));
   }
 
   // Cancel keeps the open database, the dialog starting on its name. Picking it again
@@ -284,7 +304,8 @@ class WindowTest : public QObject {
     QString chosen = name;
     if (name == "fifo") {
       chosen = h.path("fifo.MDB");
-      for (const char* fifo : {"fifo.MDB", "fifo.ldb"}) QCOMPARE(::mkfifo(QFile::encodeName(h.path(fifo)), 0600), 0);
+      for (const char* fifo : {"fifo.MDB", "fifo.ldb"})
+        QCOMPARE(::mkfifo(QFile::encodeName(h.path(fifo)), 0600), 0);
     } else if (!name.startsWith('/')) {
       chosen = h.file(name, content);
     }
@@ -326,7 +347,8 @@ class WindowTest : public QObject {
     poll.start(20);
     h.start();
     h.click(h.browse());
-    QCOMPARE(QStringList({h.databaseCaption(), warning, h.modeCaption()}), QStringList({held, kLockFileWarning, kPageLevel}));
+    QCOMPARE(QStringList({h.databaseCaption(), warning, h.modeCaption()}),
+             QStringList({held, kLockFileWarning, kPageLevel}));
     QCOMPARE(over, &h.window());
   }
 
@@ -358,14 +380,17 @@ class WindowTest : public QObject {
     if (other) QVERIFY(!other->line().empty());
 
     QProcess quillet;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();  // offscreen, from ctest
+    QProcessEnvironment environment =
+        QProcessEnvironment::systemEnvironment();  // offscreen, from ctest
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
     quillet.setProcessEnvironment(environment);
     if (outputClosed) quillet.setChildProcessModifier([] { ::close(1), ::close(2); });
     quillet.start(qEnvironmentVariable("QUILLET"), {});
     QVERIFY2(quillet.waitForStarted(), "QUILLET names no program; run the tests through ctest");
-    if (heldElsewhere) QTest::qWait(1500);  // the lock file is the other's: nothing tells when the box is up
-    else QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockFile), 10000);  // the window holds the file
+    if (heldElsewhere)
+      QTest::qWait(1500);  // the lock file is the other's: nothing tells when the box is up
+    else
+      QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockFile), 10000);  // the window holds the file
     QCOMPARE(::kill(static_cast<pid_t>(quillet.processId()), signal), 0);
     QVERIFY(quillet.waitForFinished(10000));
     QVERIFY(quillet.exitStatus() == QProcess::NormalExit && quillet.exitCode() == 0);

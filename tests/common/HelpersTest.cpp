@@ -33,7 +33,8 @@ bool Make(const QString& kind, const QString& path, qint64 size) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.resize(size);
   }
-  if (kind == "link") return Make("file", path + ".target", size) && QFile::link(path + ".target", path);
+  if (kind == "link")
+    return Make("file", path + ".target", size) && QFile::link(path + ".target", path);
   if (kind == "dangling link") return QFile::link(path + ".gone", path);
   if (kind == "fifo") return ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0;
   return kind == "folder" && QDir().mkdir(path);
@@ -53,21 +54,31 @@ class HelpersTest : public QObject {
   }
 
   void getFileLength_data() {
-    QTest::addColumn<QString>("name");  // in the temporary folder; empty: the empty text
-    QTest::addColumn<QString>("kind");  // what Make puts there first
+    QTest::addColumn<QString>("name");     // in the temporary folder; empty: the empty text
+    QTest::addColumn<QString>("kind");     // what Make puts there first
     QTest::addColumn<double>("expected");  // also the size of a file made
-    QTest::newRow("missing file") << "missing.mdb" << "" << -1.0;
-    QTest::newRow("empty text") << "" << "" << -1.0;
-    QTest::newRow("empty file") << "empty.mdb" << "file" << 0.0;
-    QTest::newRow("3.5 GiB") << "huge.mdb" << "file" << double(qint64(3584) << 20);  // beyond any 32-bit length
-    QTest::newRow("spaces, non-ASCII") << "my data/été 日本.mdb" << "file" << 5.0;
-    QTest::newRow("link to a file") << "link.mdb" << "link" << 1234.0;
-    QTest::newRow("dangling link") << "dangling.mdb" << "dangling link" << -1.0;
+    QTest::newRow("missing file") << "missing.mdb"
+                                  << "" << -1.0;
+    QTest::newRow("empty text") << ""
+                                << "" << -1.0;
+    QTest::newRow("empty file") << "empty.mdb"
+                                << "file" << 0.0;
+    QTest::newRow("3.5 GiB") << "huge.mdb"
+                             << "file" << double(qint64(3584) << 20);  // beyond any 32-bit length
+    QTest::newRow("spaces, non-ASCII") << "my data/été 日本.mdb"
+                                       << "file" << 5.0;
+    QTest::newRow("link to a file") << "link.mdb"
+                                    << "link" << 1234.0;
+    QTest::newRow("dangling link") << "dangling.mdb"
+                                   << "dangling link" << -1.0;
     // Opening a FIFO that has no writer would block: the answer must come without.
-    QTest::newRow("FIFO") << "pipe.mdb" << "fifo" << -1.0;
-    QTest::newRow("directory") << "folder.mdb" << "folder" << -1.0;
+    QTest::newRow("FIFO") << "pipe.mdb"
+                          << "fifo" << -1.0;
+    QTest::newRow("directory") << "folder.mdb"
+                               << "folder" << -1.0;
     // The part before the NUL names a real file: cutting the name there would measure it.
-    QTest::newRow("NUL inside") << QString("real.mdb") + QChar(u'\0') + "tail" << "file" << -1.0;
+    QTest::newRow("NUL inside") << QString("real.mdb") + QChar(u'\0') + "tail"
+                                << "file" << -1.0;
   }
   void getFileLength() {
     QFETCH(QString, name);
@@ -87,8 +98,10 @@ class HelpersTest : public QObject {
     QTest::addColumn<QDateTime>("now");
     QTest::addColumn<double>("seconds");
     const QDate day(2026, 3, 9);
-    QTest::newRow("midnight") << QDateTime(day, QTime(23, 59, 59, 500)) << QDateTime(day.addDays(1), QTime(0, 0, 0, 500)) << 1.0;
-    QTest::newRow("set back") << QDateTime(day.addDays(1), QTime(0, 0, 1)) << QDateTime(day, QTime(23, 0)) << -3601.0;
+    QTest::newRow("midnight") << QDateTime(day, QTime(23, 59, 59, 500))
+                              << QDateTime(day.addDays(1), QTime(0, 0, 0, 500)) << 1.0;
+    QTest::newRow("set back") << QDateTime(day.addDays(1), QTime(0, 0, 1))
+                              << QDateTime(day, QTime(23, 0)) << -3601.0;
     QTest::newRow("same instant") << QDateTime() << QDateTime() << 0.0;
   }
   void secondsSince() {
@@ -99,7 +112,8 @@ class HelpersTest : public QObject {
     const TimeStamp stamp = GetTimeStamp();
     if (now.isValid()) SetTimeStampClock([now] { return now; });
     // Seconds are single precision: late in the day they step by 1/128 s.
-    QVERIFY2(std::abs(SecondsSince(stamp) - seconds) < 0.01, QByteArray::number(SecondsSince(stamp), 'f', 4));
+    QVERIFY2(std::abs(SecondsSince(stamp) - seconds) < 0.01,
+             QByteArray::number(SecondsSince(stamp), 'f', 4));
   }
 
   // A wait processes events, and so lets a timer move the wall clock 50 ms into it. Set
@@ -147,13 +161,17 @@ class HelpersTest : public QObject {
     const QString task = "opening the database (ADO)", problem = "There was a problem " + task;
     const QString framing = " and the error's description was reported as : \n\n\"";
     // Only spaces are trimmed: the tab stays.
-    QTest::newRow("standard text, trimmed task") << "   " + task + " \t  " << 76 << 0 << QString() << vbHourglass
-                                                 << problem + " \t" + framing + "Path not found\" (76)";
-    QTest::newRow("standard text wins over the current error") << task << 53 << 53 << "Could not find 'x'." << vbDefault
-                                                               << problem + framing + "File not found\" (53)";
-    QTest::newRow("number 0 is one line") << "  " + task + "  " << 0 << 3024 << "Not found." << vbHourglass << problem;
+    QTest::newRow("standard text, trimmed task")
+        << "   " + task + " \t  " << 76 << 0 << QString() << vbHourglass
+        << problem + " \t" + framing + "Path not found\" (76)";
+    QTest::newRow("standard text wins over the current error")
+        << task << 53 << 53 << "Could not find 'x'." << vbDefault
+        << problem + framing + "File not found\" (53)";
+    QTest::newRow("number 0 is one line")
+        << "  " + task + "  " << 0 << 3024 << "Not found." << vbHourglass << problem;
     QTest::newRow("no standard text, matching current error, untrimmed")
-        << task << 3045 << 3045 << "  Could not use 'a b'.  " << vbDefault << problem + framing + "  Could not use 'a b'.  \" (3045)";
+        << task << 3045 << 3045 << "  Could not use 'a b'.  " << vbDefault
+        << problem + framing + "  Could not use 'a b'.  \" (3045)";
     QTest::newRow("no standard text, another current error")
         << task << 3045 << 3024 << "Not found." << vbHourglass << problem + framing + "\" (3045)";
   }

@@ -35,7 +35,8 @@ LONG WriteRaw(const char* name, DWORD type, const QByteArray& bytes) {
   HKEY key = nullptr;
   LONG status = RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key);
   if (status == ERROR_SUCCESS)
-    status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.constData()), DWORD(bytes.size()));
+    status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.constData()),
+                            DWORD(bytes.size()));
   RegCloseKey(key);
   return status;
 }
@@ -57,7 +58,8 @@ int WriterChild(const char* store, const char* tag, int count, const char* go) {
   const int padding = count == 0 ? 400000 : 3000;
   for (int i = 0; count == 0 || i < count; ++i) {
     const QByteArray text = tag + QByteArray("-") + QByteArray::number(i);
-    if (WriteRaw(kDBFilenameValue, REG_SZ, text) || WriteRaw(tag, REG_SZ, OwnValue(i, padding))) return 10;
+    if (WriteRaw(kDBFilenameValue, REG_SZ, text) || WriteRaw(tag, REG_SZ, OwnValue(i, padding)))
+      return 10;
     if (i == 0) say("wrote");
   }
   return 0;
@@ -70,14 +72,16 @@ QByteArray ReadAll(const QString& path) {
 
 bool WriteAll(const QString& path, const QByteArray& bytes) {
   QFile file(path);
-  return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+  return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+         file.write(bytes) == bytes.size();
 }
 
 // Runs sql on the SQLite file at path, as someone at the sqlite3 prompt could.
 bool ExecSql(const QString& path, const char* sql) {
   sqlite3* db = nullptr;
-  const bool done = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
-                        SQLITE_OK && sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  const bool done = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE,
+                                    nullptr) == SQLITE_OK &&
+                    sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
   return sqlite3_close(db) == SQLITE_OK && done;
 }
 
@@ -104,7 +108,8 @@ class RegistryTest : public QObject {
   }
   std::unique_ptr<QProcess> startWriter(const QString& tag, int count, const QString& go = {}) {
     auto child = std::make_unique<QProcess>();
-    child->start(QCoreApplication::applicationFilePath(), {"--writer", store_, tag, QString::number(count), go});
+    child->start(QCoreApplication::applicationFilePath(),
+                 {"--writer", store_, tag, QString::number(count), go});
     return child;
   }
 
@@ -115,7 +120,8 @@ class RegistryTest : public QObject {
     RegistryStore::SetPath(QFile::encodeName(store_).toStdString());
   }
   void cleanup() {
-    QCOMPARE(registry::OpenKeyHandleCount(), size_t(0));  // every operation closes its keys, however it ended
+    QCOMPARE(registry::OpenKeyHandleCount(),
+             size_t(0));  // every operation closes its keys, however it ended
   }
 
   void absentKeyOrValueGivesTheDefault() {
@@ -157,10 +163,13 @@ class RegistryTest : public QObject {
   void savingStoresOrDeletes_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("fallback");
-    QTest::newRow("non-ASCII") << "/srv/données/Été 日本.mdb" << "";
+    QTest::newRow("non-ASCII") << "/srv/données/Été 日本.mdb"
+                               << "";
     // The default is compared exactly.
-    QTest::newRow("default in other case") << "/SRV/A.MDB" << "/srv/a.mdb";
-    QTest::newRow("empty, other default") << "" << "/srv/a.mdb";
+    QTest::newRow("default in other case") << "/SRV/A.MDB"
+                                           << "/srv/a.mdb";
+    QTest::newRow("empty, other default") << ""
+                                          << "/srv/a.mdb";
   }
   void savingStoresOrDeletes() {
     QFETCH(QString, text);
@@ -170,7 +179,8 @@ class RegistryTest : public QObject {
     remember(text, fallback);
     remember(text, fallback);
     QCOMPARE(remembered(fallback), text);
-    QCOMPARE(GetRegistryString(HKEY_CURRENT_USER, kAppKey, kDBFilenameValue, "none"), QString("none"));  // per root
+    QCOMPARE(GetRegistryString(HKEY_CURRENT_USER, kAppKey, kDBFilenameValue, "none"),
+             QString("none"));  // per root
     // Saving the default deletes the one value (no second copy left) and keeps the key.
     remember(fallback, fallback);
     QCOMPARE(remembered("none"), QString("none"));
@@ -179,7 +189,9 @@ class RegistryTest : public QObject {
 
   void namesIgnoreCase() {
     // One value under every spelling, beyond ASCII too: deleting under one removes it.
-    const auto read = [] { return GetRegistryString(HKEY_CURRENT_USER, "société\\ÉTÉ", "nÄme", "none"); };
+    const auto read = [] {
+      return GetRegistryString(HKEY_CURRENT_USER, "société\\ÉTÉ", "nÄme", "none");
+    };
     SaveRegistryString(HKEY_CURRENT_USER, "Société\\été", "NäME", "/srv/a.mdb", "");
     QCOMPARE(read(), QString("/srv/a.mdb"));
     SaveRegistryString(HKEY_CURRENT_USER, "SOCIÉTÉ\\Été", "NÄME", "", "");
@@ -198,12 +210,14 @@ class RegistryTest : public QObject {
     QFETCH(QString, name);
     remember("/srv/before.mdb");
     // A mapping never touched costs no memory: only its size is real.
-    void* huge = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* huge =
+        ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     QVERIFY(huge != MAP_FAILED);
     HKEY key = nullptr;
-    QCOMPARE(RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key), ERROR_SUCCESS);
-    const LONG status =
-        RegSetValueExA(key, name.toLatin1().constData(), 0, REG_BINARY, static_cast<const BYTE*>(huge), DWORD(size));
+    QCOMPARE(RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key),
+             ERROR_SUCCESS);
+    const LONG status = RegSetValueExA(key, name.toLatin1().constData(), 0, REG_BINARY,
+                                       static_cast<const BYTE*>(huge), DWORD(size));
     DWORD type = REG_NONE, stored = 0;
     const LONG query = RegQueryValueExA(key, "Huge", nullptr, &type, nullptr, &stored);
     RegCloseKey(key);
@@ -223,12 +237,15 @@ class RegistryTest : public QObject {
     for (auto& writer : writers) QVERIFY(writer->waitForReadyRead(20000));
     QVERIFY(WriteAll(go, {}));
     for (auto& writer : writers)
-      QVERIFY(writer->waitForFinished(60000) && writer->exitStatus() == QProcess::NormalExit && writer->exitCode() == 0);
+      QVERIFY(writer->waitForFinished(60000) && writer->exitStatus() == QProcess::NormalExit &&
+              writer->exitCode() == 0);
     QCOMPARE(corruptCopies().size(), 1);
     // Last write wins: one writer's last text, and every writer's last value whole.
-    QVERIFY2(QRegularExpression("^w[0-3]-39$").match(remembered()).hasMatch(), qPrintable(remembered()));
+    QVERIFY2(QRegularExpression("^w[0-3]-39$").match(remembered()).hasMatch(),
+             qPrintable(remembered()));
     for (int n = 0; n < 4; ++n)
-      QCOMPARE(GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, QString("w%1").arg(n), ""), QString(OwnValue(39, 3000)));
+      QCOMPARE(GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, QString("w%1").arg(n), ""),
+               QString(OwnValue(39, 3000)));
   }
 
   void writerKilledMidWriteLeavesAReadableStore() {
@@ -239,7 +256,8 @@ class RegistryTest : public QObject {
       writer->kill();  // SIGKILL: no clean-up of any kind
       QVERIFY(writer->waitForFinished(10000));
       // The next reader rolls the interrupted write back and finds the last whole value.
-      const QByteArray own = GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, "killed", "").toLatin1();
+      const QByteArray own =
+          GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, "killed", "").toLatin1();
       const int counter = QRegularExpression("^\\d+").match(QString(own)).captured().toInt();
       QVERIFY2(own == OwnValue(counter, 400000), own.left(20).constData());
       remember(QString("/srv/after-%1.mdb").arg(round));  // and it takes writes again
@@ -295,7 +313,8 @@ class RegistryTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-  if (argc == 6 && std::strcmp(argv[1], "--writer") == 0) return WriterChild(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
+  if (argc == 6 && std::strcmp(argv[1], "--writer") == 0)
+    return WriterChild(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
   QCoreApplication app(argc, argv);
   RegistryTest test;
   return QTest::qExec(&test, argc, argv);

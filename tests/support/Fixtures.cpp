@@ -25,8 +25,7 @@ QByteArray JetDatabaseBytes(JetVersion version, int pages, const char* engineNam
 QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes) {
   const QString path = QDir(dir).filePath(name);
   QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(bytes) != bytes.size()) {
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size()) {
     qFatal("cannot write fixture %s", qPrintable(path));
   }
   return path;
@@ -71,9 +70,10 @@ struct QuilletctlCopy {
   QString failure;
   QuilletctlCopy() {
     const QString source = QuilletctlPath();
-    const QFileDevice::Permissions everyone =
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
-        QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    const QFileDevice::Permissions everyone = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                              QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                              QFileDevice::ExeOther;
     const QString target = folder.filePath(QFileInfo(source).fileName());
     QFile copy(source);
     if (!folder.isValid()) {
@@ -93,7 +93,8 @@ struct QuilletctlCopy {
 // The copy other users run; "" (with the reason printed) when it could not be made.
 QString QuilletctlForOtherUsers() {
   static const QuilletctlCopy copy;
-  if (copy.path.isEmpty()) qWarning("cannot run quilletctl as another user: %s", qPrintable(copy.failure));
+  if (copy.path.isEmpty())
+    qWarning("cannot run quilletctl as another user: %s", qPrintable(copy.failure));
   return copy.path;
 }
 
@@ -103,10 +104,11 @@ OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
   QString program = QuilletctlPath();
   if (uid != uid_t(-1)) {
     program = QuilletctlForOtherUsers();
-    if (program.isEmpty()) return;  // never started: output and errors stay empty
+    if (program.isEmpty()) return;                   // never started: output and errors stay empty
     setWorkingDirectory(QFileInfo(program).path());  // the test's own may be out of its reach
     setChildProcessModifier([uid] {
-      if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+          ::setresuid(uid, uid, uid) != 0)
         ::_exit(126);
     });
   }

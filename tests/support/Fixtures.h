@@ -49,9 +49,9 @@ class OtherProcess : public QProcess {
   static constexpr uid_t kNobody = 65534;
   explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1));
   ~OtherProcess() override { stop(); }
-  std::string line();    // the first line it prints; "" if it ends or 10 s pass first
-  std::string output();  // everything it printed on standard output, once it has ended
-  std::string errors();  // everything it printed on standard error, once it has ended
+  std::string line();              // the first line it prints; "" if it ends or 10 s pass first
+  std::string output();            // everything it printed on standard output, once it has ended
+  std::string errors();            // everything it printed on standard error, once it has ended
   int stop(int signal = SIGTERM);  // the exit code; -1 if it died of a signal
 };
 

@@ -45,8 +45,10 @@ int main(int argc, char** argv) {
   if ((!database && (argc < 6 || argc > 7 || *end != '\0' || slot < 0 || slot > 254 ||
                      std::strlen(argv[3]) > kNameSize || std::strlen(argv[4]) > kNameSize)) ||
       (kind != "posix" && kind != "ofd") || (padding != "nul" && padding != "space")) {
-    std::fputs("usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
-               "       foreign_jet_peer --database DATABASE posix|ofd\n", stderr);
+    std::fputs(
+        "usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
+        "       foreign_jet_peer --database DATABASE posix|ofd\n",
+        stderr);
     return 2;
   }
 
@@ -57,7 +59,8 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGINT);
   sigprocmask(SIG_BLOCK, &stop, nullptr);
 
-  const int fd = ::open(argv[database ? 2 : 1], O_RDWR | O_CLOEXEC | (database ? 0 : O_CREAT), 0666);
+  const int fd =
+      ::open(argv[database ? 2 : 1], O_RDWR | O_CLOEXEC | (database ? 0 : O_CREAT), 0666);
   if (fd < 0) return Fail("open");
   struct flock lock {};
   lock.l_type = database ? F_RDLCK : F_WRLCK;
@@ -70,7 +73,8 @@ int main(int argc, char** argv) {
     std::memset(record, padding == "nul" ? '\0' : ' ', sizeof record);
     std::memcpy(record, argv[3], std::strlen(argv[3]));
     std::memcpy(record + kNameSize, argv[4], std::strlen(argv[4]));
-    if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) != ssize_t(sizeof record))
+    if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) !=
+        ssize_t(sizeof record))
       return Fail("record");
   }
 

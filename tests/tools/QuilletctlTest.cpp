@@ -17,7 +17,8 @@ namespace {
 
 std::vector<std::string> Args(const QString& command) {
   std::vector<std::string> args;
-  for (const QString& arg : command.split(' ', Qt::SkipEmptyParts)) args.push_back(arg.toStdString());
+  for (const QString& arg : command.split(' ', Qt::SkipEmptyParts))
+    args.push_back(arg.toStdString());
   return args;
 }
 
@@ -33,11 +34,13 @@ class BentProcess : public QProcess {
  public:
   BentProcess(const QString& command, Output output) {
     int pipe[2] = {-1, -1};
-    if (output == Output::ReaderGone && ::pipe2(pipe, O_CLOEXEC) == 0) ::close(pipe[0]);  // gone before a byte
+    if (output == Output::ReaderGone && ::pipe2(pipe, O_CLOEXEC) == 0)
+      ::close(pipe[0]);  // gone before a byte
     if (output == Output::Full) setStandardOutputFile("/dev/full");
     // Runs in the child once QProcess has set up its standard descriptors.
     setChildProcessModifier([output, writer = pipe[1]] {
-      if (output == Output::Closed || output == Output::InputAndOutputClosed) ::close(STDOUT_FILENO);
+      if (output == Output::Closed || output == Output::InputAndOutputClosed)
+        ::close(STDOUT_FILENO);
       if (output == Output::InputAndOutputClosed) ::close(STDIN_FILENO);
       if (output == Output::ReaderGone) ::dup2(writer, STDOUT_FILENO);
     });
@@ -47,7 +50,8 @@ class BentProcess : public QProcess {
   ~BentProcess() override { kill(), waitForFinished(); }
   // Waits up to 10 s for it to end by itself, then stops it with SIGTERM: the exit code.
   int stop() {
-    if (state() != NotRunning && !waitForFinished(10000)) ::kill(pid_t(processId()), SIGTERM), waitForFinished(10000);
+    if (state() != NotRunning && !waitForFinished(10000))
+      ::kill(pid_t(processId()), SIGTERM), waitForFinished(10000);
     return exitStatus() == NormalExit ? exitCode() : -1;
   }
 };
@@ -55,7 +59,8 @@ class BentProcess : public QProcess {
 QJsonObject JsonOf(const std::string& line) {
   QJsonParseError error;
   const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
-  if (error.error != QJsonParseError::NoError || !document.isObject()) qWarning("not JSON: %s", line.c_str());
+  if (error.error != QJsonParseError::NoError || !document.isObject())
+    qWarning("not JSON: %s", line.c_str());
   return document.object();
 }
 
@@ -75,21 +80,31 @@ class QuilletctlTest : public QObject {
     QTest::newRow("version") << "--version" << 0 << version << "";
     QTest::newRow("-v after a command") << "check a.mdb -v" << 0 << version << "";
     QTest::newRow("nothing") << "" << 2 << "" << usage.arg("missing command");
-    QTest::newRow("unknown command") << "open x.mdb" << 2 << "" << usage.arg("unknown command 'open'");
-    QTest::newRow("unknown option") << "check x.mdb --fast" << 2 << "" << usage.arg("Unknown option 'fast'.");
+    QTest::newRow("unknown command")
+        << "open x.mdb" << 2 << "" << usage.arg("unknown command 'open'");
+    QTest::newRow("unknown option")
+        << "check x.mdb --fast" << 2 << "" << usage.arg("Unknown option 'fast'.");
     QTest::newRow("no file") << "hold --record" << 2 << "" << usage.arg("hold: missing FILE");
-    QTest::newRow("two files") << "check a.mdb b.mdb" << 2 << "" << usage.arg("check: only one FILE, got 'b.mdb' too");
+    QTest::newRow("two files") << "check a.mdb b.mdb" << 2 << ""
+                               << usage.arg("check: only one FILE, got 'b.mdb' too");
     QTest::newRow("both modes") << "hold a.mdb --page --record" << 2 << ""
                                 << usage.arg("hold: --page and --record exclude each other");
-    QTest::newRow("hold option to check") << "check --record a.mdb" << 2 << "" << usage.arg("check: no option --record");
-    QTest::newRow("json to hold") << "hold a.mdb --json" << 2 << "" << usage.arg("hold: no option --json");
-    QTest::newRow("hold option to users") << "users a.mdb --exclusive" << 2 << "" << usage.arg("users: no option --exclusive");
-    QTest::newRow("file named like an option") << "check -- --record" << 0 << QString::fromStdString(kPageLine + "\n") << "";
-    QTest::newRow("no lock file, no users") << "users -- --record" << 0 << "" << "";
-    QTest::newRow("missing file") << "hold absent.mdb --record" << 1 << ""
-                                  << "quilletctl: error -2147467259: Could not find file 'absent.mdb'.\n";
-    QTest::newRow("missing file, DAO") << "check absent.mdb" << 1 << ""
-                                       << "quilletctl: error 3024: Could not find file 'absent.mdb'.\n";
+    QTest::newRow("hold option to check")
+        << "check --record a.mdb" << 2 << "" << usage.arg("check: no option --record");
+    QTest::newRow("json to hold") << "hold a.mdb --json" << 2 << ""
+                                  << usage.arg("hold: no option --json");
+    QTest::newRow("hold option to users")
+        << "users a.mdb --exclusive" << 2 << "" << usage.arg("users: no option --exclusive");
+    QTest::newRow("file named like an option")
+        << "check -- --record" << 0 << QString::fromStdString(kPageLine + "\n") << "";
+    QTest::newRow("no lock file, no users") << "users -- --record" << 0 << ""
+                                            << "";
+    QTest::newRow("missing file")
+        << "hold absent.mdb --record" << 1 << ""
+        << "quilletctl: error -2147467259: Could not find file 'absent.mdb'.\n";
+    QTest::newRow("missing file, DAO")
+        << "check absent.mdb" << 1 << ""
+        << "quilletctl: error 3024: Could not find file 'absent.mdb'.\n";
   }
   void runsAndExits() {
     QFETCH(QString, command);
@@ -103,15 +118,17 @@ class QuilletctlTest : public QObject {
     QCOMPARE(run.output(), output.toStdString());
     QCOMPARE(run.errors(), errors.toStdString());
     QCOMPARE(run.stop(), exitCode);
-    QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);  // left nothing behind
+    QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}),
+             1);  // left nothing behind
   }
 
   void helpListsCommandsAndExitStatuses() {
     for (const char* help : {"--help", "-h"}) {
       OtherProcess run({"check", "a.mdb", help});
       const QString output = QString::fromStdString(run.output());
-      for (const char* part : {"check FILE [--json]", "users FILE [--json]", "hold FILE [--page|--record]",
-                               "\nExit status:\n  0  success\n", "\n  3  system error", "\n  4  hold --record"})
+      for (const char* part :
+           {"check FILE [--json]", "users FILE [--json]", "hold FILE [--page|--record]",
+            "\nExit status:\n  0  success\n", "\n  3  system error", "\n  4  hold --record"})
         QVERIFY2(output.contains(part), part);
       QVERIFY(run.errors().empty() && run.stop() == 0);
     }
@@ -122,9 +139,10 @@ class QuilletctlTest : public QObject {
     TempFolder folder;
     folder.database("caf\xe9.mdb");
     QProcess run;
-    run.setWorkingDirectory(QString::fromStdString(folder.path));  // ours may be a folder gone by now
-    run.start("/bin/sh", {"-c", R"sh(exec "$0" check "$1/$(printf 'caf\351.mdb')")sh", QuilletctlPath(),
-                          QString::fromStdString(folder.path)});
+    run.setWorkingDirectory(
+        QString::fromStdString(folder.path));  // ours may be a folder gone by now
+    run.start("/bin/sh", {"-c", R"sh(exec "$0" check "$1/$(printf 'caf\351.mdb')")sh",
+                          QuilletctlPath(), QString::fromStdString(folder.path)});
     QVERIFY(run.waitForFinished(10000));
     QCOMPARE(run.readAllStandardError(), QByteArray());
     QCOMPARE(run.readAllStandardOutput().toStdString(), kPageLine + "\n");
@@ -141,13 +159,17 @@ class QuilletctlTest : public QObject {
     QTest::addColumn<QString>("announced");
     QTest::addColumn<int>("exitCode");
     const QString notAsked = ", not the Record Level mode asked for";
-    QTest::newRow("nobody") << "" << QJsonValue("page") << QString::fromStdString(kPageLine) << " in Record Level mode" << 0;
-    QTest::newRow("a record-level hold") << "--record" << QJsonValue("record") << kRecordLine << " in Record Level mode" << 0;
-    QTest::newRow("a page-level hold") << "--page" << QJsonValue("page") << QString::fromStdString(kPageLine)
-                                       << " in Page Level mode" + notAsked << 4;
-    QTest::newRow("another engine") << "foreign" << QJsonValue()
-                                    << "Information: The type of locking the database is using cannot be found."
-                                    << " in an undetermined mode" + notAsked << 4;
+    QTest::newRow("nobody") << "" << QJsonValue("page") << QString::fromStdString(kPageLine)
+                            << " in Record Level mode" << 0;
+    QTest::newRow("a record-level hold")
+        << "--record" << QJsonValue("record") << kRecordLine << " in Record Level mode" << 0;
+    QTest::newRow("a page-level hold")
+        << "--page" << QJsonValue("page") << QString::fromStdString(kPageLine)
+        << " in Page Level mode" + notAsked << 4;
+    QTest::newRow("another engine")
+        << "foreign" << QJsonValue()
+        << "Information: The type of locking the database is using cannot be found."
+        << " in an undetermined mode" + notAsked << 4;
   }
   void checkAndHoldBesideOthers() {
     QFETCH(QString, first);
@@ -159,9 +181,12 @@ class QuilletctlTest : public QObject {
     const std::string path = folder.database("shared db.mdb");
     std::optional<OtherProcess> hold;
     std::optional<ForeignPeer> foreign;
-    if (first.startsWith("--")) hold.emplace(std::vector<std::string>{"hold", path, first.toStdString()});
+    if (first.startsWith("--"))
+      hold.emplace(std::vector<std::string>{"hold", path, first.toStdString()});
     if (hold) QVERIFY(hold->line().starts_with("holding"));
-    if (first == "foreign") foreign.emplace(QStringList{QString::fromStdString(folder.file("shared db.ldb")), "0", "WINE-PC", "Admin", "posix"});
+    if (first == "foreign")
+      foreign.emplace(QStringList{QString::fromStdString(folder.file("shared db.ldb")), "0",
+                                  "WINE-PC", "Admin", "posix"});
     if (foreign) QVERIFY(foreign->ready());
 
     OtherProcess check({"check", "--json", path});
@@ -185,8 +210,11 @@ class QuilletctlTest : public QObject {
   void usersListsTheLockFile_data() {
     QTest::addColumn<QString>("present");
     QTest::addColumn<QStringList>("records");
-    const QString stale0 = "0\tWS-01\tAdmin\tleft behind", stale2 = "2\tWS 2\tJos\u00e9 \u20ac\tleft behind";
-    QTest::newRow("live here") << "hold" << QStringList{"0\t" + QSysInfo::machineHostName().left(32) + "\tAdmin\tlive here"};
+    const QString stale0 = "0\tWS-01\tAdmin\tleft behind",
+                  stale2 = "2\tWS 2\tJos\u00e9 \u20ac\tleft behind";
+    QTest::newRow("live here") << "hold"
+                               << QStringList{"0\t" + QSysInfo::machineHostName().left(32) +
+                                              "\tAdmin\tlive here"};
     QTest::newRow("left behind, NUL and space padded") << "stale" << QStringList{stale0, stale2};
     QTest::newRow("live elsewhere, beside one left behind")
         << "stale foreign" << QStringList{stale0, "1\tWINE-PC\tsam\tlive elsewhere", stale2};
@@ -202,8 +230,11 @@ class QuilletctlTest : public QObject {
     if (present == "hold") hold.emplace(std::vector<std::string>{"hold", path});
     if (hold) QVERIFY(hold->line().starts_with("holding"));
     if (present.contains("stale"))
-      folder.write("users.ldb", JetRecord("WS-01", "Admin") + QByteArray(64, '\0') + JetRecord("WS 2", "Jos\xe9 \x80", ' '));
-    if (present.contains("foreign")) foreign.emplace(QStringList{QString::fromStdString(lockFile), "1", "WINE-PC", "sam", "posix"});
+      folder.write("users.ldb", JetRecord("WS-01", "Admin") + QByteArray(64, '\0') +
+                                    JetRecord("WS 2", "Jos\xe9 \x80", ' '));
+    if (present.contains("foreign"))
+      foreign.emplace(
+          QStringList{QString::fromStdString(lockFile), "1", "WINE-PC", "sam", "posix"});
     if (foreign) QVERIFY(foreign->ready());
     const QByteArray before = ReadBytes(lockFile);
 
@@ -221,7 +252,8 @@ class QuilletctlTest : public QObject {
       QCOMPARE(user.toObject().keys(), QStringList({"account", "computer", "slot", "state"}));
       QVERIFY(user["slot"].isDouble());
       fromJson << QStringList{QString::number(user["slot"].toInt()), user["computer"].toString(),
-                              user["account"].toString(), user["state"].toString()}.join('\t');
+                              user["account"].toString(), user["state"].toString()}
+                      .join('\t');
     }
     QCOMPARE(fromJson, records);
     QCOMPARE(usersJson.stop(), 0);
@@ -232,11 +264,15 @@ class QuilletctlTest : public QObject {
     QTest::addColumn<QString>("options");
     QTest::addColumn<QString>("announced");
     QTest::addColumn<int>("stopSignal");
-    QTest::newRow("record") << "--record" << " in Record Level mode" << int(SIGINT);
-    QTest::newRow("exclusive") << "--exclusive" << " in Page Level mode (exclusive)" << int(SIGHUP);
+    QTest::newRow("record") << "--record"
+                            << " in Record Level mode" << int(SIGINT);
+    QTest::newRow("exclusive") << "--exclusive"
+                               << " in Page Level mode (exclusive)" << int(SIGHUP);
     QTest::newRow("record exclusive read-only")
-        << "--record --exclusive --read-only" << " in Record Level mode (exclusive)" << int(SIGTERM);
-    QTest::newRow("page, told its reader went away") << "--page" << " in Page Level mode" << int(SIGPIPE);
+        << "--record --exclusive --read-only"
+        << " in Record Level mode (exclusive)" << int(SIGTERM);
+    QTest::newRow("page, told its reader went away") << "--page"
+                                                     << " in Page Level mode" << int(SIGPIPE);
   }
   void holdAnnouncesAndStopsCleanly() {
     QFETCH(QString, options);
@@ -247,7 +283,9 @@ class QuilletctlTest : public QObject {
     OtherProcess hold(Args("hold " + QString::fromStdString(path) + " " + options));
     QCOMPARE(hold.line(), "holding " + path + announced.toStdString());
     QCOMPARE(Exists(folder.file("held.ldb")), !options.contains("--exclusive"));
-    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).errors().starts_with("quilletctl: error 3045: "));
+    QVERIFY(OtherProcess({"hold", path, "--exclusive"})
+                .errors()
+                .starts_with("quilletctl: error 3045: "));
     QCOMPARE(hold.stop(stopSignal), 0);
     QCOMPARE(hold.output(), std::string());  // nothing more, no error
     QCOMPARE(hold.errors(), std::string());
@@ -269,8 +307,10 @@ class QuilletctlTest : public QObject {
     QTest::newRow("users, full") << "users d.mdb" << int(Output::Full);
     QTest::newRow("users --json, closed") << "users d.mdb --json" << int(Output::Closed);
     QTest::newRow("hold, stdout closed") << "hold d.mdb" << int(Output::Closed);
-    QTest::newRow("hold, stdin and stdout closed") << "hold d.mdb" << int(Output::InputAndOutputClosed);
-    QTest::newRow("hold exclusive, stdout closed") << "hold d.mdb --exclusive" << int(Output::Closed);
+    QTest::newRow("hold, stdin and stdout closed")
+        << "hold d.mdb" << int(Output::InputAndOutputClosed);
+    QTest::newRow("hold exclusive, stdout closed")
+        << "hold d.mdb --exclusive" << int(Output::Closed);
     QTest::newRow("hold record, stdout closed") << "hold d.mdb --record" << int(Output::Closed);
     QTest::newRow("hold, reader gone") << "hold d.mdb" << int(Output::ReaderGone);
     QTest::newRow("hold record, full") << "hold d.mdb --record" << int(Output::Full);
@@ -288,7 +328,8 @@ class QuilletctlTest : public QObject {
     QVERIFY2(run.readAllStandardError().startsWith(kLostOutput.c_str()), qPrintable(command));
     if (!hold) return;
     QCOMPARE(ReadBytes(path), JetDatabaseBytes());
-    QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);  // no lock file
+    QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}),
+             1);           // no lock file
     DatabasePtr database;  // and the database is free again
     QCOMPARE(Failure(OpenDao(path, &database, true)), Failure(Status::OK()));
   }

@@ -48,7 +48,8 @@ class EngineTest : public QObject {
   void laterOpenersJoinTheFirstOpenersMode_data() {
     QTest::addColumn<QString>("first");
     QTest::addColumn<int>("mode");
-    for (auto [first, mode] : {std::pair{"DAO", 0}, {"ADO", 0}, {"ADO", 1}, {"elsewhere", 0}, {"elsewhere", 1}})
+    for (auto [first, mode] :
+         {std::pair{"DAO", 0}, {"ADO", 0}, {"ADO", 1}, {"elsewhere", 0}, {"elsewhere", 1}})
       QTest::addRow("%s, %s", first, mode ? "record" : "page") << QString(first) << mode;
   }
   void laterOpenersJoinTheFirstOpenersMode() {
@@ -69,17 +70,22 @@ class EngineTest : public QObject {
     QCOMPARE(OpenAdo(exclusive, path, mode, adModeShareExclusive).number(), kAdoProviderError);
     QCOMPARE(OpenDao(path, &refused, true).number(), 3045);
     QCOMPARE(OtherProcess({"hold", path, mode ? "--page" : "--record"}).line(),
-             "holding " + path + (mode ? " in Record Level mode" : " in Page Level mode, not the Record Level mode asked for"));
+             "holding " + path +
+                 (mode ? " in Record Level mode"
+                       : " in Page Level mode, not the Record Level mode asked for"));
 
     // Closing one connection must not drop another's locks on the same file (classic POSIX
     // record locks would): the session and our presence are still seen from elsewhere.
     opener.leave();
     QVERIFY(joiner.Close().ok());
     QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(mode).toStdString() + "\n");
-    QVERIFY(OtherProcess({"hold", path, "--exclusive"}).errors().starts_with("quilletctl: error 3045: "));
+    QVERIFY(OtherProcess({"hold", path, "--exclusive"})
+                .errors()
+                .starts_with("quilletctl: error 3045: "));
     QVERIFY(database->Close().ok());
     QVERIFY(!Exists(folder.file("shared.ldb")));  // the last one out deletes it
-    QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(0).toStdString() + "\n");  // afresh
+    QCOMPARE(OtherProcess({"check", path}).output(),
+             LockingModeText(0).toStdString() + "\n");  // afresh
   }
 
   void exclusiveHolderShutsEveryoneOut_data() {
@@ -104,11 +110,14 @@ class EngineTest : public QObject {
       DatabasePtr database;
       QCOMPARE(Failure(OpenDao(path, &database, alone)), "3045: " + inUse);
       Connection connection;
-      QCOMPARE(Failure(OpenAdo(connection, path, 1, alone ? adModeShareExclusive : 0)), "-2147467259: " + inUse);
+      QCOMPARE(Failure(OpenAdo(connection, path, 1, alone ? adModeShareExclusive : 0)),
+               "-2147467259: " + inUse);
     }
-    if (exclusive.dao) QCOMPARE(GetLockingMode(exclusive.dao), -1);  // the probe cannot get in either
+    if (exclusive.dao)
+      QCOMPARE(GetLockingMode(exclusive.dao), -1);  // the probe cannot get in either
     if (!exclusive.other)
-      QCOMPARE(OtherProcess({"hold", path, "--record"}).errors(), "quilletctl: error -2147467259: " + inUse + "\n");
+      QCOMPARE(OtherProcess({"hold", path, "--record"}).errors(),
+               "quilletctl: error -2147467259: " + inUse + "\n");
 
     exclusive.leave(SIGKILL);  // closed, or killed: the file is free again
     DatabasePtr shared;
@@ -122,7 +131,9 @@ class EngineTest : public QObject {
     const std::string path = folder.database("foreign.mdb");
     for (const std::string& locked : {path, folder.file("foreign.ldb")}) {
       const int fd = ::open(locked.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-      struct flock lock {F_RDLCK, SEEK_SET, 0, 0, 0};  // from byte 0 to the end of the file
+      struct flock lock {
+        F_RDLCK, SEEK_SET, 0, 0, 0
+      };  // from byte 0 to the end of the file
       QCOMPARE(::fcntl(fd, F_OFD_SETLK, &lock), 0);
       DatabasePtr database;
       QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));
@@ -135,14 +146,21 @@ class EngineTest : public QObject {
     QTest::addColumn<QByteArray>("bytes");  // the contents of a "file", the name of a "missing" one
     QTest::addColumn<int>("number");
     const QByteArray jet4 = JetDatabaseBytes(JetVersion::Jet4);
-    auto WithByte = [&](int offset, char value) { return QByteArray(jet4).replace(offset, 1, &value, 1); };
-    QTest::newRow("Jet 3, a partial page more") << "file" << JetDatabaseBytes(JetVersion::Jet3) + "xyz" << 0;
-    QTest::newRow("Jet 4 workgroup") << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "Jet System DB  ") << 0;
+    auto WithByte = [&](int offset, char value) {
+      return QByteArray(jet4).replace(offset, 1, &value, 1);
+    };
+    QTest::newRow("Jet 3, a partial page more")
+        << "file" << JetDatabaseBytes(JetVersion::Jet3) + "xyz" << 0;
+    QTest::newRow("Jet 4 workgroup")
+        << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "Jet System DB  ") << 0;
     QTest::newRow("huge, sparse") << "huge" << QByteArray() << 0;
-    QTest::newRow("symlink to a database") << "link" << QByteArray() << 0;  // its lock file beside the link
-    QTest::newRow("text") << "file" << QByteArray("Plain text, not a database.\r\n").repeated(400) << 3343;
+    QTest::newRow("symlink to a database")
+        << "link" << QByteArray() << 0;  // its lock file beside the link
+    QTest::newRow("text") << "file" << QByteArray("Plain text, not a database.\r\n").repeated(400)
+                          << 3343;
     QTest::newRow("empty") << "file" << QByteArray() << 3343;
-    QTest::newRow("ACE") << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB") << 3343;
+    QTest::newRow("ACE") << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB")
+                         << 3343;
     QTest::newRow("version 0x02") << "file" << WithByte(0x14, 0x02) << 3343;
     QTest::newRow("page type 0x01") << "file" << WithByte(0, 0x01) << 3343;
     QTest::newRow("longer engine name") << "file" << WithByte(19, 'X') << 3343;
@@ -152,7 +170,8 @@ class EngineTest : public QObject {
     QTest::newRow("device") << "device" << QByteArray() << 3343;
     QTest::newRow("directory") << "directory" << QByteArray() << 3044;
     QTest::newRow("dangling symlink") << "dangling" << QByteArray() << 3024;
-    QTest::newRow("missing, spaces, not UTF-8") << "missing" << QByteArray("not h\xe9re \xff.mdb") << 3024;
+    QTest::newRow("missing, spaces, not UTF-8")
+        << "missing" << QByteArray("not h\xe9re \xff.mdb") << 3024;
     QTest::newRow("through a file") << "missing" << QByteArray("plain.txt/absent.mdb") << 3044;
     QTest::newRow("empty path") << "missing" << QByteArray() << 3044;
   }
@@ -171,12 +190,14 @@ class EngineTest : public QObject {
     if (kind == "device") path = "/dev/null";
     if (kind == "directory") ::mkdir(path.c_str(), 0755);
     if (kind == "dangling") ::symlink(folder.file("gone.mdb").c_str(), path.c_str());
-    if (kind == "missing") path = bytes.isEmpty() ? std::string() : folder.file(bytes.toStdString());
+    if (kind == "missing")
+      path = bytes.isEmpty() ? std::string() : folder.file(bytes.toStdString());
     const std::map<int, std::string> texts{
         {0, ""},
         {3024, "Could not find file '" + path + "'."},
-        {3044, "'" + path + "' is not a valid path. Make sure that the path name is spelled correctly "
-               "and that you are connected to the server on which the file resides."},
+        {3044, "'" + path +
+                   "' is not a valid path. Make sure that the path name is spelled correctly "
+                   "and that you are connected to the server on which the file resides."},
         {3343, "Unrecognized database format '" + path + "'."}};
 
     // A failed open leaves the caller's handle as it was, as a failed assignment would.
@@ -186,7 +207,8 @@ class EngineTest : public QObject {
     QCOMPARE(Failure(OpenDao(path, &database)), std::to_string(number) + ": " + texts.at(number));
     QCOMPARE(database == before, number != 0);
     Connection connection;
-    QCOMPARE(Failure(OpenAdo(connection, path, 1)), (number ? "-2147467259: " : "0: ") + texts.at(number));
+    QCOMPARE(Failure(OpenAdo(connection, path, 1)),
+             (number ? "-2147467259: " : "0: ") + texts.at(number));
     QCOMPARE(Exists(folder.file("bad.ldb")), number == 0);
     QVERIFY(!Exists(folder.file("real.ldb")) && !Exists(folder.file("gone.mdb")));
     if (kind == "file") QCOMPARE(ReadBytes(path), bytes);  // opening never writes the database
@@ -200,9 +222,10 @@ class EngineTest : public QObject {
     QByteArray ace = JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB");
     ace[0x14] = 0x02;
     TempFolder folder;
-    for (const auto& [bytes, reading, opens] : {std::tuple{JetDatabaseBytes(JetVersion::Jet3), "JET3", true},
-                                                std::tuple{JetDatabaseBytes(JetVersion::Jet4), "JET4", true},
-                                                std::tuple{ace, "ACE12", false}}) {
+    for (const auto& [bytes, reading, opens] :
+         {std::tuple{JetDatabaseBytes(JetVersion::Jet3), "JET3", true},
+          std::tuple{JetDatabaseBytes(JetVersion::Jet4), "JET4", true},
+          std::tuple{ace, "ACE12", false}}) {
       const std::string path = folder.write("fixture.mdb", bytes);
       QProcess reader;
       reader.start(mdbVer, {QString::fromStdString(path)});
@@ -220,7 +243,8 @@ class EngineTest : public QObject {
     const std::string path = folder.database("exec.mdb");
     DatabasePtr dao;
     Connection ado;
-    QVERIFY(OpenDao(path, &dao).ok() && OpenAdo(ado, path, 1).ok() && Exists(folder.file("exec.ldb")));
+    QVERIFY(OpenDao(path, &dao).ok() && OpenAdo(ado, path, 1).ok() &&
+            Exists(folder.file("exec.ldb")));
     int ours = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code gone;  // the iterator's own descriptor, closed by now
@@ -234,7 +258,8 @@ class EngineTest : public QObject {
     child.start("/bin/sh", {"-c", "ls -l /proc/$$/fd"});
     QVERIFY(child.waitForFinished(10000));
     const QByteArray seen = child.readAllStandardOutput();
-    QVERIFY2(seen.contains(" -> ") && !seen.contains(QByteArray::fromStdString(folder.path)), seen.constData());
+    QVERIFY2(seen.contains(" -> ") && !seen.contains(QByteArray::fromStdString(folder.path)),
+             seen.constData());
   }
 
   void objectsReportTheirOwnErrors() {
@@ -245,7 +270,10 @@ class EngineTest : public QObject {
     connection.SetProvider(kJetOleDbProvider);
     QCOMPARE(connection.GetProperty("Data Sourc", &value).number(), 3265);  // item cannot be found
     // Names match whatever their case; a connection string sets them like properties.
-    QVERIFY(connection.Open("Provider=microsoft.jet.oledb.4.0; DATA SOURCE=" + path + ";jet oledb:database locking mode=1;").ok());
+    QVERIFY(connection
+                .Open("Provider=microsoft.jet.oledb.4.0; DATA SOURCE=" + path +
+                      ";jet oledb:database locking mode=1;")
+                .ok());
     QCOMPARE(ModeOf(connection), 1);
     QCOMPARE(connection.Open().number(), 3705);  // already open
   }
@@ -267,7 +295,8 @@ class EngineTest : public QObject {
     QCOMPARE(Err().Number, 0);
     QFile trace(logs.filePath(QDir(logs.path()).entryList(QDir::Files).value(0)));
     QVERIFY(trace.open(QIODevice::ReadOnly));
-    QVERIFY(trace.readAll().contains(QByteArray::fromStdString("Failed - Could not find file '" + path + "'.")));
+    QVERIFY(trace.readAll().contains(
+        QByteArray::fromStdString("Failed - Could not find file '" + path + "'.")));
   }
 };
 

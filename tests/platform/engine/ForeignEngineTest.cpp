@@ -29,8 +29,10 @@ QString Users(const std::string& database) {
   if (!status.ok()) return QString::fromStdString(Failure(status));
   QStringList lines;
   for (const LockFileUser& user : users)
-    lines << QString("%1 %2 %3 %4").arg(user.slot).arg(user.computer.c_str(), user.account.c_str(),
-                                                       QStringList{"here", "elsewhere", "left"}[int(user.state)]);
+    lines << QString("%1 %2 %3 %4")
+                 .arg(user.slot)
+                 .arg(user.computer.c_str(), user.account.c_str(),
+                      QStringList{"here", "elsewhere", "left"}[int(user.state)]);
   return lines.join('|');
 }
 
@@ -59,8 +61,8 @@ class ForeignEngineTest : public QObject {
     const std::string lockFile = folder.file("Sales.ldb");
     const QByteArray theirs = JetRecord("WS-ACCOUNTS", "clerk", padding == "space" ? ' ' : '\0');
     {
-      ForeignPeer windows({QString::fromStdString(lockFile), QString::number(slot), "WS-ACCOUNTS", "clerk",
-                           lockKind, padding});
+      ForeignPeer windows({QString::fromStdString(lockFile), QString::number(slot), "WS-ACCOUNTS",
+                           "clerk", lockKind, padding});
       QVERIFY(windows.ready());
       // A shared open gets in, in a slot of its own, and touches no record but its own.
       DatabasePtr here;
@@ -70,8 +72,9 @@ class ForeignEngineTest : public QObject {
       QCOMPARE(ReadBytes(lockFile).mid(slot * kRecord, kRecord), theirs);
       QStringList users;
       for (int s = 0; s < 3; ++s)
-        users << QString("%1 %2").arg(s).arg(s == slot ? "WS-ACCOUNTS clerk elsewhere"
-                                                        : QSysInfo::machineHostName() + " Admin here");
+        users << QString("%1 %2").arg(s).arg(s == slot
+                                                 ? "WS-ACCOUNTS clerk elsewhere"
+                                                 : QSysInfo::machineHostName() + " Admin here");
       QCOMPARE(Users(path), users.join('|'));
       // Nobody here can know the mode the other engine runs in.
       QCOMPARE(GetLockingMode(here), -1);
@@ -142,12 +145,13 @@ class ForeignEngineTest : public QObject {
   void usersReadsJetWrittenRecords() {
     TempFolder folder;
     const std::string path = folder.database("Ledger.mdb");
-    const std::string lockFile = folder.write("Ledger.ldb", JetRecord("PC-ONE", "Admin") + QByteArray(kRecord, '\0') +
-                                                               JetRecord("PC-THREE", "Bookkeeper", ' ') +
-                                                               QByteArray(kRecord, ' '));
+    const std::string lockFile = folder.write(
+        "Ledger.ldb", JetRecord("PC-ONE", "Admin") + QByteArray(kRecord, '\0') +
+                          JetRecord("PC-THREE", "Bookkeeper", ' ') + QByteArray(kRecord, ' '));
     const QByteArray before = ReadBytes(lockFile);
     QCOMPARE(Users(path), QString("0 PC-ONE Admin left|2 PC-THREE Bookkeeper left"));
-    ForeignPeer windows({QString::fromStdString(lockFile), "2", "PC-THREE", "Bookkeeper", "posix", "space"});
+    ForeignPeer windows(
+        {QString::fromStdString(lockFile), "2", "PC-THREE", "Bookkeeper", "posix", "space"});
     QVERIFY(windows.ready());
     DatabasePtr exclusive;
     QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);  // the other engine is in
@@ -168,12 +172,14 @@ class ForeignEngineTest : public QObject {
     const std::string path = folder.database("x.mdb");
     const std::string lockFile = folder.file("x.ldb");
     if (kind == "another database") folder.database("x.ldb");
-    if (kind == "hard link to a database") ::link(folder.database("other.mdb").c_str(), lockFile.c_str());
+    if (kind == "hard link to a database")
+      ::link(folder.database("other.mdb").c_str(), lockFile.c_str());
     if (kind == "20 KB document") folder.write("x.ldb", QByteArray(20 * 1024, 'w'));
     const QByteArray before = ReadBytes(lockFile);
     DatabasePtr database;
     QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));
-    QVERIFY(OtherProcess({"check", path}).errors().find("error 3050: Could not lock file.") != std::string::npos);
+    QVERIFY(OtherProcess({"check", path}).errors().find("error 3050: Could not lock file.") !=
+            std::string::npos);
     QVERIFY(!Kill(lockFile).ok());
     QVERIFY(!CouldBeLockFileOf(lockFile, path));
     QCOMPARE(Users(path), QString("3050: Could not lock file."));
@@ -223,7 +229,8 @@ class ForeignEngineTest : public QObject {
     QFETCH(int, number);
     TempFolder folder;
     const std::string path = folder.database("faulty.mdb");
-    posix::InjectFault(posix::Call(call), call == int(posix::Call::kLock) && after == 0 ? EDEADLK : EIO, after);
+    posix::InjectFault(posix::Call(call),
+                       call == int(posix::Call::kLock) && after == 0 ? EDEADLK : EIO, after);
     // Through ADO asking for record level, so that every lock of a join is taken.
     Connection connection;
     const Status opened = OpenAdo(connection, path, 1);

@@ -15,7 +15,9 @@ using namespace quillet::test;
 namespace {
 constexpr int kRecord = 64;
 
-QByteArray Record(const QByteArray& user = "Admin") { return JetRecord(QSysInfo::machineHostName().toUtf8().left(32), user); }
+QByteArray Record(const QByteArray& user = "Admin") {
+  return JetRecord(QSysInfo::machineHostName().toUtf8().left(32), user);
+}
 }  // namespace
 
 class LockFileTest : public QObject {
@@ -27,18 +29,22 @@ class LockFileTest : public QObject {
     QTest::addColumn<QByteArray>("lockName");
     QTest::newRow("two extensions") << QByteArray("archive.v1.mdb") << QByteArray("archive.v1.ldb");
     QTest::newRow("no extension") << QByteArray("sales") << QByteArray("sales.ldb");
-    QTest::newRow("dot in folder only") << QByteArray("Data.old/sales") << QByteArray("Data.old/sales.ldb");
-    QTest::newRow("spaces, not UTF-8") << QByteArray("d\xe9p\xf4t/caf\xe9 \xff.mdb") << QByteArray("d\xe9p\xf4t/caf\xe9 \xff.ldb");
+    QTest::newRow("dot in folder only")
+        << QByteArray("Data.old/sales") << QByteArray("Data.old/sales.ldb");
+    QTest::newRow("spaces, not UTF-8")
+        << QByteArray("d\xe9p\xf4t/caf\xe9 \xff.mdb") << QByteArray("d\xe9p\xf4t/caf\xe9 \xff.ldb");
   }
   void oneRecordPerConnectionBesideTheDatabase() {
     QFETCH(QByteArray, name);
     QFETCH(QByteArray, lockName);
     TempFolder folder;
-    if (name.contains('/')) QCOMPARE(::mkdir(folder.file(name.split('/')[0].toStdString()).c_str(), 0755), 0);
+    if (name.contains('/'))
+      QCOMPARE(::mkdir(folder.file(name.split('/')[0].toStdString()).c_str(), 0755), 0);
     const std::string path = folder.database(name.toStdString());
     DatabasePtr dao;
     Connection ado;
-    QVERIFY(OpenDao(path, &dao).ok() && ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk").ok());
+    QVERIFY(OpenDao(path, &dao).ok() &&
+            ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk").ok());
     QCOMPARE(ReadBytes(folder.file(lockName.toStdString())), Record() + Record("clerk"));
   }
 
@@ -94,7 +100,8 @@ class LockFileTest : public QObject {
   // Never follow a link, never block on a FIFO: what is not a regular file is refused.
   void oddLockFilesAreRefused_data() {
     QTest::addColumn<QString>("kind");
-    for (const char* kind : {"symlink", "dangling symlink", "directory", "fifo"}) QTest::newRow(kind) << QString(kind);
+    for (const char* kind : {"symlink", "dangling symlink", "directory", "fifo"})
+      QTest::newRow(kind) << QString(kind);
   }
   void oddLockFilesAreRefused() {
     QFETCH(QString, kind);
@@ -103,14 +110,16 @@ class LockFileTest : public QObject {
     const std::string lockFile = folder.file("odd.ldb");
     const std::string victim = folder.write("victim", "precious\n");
     const std::string created = folder.file("created through link");
-    if (kind.endsWith("symlink")) ::symlink((kind == "symlink" ? victim : created).c_str(), lockFile.c_str());
+    if (kind.endsWith("symlink"))
+      ::symlink((kind == "symlink" ? victim : created).c_str(), lockFile.c_str());
     if (kind == "directory") ::mkdir(lockFile.c_str(), 0755);
     if (kind == "fifo") ::mkfifo(lockFile.c_str(), 0644);
 
     DatabasePtr database;
     QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));
     Connection connection;
-    QCOMPARE(Failure(OpenAdo(connection, path, 1)), std::string("-2147467259: Could not lock file."));
+    QCOMPARE(Failure(OpenAdo(connection, path, 1)),
+             std::string("-2147467259: Could not lock file."));
     QVERIFY(ReadBytes(victim) == "precious\n" && !Exists(created));
   }
 
@@ -144,8 +153,10 @@ class LockFileTest : public QObject {
     QCOMPARE(::chmod(folder.path.c_str(), 0755), 0);
     const std::string path = folder.database("locked out.mdb");
     const uid_t nobody = OtherProcess::kNobody;
-    const std::string cannotOpen = "quilletctl: error 3051: The Microsoft Jet database engine cannot open the file '" + path +
-                                   "'. It is already opened exclusively by another user, or you need permission to view its data.\n";
+    const std::string cannotOpen =
+        "quilletctl: error 3051: The Microsoft Jet database engine cannot open the file '" + path +
+        "'. It is already opened exclusively by another user, or you need permission to view its "
+        "data.\n";
     for (mode_t mode : {0600, 0666}) {
       QCOMPARE(::chmod(path.c_str(), mode), 0);
       QCOMPARE(OtherProcess({"check", path}, nobody).errors(), cannotOpen);
@@ -166,13 +177,16 @@ class LockFileTest : public QObject {
     const std::string lockFile = folder.file("race.ldb");
     std::atomic<bool> done{false};
     std::atomic<int> kills{0};
-    std::thread killer([&] { while (!done) kills += Kill(lockFile).ok(); });
+    std::thread killer([&] {
+      while (!done) kills += Kill(lockFile).ok();
+    });
     int failures = 0;
     // Goes on until the killer has got in between connections, within a bound.
     for (int round = 0; failures == 0 && (round < 1500 || (kills == 0 && round < 50000)); ++round) {
-      if (round % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));  // room for a Kill
+      if (round % 8 == 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));  // room for a Kill
       DatabasePtr database;
-        failures += !OpenDao(path, &database).ok() || ReadBytes(lockFile).size() < kRecord ||
+      failures += !OpenDao(path, &database).ok() || ReadBytes(lockFile).size() < kRecord ||
                   Kill(lockFile).number() != kErrPermissionDenied;
     }
     done = true;

@@ -1,4 +1,5 @@
-// The real Qt services: the pointers, the message box and the file dialog, a timer playing the user.
+// The real Qt services: the pointers, the message box and the file dialog, a timer playing the
+// user.
 
 #include <sys/stat.h>
 
@@ -35,7 +36,8 @@ auto WithModal(const std::function<void(QWidget*)>& act, Show show) {
 }
 
 Qt::CursorShape ScreenCursor() {
-  return QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape() : Qt::BlankCursor;
+  return QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape()
+                                           : Qt::BlankCursor;
 }
 
 }  // namespace
@@ -50,7 +52,8 @@ class UiServicesTest : public QObject {
   void initTestCase() {
     folder_ = dir_.filePath("shared dbs");  // a space on purpose
     QVERIFY(QDir().mkpath(folder_));
-    for (const char* name : {"sales.mdb", "Sales.Mdb", "sales.txt"}) test::WriteFile(folder_, name, "not read");
+    for (const char* name : {"sales.mdb", "Sales.Mdb", "sales.txt"})
+      test::WriteFile(folder_, name, "not read");
     // Opening a FIFO with no writer blocks: the dialog must list and pick without opening it.
     QCOMPARE(mkfifo(QFile::encodeName(folder_ + "/pipe.mdb").constData(), 0600), 0);
   }
@@ -74,9 +77,11 @@ class UiServicesTest : public QObject {
     QTest::addColumn<int>("icon");
     QTest::addColumn<int>("shownIcon");
     QTest::addColumn<QString>("text");
-    QTest::newRow("information") << vbInformation << int(QMessageBox::Information) << "Information: done.";
+    QTest::newRow("information") << vbInformation << int(QMessageBox::Information)
+                                 << "Information: done.";
     // File names and engine texts are shown as written, never taken for markup.
-    QTest::newRow("exclamation") << vbExclamation << int(QMessageBox::Warning) << "Could not use '/tmp/<b>a & b</b>.mdb'.";
+    QTest::newRow("exclamation") << vbExclamation << int(QMessageBox::Warning)
+                                 << "Could not use '/tmp/<b>a & b</b>.mdb'.";
   }
   void messageBox() {
     QFETCH(int, icon);
@@ -87,11 +92,13 @@ class UiServicesTest : public QObject {
         [&](QWidget* modal) {
           auto* box = qobject_cast<QMessageBox*>(modal);
           if (box == nullptr) return;
-          seen << box->windowTitle() << box->text() << QString::number(box->icon()) << QString::number(box->textFormat());
+          seen << box->windowTitle() << box->text() << QString::number(box->icon())
+               << QString::number(box->textFormat());
           for (QAbstractButton* button : box->buttons()) seen << button->text().remove(u'&');
         },
         [&] { ui_.MsgBox(text, icon); });
-    QCOMPARE(seen, QStringList({"Quillet", text, QString::number(shownIcon), QString::number(Qt::PlainText), "OK"}));
+    QCOMPARE(seen, QStringList({"Quillet", text, QString::number(shownIcon),
+                                QString::number(Qt::PlainText), "OK"}));
   }
 
   // Databases are listed whatever the case of their extension. Open returns the full path
@@ -114,7 +121,8 @@ class UiServicesTest : public QObject {
     QFETCH(bool, cancelError);
     QFETCH(int, number);
     QFETCH(QString, chosen);
-    OpenFileRequest request{"Select Database", "Database Files (*.MDB)|*.MDB", QDir(folder_).filePath(name), cancelError};
+    OpenFileRequest request{"Select Database", "Database Files (*.MDB)|*.MDB",
+                            QDir(folder_).filePath(name), cancelError};
     QStringList seen;  // the title, then the names listed
     const Status status = WithModal(
         [&](QWidget* modal) {
