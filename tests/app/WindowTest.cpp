@@ -264,7 +264,10 @@ class WindowTest : public QObject {
         dialog->findChild<QLineEdit*>("fileNameEdit")->setText(held);
         QMetaObject::invokeMethod(dialog, "accept");
       } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-        if (box->icon() == QMessageBox::Warning) warning = box->text();
+        // Shown as written, never as markup, under the program's title.
+        if (box->icon() == QMessageBox::Warning && box->textFormat() == Qt::PlainText &&
+            box->windowTitle() == "Quillet")
+          warning = box->text();
         over = box->parentWidget();
       }
       if (modal->isVisible()) modal->close();  // not accepted: the checks below fail

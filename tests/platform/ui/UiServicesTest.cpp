@@ -1,12 +1,10 @@
-// The real Qt services: the pointers, the message box and the file dialog, a timer playing the
-// user.
+// The real Qt services: the pointers and the file dialog, a timer playing the user. The
+// message box is checked over the window (WindowTest realDialogs).
 
 #include <sys/stat.h>
 
-#include <QAbstractButton>
 #include <QDir>
 #include <QListView>
-#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -58,8 +56,7 @@ class UiServicesTest : public QObject {
     QCOMPARE(mkfifo(QFile::encodeName(folder_ + "/pipe.mdb").constData(), 0600), 0);
   }
 
-  // The hourglass is what the user sees. The screen pointer is assigned, not stacked: one
-  // default ends any number of hourglasses, and an override set by someone else stays.
+  // The screen pointer is assigned, not stacked; an override set by someone else stays.
   void pointers() {
     QWidget window;
     ui_.SetMousePointer(window, vbHourglass);
@@ -73,44 +70,14 @@ class UiServicesTest : public QObject {
     QCOMPARE(ScreenCursor(), Qt::BlankCursor);
   }
 
-  void messageBox_data() {
-    QTest::addColumn<int>("icon");
-    QTest::addColumn<int>("shownIcon");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("information") << vbInformation << int(QMessageBox::Information)
-                                 << "Information: done.";
-    // File names and engine texts are shown as written, never taken for markup.
-    QTest::newRow("exclamation") << vbExclamation << int(QMessageBox::Warning)
-                                 << "Could not use '/tmp/<b>a & b</b>.mdb'.";
-  }
-  void messageBox() {
-    QFETCH(int, icon);
-    QFETCH(int, shownIcon);
-    QFETCH(QString, text);
-    QStringList seen;  // title, text, icon, text format, buttons
-    WithModal(
-        [&](QWidget* modal) {
-          auto* box = qobject_cast<QMessageBox*>(modal);
-          if (box == nullptr) return;
-          seen << box->windowTitle() << box->text() << QString::number(box->icon())
-               << QString::number(box->textFormat());
-          for (QAbstractButton* button : box->buttons()) seen << button->text().remove(u'&');
-        },
-        [&] { ui_.MsgBox(text, icon); });
-    QCOMPARE(seen, QStringList({"Quillet", text, QString::number(shownIcon),
-                                QString::number(Qt::PlainText), "OK"}));
-  }
-
-  // Databases are listed whatever the case of their extension. Open returns the full path
-  // of the preselected name, a FIFO's too, without blocking. Cancel is a failure only when
-  // the caller asks for one, and otherwise must never read as a choice.
+  // Databases are listed whatever their extension's case; a FIFO is picked without blocking;
+  // Cancel fails only when asked to, and never reads as a choice.
   void fileDialog_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("accept");
     QTest::addColumn<bool>("cancelError");
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("chosen");
-    QTest::newRow("open") << "Sales.Mdb" << true << true << 0 << "Sales.Mdb";
     QTest::newRow("open a FIFO") << "pipe.mdb" << true << true << 0 << "pipe.mdb";
     QTest::newRow("cancel error") << "sales.mdb" << false << true << int(cdlCancel) << "sales.mdb";
     QTest::newRow("cancel, no error") << "sales.mdb" << false << false << 0 << "";
