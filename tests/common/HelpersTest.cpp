@@ -1,6 +1,5 @@
-// The general helpers: the file length against real files, FIFOs and links in a temporary
-// folder; time stamps and the wait against a clock the tests move; the error report through
-// the real services, its message box recorded.
+// The general helpers: the file length of real files, time stamps and the wait against a
+// clock the tests move, and the error report with its message box recorded.
 
 #include <sys/stat.h>
 
@@ -57,26 +56,18 @@ class HelpersTest : public QObject {
     QTest::addColumn<QString>("name");     // in the temporary folder; empty: the empty text
     QTest::addColumn<QString>("kind");     // what Make puts there first
     QTest::addColumn<double>("expected");  // also the size of a file made
-    QTest::newRow("missing file") << "missing.mdb"
-                                  << "" << -1.0;
-    QTest::newRow("empty text") << ""
-                                << "" << -1.0;
-    QTest::newRow("empty file") << "empty.mdb"
-                                << "file" << 0.0;
-    QTest::newRow("3.5 GiB") << "huge.mdb"
-                             << "file" << double(qint64(3584) << 20);  // beyond any 32-bit length
-    QTest::newRow("spaces, non-ASCII") << "my data/été 日本.mdb"
-                                       << "file" << 5.0;
-    QTest::newRow("link to a file") << "link.mdb"
-                                    << "link" << 1234.0;
-    QTest::newRow("dangling link") << "dangling.mdb"
-                                   << "dangling link" << -1.0;
-    // Opening a FIFO that has no writer would block: the answer must come without.
-    QTest::newRow("FIFO") << "pipe.mdb"
-                          << "fifo" << -1.0;
-    QTest::newRow("directory") << "folder.mdb"
-                               << "folder" << -1.0;
-    // The part before the NUL names a real file: cutting the name there would measure it.
+    // 3.5 GiB is beyond any 32-bit length; a FIFO without a writer would block an open; the
+    // part before a NUL names a real file that must not be measured.
+    for (const auto& [name, kind, expected] : {std::tuple{"missing.mdb", "", -1.0},
+                                               {"", "", -1.0},
+                                               {"empty.mdb", "file", 0.0},
+                                               {"huge.mdb", "file", double(qint64(3584) << 20)},
+                                               {"my data/été 日本.mdb", "file", 5.0},
+                                               {"link.mdb", "link", 1234.0},
+                                               {"dangling.mdb", "dangling link", -1.0},
+                                               {"pipe.mdb", "fifo", -1.0},
+                                               {"folder.mdb", "folder", -1.0}})
+      QTest::addRow("%s %s", kind, name) << QString(name) << QString(kind) << expected;
     QTest::newRow("NUL inside") << QString("real.mdb") + QChar(u'\0') + "tail"
                                 << "file" << -1.0;
   }
@@ -91,8 +82,7 @@ class HelpersTest : public QObject {
     QCOMPARE(Err().Number, 0);  // it never fails, and leaves the current error clear
   }
 
-  // The day difference carries the seconds across midnight; a clock set back past the
-  // stamp gives a negative result. An invalid time stands for the real clock.
+  // Across midnight, and a clock set back (negative); an invalid time is the real clock.
   void secondsSince_data() {
     QTest::addColumn<QDateTime>("then");
     QTest::addColumn<QDateTime>("now");
@@ -116,10 +106,8 @@ class HelpersTest : public QObject {
              QByteArray::number(SecondsSince(stamp), 'f', 4));
   }
 
-  // A wait processes events, and so lets a timer move the wall clock 50 ms into it. Set
-  // forward an hour, the clock ends the wait early; set back an hour (or by a daylight-
-  // saving change), the monotonic bound still ends it on time. With nothing to wait for
-  // (NaN too, which no elapsed time ever reaches) it returns before any event has run.
+  // A wall clock set forward ends the wait early, set back the monotonic bound still ends it
+  // on time; nothing to wait for (NaN too) returns before any event runs.
   void wait_data() {
     QTest::addColumn<double>("seconds");
     QTest::addColumn<qint64>("shiftMs");
@@ -143,7 +131,7 @@ class HelpersTest : public QObject {
     QObject scope;  // drops the timers below when the test returns
     QTimer::singleShot(0, &scope, [&] { pumped = true; });
     QTimer::singleShot(50, &scope, [&] { shift = shiftMs; });
-    // Without the bound the wait would last an hour: undo the shift so that it fails below.
+    // Without the bound the wait would last an hour: undo the shift so it fails below.
     QTimer::singleShot(5000, &scope, [&] { shift = 0; });
     WaitSeconds(ui_, seconds);
     const qint64 elapsedMs = timer.elapsed();
