@@ -1,5 +1,5 @@
-// The change to record-level locking, with quilletctl processes as the other workstations.
-// Every change waits two seconds, so the cases that wait are few and each checks much.
+// The change to record-level locking, quilletctl as the other workstations. Every change
+// waits two seconds, so the cases are few and each checks much.
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -11,10 +11,8 @@ namespace quillet::test {
 
 const QString kChanged =
     "Your database has successfully been changed to Record Level Locking\n\nHowever, this will "
-    "only "
-    "'stick' until the database is closed on all workstations at which point it will revert to "
-    "Page "
-    "Level Locking.";
+    "only 'stick' until the database is closed on all workstations at which point it will "
+    "revert to Page Level Locking.";
 const QString kNotChanged =
     "Your database could not be changed to Record Level Locking!\n\nYou should check that the "
     "database was closed on all workstations before attempting to change the locking again.";
@@ -31,9 +29,8 @@ class ChangeTest : public QObject {
     QVERIFY2(left.isEmpty(), qPrintable("left behind: " + left));
   }
 
-  // The shown file was no database when picked, so none is open; it is one now. The change
-  // waits under the hourglass and opens it first, in record-level mode, which another
-  // workstation joins until the window closes it. A second change finds it already done.
+  // The change waits under the hourglass and opens the file first in record level, which
+  // another workstation joins until the window closes it; a second change finds it done.
   void changesWhenNobodyElseHasItOpen() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
@@ -51,7 +48,6 @@ class ChangeTest : public QObject {
     QCOMPARE(pointerDuringWait, vbHourglass);
     QCOMPARE(h.messages(), QStringList{kChanged});
     QCOMPARE(h.ui.messages[0].icon, vbInformation);
-    // The message first, then the new mode line.
     QCOMPARE(QStringList({modeDuringMessage, h.modeCaption(), CheckFromAnotherProcess(database)}),
              QStringList({kSelectDatabase, kRecordLevel, kRecordLevel}));
     QCOMPARE(h.ui.MousePointer(window), vbDefault);
@@ -65,9 +61,8 @@ class ChangeTest : public QObject {
     QCOMPARE(CheckFromAnotherProcess(database), kPageLevel);
   }
 
-  // Someone else decides the mode: a workstation of ours in page level, or another engine
-  // (Jet on Windows) whose mode nobody here can know. Once the other engine has gone, the
-  // mode of our own session shows again.
+  // A page-level workstation or another engine decides the mode; once the engine has gone,
+  // our own session's mode shows again.
   void failsWhileAnotherWorkstationDecides_data() {
     QTest::addColumn<bool>("otherEngine");
     QTest::newRow("page-level workstation") << false;
@@ -102,8 +97,7 @@ class ChangeTest : public QObject {
     }
   }
 
-  // Another workstation takes the file exclusively during the wait: the engine's refusal is
-  // reported and no database is left open.
+  // Another workstation taking the file exclusively during the wait is reported.
   void exclusiveOpenElsewhereIsReported() {
     WindowHarness h;
     const QString database = h.database();
@@ -123,8 +117,7 @@ class ChangeTest : public QObject {
     QCOMPARE(h.modeCaption(), kPageLevel);
   }
 
-  // The window's handle was closed behind its back, so letting go of it fails: the change
-  // stops there, says so in Jet's words, and puts the pointer back.
+  // Letting go of a handle closed behind the window's back fails: reported, pointer back.
   void failureToCloseIsReported() {
     WindowHarness h;
     h.start();
@@ -138,9 +131,8 @@ class ChangeTest : public QObject {
     QCOMPARE(h.modeCaption(), kPageLevel);
   }
 
-  // Clicks during the wait run inside it: a Check finds nothing open, a Browse opens another
-  // file and a second change runs whole on it; then the first goes on with the file shown.
-  // The window closing lets go of everything.
+  // Clicks during the wait run inside it: Check finds nothing open, a Browse and a second
+  // change run whole; then the first goes on with the file shown.
   void clicksDuringTheWait() {
     WindowHarness h;
     const QString second = h.database("Second.mdb");
@@ -162,8 +154,7 @@ class ChangeTest : public QObject {
     QVERIFY(!QFile::exists(h.path("Second.ldb")));
   }
 
-  // Closing the window during the wait ends the program quietly: the event loop returns and
-  // nothing stays open, not even a file a Browse opened meanwhile. Last: it runs the loop.
+  // Closing during the wait ends the program quietly, nothing left open. Last: it runs the loop.
   void closingDuringTheWaitEndsTheProgram() {
     WindowHarness h;
     const QString database = h.database();

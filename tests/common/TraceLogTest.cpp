@@ -1,5 +1,4 @@
-// The trace log (off in every build; switched on to find a fault): what is written, where, how
-// indented.
+// The trace log (off unless switched on to find a fault): what is written, where, how indented.
 
 #include <QDir>
 #include <QFile>
@@ -93,18 +92,6 @@ class TraceLogTest : public QObject {
     LogMessage("after midnight");
     QCOMPARE(linesOf(QDate(2026, 12, 5)), QStringList{"23:59:59 before midnight"});
     QCOMPARE(linesOf(QDate(2026, 12, 6)), QStringList{"00:00:01 after midnight"});
-  }
-
-  // A folder that cannot be made loses the entry without troubling the caller.
-  void unwritableFolder() {
-    LogLevel = -1;
-    const QString blocker = QDir(state_.path()).filePath(QStringLiteral("a-file"));
-    QFile(blocker).open(QIODevice::WriteOnly);
-    qputenv("XDG_STATE_HOME", QFile::encodeName(blocker + "/sub"));
-    LogMessage("lost");
-    qputenv("XDG_STATE_HOME", QFile::encodeName(state_.path()));
-    QCOMPARE(Err().Number, 0);
-    QVERIFY(!QFile::exists(blocker + "/sub"));
   }
 };
 

@@ -61,41 +61,22 @@ QString QuilletctlPath() {
 
 namespace {
 
-// Another user cannot run the binary in the build folder when the checkout sits in a folder
-// only its owner may enter (a clone under /root, mode 0700). So that user runs a copy in a
-// fresh world-readable folder, made once per test process and removed when it ends.
-struct QuilletctlCopy {
-  QTemporaryDir folder;
-  QString path;
-  QString failure;
-  QuilletctlCopy() {
-    const QString source = QuilletctlPath();
-    const QFileDevice::Permissions everyone = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                              QFileDevice::ExeOwner | QFileDevice::ReadGroup |
-                                              QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                                              QFileDevice::ExeOther;
-    const QString target = folder.filePath(QFileInfo(source).fileName());
-    QFile copy(source);
-    if (!folder.isValid()) {
-      failure = "cannot create a temporary folder: " + folder.errorString();
-    } else if (!QFile::setPermissions(folder.path(), everyone)) {
-      failure = "cannot open " + folder.path() + " to other users";
-    } else if (!copy.copy(target)) {
-      failure = "cannot copy " + source + " to " + target + ": " + copy.errorString();
-    } else if (!QFile::setPermissions(target, everyone)) {
-      failure = "cannot make " + target + " runnable by other users";
-    } else {
-      path = target;
-    }
-  }
-};
-
-// The copy other users run; "" (with the reason printed) when it could not be made.
+// Another user cannot run the binary in a checkout only its owner may enter (under /root):
+// it runs a copy in a world-readable folder made once per test process. "" if that failed.
 QString QuilletctlForOtherUsers() {
-  static const QuilletctlCopy copy;
-  if (copy.path.isEmpty())
-    qWarning("cannot run quilletctl as another user: %s", qPrintable(copy.failure));
-  return copy.path;
+  static QTemporaryDir folder;
+  static const QString path = [] {
+    const QString source = QuilletctlPath(), target = folder.filePath("quilletctl");
+    using P = QFileDevice;
+    const P::Permissions everyone = P::ReadOwner | P::WriteOwner | P::ExeOwner | P::ReadGroup |
+                                    P::ExeGroup | P::ReadOther | P::ExeOther;
+    if (folder.isValid() && QFile::setPermissions(folder.path(), everyone) &&
+        QFile::copy(source, target) && QFile::setPermissions(target, everyone))
+      return target;
+    qWarning("cannot run quilletctl as another user: no runnable copy of %s", qPrintable(source));
+    return QString();
+  }();
+  return path;
 }
 
 }  // namespace
