@@ -81,7 +81,8 @@ QString QuilletctlForOtherUsers() {
 
 }  // namespace
 
-OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
+OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid,
+                           const std::function<void()>& inChild) {
   QString program = QuilletctlPath();
   if (uid != uid_t(-1)) {
     program = QuilletctlForOtherUsers();
@@ -92,6 +93,8 @@ OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
           ::setresuid(uid, uid, uid) != 0)
         ::_exit(126);
     });
+  } else if (inChild) {
+    setChildProcessModifier(inChild);
   }
   QStringList arguments;
   for (const std::string& arg : args) arguments << QString::fromStdString(arg);

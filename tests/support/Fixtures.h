@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QString>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,13 +42,13 @@ class ForeignPeer : public QProcess {
 // The path of the quilletctl binary under test (from the QUILLETCTL variable CTest sets).
 QString QuilletctlPath();
 
-// Another workstation: quilletctl with these arguments, optionally as another user. What it
-// prints to standard output and to standard error are kept apart. Stopped with SIGTERM
-// when destroyed.
+// Another workstation: quilletctl with these arguments, optionally as another user or with
+// inChild run in the child before it starts. Its two output streams are kept apart.
 class OtherProcess : public QProcess {
  public:
   static constexpr uid_t kNobody = 65534;
-  explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1));
+  explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1),
+                        const std::function<void()>& inChild = {});
   ~OtherProcess() override { stop(); }
   std::string line();              // the first line it prints; "" if it ends or 10 s pass first
   std::string output();            // everything it printed on standard output, once it has ended

@@ -28,32 +28,15 @@ const std::string kLostOutput = "quilletctl: cannot write to standard output: ";
 // What a caller may have done to quilletctl's standard output before starting it.
 enum class Output { Full, Closed, InputAndOutputClosed, ReaderGone };
 
-// quilletctl with its standard output bent; standard error stays captured.
-class BentProcess : public QProcess {
- public:
-  BentProcess(const QString& command, Output output) {
-    int pipe[2] = {-1, -1};
-    if (output == Output::ReaderGone && ::pipe2(pipe, O_CLOEXEC) == 0)
-      ::close(pipe[0]);  // gone before a byte
-    if (output == Output::Full) setStandardOutputFile("/dev/full");
-    // Runs in the child once QProcess has set up its standard descriptors.
-    setChildProcessModifier([output, writer = pipe[1]] {
-      if (output == Output::Closed || output == Output::InputAndOutputClosed)
-        ::close(STDOUT_FILENO);
-      if (output == Output::InputAndOutputClosed) ::close(STDIN_FILENO);
-      if (output == Output::ReaderGone) ::dup2(writer, STDOUT_FILENO);
-    });
-    start(QuilletctlPath(), command.split(' ', Qt::SkipEmptyParts));
-    if (pipe[1] >= 0) ::close(pipe[1]);
-  }
-  ~BentProcess() override { kill(), waitForFinished(); }
-  // Waits up to 10 s for it to end by itself, then stops it with SIGTERM: the exit code.
-  int stop() {
-    if (state() != NotRunning && !waitForFinished(10000))
-      ::kill(pid_t(processId()), SIGTERM), waitForFinished(10000);
-    return exitStatus() == NormalExit ? exitCode() : -1;
-  }
-};
+// Bends quilletctl's standard output in the child, once QProcess has set up its descriptors.
+std::function<void()> Bend(Output output, int writer) {
+  return [output, writer] {
+    if (output == Output::Full) ::dup2(::open("/dev/full", O_WRONLY), STDOUT_FILENO);
+    if (output == Output::Closed || output == Output::InputAndOutputClosed) ::close(STDOUT_FILENO);
+    if (output == Output::InputAndOutputClosed) ::close(STDIN_FILENO);
+    if (output == Output::ReaderGone) ::dup2(writer, STDOUT_FILENO);
+  };
+}
 
 QJsonObject JsonOf(const std::string& line) {
   QJsonParseError error;
@@ -286,9 +269,13 @@ class QuilletctlTest : public QObject {
     const std::string path = folder.database("d.mdb");
     const bool hold = command.startsWith("hold");
     if (!hold) folder.write("d.ldb", JetRecord("WS-01", "Admin"));  // one user for users to print
-    BentProcess run(command, Output(output));
-    QCOMPARE(run.stop(), 3);  // by itself: a hold lets go without being told
-    QVERIFY2(run.readAllStandardError().startsWith(kLostOutput.c_str()), qPrintable(command));
+    int pipe[2] = {-1, -1};
+    QCOMPARE(::pipe2(pipe, O_CLOEXEC), 0);
+    ::close(pipe[0]);  // a reader gone before a byte
+    OtherProcess run(Args(command), uid_t(-1), Bend(Output(output), pipe[1]));
+    ::close(pipe[1]);
+    QCOMPARE(run.stop(0), 3);  // by itself: a hold lets go without being told
+    QVERIFY2(run.errors().starts_with(kLostOutput), qPrintable(command));
     if (!hold) return;
     QCOMPARE(ReadBytes(path), JetDatabaseBytes());
     QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}),
