@@ -86,14 +86,6 @@ class LockFileTest : public QObject {
     QCOMPARE(Failure(Kill(path)), denied);
   }
 
-  // Opening "x.ldb" itself makes the lock file's name the database's own.
-  void databaseNamedLikeItsLockFileIsNeverWritten() {
-    TempFolder folder;
-    DatabasePtr database;
-    QVERIFY(OpenDao(folder.database("itself.ldb"), &database).ok());
-    QCOMPARE(ReadBytes(folder.file("itself.ldb")), JetDatabaseBytes());
-  }
-
   // Whoever may write the database may join it, whatever the creator's umask.
   void lockFileTakesTheDatabasePermissions() {
     TempFolder folder;
