@@ -60,7 +60,6 @@ class QuilletctlTest : public QObject {
     const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
     const QString version = "quilletctl " QUILLET_VERSION "\n";
     QTest::newRow("version") << "--version" << 0 << version << "";
-    QTest::newRow("-v after a command") << "check a.mdb -v" << 0 << version << "";
     QTest::newRow("nothing") << "" << 2 << "" << usage.arg("missing command");
     QTest::newRow("unknown command")
         << "open x.mdb" << 2 << "" << usage.arg("unknown command 'open'");
@@ -70,8 +69,6 @@ class QuilletctlTest : public QObject {
                                 << usage.arg("hold: --page and --record exclude each other");
     QTest::newRow("hold option to check")
         << "check --record a.mdb" << 2 << "" << usage.arg("check: no option --record");
-    QTest::newRow("hold option to users")
-        << "users a.mdb --exclusive" << 2 << "" << usage.arg("users: no option --exclusive");
     QTest::newRow("file named like an option")
         << "check -- --record" << 0 << QString::fromStdString(kPageLine + "\n") << "";
     QTest::newRow("no lock file, no users") << "users -- --record" << 0 << ""
@@ -153,11 +150,9 @@ class QuilletctlTest : public QObject {
     OtherProcess check({"check", "--json", path});
     const std::string output = check.output();
     QCOMPARE(std::count(output.begin(), output.end(), '\n'), 1);  // one line
-    const QJsonObject json = JsonOf(output);
-    QCOMPARE(json.keys(), QStringList({"file", "message", "mode"}));
-    QCOMPARE(json["file"], QJsonValue(QString::fromStdString(path)));
-    QCOMPARE(json["mode"], mode);
-    QCOMPARE(json["message"], QJsonValue(message));
+    QCOMPARE(JsonOf(output),
+             (QJsonObject{
+                 {"file", QString::fromStdString(path)}, {"message", message}, {"mode", mode}}));
     QVERIFY(check.errors().empty() && check.stop() == 0);
 
     OtherProcess recordHold({"hold", path, "--record"});
@@ -203,19 +198,18 @@ class QuilletctlTest : public QObject {
     QCOMPARE(users.errors(), std::string());
     QCOMPARE(users.stop(), 0);
     OtherProcess usersJson({"users", path, "--json"});
-    const QJsonObject json = JsonOf(usersJson.output());
-    QCOMPARE(json.keys(), QStringList({"file", "lockFile", "users"}));
-    QCOMPARE(json["file"], QJsonValue(QString::fromStdString(path)));
-    QCOMPARE(json["lockFile"], QJsonValue(QString::fromStdString(lockFile)));
-    QStringList fromJson;
-    for (const QJsonValue& user : json["users"].toArray()) {
-      QCOMPARE(user.toObject().keys(), QStringList({"account", "computer", "slot", "state"}));
-      QVERIFY(user["slot"].isDouble());
-      fromJson << QStringList{QString::number(user["slot"].toInt()), user["computer"].toString(),
-                              user["account"].toString(), user["state"].toString()}
-                      .join('\t');
+    QJsonArray expected;  // the slot a number, not text
+    for (const QString& record : records) {
+      const QStringList field = record.split('\t');
+      expected << QJsonObject{{"slot", field[0].toInt()},
+                              {"computer", field[1]},
+                              {"account", field[2]},
+                              {"state", field[3]}};
     }
-    QCOMPARE(fromJson, records);
+    QCOMPARE(JsonOf(usersJson.output()),
+             (QJsonObject{{"file", QString::fromStdString(path)},
+                          {"lockFile", QString::fromStdString(lockFile)},
+                          {"users", expected}}));
     QCOMPARE(usersJson.stop(), 0);
     QCOMPARE(ReadBytes(lockFile), before);  // read only
   }
