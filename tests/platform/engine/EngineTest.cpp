@@ -136,10 +136,6 @@ class EngineTest : public QObject {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QByteArray>("bytes");  // the contents of a "file", the name of a "missing" one
     QTest::addColumn<int>("number");
-    const QByteArray jet4 = JetDatabaseBytes(JetVersion::Jet4);
-    auto WithByte = [&](int offset, char value) {
-      return QByteArray(jet4).replace(offset, 1, &value, 1);
-    };
     QTest::newRow("Jet 3, a partial page more")
         << "file" << JetDatabaseBytes(JetVersion::Jet3) + "xyz" << 0;
     QTest::newRow("symlink to a database")
@@ -149,8 +145,8 @@ class EngineTest : public QObject {
     QTest::newRow("empty") << "file" << QByteArray() << 3343;
     QTest::newRow("ACE") << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB")
                          << 3343;
-    QTest::newRow("version 0x02") << "file" << WithByte(0x14, 0x02) << 3343;
-    QTest::newRow("three pages less a byte") << "file" << jet4.chopped(1) << 3343;
+    QTest::newRow("three pages less a byte")
+        << "file" << JetDatabaseBytes(JetVersion::Jet4).chopped(1) << 3343;
     QTest::newRow("fifo") << "fifo" << QByteArray() << 3343;
     QTest::newRow("directory") << "directory" << QByteArray() << 3044;
     QTest::newRow("missing, spaces, not UTF-8")
