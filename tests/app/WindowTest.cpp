@@ -247,21 +247,24 @@ class WindowTest : public QObject {
     QCOMPARE(static_cast<bool>(h.current()), content == JetDatabaseBytes());
   }
 
-  // The real dialogs: a typed name is opened, the lock-file warning is modal over the window.
+  // The real dialogs: a typed name is opened, the lock-file warning is modal over the window,
+  // and Cancel keeps the database shown.
   void realDialogs() {
     QtUiServices services;
     WindowHarness h(&services);
     const QString held = h.database();
     OtherProcess other({"hold", ToLocalBytes(held)});
     QVERIFY(!other.line().empty());
+    QStringList typed{held, QString()};  // null: Cancel
     QString warning;
     const QWidget* over = nullptr;
     QTimer poll;
     connect(&poll, &QTimer::timeout, [&] {
       QWidget* modal = QApplication::activeModalWidget();
       if (modal == nullptr || !modal->isVisible()) return;
-      if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-        dialog->findChild<QLineEdit*>("fileNameEdit")->setText(held);
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (const QString name = typed.value(0); dialog && !name.isNull()) {
+        dialog->findChild<QLineEdit*>("fileNameEdit")->setText(name);
         QMetaObject::invokeMethod(dialog, "accept");
       } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
         // Shown as written, never as markup, under the program's title.
@@ -270,6 +273,7 @@ class WindowTest : public QObject {
           warning = box->text();
         over = box->parentWidget();
       }
+      if (dialog) typed.removeFirst();
       if (modal->isVisible()) modal->close();  // not accepted: the checks below fail
     });
     poll.start(20);
@@ -278,6 +282,8 @@ class WindowTest : public QObject {
     QCOMPARE(QStringList({h.databaseCaption(), warning, h.modeCaption()}),
              QStringList({held, kLockFileWarning, kPageLevel}));
     QCOMPARE(over, &h.window());
+    h.click(h.browse());
+    QVERIFY(typed.isEmpty() && h.databaseCaption() == held && h.current());
   }
 
   // The real program lets go of its files and exits 0 on a stop signal, from a box too.

@@ -52,6 +52,17 @@ class HelpersTest : public QObject {
     Err().Clear();
   }
 
+  // The screen pointer is assigned, not stacked; an override set by someone else stays.
+  void screenPointer() {
+    QGuiApplication::setOverrideCursor(Qt::CrossCursor);
+    for (int i = 0; i < 3; ++i) ui_.SetScreenMousePointer(vbHourglass);
+    QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    ui_.SetScreenMousePointer(vbDefault);
+    QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::CrossCursor);
+    QGuiApplication::restoreOverrideCursor();
+    QVERIFY(!QGuiApplication::overrideCursor());
+  }
+
   void getFileLength_data() {
     QTest::addColumn<QString>("name");     // in the temporary folder; empty: the empty text
     QTest::addColumn<QString>("kind");     // what Make puts there first
