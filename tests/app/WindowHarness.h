@@ -39,9 +39,8 @@ inline QString CheckFromAnotherProcess(const QString& database) {
   return QString::fromStdString(OtherProcess({"check", ToLocalBytes(database)}).output()).trimmed();
 }
 
-// A window or box a test leaves behind would stand over the next test's: each suite's
-// cleanup() names the top-level widgets that were not there before (at initTestCase, or at
-// the last cleanup, so that one leak fails one test).
+// A window or box a test leaves behind would stand over the next test's: cleanup() names the
+// top-level widgets new since initTestCase or the last cleanup.
 inline QList<QWidget*> TopLevelWidgets() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   return QApplication::topLevelWidgets();
@@ -55,8 +54,8 @@ inline QString LeftBehind(QList<QWidget*>& before) {
   return names.join(", ");
 }
 
-// One test's world: a temporary folder, the real settings store kept in it, and the window
-// on the recording services (or on `services`, to test the real dialogs).
+// One test's world: a temporary folder, the real settings store in it, the window on the
+// recording services (or on `services`).
 class WindowHarness {
  public:
   explicit WindowHarness(UiServices* services = nullptr) : services_(services) {

@@ -14,12 +14,11 @@ namespace quillet::test {
 
 enum class JetVersion { Jet3, Jet4 };
 
-// The bytes of a minimal database file the engine accepts: a header page with the engine
-// name and version byte, padded to `pages` pages (Jet 3: 2048 bytes, Jet 4: 4096).
+// A minimal database the engine accepts: the header page, padded to `pages` pages.
 QByteArray JetDatabaseBytes(JetVersion version = JetVersion::Jet4, int pages = 3,
                             const char* engineName = "Standard Jet DB");
 
-// Writes `bytes` to dir/name and returns the full path. Fails the test on error.
+// Writes `bytes` to dir/name and returns the full path.
 QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes);
 QString WriteJetDatabase(const QString& dir, const QString& name,
                          JetVersion version = JetVersion::Jet4);
@@ -27,8 +26,7 @@ QString WriteJetDatabase(const QString& dir, const QString& name,
 // A lock file's 64-byte record as Jet writes it: computer and account, 32 bytes each, padded.
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad = '\0');
 
-// Another engine (Windows Jet under Wine or through Samba) as its locks show it:
-// tests/support/ForeignJetPeer.cpp with these arguments (usage there). Stopped when destroyed.
+// Another engine as its locks show it: ForeignJetPeer.cpp with these arguments (usage there).
 class ForeignPeer : public QProcess {
  public:
   explicit ForeignPeer(const QStringList& args);

@@ -50,8 +50,7 @@ int main(int argc, char** argv) {
   // Blocked before any lock is taken, so a stop that comes early still finds us waiting.
   sigset_t stop;
   sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
+  for (int signal : {SIGTERM, SIGINT}) sigaddset(&stop, signal);
   sigprocmask(SIG_BLOCK, &stop, nullptr);
 
   const int fd =

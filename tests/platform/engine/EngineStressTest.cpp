@@ -1,6 +1,5 @@
-// Eight processes open, probe and close one database in random modes, now and then exclusively,
-// while some are SIGKILLed; each logs on the shared monotonic clock. Connections surely open at
-// once must agree on the mode; a mode not asked for, or "in use", needs someone there to cause it.
+// Processes open, probe and close one database in random modes while some are SIGKILLed; those
+// surely open at once agree, and a mode not asked for or "in use" needs someone there.
 
 #include <fcntl.h>
 #include <sys/wait.h>
