@@ -65,7 +65,7 @@ class WindowHarness {
 
   QString path(const QString& name) const { return dir_.filePath(name); }
   QString database(const QString& name = QStringLiteral("Sales.mdb")) const {
-    return WriteJetDatabase(dir_.path(), name);
+    return WriteFile(dir_.path(), name, JetDatabaseBytes());
   }
   QString file(const QString& name, const QByteArray& bytes) const {
     return WriteFile(dir_.path(), name, bytes);

@@ -27,10 +27,7 @@ class WindowTest : public QObject {
 
  private slots:
   void initTestCase() { before_ = TopLevelWidgets(); }
-  void cleanup() {
-    const QString left = LeftBehind(before_);
-    QVERIFY2(left.isEmpty(), qPrintable("left behind: " + left));
-  }
+  void cleanup() { QCOMPARE(LeftBehind(before_), QString()); }
 
   // The window grows with the user's font: nothing overlaps, every text shows whole.
   void readableAtUsersFont_data() {
@@ -80,8 +77,7 @@ class WindowTest : public QObject {
     }
   }
 
-  // Ctrl+O browses and F5 checks (not while Check is disabled), as screen readers are told;
-  // Tab goes browse -> check -> change.
+  // Ctrl+O browses and F5 checks (not while Check is disabled), as screen readers are told.
   void keyboard() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
@@ -99,11 +95,6 @@ class WindowTest : public QObject {
     h.ui.answerOpenWith(h.database());
     QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
     QTRY_COMPARE(h.modeCaption(), kPageLevel);
-    h.browse()->setFocus();
-    for (QPushButton* next : {h.check(), h.change(), h.browse()}) {
-      QTest::keyClick(&window, Qt::Key_Tab);
-      QCOMPARE(QApplication::focusWidget(), next);
-    }
     QVERIFY(QFile::remove(h.databaseCaption()));
     h.check()->setEnabled(false);
     QTest::keyClick(&window, Qt::Key_F5);

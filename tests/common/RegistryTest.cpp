@@ -102,8 +102,7 @@ class RegistryTest : public QObject {
     RegistryStore::SetPath(QFile::encodeName(store_).toStdString());
   }
   void cleanup() {
-    QCOMPARE(registry::OpenKeyHandleCount(),
-             size_t(0));  // every operation closes its keys, however it ended
+    QCOMPARE(registry::OpenKeyHandleCount(), size_t(0));  // every operation closes its keys
   }
 
   void absentKeyOrValueGivesTheDefault() {

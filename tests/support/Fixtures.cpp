@@ -31,10 +31,6 @@ QString WriteFile(const QString& dir, const QString& name, const QByteArray& byt
   return path;
 }
 
-QString WriteJetDatabase(const QString& dir, const QString& name, JetVersion version) {
-  return WriteFile(dir, name, JetDatabaseBytes(version));
-}
-
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad) {
   return computer.leftJustified(32, pad) + account.leftJustified(32, pad);
 }

@@ -20,8 +20,6 @@ QByteArray JetDatabaseBytes(JetVersion version = JetVersion::Jet4, int pages = 3
 
 // Writes `bytes` to dir/name and returns the full path.
 QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes);
-QString WriteJetDatabase(const QString& dir, const QString& name,
-                         JetVersion version = JetVersion::Jet4);
 
 // A lock file's 64-byte record as Jet writes it: computer and account, 32 bytes each, padded.
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad = '\0');

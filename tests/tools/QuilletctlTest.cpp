@@ -191,8 +191,7 @@ class QuilletctlTest : public QObject {
 
     OtherProcess users({"users", path});
     QCOMPARE(QString::fromStdString(users.output()), records.join('\n') + '\n');
-    QCOMPARE(users.errors(), std::string());
-    QCOMPARE(users.stop(), 0);
+    QVERIFY(users.errors().empty() && users.stop() == 0);
     OtherProcess usersJson({"users", path, "--json"});
     QJsonArray expected;  // the slot a number, not text
     for (const QString& record : records) {
