@@ -12,14 +12,10 @@
 #include <optional>
 
 #include "WindowHarness.h"
+#include "platform/engine/EngineTestUtil.h"
 #include "platform/ui/QtUiServices.h"
 
 namespace quillet::test {
-
-QByteArray ReadFile(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 class WindowTest : public QObject {
   Q_OBJECT
@@ -152,11 +148,11 @@ class WindowTest : public QObject {
                                         ToLocalBytes(lookAlike));
     else
       h.database("x.ldb");
-    const QByteArray before = ReadFile(lookAlike);
+    const QByteArray before = ReadBytes(ToLocalBytes(lookAlike));
     h.start();
     h.browseTo(database);
     QCOMPARE(h.messages(), QStringList());
-    QCOMPARE(ReadFile(lookAlike), before);
+    QCOMPARE(ReadBytes(ToLocalBytes(lookAlike)), before);
     QVERIFY(!h.current() && h.databaseCaption() == database);
   }
 
@@ -301,8 +297,7 @@ class WindowTest : public QObject {
     if (other) QVERIFY(!other->line().empty());
 
     QProcess quillet;
-    QProcessEnvironment environment =
-        QProcessEnvironment::systemEnvironment();  // offscreen, from ctest
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
     quillet.setProcessEnvironment(environment);
     if (outputClosed) quillet.setChildProcessModifier([] { ::close(1), ::close(2); });
@@ -316,7 +311,7 @@ class WindowTest : public QObject {
     QVERIFY(quillet.waitForFinished(10000));
     QVERIFY(quillet.exitStatus() == QProcess::NormalExit && quillet.exitCode() == 0);
     QCOMPARE(QFile::exists(lockFile), heldElsewhere);
-    QCOMPARE(ReadFile(database), JetDatabaseBytes());
+    QCOMPARE(ReadBytes(ToLocalBytes(database)), JetDatabaseBytes());
   }
 };
 

@@ -203,10 +203,9 @@ class RegistryTest : public QObject {
       QTest::qWait(5 + QRandomGenerator::global()->bounded(60));
       writer.kill();  // SIGKILL: no clean-up of any kind
       QVERIFY(writer.waitForFinished(10000));
-      const QByteArray own =
-          GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, "killed", "").toLatin1();
-      const int counter = QRegularExpression("^\\d+").match(QString(own)).captured().toInt();
-      QVERIFY2(own == OwnValue(counter), own.left(20).constData());
+      const QString own = GetRegistryString(HKEY_LOCAL_MACHINE, kAppKey, "killed", "");
+      const int counter = QRegularExpression("^\\d+").match(own).captured().toInt();
+      QVERIFY2(own.toLatin1() == OwnValue(counter), qPrintable(own.left(20)));
       remember(QString("/srv/after-%1.mdb").arg(round));  // and it takes writes again
       QCOMPARE(remembered(), QString("/srv/after-%1.mdb").arg(round));
     }

@@ -94,8 +94,7 @@ class QuilletctlTest : public QObject {
     TempFolder folder;
     folder.database("caf\xe9.mdb");
     QProcess run;
-    run.setWorkingDirectory(
-        QString::fromStdString(folder.path));  // ours may be a folder gone by now
+    run.setWorkingDirectory(QString::fromStdString(folder.path));  // ours may be gone by now
     run.start("/bin/sh", {"-c", R"sh(exec "$0" check "$1/$(printf 'caf\351.mdb')")sh",
                           QuilletctlPath(), QString::fromStdString(folder.path)});
     QVERIFY(run.waitForFinished(10000));

@@ -161,8 +161,7 @@ class EngineStressTest : public QObject {
     }
     qInfo("%d kills, %zu attempts, %d joined another mode, %d page and %d record sessions alone",
           kills, all.size(), joinedAnotherMode, aloneIn[0], aloneIn[1]);
-    QVERIFY(kills > 0 && joinedAnotherMode > 0 && aloneIn[0] > 0 &&
-            aloneIn[1] > 0);  // it exercised all
+    QVERIFY(kills > 0 && joinedAnotherMode > 0 && aloneIn[0] > 0 && aloneIn[1] > 0);
 
     Connection last;  // whatever the kills left behind, the next opener decides afresh
     QVERIFY(OpenAdo(last, path, 1).ok() && ModeOf(last) == 1 && last.Close().ok());
