@@ -1,5 +1,4 @@
-// The change to record-level locking, quilletctl as the other workstations. Every change
-// waits two seconds, so the cases are few and each checks much.
+// The change to record level; every change waits two seconds, so each case checks much.
 
 #include <QElapsedTimer>
 #include <QTimer>

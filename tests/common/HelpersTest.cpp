@@ -1,5 +1,4 @@
-// The general helpers: the file length of real files, time stamps and the wait against a
-// clock the tests move, and the error report with its message box recorded.
+// The general helpers on real files, a clock the tests move, and a recorded message box.
 
 #include <sys/stat.h>
 

@@ -1,5 +1,4 @@
-// The registry functions over the real store in a temporary folder; the killed writer is
-// this binary run as --writer.
+// The registry functions over the real store; the killed writer is this binary as --writer.
 
 #include <sqlite3.h>
 #include <sys/mman.h>

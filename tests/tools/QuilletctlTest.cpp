@@ -56,7 +56,6 @@ class QuilletctlTest : public QObject {
     const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
     const QString version = "quilletctl " QUILLET_VERSION "\n";
     QTest::newRow("version") << "--version" << 0 << version << "";
-    QTest::newRow("nothing") << "" << 2 << "" << usage.arg("missing command");
     QTest::newRow("unknown command")
         << "open x.mdb" << 2 << "" << usage.arg("unknown command 'open'");
     QTest::newRow("unknown option")

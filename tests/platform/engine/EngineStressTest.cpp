@@ -1,5 +1,4 @@
-// Processes open, probe and close one database in random modes while some are SIGKILLed; those
-// surely open at once agree, and a mode not asked for or "in use" needs someone there.
+// Processes open and probe one database in random modes, some SIGKILLed: they must agree.
 
 #include <fcntl.h>
 #include <sys/wait.h>

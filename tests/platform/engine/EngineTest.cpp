@@ -1,5 +1,4 @@
-// Who may open a database and in which mode: the first opener's, here or in another process,
-// until the last one closes; what cannot be opened is refused at once, leaving nothing.
+// Who may open a database, in the first opener's mode; what cannot be opened is refused.
 
 #include <fcntl.h>
 
@@ -120,9 +119,7 @@ class EngineTest : public QObject {
     const std::string path = folder.database("foreign.mdb");
     for (const std::string& locked : {path, folder.file("foreign.ldb")}) {
       const int fd = ::open(locked.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-      struct flock lock {
-        F_RDLCK, SEEK_SET, 0, 0, 0
-      };  // from byte 0 to the end of the file
+      struct flock lock = {F_RDLCK, SEEK_SET, 0, 0, 0};  // the whole file
       QCOMPARE(::fcntl(fd, F_OFD_SETLK, &lock), 0);
       DatabasePtr database;
       QCOMPARE(Failure(OpenDao(path, &database)), std::string("3050: Could not lock file."));

@@ -1,5 +1,4 @@
-// Another engine (Jet under Wine or through Samba, tests/support/ForeignJetPeer) shows itself
-// only through its locks: ours must see them, stay out of its slots, claim no mode it cannot know.
+// Another engine (support/ForeignJetPeer) shows only through its locks: ours must respect them.
 
 #include <fcntl.h>
 
@@ -211,7 +210,6 @@ class ForeignEngineTest : public QObject {
     using C = posix::Call;
     QTest::newRow("open of the database") << int(C::kOpen) << 0 << 3051;
     QTest::newRow("taking the gate") << int(C::kLock) << 0 << 3050;
-    QTest::newRow("looking who is there") << int(C::kTestLock) << 0 << 3050;
     QTest::newRow("creating the lock file") << int(C::kOpen) << 1 << 3050;
     QTest::newRow("giving it the database's mode") << int(C::kFchmod) << 0 << 0;
     QTest::newRow("claiming the mark") << int(C::kLock) << 1 << 3050;
