@@ -14,8 +14,7 @@ namespace quillet::test {
 QByteArray JetDatabaseBytes(JetVersion version, int pages, const char* engineName) {
   const int pageSize = version == JetVersion::Jet3 ? 2048 : 4096;
   QByteArray bytes(pageSize * pages, '\0');
-  bytes[0] = 0x00;  // page type: database definition page
-  bytes[1] = 0x01;
+  bytes[1] = 0x01;  // page type 00 01: the database definition page
   const QByteArray name(engineName);
   for (int i = 0; i < name.size() && i < 16; ++i) bytes[4 + i] = name[i];
   bytes[0x14] = version == JetVersion::Jet3 ? 0x00 : 0x01;
@@ -25,9 +24,8 @@ QByteArray JetDatabaseBytes(JetVersion version, int pages, const char* engineNam
 QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes) {
   const QString path = QDir(dir).filePath(name);
   QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size()) {
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
     qFatal("cannot write fixture %s", qPrintable(path));
-  }
   return path;
 }
 
