@@ -1,5 +1,4 @@
-// The change to record-level locking, with quilletctl processes as the other workstations.
-// Every change waits two seconds, so the cases that wait are few and each checks much.
+// The change to record level; every change waits two seconds, so each case checks much.
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -9,11 +8,13 @@
 
 namespace quillet::test {
 
-const QString kChanged = "Your database has successfully been changed to Record Level Locking\n\nHowever, this will only "
-                         "'stick' until the database is closed on all workstations at which point it will revert to Page "
-                         "Level Locking.";
-const QString kNotChanged = "Your database could not be changed to Record Level Locking!\n\nYou should check that the "
-                            "database was closed on all workstations before attempting to change the locking again.";
+const QString kChanged =
+    "Your database has successfully been changed to Record Level Locking\n\nHowever, this will "
+    "only 'stick' until the database is closed on all workstations at which point it will "
+    "revert to Page Level Locking.";
+const QString kNotChanged =
+    "Your database could not be changed to Record Level Locking!\n\nYou should check that the "
+    "database was closed on all workstations before attempting to change the locking again.";
 const QString kAlready = "Your database is already using Record Level Locking";
 
 class ChangeTest : public QObject {
@@ -22,14 +23,10 @@ class ChangeTest : public QObject {
 
  private slots:
   void initTestCase() { before_ = TopLevelWidgets(); }
-  void cleanup() {
-    const QString left = LeftBehind(before_);
-    QVERIFY2(left.isEmpty(), qPrintable("left behind: " + left));
-  }
+  void cleanup() { QCOMPARE(LeftBehind(before_), QString()); }
 
-  // The shown file was no database when picked, so none is open; it is one now. The change
-  // waits under the hourglass and opens it first, in record-level mode, which another
-  // workstation joins until the window closes it. A second change finds it already done.
+  // The change waits under the hourglass and opens the file first in record level, which
+  // another workstation joins until the window closes it; a second change finds it done.
   void changesWhenNobodyElseHasItOpen() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
@@ -47,7 +44,6 @@ class ChangeTest : public QObject {
     QCOMPARE(pointerDuringWait, vbHourglass);
     QCOMPARE(h.messages(), QStringList{kChanged});
     QCOMPARE(h.ui.messages[0].icon, vbInformation);
-    // The message first, then the new mode line.
     QCOMPARE(QStringList({modeDuringMessage, h.modeCaption(), CheckFromAnotherProcess(database)}),
              QStringList({kSelectDatabase, kRecordLevel, kRecordLevel}));
     QCOMPARE(h.ui.MousePointer(window), vbDefault);
@@ -55,14 +51,14 @@ class ChangeTest : public QObject {
     const Database* changed = h.current().get();
     h.click(h.change());
     QCOMPARE(h.messages(), QStringList({kChanged, kAlready}));
-    QVERIFY(h.current().get() == changed && h.ui.MousePointer(window) == vbDefault);  // nothing closed or reopened
+    QVERIFY(h.current().get() == changed &&
+            h.ui.MousePointer(window) == vbDefault);  // nothing closed or reopened
     window.close();
     QCOMPARE(CheckFromAnotherProcess(database), kPageLevel);
   }
 
-  // Someone else decides the mode: a workstation of ours in page level, or another engine
-  // (Jet on Windows) whose mode nobody here can know. Once the other engine has gone, the
-  // mode of our own session shows again.
+  // A page-level workstation or another engine decides the mode; once the engine has gone,
+  // our own session's mode shows again.
   void failsWhileAnotherWorkstationDecides_data() {
     QTest::addColumn<bool>("otherEngine");
     QTest::newRow("page-level workstation") << false;
@@ -75,7 +71,8 @@ class ChangeTest : public QObject {
     std::optional<OtherProcess> workstation;
     std::optional<ForeignPeer> windows;
     if (otherEngine) {
-      windows.emplace(QStringList{h.path(QStringLiteral("Sales.ldb")), "0", "WS-ACCOUNTS", "clerk", "ofd"});
+      windows.emplace(
+          QStringList{h.path(QStringLiteral("Sales.ldb")), "0", "WS-ACCOUNTS", "clerk", "ofd"});
       QVERIFY(windows->ready());
     } else {
       workstation.emplace(std::vector<std::string>{"hold", ToLocalBytes(database), "--page"});
@@ -96,8 +93,7 @@ class ChangeTest : public QObject {
     }
   }
 
-  // Another workstation takes the file exclusively during the wait: the engine's refusal is
-  // reported and no database is left open.
+  // Another workstation taking the file exclusively during the wait is reported.
   void exclusiveOpenElsewhereIsReported() {
     WindowHarness h;
     const QString database = h.database();
@@ -110,50 +106,51 @@ class ChangeTest : public QObject {
     });
 
     h.click(h.change());
-    QCOMPARE(h.messages(), QStringList{Report("opening the database (ADO)", -2147467259,
-                                              "Could not use '" + database + "'; file already in use.")});
+    QCOMPARE(h.messages(),
+             QStringList{Report("opening the database (ADO)", -2147467259,
+                                "Could not use '" + database + "'; file already in use.")});
     QVERIFY(!h.current() && h.ui.MousePointer(h.window()) == vbDefault);
     QCOMPARE(h.modeCaption(), kPageLevel);
   }
 
-  // The window's handle was closed behind its back, so letting go of it fails: the change
-  // stops there, says so in Jet's words, and puts the pointer back.
+  // Letting go of a handle closed behind the window's back fails: reported, pointer back.
   void failureToCloseIsReported() {
     WindowHarness h;
     h.start();
     h.browseTo(h.database());
     QVERIFY(h.current()->Close().ok());
     h.click(h.change());
-    QCOMPARE(h.messages(), QStringList{Report("closing the database", 3420, "Object invalid or no longer set.")});
+    QCOMPARE(h.messages(),
+             QStringList{Report("closing the database", 3420, "Object invalid or no longer set.")});
     QCOMPARE(h.ui.messages[0].icon, vbExclamation);
     QVERIFY(!h.current() && h.ui.MousePointer(h.window()) == vbDefault);
     QCOMPARE(h.modeCaption(), kPageLevel);
   }
 
-  // Clicks during the wait run inside it: a Check finds nothing open, a Browse opens another
-  // file and a second change runs whole on it; then the first goes on with the file shown.
-  // The window closing lets go of everything.
+  // Clicks during the wait run inside it: Check finds nothing open, a Browse and a second
+  // change run whole; then the first goes on with the file shown.
   void clicksDuringTheWait() {
     WindowHarness h;
     const QString second = h.database("Second.mdb");
     frmDatabaseLocking& window = h.start();
     h.browseTo(h.database("First.mdb"));
     QString modeAfterNestedCheck;
-    QTimer::singleShot(300, &window, [&] { h.click(h.check()), modeAfterNestedCheck = h.modeCaption(); });
+    QTimer::singleShot(300, &window,
+                       [&] { h.click(h.check()), modeAfterNestedCheck = h.modeCaption(); });
     QTimer::singleShot(600, &window, [&] { h.browseTo(second); });
     QTimer::singleShot(900, &window, [&] { h.click(h.change()); });
 
     h.click(h.change());
     QCOMPARE(h.messages(), QStringList({kChanged, kChanged}));
-    QCOMPARE(QStringList({modeAfterNestedCheck, QString::fromStdString(h.current()->Name()), h.modeCaption()}),
+    QCOMPARE(QStringList({modeAfterNestedCheck, QString::fromStdString(h.current()->Name()),
+                          h.modeCaption()}),
              QStringList({kPageLevel, second, kRecordLevel}));
     QCOMPARE(h.ui.MousePointer(window), vbDefault);
     window.close();
     QVERIFY(!QFile::exists(h.path("Second.ldb")));
   }
 
-  // Closing the window during the wait ends the program quietly: the event loop returns and
-  // nothing stays open, not even a file a Browse opened meanwhile. Last: it runs the loop.
+  // Closing during the wait ends the program quietly, nothing left open. Last: it runs the loop.
   void closingDuringTheWaitEndsTheProgram() {
     WindowHarness h;
     const QString database = h.database();

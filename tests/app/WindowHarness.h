@@ -19,15 +19,19 @@ namespace quillet::test {
 inline const QString kSelectDatabase = "Select database...";
 inline const QString kPageLevel = "Information: The database is using 'Page Level' locking.";
 inline const QString kRecordLevel = "Information: The database is using 'Record Level' locking.";
-inline const QString kCannotBeFound = "Information: The type of locking the database is using cannot be found.";
-inline const QString kLockFileWarning = "Warning: This Database already appears to be open by another program either "
-                                        "locally or on another computer, so you will probably be unable to to change "
-                                        "the Locking Type!";
+inline const QString kCannotBeFound =
+    "Information: The type of locking the database is using cannot be found.";
+inline const QString kLockFileWarning =
+    "Warning: This Database already appears to be open by another program either "
+    "locally or on another computer, so you will probably be unable to to change "
+    "the Locking Type!";
 
 // The window's report of a failure: the task, the engine's text and its number.
 inline QString Report(const QString& task, int number, const QString& text) {
-  return QString("There was a problem %1 and the error's description was reported as : \n\n\"%2\" (%3)")
-      .arg(task, text).arg(number);
+  return QString(
+             "There was a problem %1 and the error's description was reported as : \n\n\"%2\" (%3)")
+      .arg(task, text)
+      .arg(number);
 }
 
 // What another workstation sees: the line `quilletctl check` prints.
@@ -35,9 +39,8 @@ inline QString CheckFromAnotherProcess(const QString& database) {
   return QString::fromStdString(OtherProcess({"check", ToLocalBytes(database)}).output()).trimmed();
 }
 
-// A window or box a test leaves behind would stand over the next test's: each suite's
-// cleanup() names the top-level widgets that were not there before (at initTestCase, or at
-// the last cleanup, so that one leak fails one test).
+// A window or box a test leaves behind would stand over the next test's: cleanup() names the
+// top-level widgets new since initTestCase or the last cleanup.
 inline QList<QWidget*> TopLevelWidgets() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   return QApplication::topLevelWidgets();
@@ -45,13 +48,14 @@ inline QList<QWidget*> TopLevelWidgets() {
 inline QString LeftBehind(QList<QWidget*>& before) {
   QStringList names;
   for (QWidget* widget : TopLevelWidgets())
-    if (!before.contains(widget)) names << widget->metaObject()->className() + (" " + widget->objectName());
+    if (!before.contains(widget))
+      names << widget->metaObject()->className() + (" " + widget->objectName());
   before = TopLevelWidgets();
   return names.join(", ");
 }
 
-// One test's world: a temporary folder, the real settings store kept in it, and the window
-// on the recording services (or on `services`, to test the real dialogs).
+// One test's world: a temporary folder, the real settings store in it, the window on the
+// recording services (or on `services`).
 class WindowHarness {
  public:
   explicit WindowHarness(UiServices* services = nullptr) : services_(services) {
@@ -61,7 +65,7 @@ class WindowHarness {
 
   QString path(const QString& name) const { return dir_.filePath(name); }
   QString database(const QString& name = QStringLiteral("Sales.mdb")) const {
-    return WriteJetDatabase(dir_.path(), name);
+    return WriteFile(dir_.path(), name, JetDatabaseBytes());
   }
   QString file(const QString& name, const QByteArray& bytes) const {
     return WriteFile(dir_.path(), name, bytes);

@@ -1,4 +1,4 @@
-// The trace log (off in every build; switched on to find a fault): what is written, where, how indented.
+// The trace log (off unless switched on to find a fault): what is written, where, how indented.
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +17,9 @@ class TraceLogTest : public QObject {
   QTemporaryDir state_;
   QDateTime now_;
 
-  QString logPath(const QDate& day) const { return state_.filePath("quillet-test." + day.toString("yyyyMMdd") + ".log"); }
+  QString logPath(const QDate& day) const {
+    return state_.filePath("quillet-test." + day.toString("yyyyMMdd") + ".log");
+  }
   QStringList linesOf(const QDate& day) const {
     QFile file(logPath(day));
     if (!file.open(QIODevice::ReadOnly)) return {};
@@ -45,8 +47,12 @@ class TraceLogTest : public QObject {
     QTest::addColumn<int>("level");
     QTest::addColumn<bool>("written");
     // -1 as an entry's level is the default level, 5.
-    for (auto [threshold, level, written] : {std::tuple{0, 1, false}, {-1, 1000, true}, {5, -1, true}, {4, -1, false},
-                                             {3, 3, true}, {3, 4, false}})
+    for (auto [threshold, level, written] : {std::tuple{0, 1, false},
+                                             {-1, 1000, true},
+                                             {5, -1, true},
+                                             {4, -1, false},
+                                             {3, 3, true},
+                                             {3, 4, false}})
       QTest::addRow("threshold %d, level %d", threshold, level) << threshold << level << written;
   }
   void thresholds() {
@@ -56,7 +62,8 @@ class TraceLogTest : public QObject {
     LogLevel = threshold;
     Err().Raise(5, QStringLiteral("the caller's"));
     LogMessageKind(QStringLiteral("entry"), level, 1);
-    QCOMPARE(QDir(state_.path()).entryList(QDir::Files), written ? QStringList{QFileInfo(logPath(now_.date())).fileName()} : QStringList());
+    QCOMPARE(QDir(state_.path()).entryList(QDir::Files),
+             written ? QStringList{QFileInfo(logPath(now_.date())).fileName()} : QStringList());
     // Only an entry that is written moves the depth, and clears the current error.
     QCOMPARE(LogIndent, written ? 1 : 0);
     QCOMPARE(Err().Number, written ? 0 : 5);
@@ -71,9 +78,10 @@ class TraceLogTest : public QObject {
     for (const char* text : {"close", "below zero"}) LogMessageKind(text, -1, 2);
     for (const char* text : {"deeper", "deeper still"}) LogMessageKind(text, -1, 1);
     LogMessageKind("reset", -1, 3);
-    QCOMPARE(linesOf(now_.date()), QStringList({"14:03:27 open", "14:03:27     inside", "14:03:27 EXTRA     tagged",
-                                                "14:03:27 close", "14:03:27 below zero", "14:03:27 deeper",
-                                                "14:03:27     deeper still", "14:03:27 reset"}));
+    QCOMPARE(linesOf(now_.date()),
+             QStringList({"14:03:27 open", "14:03:27     inside", "14:03:27 EXTRA     tagged",
+                          "14:03:27 close", "14:03:27 below zero", "14:03:27 deeper",
+                          "14:03:27     deeper still", "14:03:27 reset"}));
   }
 
   void oneFilePerDay() {
@@ -84,18 +92,6 @@ class TraceLogTest : public QObject {
     LogMessage("after midnight");
     QCOMPARE(linesOf(QDate(2026, 12, 5)), QStringList{"23:59:59 before midnight"});
     QCOMPARE(linesOf(QDate(2026, 12, 6)), QStringList{"00:00:01 after midnight"});
-  }
-
-  // A folder that cannot be made loses the entry without troubling the caller.
-  void unwritableFolder() {
-    LogLevel = -1;
-    const QString blocker = QDir(state_.path()).filePath(QStringLiteral("a-file"));
-    QFile(blocker).open(QIODevice::WriteOnly);
-    qputenv("XDG_STATE_HOME", QFile::encodeName(blocker + "/sub"));
-    LogMessage("lost");
-    qputenv("XDG_STATE_HOME", QFile::encodeName(state_.path()));
-    QCOMPARE(Err().Number, 0);
-    QVERIFY(!QFile::exists(blocker + "/sub"));
   }
 };
 

@@ -14,8 +14,7 @@ namespace quillet::test {
 QByteArray JetDatabaseBytes(JetVersion version, int pages, const char* engineName) {
   const int pageSize = version == JetVersion::Jet3 ? 2048 : 4096;
   QByteArray bytes(pageSize * pages, '\0');
-  bytes[0] = 0x00;  // page type: database definition page
-  bytes[1] = 0x01;
+  bytes[1] = 0x01;  // page type 00 01: the database definition page
   const QByteArray name(engineName);
   for (int i = 0; i < name.size() && i < 16; ++i) bytes[4 + i] = name[i];
   bytes[0x14] = version == JetVersion::Jet3 ? 0x00 : 0x01;
@@ -25,15 +24,9 @@ QByteArray JetDatabaseBytes(JetVersion version, int pages, const char* engineNam
 QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes) {
   const QString path = QDir(dir).filePath(name);
   QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(bytes) != bytes.size()) {
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
     qFatal("cannot write fixture %s", qPrintable(path));
-  }
   return path;
-}
-
-QString WriteJetDatabase(const QString& dir, const QString& name, JetVersion version) {
-  return WriteFile(dir, name, JetDatabaseBytes(version));
 }
 
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad) {
@@ -62,53 +55,40 @@ QString QuilletctlPath() {
 
 namespace {
 
-// Another user cannot run the binary in the build folder when the checkout sits in a folder
-// only its owner may enter (a clone under /root, mode 0700). So that user runs a copy in a
-// fresh world-readable folder, made once per test process and removed when it ends.
-struct QuilletctlCopy {
-  QTemporaryDir folder;
-  QString path;
-  QString failure;
-  QuilletctlCopy() {
-    const QString source = QuilletctlPath();
-    const QFileDevice::Permissions everyone =
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
-        QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
-    const QString target = folder.filePath(QFileInfo(source).fileName());
-    QFile copy(source);
-    if (!folder.isValid()) {
-      failure = "cannot create a temporary folder: " + folder.errorString();
-    } else if (!QFile::setPermissions(folder.path(), everyone)) {
-      failure = "cannot open " + folder.path() + " to other users";
-    } else if (!copy.copy(target)) {
-      failure = "cannot copy " + source + " to " + target + ": " + copy.errorString();
-    } else if (!QFile::setPermissions(target, everyone)) {
-      failure = "cannot make " + target + " runnable by other users";
-    } else {
-      path = target;
-    }
-  }
-};
-
-// The copy other users run; "" (with the reason printed) when it could not be made.
+// Another user cannot run the binary in a checkout only its owner may enter (under /root):
+// it runs a copy in a world-readable folder made once per test process. "" if that failed.
 QString QuilletctlForOtherUsers() {
-  static const QuilletctlCopy copy;
-  if (copy.path.isEmpty()) qWarning("cannot run quilletctl as another user: %s", qPrintable(copy.failure));
-  return copy.path;
+  static QTemporaryDir folder;
+  static const QString path = [] {
+    const QString source = QuilletctlPath(), target = folder.filePath("quilletctl");
+    using P = QFileDevice;
+    const P::Permissions everyone = P::ReadOwner | P::WriteOwner | P::ExeOwner | P::ReadGroup |
+                                    P::ExeGroup | P::ReadOther | P::ExeOther;
+    if (folder.isValid() && QFile::setPermissions(folder.path(), everyone) &&
+        QFile::copy(source, target) && QFile::setPermissions(target, everyone))
+      return target;
+    qWarning("cannot run quilletctl as another user: no runnable copy of %s", qPrintable(source));
+    return QString();
+  }();
+  return path;
 }
 
 }  // namespace
 
-OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid) {
+OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid,
+                           const std::function<void()>& inChild) {
   QString program = QuilletctlPath();
   if (uid != uid_t(-1)) {
     program = QuilletctlForOtherUsers();
-    if (program.isEmpty()) return;  // never started: output and errors stay empty
+    if (program.isEmpty()) return;                   // never started: output and errors stay empty
     setWorkingDirectory(QFileInfo(program).path());  // the test's own may be out of its reach
     setChildProcessModifier([uid] {
-      if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+          ::setresuid(uid, uid, uid) != 0)
         ::_exit(126);
     });
+  } else if (inChild) {
+    setChildProcessModifier(inChild);
   }
   QStringList arguments;
   for (const std::string& arg : args) arguments << QString::fromStdString(arg);

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QString>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,21 +14,17 @@ namespace quillet::test {
 
 enum class JetVersion { Jet3, Jet4 };
 
-// The bytes of a minimal database file the engine accepts: a header page with the engine
-// name and version byte, padded to `pages` pages (Jet 3: 2048 bytes, Jet 4: 4096).
+// A minimal database the engine accepts: the header page, padded to `pages` pages.
 QByteArray JetDatabaseBytes(JetVersion version = JetVersion::Jet4, int pages = 3,
                             const char* engineName = "Standard Jet DB");
 
-// Writes `bytes` to dir/name and returns the full path. Fails the test on error.
+// Writes `bytes` to dir/name and returns the full path.
 QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes);
-QString WriteJetDatabase(const QString& dir, const QString& name,
-                         JetVersion version = JetVersion::Jet4);
 
 // A lock file's 64-byte record as Jet writes it: computer and account, 32 bytes each, padded.
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad = '\0');
 
-// Another engine (Windows Jet under Wine or through Samba) as its locks show it:
-// tests/support/ForeignJetPeer.cpp with these arguments (usage there). Stopped when destroyed.
+// Another engine as its locks show it: ForeignJetPeer.cpp with these arguments (usage there).
 class ForeignPeer : public QProcess {
  public:
   explicit ForeignPeer(const QStringList& args);
@@ -41,17 +38,17 @@ class ForeignPeer : public QProcess {
 // The path of the quilletctl binary under test (from the QUILLETCTL variable CTest sets).
 QString QuilletctlPath();
 
-// Another workstation: quilletctl with these arguments, optionally as another user. What it
-// prints to standard output and to standard error are kept apart. Stopped with SIGTERM
-// when destroyed.
+// Another workstation: quilletctl with these arguments, optionally as another user or with
+// inChild run in the child before it starts. Its two output streams are kept apart.
 class OtherProcess : public QProcess {
  public:
   static constexpr uid_t kNobody = 65534;
-  explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1));
+  explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1),
+                        const std::function<void()>& inChild = {});
   ~OtherProcess() override { stop(); }
-  std::string line();    // the first line it prints; "" if it ends or 10 s pass first
-  std::string output();  // everything it printed on standard output, once it has ended
-  std::string errors();  // everything it printed on standard error, once it has ended
+  std::string line();              // the first line it prints; "" if it ends or 10 s pass first
+  std::string output();            // everything it printed on standard output, once it has ended
+  std::string errors();            // everything it printed on standard error, once it has ended
   int stop(int signal = SIGTERM);  // the exit code; -1 if it died of a signal
 };
 

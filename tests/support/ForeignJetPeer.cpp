@@ -1,18 +1,13 @@
-// foreign_jet_peer: stands in for a Windows Jet engine (under Wine, or through Samba) that
-// has a database open, as far as its lock file shows it to us.
+// foreign_jet_peer: a Windows Jet engine (under Wine, or through Samba) as its locks show it.
 //
 //   foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]
 //   foreign_jet_peer --database DATABASE posix|ofd
 //
-// Opens LOCKFILE (creating it), takes Jet's user lock for SLOT -- a 1-byte write lock at
-// 0x10000001 + SLOT -- and writes the slot's 64-byte record: COMPUTER and ACCOUNT, 32
-// bytes each, padded with NULs (the default) or spaces. "posix" takes the lock with
-// classic F_SETLK, as Wine's server does; "ofd" with F_OFD_SETLK. Then prints "ready" on
-// standard output and waits. On SIGTERM or SIGINT it exits 0 without clearing its record,
-// like an engine that went away: the record stays behind for nobody.
-// With --database it takes a 1-byte read lock on DATABASE itself, in Jet's range
-// (0x10000001), as Jet holds locks on a database it has open, and writes nothing.
-// Exit status: 0 stopped; 1 the file could not be opened, locked or written; 2 usage.
+// Takes Jet's user lock for SLOT (1 byte at 0x10000001 + SLOT) and writes the slot's record,
+// COMPUTER and ACCOUNT padded to 32 bytes each; "posix" locks with F_SETLK as Wine's server
+// does, "ofd" with F_OFD_SETLK as Samba does. With --database it read-locks 0x10000001 of the
+// database itself and writes nothing. Prints "ready"; on SIGTERM or SIGINT exits 0 leaving its
+// record, as an engine that went away. Exit 1: could not open, lock or write; 2: usage.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -45,19 +40,21 @@ int main(int argc, char** argv) {
   if ((!database && (argc < 6 || argc > 7 || *end != '\0' || slot < 0 || slot > 254 ||
                      std::strlen(argv[3]) > kNameSize || std::strlen(argv[4]) > kNameSize)) ||
       (kind != "posix" && kind != "ofd") || (padding != "nul" && padding != "space")) {
-    std::fputs("usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
-               "       foreign_jet_peer --database DATABASE posix|ofd\n", stderr);
+    std::fputs(
+        "usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
+        "       foreign_jet_peer --database DATABASE posix|ofd\n",
+        stderr);
     return 2;
   }
 
   // Blocked before any lock is taken, so a stop that comes early still finds us waiting.
   sigset_t stop;
   sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
+  for (int signal : {SIGTERM, SIGINT}) sigaddset(&stop, signal);
   sigprocmask(SIG_BLOCK, &stop, nullptr);
 
-  const int fd = ::open(argv[database ? 2 : 1], O_RDWR | O_CLOEXEC | (database ? 0 : O_CREAT), 0666);
+  const int fd =
+      ::open(argv[database ? 2 : 1], O_RDWR | O_CLOEXEC | (database ? 0 : O_CREAT), 0666);
   if (fd < 0) return Fail("open");
   struct flock lock {};
   lock.l_type = database ? F_RDLCK : F_WRLCK;
@@ -70,7 +67,8 @@ int main(int argc, char** argv) {
     std::memset(record, padding == "nul" ? '\0' : ' ', sizeof record);
     std::memcpy(record, argv[3], std::strlen(argv[3]));
     std::memcpy(record + kNameSize, argv[4], std::strlen(argv[4]));
-    if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) != ssize_t(sizeof record))
+    if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) !=
+        ssize_t(sizeof record))
       return Fail("record");
   }
 

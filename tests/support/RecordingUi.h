@@ -9,9 +9,8 @@
 
 namespace quillet::test {
 
-// The real Qt services with the two parts that need a person replaced: message boxes are
-// recorded and return at once, and the file-open dialog returns a scripted answer (Cancel
-// unless answerOpenWith was called for this one). Pointers and the event pump stay real.
+// The real Qt services but for the two that need a person: message boxes are recorded, and
+// the file-open dialog returns a scripted answer (Cancel unless answerOpenWith was called).
 class RecordingUi : public QtUiServices {
  public:
   struct Message {

@@ -19,7 +19,10 @@ struct TempFolder {
   TempFolder() : path((std::filesystem::temp_directory_path() / "quillet-XXXXXX").string()) {
     if (!::mkdtemp(path.data())) qFatal("cannot create a temporary folder");
   }
-  ~TempFolder() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
   std::string file(const std::string& name) const { return path + "/" + name; }
   std::string write(const std::string& name, const QByteArray& bytes) const {
     if (!std::ofstream(file(name), std::ios::binary).write(bytes.constData(), bytes.size()))
@@ -62,5 +65,7 @@ inline std::string Failure(const Status& status) {
 
 namespace QTest {
 template <>
-inline char* toString(const std::string& text) { return qstrdup(text.c_str()); }
+inline char* toString(const std::string& text) {
+  return qstrdup(text.c_str());
+}
 }  // namespace QTest
