@@ -92,6 +92,19 @@ class HelpersTest : public QObject {
     QCOMPARE(Err().Number, 0);  // it never fails, and leaves the current error clear
   }
 
+  // Only the last name's last dot counts, and a separator (either kind) ends the search.
+  void stripExtension() {
+    for (const auto& [path, expected] : {std::pair{"D:\\Data\\Sales.mdb", "D:\\Data\\Sales"},
+                                         {"D:\\Data.2024\\Sales", "D:\\Data.2024\\Sales"},
+                                         {"archive.tar.gz", "archive.tar"},
+                                         {"Sales.", "Sales"},
+                                         {".mdb", ""},
+                                         {"D:\\Data\\.hidden", "D:\\Data\\"},
+                                         {"/data.old/sales", "/data.old/sales"},
+                                         {"", ""}})
+      QCOMPARE(StripExtension(QString::fromUtf8(path)), QString::fromUtf8(expected));
+  }
+
   // Across midnight, and a clock set back past the stamp (negative).
   void secondsSince_data() {
     QTest::addColumn<QDateTime>("then");

@@ -143,6 +143,8 @@ class EngineTest : public QObject {
     QTest::newRow("three pages less a byte")
         << "file" << JetDatabaseBytes(JetVersion::Jet4).chopped(1) << 3343;
     QTest::newRow("fifo") << "fifo" << QByteArray() << 3343;
+    QTest::newRow("link to a device") << "link" << QByteArray("/dev/zero") << 3343;
+    QTest::newRow("dangling link") << "link" << QByteArray("/nonexistent/gone.mdb") << 3024;
     QTest::newRow("directory") << "directory" << QByteArray() << 3044;
     QTest::newRow("missing, spaces, not UTF-8")
         << "missing" << QByteArray("not h\xe9re \xff.mdb") << 3024;
@@ -157,7 +159,9 @@ class EngineTest : public QObject {
     folder.write("plain.txt", "text");
     std::string path = folder.file("bad.mdb");
     if (kind == "file") folder.write("bad.mdb", bytes);
-    if (kind == "link") ::symlink(folder.database("real.mdb").c_str(), path.c_str());
+    if (kind == "link")
+      ::symlink(bytes.isEmpty() ? folder.database("real.mdb").c_str() : bytes.constData(),
+                path.c_str());
     if (kind == "fifo") ::mkfifo(path.c_str(), 0644);
     if (kind == "directory") ::mkdir(path.c_str(), 0755);
     if (kind == "missing") path = folder.file(bytes.toStdString());
