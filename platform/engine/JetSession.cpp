@@ -21,9 +21,8 @@ using posix::Unlock;
 
 constexpr ByteRange kGateRange{kGate, 1};
 constexpr ByteRange kExclusiveRange{kExclusive, 1};
-constexpr ByteRange kRecordRange{kRecordLevel, 1};
 constexpr ByteRange kReadOnlyExclusiveRange{kReadOnlyExclusive, 1};
-constexpr ByteRange kState{kExclusive, Mark(kSlots) - kExclusive};  // up to the last mark
+constexpr ByteRange kState{kExclusive, kMarksEnd - kExclusive};  // up to the last mark
 
 using Clock = std::chrono::steady_clock;
 // The bounds on waiting of LockProtocol.h.
@@ -53,17 +52,16 @@ enum class Occupancy { kNobody, kPageLevel, kRecordLevel, kExclusive, kUnknown }
 
 // Who else has the database open, as seen by the caller, who holds the gate. Exclusive
 // holders and shared ones never coexist, and every shared connection of a session runs
-// in the same mode, so any one holder tells the state of all; only a holder that is just
-// a mark leaves the mode to one more look at the record byte.
+// in the same mode, so any one holder tells the state of all.
 Occupancy WhoIsThere(int fd) {
   posix::LockHolder holder;
   if (posix::TestLock(fd, F_WRLCK, kState, &holder) != 0) return Occupancy::kUnknown;
   if (!holder.held()) return Occupancy::kNobody;
   if (Covers(holder.range, kReadOnlyExclusive)) return Occupancy::kExclusive;
   if (Covers(holder.range, kExclusive) && holder.type == F_WRLCK) return Occupancy::kExclusive;
-  if (Covers(holder.range, kRecordLevel)) return Occupancy::kRecordLevel;
-  if (posix::TestLock(fd, F_WRLCK, kRecordRange, &holder) != 0) return Occupancy::kUnknown;
-  return holder.held() ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
+  const bool record = holder.range.start >= kMarkBase ? (holder.range.start - kMarkBase) % 2 == 1
+                                                      : Covers(holder.range, kRecordLevel);
+  return record ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
 }
 
 // Any lock on the database outside this engine's private range is another engine's.
@@ -180,7 +178,8 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
   for (;;) {
     Status failure;
     const LockFileSlot::Outcome outcome =
-        LockFileSlot::Claim(lockPath, path, fd.get(), info, request.userName, &slot, &failure);
+        LockFileSlot::Claim(lockPath, path, fd.get(), info, request.userName,
+                            level == LockingLevel::Record, &slot, &failure);
     if (outcome == LockFileSlot::Outcome::kClaimed) break;
     if (outcome == LockFileSlot::Outcome::kNoLockFile) break;
     if (outcome == LockFileSlot::Outcome::kFailed) return failure;
@@ -188,11 +187,10 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
     std::this_thread::sleep_for(kRetryPause);  // a Kill is finishing its unlink
   }
 
-  // A slot's mark is its connection's presence; one without a lock file says it is there
-  // with a read lock on the exclusive byte. The record byte keeps the session's mode.
-  const bool record = level == LockingLevel::Record;
-  const ByteRange presence = slot ? kRecordRange : ByteRange{kExclusive, record ? 2 : 1};
-  if ((record || !slot) && TryLock(fd.get(), F_RDLCK, presence) != 0) {
+  // A slot's mark is its connection's presence and mode; one without a lock file says so
+  // with a read lock on the exclusive byte, and the record byte in a record-level session.
+  const ByteRange presence{kExclusive, level == LockingLevel::Record ? 2 : 1};
+  if (!slot && TryLock(fd.get(), F_RDLCK, presence) != 0) {
     if (slot) slot->Leave(/*mayDelete=*/true);  // we still hold the gate
     return JetError(kJetErrCouldNotLock);
   }

@@ -118,13 +118,15 @@ bool AnotherEngineInLockFile(int lockFd, int databaseFd) {
 bool SlotMarked(int databaseFd, int slot) {
   posix::LockHolder mark;
   return databaseFd >= 0 &&
-         posix::TestLock(databaseFd, F_WRLCK, ByteRange{Mark(slot), 1}, &mark) == 0 && mark.held();
+         posix::TestLock(databaseFd, F_WRLCK, ByteRange{Mark(slot, false), 2}, &mark) == 0 &&
+         mark.held();
 }
 
 LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
                                           const std::string& databasePath, int databaseFd,
                                           const struct stat& database, const std::string& user,
-                                          std::optional<LockFileSlot>* slot, Status* status) {
+                                          bool recordLevel, std::optional<LockFileSlot>* slot,
+                                          Status* status) {
   auto fail = [&](Status error) {
     *status = std::move(error);
     return Outcome::kFailed;
@@ -170,7 +172,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   bool contended = false;
   const std::vector<int> candidates = CandidateSlots(fd.get(), opened.st_size);
   for (int candidate : candidates) {
-    const ByteRange mark{Mark(candidate), 1};
+    const ByteRange mark{Mark(candidate, recordLevel), 1};
     int error = posix::TryLock(databaseFd, F_WRLCK, mark);
     if (error == EAGAIN) continue;
     if (error != 0) return fail(JetError(kJetErrCouldNotLock));
@@ -195,7 +197,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
 
   // From here on, giving up lets go of the mark; the user lock goes with `fd`.
   const auto giveUp = [&](Outcome outcome) {
-    (void)posix::Unlock(databaseFd, ByteRange{Mark(claimed), 1});
+    (void)posix::Unlock(databaseFd, ByteRange{Mark(claimed, recordLevel), 1});
     return outcome;
   };
   const auto record = MakeRecord(user);

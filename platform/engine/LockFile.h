@@ -49,9 +49,10 @@ class LockFileSlot {
 
   // Claims a free slot of the lock file at lockPath, creating the file if needed, for a
   // connection of `user` to databasePath, open as databaseFd, whose fstat is `database`.
-  // The slot's mark is taken through databaseFd and goes when it is closed.
+  // The slot's mark, for the session's mode, is taken through databaseFd and goes when it
+  // is closed.
   static Outcome Claim(const std::string& lockPath, const std::string& databasePath, int databaseFd,
-                       const struct stat& database, const std::string& user,
+                       const struct stat& database, const std::string& user, bool recordLevel,
                        std::optional<LockFileSlot>* slot, Status* status);
 
   LockFileSlot(LockFileSlot&&) = default;

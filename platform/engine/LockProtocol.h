@@ -33,18 +33,20 @@
 //                         and "the last one out deletes the lock file" is exact.
 //   2^62 + 1    exclusive write-locked by an exclusive connection; read-locked by a
 //                         shared one that has no lock file (its name is the database's).
-//   2^62 + 2    record    read-locked by every shared connection of a record-level
-//                         session, so the mode outlives its first opener for as long as
-//                         anyone is there.
+//   2^62 + 2    record    read-locked with 2^62 + 1 by such a shared connection in a
+//                         record-level session.
 //   2^62 + 3    read-only exclusive
 //                         read-locked by an exclusive connection that could open the
 //                         file read-only only (such a descriptor cannot take write locks).
-//   2^62 + 16 + i   mark of slot i
+//   2^62 + 16 + 2i      mark of slot i in a page-level session,
+//   2^62 + 16 + 2i + 1  mark of slot i in a record-level session:
 //                         write-locked by the connection of this engine that holds slot i
-//                         of the lock file. It is also that connection's presence: "anyone
-//                         there?" is one F_OFD_GETLK over 2^62 + 1 .. 2^62 + 16 + 255.
+//                         of the lock file. It is also that connection's presence and says
+//                         its session's mode, so that the mode outlives its first opener
+//                         for as long as anyone is there, and "anyone there, in which
+//                         mode?" is one F_OFD_GETLK over 2^62 + 1 .. the last mark.
 //
-// Any lock on the database outside [2^62, 2^62 + 512) is another engine's.
+// Any lock on the database outside [2^62, 2^62 + 1024) is another engine's.
 //
 // The lock file
 // -------------
@@ -68,11 +70,11 @@
 // Join, leave and the others
 // --------------------------
 //   shared join     take the gate (waiting at most 3 s); read who is there from the
-//                   exclusive, record and mark bytes: nobody -> the mode asked for, a
-//                   shared session -> its mode, an exclusive holder -> 3045; claim a slot
-//                   (its mark, then its user lock; a slot whose user lock anyone holds is
-//                   skipped, its record never written); write our record; read-lock the
-//                   record byte in a record-level session; let go of the gate.
+//                   exclusive and mark bytes: nobody -> the mode asked for, a shared
+//                   session -> its mode, an exclusive holder -> 3045; claim a slot (its
+//                   mark for the mode, then its user lock; a slot whose user lock anyone
+//                   holds is skipped, its record never written); write our record; let
+//                   go of the gate.
 //   leave           take the gate (if it cannot be had in 3 s, leave without deleting:
 //                   the file stays like a crashed connection's); zero our own record; if
 //                   a write lock over the whole lock file is granted, nobody else (of any
@@ -122,7 +124,7 @@ inline constexpr off_t kExclusive = kPrivateBase + 1;
 inline constexpr off_t kRecordLevel = kPrivateBase + 2;
 inline constexpr off_t kReadOnlyExclusive = kPrivateBase + 3;
 inline constexpr off_t kMarkBase = kPrivateBase + 16;
-inline constexpr off_t kDatabasePrivateLength = 512;
+inline constexpr off_t kDatabasePrivateLength = 1024;
 
 // The lock file.
 inline constexpr int kSlots = 255;
@@ -132,6 +134,10 @@ inline constexpr off_t kRecordsEnd = off_t{kSlots} * kRecordSize;
 inline constexpr off_t kUserLockBase = 0x10000001;
 
 inline constexpr off_t UserLock(int slot) { return kUserLockBase + slot; }
-inline constexpr off_t Mark(int slot) { return kMarkBase + slot; }  // on the database
+// On the database: the mark of a slot in a session of either mode, and the two together.
+inline constexpr off_t Mark(int slot, bool recordLevel) {
+  return kMarkBase + 2 * slot + recordLevel;
+}
+inline constexpr off_t kMarksEnd = kMarkBase + 2 * kSlots;
 
 }  // namespace quillet::lockmap
