@@ -50,7 +50,7 @@ const PredefinedRoot* FindRoot(HKEY handle) {
 
 bool ResolveKey(HKEY handle, OpenKey* key) {
   if (const PredefinedRoot* root = FindRoot(handle)) {
-    *key = OpenKey{RegistryStore::Path(), KeyAddress{root->name, {}}, KEY_ALL_ACCESS};
+    *key = OpenKey{RegistryStore::Path(), KeyAddress{root->name, {}}};
     return true;
   }
   HandleTable& table = Handles();

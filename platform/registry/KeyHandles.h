@@ -9,14 +9,13 @@
 namespace quillet::registry {
 
 // What an open key handle stands for: the store it was opened in (a later change of
-// the store's location does not move it), the key, and the access it was granted.
+// the store's location does not move it) and the key.
 struct OpenKey {
   std::string store;
   KeyAddress key;
-  winreg::REGSAM access = 0;
 };
 
-// Resolves a handle: a predefined root (in the store's current location, full access)
+// Resolves a handle: a predefined root (in the store's current location)
 // or a handle this process opened and has not closed yet.
 bool ResolveKey(winreg::HKEY handle, OpenKey* key);
 

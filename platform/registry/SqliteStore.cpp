@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/PathNames.h"
+#include "platform/engine/Posix.h"
 #include "platform/registry/KeyName.h"
 
 namespace quillet::registry {
@@ -75,8 +76,7 @@ LONG ToStatus(int sqliteCode) {
 }
 
 LONG FromErrno(int error) {
-  return (error == EACCES || error == EPERM || error == EROFS) ? ERROR_ACCESS_DENIED
-                                                               : ERROR_REGISTRY_IO_FAILED;
+  return posix::IsPermissionError(error) ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
 }
 
 class Database {
@@ -206,8 +206,7 @@ bool MoveAside(const std::string& path, const struct stat& damaged) {
   bool moved = false;
   if (::flock(folder, LOCK_EX) == 0) {
     struct stat now;
-    if (::lstat(path.c_str(), &now) == 0 && now.st_dev == damaged.st_dev &&
-        now.st_ino == damaged.st_ino) {
+    if (::lstat(path.c_str(), &now) == 0 && posix::SameFile(now, damaged)) {
       // Its journal first: while the damaged file still holds the name, no copy of the
       // program can start a fresh store (and a journal of its own) there.
       const std::string target = CorruptName(path);
@@ -294,9 +293,9 @@ LONG WriteOnce(const std::string& path, Work work) {
   return status;
 }
 
-bool SameFile(const std::string& path, const struct stat& seen) {
+bool StillNames(const std::string& path, const struct stat& seen) {
   struct stat now;
-  return ::stat(path.c_str(), &now) == 0 && now.st_dev == seen.st_dev && now.st_ino == seen.st_ino;
+  return ::stat(path.c_str(), &now) == 0 && posix::SameFile(now, seen);
 }
 
 // Runs work in one write transaction, creating the store first when create is set. A
@@ -324,7 +323,7 @@ LONG Write(const std::string& path, bool create, Work work) {
     if (status == ERROR_BADDB && !movedAside) {
       if (!MoveAside(path, seen)) return status;
       movedAside = true;
-    } else if (SameFile(path, seen)) {
+    } else if (StillNames(path, seen)) {
       return status;
     }
   }

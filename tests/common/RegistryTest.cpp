@@ -1,6 +1,9 @@
 // The registry functions over the real store; the killed writer is this binary as --writer.
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,6 +83,30 @@ mode_t ModeOf(const QString& path) {
   return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
+// Makes a file one this process may not write (or writable again): read-only permissions,
+// or for root, whom those do not stop, the immutable flag. False when neither holds.
+bool SetWritable(const QString& path, bool writable) {
+  const QByteArray name = QFile::encodeName(path);
+  if (::chmod(name.constData(), writable ? 0600 : 0400) != 0) return false;
+  if (writable || ::access(name.constData(), W_OK) != 0) return true;
+  const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+  int flags = 0;
+  const bool set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                   (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  if (fd >= 0) ::close(fd);
+  return set;
+}
+
+void ClearImmutable(const QString& path) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  int flags = 0;
+  if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL)) {
+    flags &= ~FS_IMMUTABLE_FL;
+    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+  }
+  if (fd >= 0) ::close(fd);
+}
+
 }  // namespace
 
 class RegistryTest : public QObject {
@@ -101,6 +128,7 @@ class RegistryTest : public QObject {
     RegistryStore::SetPath(QFile::encodeName(store_).toStdString());
   }
   void cleanup() {
+    ClearImmutable(store_);
     QCOMPARE(registry::OpenKeyHandleCount(), size_t(0));  // every operation closes its keys
   }
 
@@ -173,6 +201,21 @@ class RegistryTest : public QObject {
     QCOMPARE(read(), QString("/srv/a.mdb"));
     SaveRegistryString(HKEY_CURRENT_USER, "SOCIÉTÉ\\Été", "NÄME", "", "");
     QCOMPARE(read(), QString("none"));
+  }
+
+  // The key cannot be opened with full access, so it counts as absent; the value still
+  // reads, and neither saving nor deleting changes it.
+  void readOnlyStoreReadsButKeepsItsValue() {
+    remember("/srv/a.mdb");
+    if (!SetWritable(store_, false)) QSKIP("cannot make the store read-only here");
+    QVERIFY(!RegistryKeyExists(HKEY_LOCAL_MACHINE, kAppKey));
+    QCOMPARE(remembered(), QString("/srv/a.mdb"));
+    remember("/srv/b.mdb");
+    remember("");
+    ClearImmutable(store_);
+    QVERIFY(SetWritable(store_, true));
+    QCOMPARE(remembered(), QString("/srv/a.mdb"));
+    QVERIFY(RegistryKeyExists(HKEY_LOCAL_MACHINE, kAppKey));
   }
 
   // A size past what an int counts, which the store once narrowed and cut short.
