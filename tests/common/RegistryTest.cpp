@@ -83,28 +83,19 @@ mode_t ModeOf(const QString& path) {
   return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-// Makes a file one this process may not write (or writable again): read-only permissions,
-// or for root, whom those do not stop, the immutable flag. False when neither holds.
-bool SetWritable(const QString& path, bool writable) {
+// Makes the file one this process may not write, or writable again: permissions, and for
+// root, whom those do not stop, the immutable flag. False when that did not work here.
+bool SetReadOnly(const QString& path, bool readOnly) {
   const QByteArray name = QFile::encodeName(path);
-  if (::chmod(name.constData(), writable ? 0600 : 0400) != 0) return false;
-  if (writable || ::access(name.constData(), W_OK) != 0) return true;
   const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
   int flags = 0;
-  const bool set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                   (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-  if (fd >= 0) ::close(fd);
-  return set;
-}
-
-void ClearImmutable(const QString& path) {
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-  int flags = 0;
-  if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL)) {
-    flags &= ~FS_IMMUTABLE_FL;
+  if (fd >= 0 && ::geteuid() == 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    flags = readOnly ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
     ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
   }
   if (fd >= 0) ::close(fd);
+  ::chmod(name.constData(), readOnly ? 0400 : 0600);
+  return (::access(name.constData(), W_OK) == 0) != readOnly;
 }
 
 }  // namespace
@@ -128,7 +119,7 @@ class RegistryTest : public QObject {
     RegistryStore::SetPath(QFile::encodeName(store_).toStdString());
   }
   void cleanup() {
-    ClearImmutable(store_);
+    SetReadOnly(store_, false);
     QCOMPARE(registry::OpenKeyHandleCount(), size_t(0));  // every operation closes its keys
   }
 
@@ -207,13 +198,12 @@ class RegistryTest : public QObject {
   // reads, and neither saving nor deleting changes it.
   void readOnlyStoreReadsButKeepsItsValue() {
     remember("/srv/a.mdb");
-    if (!SetWritable(store_, false)) QSKIP("cannot make the store read-only here");
+    if (!SetReadOnly(store_, true)) QSKIP("cannot make the store read-only here");
     QVERIFY(!RegistryKeyExists(HKEY_LOCAL_MACHINE, kAppKey));
     QCOMPARE(remembered(), QString("/srv/a.mdb"));
     remember("/srv/b.mdb");
     remember("");
-    ClearImmutable(store_);
-    QVERIFY(SetWritable(store_, true));
+    QVERIFY(SetReadOnly(store_, false));
     QCOMPARE(remembered(), QString("/srv/a.mdb"));
     QVERIFY(RegistryKeyExists(HKEY_LOCAL_MACHINE, kAppKey));
   }

@@ -37,7 +37,7 @@ class TraceLogTest : public QObject {
     LogLevel = 0;
     LogName = QStringLiteral("quillet-test");
     LogIndent = 0;
-    now_ = QDateTime(QDate(2026, 12, 5), QTime(14, 3, 27));
+    now_ = QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59));
     QDir(state_.path()).removeRecursively();
     QDir().mkpath(state_.path());
   }
@@ -69,7 +69,7 @@ class TraceLogTest : public QObject {
     QCOMPARE(Err().Number, written ? 0 : 5);
   }
 
-  void lineFormatAndIndent() {
+  void lineFormatIndentAndOneFilePerDay() {
     LogLevel = -1;
     // Kind 1 raises the depth after its own line, 2 lowers it before (never below 0), 3 resets it.
     LogMessageKind("open", -1, 1);
@@ -78,19 +78,12 @@ class TraceLogTest : public QObject {
     for (const char* text : {"close", "below zero"}) LogMessageKind(text, -1, 2);
     for (const char* text : {"deeper", "deeper still"}) LogMessageKind(text, -1, 1);
     LogMessageKind("reset", -1, 3);
-    QCOMPARE(linesOf(now_.date()),
-             QStringList({"14:03:27 open", "14:03:27     inside", "14:03:27 EXTRA     tagged",
-                          "14:03:27 close", "14:03:27 below zero", "14:03:27 deeper",
-                          "14:03:27     deeper still", "14:03:27 reset"}));
-  }
-
-  void oneFilePerDay() {
-    LogLevel = -1;
-    now_ = QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59));
-    LogMessage("before midnight");
     now_ = now_.addSecs(2);
     LogMessage("after midnight");
-    QCOMPARE(linesOf(QDate(2026, 12, 5)), QStringList{"23:59:59 before midnight"});
+    QCOMPARE(linesOf(QDate(2026, 12, 5)),
+             QStringList({"23:59:59 open", "23:59:59     inside", "23:59:59 EXTRA     tagged",
+                          "23:59:59 close", "23:59:59 below zero", "23:59:59 deeper",
+                          "23:59:59     deeper still", "23:59:59 reset"}));
     QCOMPARE(linesOf(QDate(2026, 12, 6)), QStringList{"00:00:01 after midnight"});
   }
 };

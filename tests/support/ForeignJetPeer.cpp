@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,19 +34,13 @@ int Fail(const char* what) {
 
 int main(int argc, char** argv) {
   const bool database = argc == 4 && std::string(argv[1]) == "--database";
-  const std::string kind = database ? argv[3] : argc >= 6 ? argv[5] : "";
-  const std::string padding = argc == 7 ? argv[6] : "nul";
-  char* end = nullptr;
-  const long slot = database ? 0 : argc >= 6 ? std::strtol(argv[2], &end, 10) : -1;
-  if ((!database && (argc < 6 || argc > 7 || *end != '\0' || slot < 0 || slot > 254 ||
-                     std::strlen(argv[3]) > kNameSize || std::strlen(argv[4]) > kNameSize)) ||
-      (kind != "posix" && kind != "ofd") || (padding != "nul" && padding != "space")) {
-    std::fputs(
-        "usage: foreign_jet_peer LOCKFILE SLOT COMPUTER ACCOUNT posix|ofd [nul|space]\n"
-        "       foreign_jet_peer --database DATABASE posix|ofd\n",
-        stderr);
+  if (!database && argc != 6 && argc != 7) {
+    std::fputs("usage: see the top of ForeignJetPeer.cpp\n", stderr);
     return 2;
   }
+  const bool posix = std::string(argv[database ? 3 : 5]) == "posix";
+  const char padding = argc == 7 && std::string(argv[6]) == "space" ? ' ' : '\0';
+  const long slot = database ? 0 : std::atol(argv[2]);
 
   // Blocked before any lock is taken, so a stop that comes early still finds us waiting.
   sigset_t stop;
@@ -61,12 +56,12 @@ int main(int argc, char** argv) {
   lock.l_whence = SEEK_SET;
   lock.l_start = kUserLockBase + slot;
   lock.l_len = 1;
-  if (::fcntl(fd, kind == "posix" ? F_SETLK : F_OFD_SETLK, &lock) != 0) return Fail("lock");
+  if (::fcntl(fd, posix ? F_SETLK : F_OFD_SETLK, &lock) != 0) return Fail("lock");
   if (!database) {
     char record[2 * kNameSize];
-    std::memset(record, padding == "nul" ? '\0' : ' ', sizeof record);
-    std::memcpy(record, argv[3], std::strlen(argv[3]));
-    std::memcpy(record + kNameSize, argv[4], std::strlen(argv[4]));
+    std::memset(record, padding, sizeof record);
+    std::memcpy(record, argv[3], std::min(std::strlen(argv[3]), kNameSize));
+    std::memcpy(record + kNameSize, argv[4], std::min(std::strlen(argv[4]), kNameSize));
     if (::pwrite(fd, record, sizeof record, off_t{slot} * off_t{sizeof record}) !=
         ssize_t(sizeof record))
       return Fail("record");

@@ -111,41 +111,6 @@ class ForeignEngineTest : public QObject {
     QCOMPARE(GetLockingMode(here), 0);
   }
 
-  // A full lock file skips every slot another engine holds, and says so at the 256th.
-  void heldSlotsAreNeverClaimed() {
-    TempFolder folder;
-    const std::string path = folder.database("full.mdb");
-    const std::string lockFile = folder.file("full.ldb");
-    ForeignPeer first({QString::fromStdString(lockFile), "0", "WS1", "a", "posix"});
-    ForeignPeer last({QString::fromStdString(lockFile), "254", "WS2", "b", "ofd"});
-    QVERIFY(first.ready() && last.ready());
-    std::vector<DatabasePtr> crowd(253);
-    for (auto& database : crowd) QVERIFY(OpenDao(path, &database).ok());
-    DatabasePtr oneTooMany;
-    QCOMPARE(Failure(OpenDao(path, &oneTooMany)), std::string("3050: Could not lock file."));
-    const QByteArray bytes = ReadBytes(lockFile);
-    QCOMPARE(bytes.left(kRecord), JetRecord("WS1", "a"));
-    QCOMPARE(bytes.mid(254 * kRecord), JetRecord("WS2", "b"));
-  }
-
-  // users reads Jet's NUL- or space-padded records, live or left, and holds nothing meanwhile.
-  void usersReadsJetWrittenRecords() {
-    TempFolder folder;
-    const std::string path = folder.database("Ledger.mdb");
-    const std::string lockFile = folder.write(
-        "Ledger.ldb", JetRecord("PC-ONE", "Admin") + QByteArray(kRecord, '\0') +
-                          JetRecord("PC-THREE", "Bookkeeper", ' ') + QByteArray(kRecord, ' '));
-    const QByteArray before = ReadBytes(lockFile);
-    QCOMPARE(Users(path), QString("0 PC-ONE Admin left|2 PC-THREE Bookkeeper left"));
-    ForeignPeer windows(
-        {QString::fromStdString(lockFile), "2", "PC-THREE", "Bookkeeper", "posix", "space"});
-    QVERIFY(windows.ready());
-    DatabasePtr exclusive;
-    QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);  // the other engine is in
-    QCOMPARE(Users(path), QString("0 PC-ONE Admin left|2 PC-THREE Bookkeeper elsewhere"));
-    QCOMPARE(ReadBytes(lockFile), before);
-  }
-
   // Under the lock file's name sits somebody's data or no regular file: an open fails with
   // "Could not lock file.", never writes, follows a link or blocks on a FIFO; Kill removes
   // only a link itself.
