@@ -106,26 +106,19 @@ class HelpersTest : public QObject {
   }
 
   // Across midnight, and a clock set back past the stamp (negative).
-  void secondsSince_data() {
-    QTest::addColumn<QDateTime>("then");
-    QTest::addColumn<QDateTime>("now");
-    QTest::addColumn<double>("seconds");
-    const QDate day(2026, 3, 9);
-    QTest::newRow("midnight") << QDateTime(day, QTime(23, 59, 59, 500))
-                              << QDateTime(day.addDays(1), QTime(0, 0, 0, 500)) << 1.0;
-    QTest::newRow("set back") << QDateTime(day.addDays(1), QTime(0, 0, 1))
-                              << QDateTime(day, QTime(23, 0)) << -3601.0;
-  }
   void secondsSince() {
-    QFETCH(QDateTime, then);
-    QFETCH(QDateTime, now);
-    QFETCH(double, seconds);
-    SetTimeStampClock([then] { return then; });
-    const TimeStamp stamp = GetTimeStamp();
-    SetTimeStampClock([now] { return now; });
-    // Seconds are single precision: late in the day they step by 1/128 s.
-    QVERIFY2(std::abs(SecondsSince(stamp) - seconds) < 0.01,
-             QByteArray::number(SecondsSince(stamp), 'f', 4));
+    const QDate day(2026, 3, 9);
+    for (const auto& [then, now, seconds] :
+         {std::tuple{QDateTime(day, QTime(23, 59, 59, 500)),
+                     QDateTime(day.addDays(1), QTime(0, 0, 0, 500)), 1.0},
+          {QDateTime(day.addDays(1), QTime(0, 0, 1)), QDateTime(day, QTime(23, 0)), -3601.0}}) {
+      SetTimeStampClock([then] { return then; });
+      const TimeStamp stamp = GetTimeStamp();
+      SetTimeStampClock([now] { return now; });
+      // Seconds are single precision: late in the day they step by 1/128 s.
+      QVERIFY2(std::abs(SecondsSince(stamp) - seconds) < 0.01,
+               QByteArray::number(SecondsSince(stamp), 'f', 4));
+    }
   }
 
   // A wall clock set forward ends the wait early, set back the monotonic bound still ends it

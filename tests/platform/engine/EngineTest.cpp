@@ -19,18 +19,18 @@ using namespace quillet::test;
 namespace {
 // A first opener: a DAO or ADO connection here, or quilletctl holding the file elsewhere.
 struct Opener {
-  Opener(const QString& kind, const std::string& path, int mode, bool exclusive) {
-    if (kind == "DAO") OpenDao(path, &dao, exclusive);
-    if (kind == "ADO") OpenAdo(ado, path, mode, exclusive ? adModeShareExclusive : 0);
-    std::vector<std::string> args{"hold", path, mode ? "--record" : "--page"};
-    if (exclusive) args.insert(args.end(), {"--exclusive", "--read-only"});
-    if (kind == "elsewhere") other = std::make_unique<OtherProcess>(args);
+  Opener(const QString& kind, const std::string& path, int mode) {
+    if (kind == "DAO") OpenDao(path, &dao);
+    if (kind == "ADO") OpenAdo(ado, path, mode);
+    if (kind == "elsewhere")
+      other = std::make_unique<OtherProcess>(
+          std::vector<std::string>{"hold", path, mode ? "--record" : "--page"});
   }
   bool holds() { return dao || ado.IsOpen() || (other && other->line().starts_with("holding")); }
-  void leave(int signal = SIGTERM) {
+  void leave() {
     dao.reset();
     ado.Close();
-    if (other) other->stop(signal);
+    if (other) other->stop();
   }
   DatabasePtr dao;
   Connection ado;
@@ -54,7 +54,7 @@ class EngineTest : public QObject {
     QFETCH(int, mode);
     TempFolder folder;
     const std::string path = folder.database("shared.mdb");
-    Opener opener(first, path, mode, false);
+    Opener opener(first, path, mode);
     QVERIFY(opener.holds());
 
     DatabasePtr database, refused;
@@ -75,42 +75,13 @@ class EngineTest : public QObject {
                 .starts_with("quilletctl: error 3045: "));
     QVERIFY(database->Close().ok());
     QVERIFY(!Exists(folder.file("shared.ldb")));  // the last one out deletes it
-  }
 
-  void exclusiveHolderShutsEveryoneOut_data() {
-    QTest::addColumn<QString>("holder");
-    QTest::addColumn<int>("mode");
-    QTest::newRow("DAO") << "DAO" << 0;
-    QTest::newRow("ADO asking record") << "ADO" << 1;
-    QTest::newRow("read-only elsewhere") << "elsewhere" << 1;
-  }
-  void exclusiveHolderShutsEveryoneOut() {
-    QFETCH(QString, holder);
-    QFETCH(int, mode);
-    TempFolder folder;
-    const std::string path = folder.database("alone.mdb");
-    Opener exclusive(holder, path, mode, true);
-    QVERIFY(exclusive.holds());
-    if (holder == "ADO") QCOMPARE(ModeOf(exclusive.ado), 1);  // alone, it is the first opener
-    QVERIFY(!Exists(folder.file("alone.ldb")));  // an exclusive open needs no lock file
-
+    // An exclusive first opener, even a read-only one elsewhere, shuts everyone out.
+    OtherProcess alone({"hold", path, "--exclusive", "--read-only"});
+    QVERIFY(alone.line().starts_with("holding"));
     const std::string inUse = "Could not use '" + path + "'; file already in use.";
-    for (bool alone : {false, true}) {
-      DatabasePtr database;
-      QCOMPARE(Failure(OpenDao(path, &database, alone)), "3045: " + inUse);
-      Connection connection;
-      QCOMPARE(Failure(OpenAdo(connection, path, 1, alone ? adModeShareExclusive : 0)),
-               "-2147467259: " + inUse);
-    }
-    if (exclusive.dao)
-      QCOMPARE(GetLockingMode(exclusive.dao), -1);  // the probe cannot get in either
-    if (!exclusive.other)
-      QCOMPARE(OtherProcess({"hold", path, "--record"}).errors(),
-               "quilletctl: error -2147467259: " + inUse + "\n");
-
-    exclusive.leave(SIGKILL);  // closed, or killed: the file is free again
-    DatabasePtr shared;
-    QVERIFY(OpenDao(path, &shared).ok());
+    QCOMPARE(Failure(OpenDao(path, &database)), "3045: " + inUse);
+    QCOMPARE(Failure(OpenAdo(joiner, path, 1)), "-2147467259: " + inUse);
   }
 
   // A whole-file lock of another program (a backup agent) ends the open after a bounded wait.

@@ -91,6 +91,7 @@ class LockFileTest : public QObject {
     QVERIFY(Kill(lockFile).ok() && !Exists(lockFile));
     QVERIFY(OpenDao(path, &ours, true).ok());
     QCOMPARE(Failure(Kill(path)), denied);
+    QCOMPARE(GetLockingMode(ours), -1);  // the probe cannot get past our own exclusive hold
   }
 
   // Whoever may write the database may join it, whatever the creator's umask.
