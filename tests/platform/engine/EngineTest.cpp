@@ -178,14 +178,20 @@ class EngineTest : public QObject {
     }
   }
 
-  // A program started from here must not inherit the database or lock file, holding the mode.
-  void descriptorsAreClosedOnExec() {
+  // The engine's descriptors never take a closed standard stream's number (the program's
+  // output would land in the database) and never pass to a program started from here.
+  void descriptorsStayTheEngines() {
     TempFolder folder;
-    const std::string path = folder.database("exec.mdb");
+    const std::string path = folder.database("fd.mdb");
+    const int saved = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+    ::close(0);
     DatabasePtr dao;
     Connection ado;
-    QVERIFY(OpenDao(path, &dao).ok() && OpenAdo(ado, path, 1).ok() &&
-            Exists(folder.file("exec.ldb")));
+    const bool opened = OpenDao(path, &dao).ok() && OpenAdo(ado, path, 1).ok();
+    const bool stillClosed = ::fcntl(0, F_GETFD) == -1 && errno == EBADF;
+    ::dup2(saved, 0);
+    ::close(saved);
+    QVERIFY(opened && stillClosed && Exists(folder.file("fd.ldb")));
     QProcess child;
     child.start("/bin/sh", {"-c", "ls -l /proc/$$/fd"});
     QVERIFY(child.waitForFinished(10000));

@@ -146,21 +146,6 @@ class ForeignEngineTest : public QObject {
     QVERIFY(ReadBytes(data) == before && !Exists(created));
   }
 
-  // A descriptor on a closed standard stream's number would get the program's output.
-  void closedStandardDescriptorsAreNeverTaken() {
-    TempFolder folder;
-    const std::string path = folder.database("fd.mdb");
-    const int saved = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
-    ::close(0);
-    DatabasePtr database;
-    const bool opened = OpenDao(path, &database).ok();
-    const bool stillClosed = ::fcntl(0, F_GETFD) == -1 && errno == EBADF;
-    database.reset();
-    ::dup2(saved, 0);
-    ::close(saved);
-    QVERIFY(opened && stillClosed);
-  }
-
   // A failing system call on the way in leaves no slot, lock or half-written record behind.
   void failingSystemCalls_data() {
     QTest::addColumn<int>("call");
