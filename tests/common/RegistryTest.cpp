@@ -216,12 +216,8 @@ class RegistryTest : public QObject {
     void* huge =
         ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     QVERIFY(huge != MAP_FAILED);
-    HKEY key = nullptr;
-    QCOMPARE(RegCreateKeyA(HKEY_LOCAL_MACHINE, kAppKey.toLatin1().constData(), &key),
-             ERROR_SUCCESS);
-    const LONG status = RegSetValueExA(key, kDBFilenameValue, 0, REG_BINARY,
-                                       static_cast<const BYTE*>(huge), DWORD(size));
-    RegCloseKey(key);
+    const LONG status = WriteRaw(kDBFilenameValue, REG_BINARY,
+                                 QByteArray::fromRawData(static_cast<const char*>(huge), size));
     ::munmap(huge, size);
     QCOMPARE(status, ERROR_OUTOFMEMORY);
     QCOMPARE(remembered(), QString("/srv/before.mdb"));
