@@ -72,7 +72,6 @@ class HelpersTest : public QObject {
                                                {"", "", -1.0},
                                                {"empty.mdb", "file", 0.0},
                                                {"huge.mdb", "file", double(qint64(3584) << 20)},
-                                               {"my data/été 日本.mdb", "file", 5.0},
                                                {"link.mdb", "link", 1234.0},
                                                {"dangling.mdb", "dangling link", -1.0},
                                                {"pipe.mdb", "fifo", -1.0},
@@ -96,10 +95,8 @@ class HelpersTest : public QObject {
   void stripExtension() {
     for (const auto& [path, expected] : {std::pair{"D:\\Data\\Sales.mdb", "D:\\Data\\Sales"},
                                          {"D:\\Data.2024\\Sales", "D:\\Data.2024\\Sales"},
-                                         {"archive.tar.gz", "archive.tar"},
                                          {"Sales.", "Sales"},
                                          {".mdb", ""},
-                                         {"D:\\Data\\.hidden", "D:\\Data\\"},
                                          {"/data.old/sales", "/data.old/sales"},
                                          {"", ""}})
       QCOMPARE(StripExtension(QString::fromUtf8(path)), QString::fromUtf8(expected));

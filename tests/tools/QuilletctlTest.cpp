@@ -216,14 +216,12 @@ class QuilletctlTest : public QObject {
     QTest::addColumn<QString>("command");
     QTest::addColumn<int>("output");
     QTest::newRow("check, full") << "check d.mdb" << int(Output::Full);
-    QTest::newRow("check, closed") << "check d.mdb" << int(Output::Closed);
     QTest::newRow("check --json, reader gone") << "check --json d.mdb" << int(Output::ReaderGone);
     QTest::newRow("users --json, closed") << "users d.mdb --json" << int(Output::Closed);
     QTest::newRow("hold, stdout closed") << "hold d.mdb" << int(Output::Closed);
     QTest::newRow("hold, stdin and stdout closed")
         << "hold d.mdb" << int(Output::InputAndOutputClosed);
     QTest::newRow("hold, reader gone") << "hold d.mdb" << int(Output::ReaderGone);
-    QTest::newRow("hold record, full") << "hold d.mdb --record" << int(Output::Full);
   }
   void lostOutput() {
     QFETCH(QString, command);
