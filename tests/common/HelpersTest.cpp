@@ -51,17 +51,6 @@ class HelpersTest : public QObject {
     Err().Clear();
   }
 
-  // The screen pointer is assigned, not stacked; an override set by someone else stays.
-  void screenPointer() {
-    QGuiApplication::setOverrideCursor(Qt::CrossCursor);
-    for (int i = 0; i < 3; ++i) ui_.SetScreenMousePointer(vbHourglass);
-    QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
-    ui_.SetScreenMousePointer(vbDefault);
-    QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::CrossCursor);
-    QGuiApplication::restoreOverrideCursor();
-    QVERIFY(!QGuiApplication::overrideCursor());
-  }
-
   void getFileLength_data() {
     QTest::addColumn<QString>("name");     // in the temporary folder; empty: the empty text
     QTest::addColumn<QString>("kind");     // what Make puts there first
@@ -181,6 +170,7 @@ class HelpersTest : public QObject {
     test::RecordingUi ui;
     if (currentNumber != 0) Err().Raise(currentNumber, currentDescription);
     ui.SetScreenMousePointer(vbHourglass);
+    ui.SetScreenMousePointer(vbHourglass);  // assigned, not stacked: one default undoes it
     int pointerDuring = -1;
     ui.onMessage = [&](const auto&) {
       pointerDuring = ui.ScreenMousePointer();
@@ -194,6 +184,8 @@ class HelpersTest : public QObject {
     QCOMPARE(ui.ScreenMousePointer(), vbHourglass);  // and the caller still reads its own error
     QCOMPARE(Err().Number, currentNumber);
     QCOMPARE(Err().Description, currentDescription);
+    ui.SetScreenMousePointer(vbDefault);
+    QVERIFY(!QGuiApplication::overrideCursor());
   }
 };
 

@@ -102,24 +102,21 @@ class EngineTest : public QObject {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QByteArray>("bytes");  // the contents of a "file", the name of a "missing" one
     QTest::addColumn<int>("number");
-    QTest::newRow("Jet 3, a partial page more")
-        << "file" << JetDatabaseBytes(JetVersion::Jet3) + "xyz" << 0;
-    QTest::newRow("symlink to a database")
-        << "link" << QByteArray() << 0;  // its lock file beside the link
-    QTest::newRow("text") << "file" << QByteArray("Plain text, not a database.\r\n").repeated(400)
-                          << 3343;
-    QTest::newRow("empty") << "file" << QByteArray() << 3343;
-    QTest::newRow("ACE") << "file" << JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB")
-                         << 3343;
-    QTest::newRow("three pages less a byte")
-        << "file" << JetDatabaseBytes(JetVersion::Jet4).chopped(1) << 3343;
-    QTest::newRow("fifo") << "fifo" << QByteArray() << 3343;
-    QTest::newRow("link to a device") << "link" << QByteArray("/dev/zero") << 3343;
-    QTest::newRow("dangling link") << "link" << QByteArray("/nonexistent/gone.mdb") << 3024;
-    QTest::newRow("directory") << "directory" << QByteArray() << 3044;
-    QTest::newRow("missing, spaces, not UTF-8")
-        << "missing" << QByteArray("not h\xe9re \xff.mdb") << 3024;
-    QTest::newRow("through a file") << "missing" << QByteArray("plain.txt/absent.mdb") << 3044;
+    using Row = std::tuple<const char*, const char*, QByteArray, int>;
+    for (const auto& [row, kind, bytes, number] : std::initializer_list<Row>{
+             {"Jet 3, a partial page more", "file", JetDatabaseBytes(JetVersion::Jet3) + "xyz", 0},
+             {"symlink to a database, its lock file beside the link", "link", {}, 0},
+             {"text", "file", QByteArray("Plain text, not a database.\r\n").repeated(400), 3343},
+             {"empty", "file", {}, 3343},
+             {"ACE", "file", JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB"), 3343},
+             {"three pages less a byte", "file", JetDatabaseBytes().chopped(1), 3343},
+             {"fifo", "fifo", {}, 3343},
+             {"link to a device", "link", "/dev/zero", 3343},
+             {"dangling link", "link", "/nonexistent/gone.mdb", 3024},
+             {"directory", "directory", {}, 3044},
+             {"missing, spaces, not UTF-8", "missing", "not h\xe9re \xff.mdb", 3024},
+             {"through a file", "missing", "plain.txt/absent.mdb", 3044}})
+      QTest::newRow(row) << QString(kind) << bytes << number;
   }
 
   void verdictOnOpen() {
