@@ -33,20 +33,6 @@ QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char
   return computer.leftJustified(32, pad) + account.leftJustified(32, pad);
 }
 
-ForeignPeer::ForeignPeer(const QStringList& args) {
-  const QString program = qEnvironmentVariable("FOREIGN_JET_PEER");
-  if (program.isEmpty()) qFatal("FOREIGN_JET_PEER is not set; run the tests through ctest");
-  start(program, args);
-  while (!canReadLine() && waitForReadyRead(10000)) {
-  }
-  ready_ = readLine() == "ready\n";
-}
-
-ForeignPeer::~ForeignPeer() {
-  terminate();  // SIGTERM: it leaves its record behind, as an engine that went away
-  waitForFinished(10000);
-}
-
 QString QuilletctlPath() {
   const QString path = qEnvironmentVariable("QUILLETCTL");
   if (path.isEmpty()) qFatal("QUILLETCTL is not set; run the tests through ctest");
@@ -116,6 +102,13 @@ int OtherProcess::stop(int signal) {
   if (state() != NotRunning && !waitForFinished(10000)) kill();
   waitForFinished();
   return exitStatus() == NormalExit ? exitCode() : -1;
+}
+
+ForeignPeer::ForeignPeer(const QStringList& args) {
+  const QString program = qEnvironmentVariable("FOREIGN_JET_PEER");
+  if (program.isEmpty()) qFatal("FOREIGN_JET_PEER is not set; run the tests through ctest");
+  start(program, args);
+  ready_ = line() == "ready";
 }
 
 }  // namespace quillet::test

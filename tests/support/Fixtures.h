@@ -24,17 +24,6 @@ QString WriteFile(const QString& dir, const QString& name, const QByteArray& byt
 // A lock file's 64-byte record as Jet writes it: computer and account, 32 bytes each, padded.
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad = '\0');
 
-// Another engine as its locks show it: ForeignJetPeer.cpp with these arguments (usage there).
-class ForeignPeer : public QProcess {
- public:
-  explicit ForeignPeer(const QStringList& args);
-  ~ForeignPeer() override;
-  bool ready() const { return ready_; }
-
- private:
-  bool ready_ = false;
-};
-
 // The path of the quilletctl binary under test (from the QUILLETCTL variable CTest sets).
 QString QuilletctlPath();
 
@@ -50,6 +39,20 @@ class OtherProcess : public QProcess {
   std::string output();            // everything it printed on standard output, once it has ended
   std::string errors();            // everything it printed on standard error, once it has ended
   int stop(int signal = SIGTERM);  // the exit code; -1 if it died of a signal
+
+ protected:
+  OtherProcess() = default;
+};
+
+// Another engine as its locks show it: ForeignJetPeer.cpp with these arguments (usage there).
+// Stopped, it leaves its record behind, as an engine that went away.
+class ForeignPeer : public OtherProcess {
+ public:
+  explicit ForeignPeer(const QStringList& args);
+  bool ready() const { return ready_; }
+
+ private:
+  bool ready_ = false;
 };
 
 }  // namespace quillet::test
