@@ -2,13 +2,13 @@
 
 #include <QApplication>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include "app/CaptionLabel.h"
 #include "app/frmDatabaseLocking.h"
 #include "common/Registry.h"
 #include "platform/ErrObject.h"
+#include "platform/engine/EngineTestUtil.h"
 #include "platform/registry/RegistryStore.h"
 #include "support/Fixtures.h"
 #include "support/RecordingUi.h"
@@ -63,12 +63,12 @@ class WindowHarness {
   }
   ~WindowHarness() { RegistryStore::SetPath(RegistryStore::DefaultPath()); }
 
-  QString path(const QString& name) const { return dir_.filePath(name); }
+  QString path(const QString& name) const { return Q(dir_.file(name.toStdString())); }
   QString database(const QString& name = QStringLiteral("Sales.mdb")) const {
-    return WriteFile(dir_.path(), name, JetDatabaseBytes());
+    return Q(dir_.database(name.toStdString()));
   }
   QString file(const QString& name, const QByteArray& bytes) const {
-    return WriteFile(dir_.path(), name, bytes);
+    return Q(dir_.write(name.toStdString(), bytes));
   }
 
   // The path the previous run left behind; "<none>" when unset.
@@ -120,7 +120,9 @@ class WindowHarness {
   inline static const QString kKey = QStringLiteral("SOFTWARE\\Oxtaro\\Utils\\Quillet");
 
   UiServices* services_;
-  QTemporaryDir dir_;
+  static QString Q(const std::string& path) { return QString::fromStdString(path); }
+
+  TempFolder dir_;
   std::unique_ptr<frmDatabaseLocking> window_;
 };
 

@@ -21,14 +21,6 @@ QByteArray JetDatabaseBytes(JetVersion version, int pages, const char* engineNam
   return bytes;
 }
 
-QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes) {
-  const QString path = QDir(dir).filePath(name);
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-    qFatal("cannot write fixture %s", qPrintable(path));
-  return path;
-}
-
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad) {
   return computer.leftJustified(32, pad) + account.leftJustified(32, pad);
 }

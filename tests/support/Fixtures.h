@@ -18,9 +18,6 @@ enum class JetVersion { Jet3, Jet4 };
 QByteArray JetDatabaseBytes(JetVersion version = JetVersion::Jet4, int pages = 3,
                             const char* engineName = "Standard Jet DB");
 
-// Writes `bytes` to dir/name and returns the full path.
-QString WriteFile(const QString& dir, const QString& name, const QByteArray& bytes);
-
 // A lock file's 64-byte record as Jet writes it: computer and account, 32 bytes each, padded.
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad = '\0');
 
