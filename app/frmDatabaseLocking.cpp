@@ -24,6 +24,7 @@
 #include "platform/FileSystem.h"
 #include "platform/engine/Ado.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/LockReach.h"
 #include "platform/ui/UiServices.h"
 
 namespace quillet {
@@ -230,6 +231,10 @@ void frmDatabaseLocking::lblDatabase_Change() {
 void frmDatabaseLocking::cmdCheckLocking_Click() {
   if (!CurrentDatabase) return;
   lblDatabaseLockingMode->setCaption(LockingModeText(GetLockingMode(CurrentDatabase)));
+  // The information line's texts cannot say why a mode is not found where the folder's
+  // locks stay on this computer, nor what to do; its tooltip does.
+  const std::string unseen = LocksUnseenReason(LocksOfPath(CurrentDatabase->Name()));
+  lblDatabaseLockingMode->setToolTip(QFile::decodeName(QByteArray::fromStdString(unseen)));
 }
 
 // Stops at the first failing step and returns it; the path is shown and remembered before

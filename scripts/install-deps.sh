@@ -22,6 +22,7 @@ case "${1:-}" in
     packages+=(
       xvfb xauth x11-apps imagemagick  # the screenshot and GUI checks
       mdbtools                         # an independent reader of the database headers
+      bindfs fuse3                     # a client mount whose locks stay on this computer
       # scripts/check-packaging.sh: the .deb, its binaries, and what Debian's tools validate
       dpkg-dev binutils file desktop-file-utils appstream man-db systemd bash-completion
     )

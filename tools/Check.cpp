@@ -25,7 +25,9 @@ int Check(const QByteArray& file, bool json) {
     const QJsonValue name = mode == 0   ? QJsonValue("page")
                             : mode == 1 ? QJsonValue("record")
                                         : QJsonValue();
-    Print(JsonLine({{"file", QFile::decodeName(file)}, {"mode", name}, {"message", message}}));
+    QJsonObject object{{"file", QFile::decodeName(file)}, {"mode", name}, {"message", message}};
+    AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
+    Print(JsonLine(object));
   }
   return Finish(kExitOk);
 }

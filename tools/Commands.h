@@ -6,6 +6,7 @@
 #include <QJsonObject>
 
 #include "platform/Status.h"
+#include "platform/engine/LockReach.h"
 
 namespace quilletctl {
 
@@ -32,6 +33,9 @@ int Hold(const QByteArray& file, const HoldRequest& request);
 // disk, closed descriptor, broken pipe); the failure is remembered for Finish.
 bool Print(const QByteArray& text);
 QByteArray JsonLine(const QJsonObject& object);  // compact, with the newline
+// "filesystem" (the mount's type) and "locks" (who sees its locks: "local", "forwarded",
+// "this computer only").
+void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object);
 
 // "quilletctl: error NUMBER: DESCRIPTION" on standard error.
 int EngineError(const quillet::Status& status);

@@ -26,6 +26,11 @@ QByteArray JsonLine(const QJsonObject& object) {
   return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
+void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
+  object->insert("filesystem", QString::fromStdString(mount.filesystem));
+  object->insert("locks", quillet::LockReachName(mount.reach));
+}
+
 int EngineError(const quillet::Status& status) {
   std::fprintf(stderr, "quilletctl: error %d: %s\n", static_cast<int>(status.number()),
                status.description().c_str());

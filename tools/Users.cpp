@@ -16,6 +16,7 @@ const char* StateName(LockFileUser::State state) {
   switch (state) {
     case LockFileUser::State::kLiveHere: return "live here";
     case LockFileUser::State::kLiveElsewhere: return "live elsewhere";
+    case LockFileUser::State::kUnknown: return "unknown";
     case LockFileUser::State::kLeftBehind: break;
   }
   return "left behind";
@@ -45,9 +46,11 @@ int Users(const QByteArray& file, bool json) {
                                  {"account", FromAnsi(user.account)},
                                  {"state", StateName(user.state)}});
     }
-    Print(JsonLine({{"file", QFile::decodeName(file)},
-                    {"lockFile", QFile::decodeName(QByteArray::fromStdString(lockPath))},
-                    {"users", records}}));
+    QJsonObject object{{"file", QFile::decodeName(file)},
+                       {"lockFile", QFile::decodeName(QByteArray::fromStdString(lockPath))},
+                       {"users", records}};
+    AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
+    Print(JsonLine(object));
   } else {
     for (const LockFileUser& user : users) {
       const QString line =

@@ -26,7 +26,7 @@ constexpr char kCommands[] =
     "                         mode the database runs in\n"
     "  users FILE [--json]    list the records of FILE's lock file, one per line:\n"
     "                         SLOT, COMPUTER, ACCOUNT and STATE (\"live here\", \"live\n"
-    "                         elsewhere\" or \"left behind\"), separated by tabs\n"
+    "                         elsewhere\", \"left behind\" or \"unknown\"), separated by tabs\n"
     "  hold FILE [--page|--record] [--exclusive] [--read-only]\n"
     "                         open FILE and keep it open, as another workstation would,\n"
     "                         until SIGINT, SIGTERM, SIGHUP or SIGPIPE; then close it\n"

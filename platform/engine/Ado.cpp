@@ -117,6 +117,9 @@ Status Connection::GetProperty(const std::string& name, PropertyValue* value) co
       // our locks, so it may run in either mode.
       if (!IsOpen()) {
         *value = requestedLockingMode_;
+      } else if (!session_->Mount().seen()) {
+        return Status::Error(kAdoProviderError, "The locking mode cannot be read. " +
+                                                    LocksUnseenReason(session_->Mount()));
       } else if (session_->AnotherEnginePresent()) {
         return Status::Error(kAdoProviderError,
                              "The locking mode cannot be read while another database engine "

@@ -64,12 +64,13 @@ Occupancy WhoIsThere(int fd) {
   return record ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
 }
 
-// Any lock on the database outside this engine's private range is another engine's.
+// Any lock on the database outside this engine's private range is another engine's. A
+// query that fails cannot tell, which is not the same as nobody: it counts as one.
 bool AnotherEngineInDatabase(int fd) {
   for (const ByteRange range :
        {ByteRange{0, kPrivateBase}, ByteRange{kPrivateBase + kDatabasePrivateLength, 0}}) {
     posix::LockHolder holder;
-    if (posix::TestLock(fd, F_WRLCK, range, &holder) == 0 && holder.held()) return true;
+    if (posix::TestLock(fd, F_WRLCK, range, &holder) != 0 || holder.held()) return true;
   }
   return false;
 }
@@ -80,7 +81,8 @@ bool AnotherEngineInLockFileAt(const std::string& lockPath, int databaseFd) {
   struct stat seen;
   struct stat database;
   if (posix::Lstat(lockPath, &seen) != 0 || !S_ISREG(seen.st_mode)) return false;
-  if (posix::Fstat(databaseFd, &database) != 0 || posix::SameFile(seen, database)) return false;
+  if (posix::Fstat(databaseFd, &database) != 0) return true;
+  if (posix::SameFile(seen, database)) return false;
   const UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
   return fd.valid() && AnotherEngineInLockFile(fd.get(), databaseFd);
 }
@@ -101,12 +103,21 @@ Status NotADatabaseFile(const std::string& path, const struct stat& info) {
   return JetError(S_ISDIR(info.st_mode) ? kJetErrInvalidPath : kJetErrUnrecognizedFormat, path);
 }
 
+// Where locks stay on this computer an exclusive open would shut out nobody elsewhere.
+Status ExclusiveOnUnseenLocks(const MountLocks& mount) {
+  return Status::Error(kJetErrCouldNotLock,
+                       JetError(kJetErrCouldNotLock).description() +
+                           " An exclusive open would not keep other computers out. " +
+                           LocksUnseenReason(mount));
+}
+
 }  // namespace
 
-JetSession::JetSession(std::string path, LockingLevel level, UniqueFd database,
+JetSession::JetSession(std::string path, LockingLevel level, MountLocks mount, UniqueFd database,
                        std::optional<LockFileSlot> slot)
     : path_(std::move(path)),
       level_(level),
+      mount_(std::move(mount)),
       database_(std::move(database)),
       slot_(std::move(slot)) {}
 
@@ -144,22 +155,26 @@ Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
   if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
   if (!IsJetDatabase(fd.get(), info.st_size)) return JetError(kJetErrUnrecognizedFormat, path);
 
+  MountLocks mount = LocksOf(fd.get());
+  if (request.exclusive && !mount.seen()) return ExclusiveOnUnseenLocks(mount);
   if (!writable) {
     // Without write access only a read-only exclusive open is possible: it needs no
     // lock file and no write lock. A shared open would have to take the gate.
     if (request.exclusive && request.readOnly)
-      return OpenExclusive(path, request, std::move(fd), /*writable=*/false, session);
+      return OpenExclusive(path, request, std::move(mount), std::move(fd), /*writable=*/false,
+                           session);
     return JetError(kJetErrCannotOpen, path);
   }
   if (request.exclusive)
-    return OpenExclusive(path, request, std::move(fd), /*writable=*/true, session);
-  return JoinShared(path, request, info, std::move(fd), session);
+    return OpenExclusive(path, request, std::move(mount), std::move(fd), /*writable=*/true,
+                         session);
+  return JoinShared(path, request, info, std::move(mount), std::move(fd), session);
 }
 
 // Every early return below closes `fd`, which also lets go of the gate.
 
 Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& request,
-                              const struct stat& info, UniqueFd fd,
+                              const struct stat& info, MountLocks mount, UniqueFd fd,
                               std::unique_ptr<JetSession>* session) {
   const Clock::time_point deadline = Clock::now() + kJoinWait;
   if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
@@ -173,9 +188,13 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
     default: return JetError(kJetErrCouldNotLock);
   }
 
+  // Where locks stay on this computer no slot can be known to be free (another computer's
+  // user lock is invisible), so the lock file is neither created nor written: the session
+  // is there through its presence on the database alone, which this computer's other
+  // connections still see.
   std::optional<LockFileSlot> slot;
   const std::string lockPath = LockFilePath(path);
-  for (;;) {
+  while (mount.seen()) {
     Status failure;
     const LockFileSlot::Outcome outcome =
         LockFileSlot::Claim(lockPath, path, fd.get(), info, request.userName,
@@ -190,12 +209,9 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
   // A slot's mark is its connection's presence and mode; one without a lock file says so
   // with a read lock on the exclusive byte, and the record byte in a record-level session.
   const ByteRange presence{kExclusive, level == LockingLevel::Record ? 2 : 1};
-  if (!slot && TryLock(fd.get(), F_RDLCK, presence) != 0) {
-    if (slot) slot->Leave(/*mayDelete=*/true);  // we still hold the gate
-    return JetError(kJetErrCouldNotLock);
-  }
+  if (!slot && TryLock(fd.get(), F_RDLCK, presence) != 0) return JetError(kJetErrCouldNotLock);
   (void)Unlock(fd.get(), kGateRange);
-  session->reset(new JetSession(path, level, std::move(fd), std::move(slot)));
+  session->reset(new JetSession(path, level, std::move(mount), std::move(fd), std::move(slot)));
   return Status::OK();
 }
 
@@ -203,7 +219,8 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
 // the read-only exclusive byte stands for the exclusive one: see "read-only exclusive" in
 // LockProtocol.h for why two rivals that slip in together both give up.
 Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& request,
-                                 UniqueFd fd, bool writable, std::unique_ptr<JetSession>* session) {
+                                 MountLocks mount, UniqueFd fd, bool writable,
+                                 std::unique_ptr<JetSession>* session) {
   if (!AcquireGate(fd.get(), writable ? F_WRLCK : F_RDLCK)) return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
   if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
@@ -219,7 +236,8 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
     if (rival.held()) return JetError(kJetErrFileInUse, path);
   }
   (void)Unlock(fd.get(), kGateRange);
-  session->reset(new JetSession(path, request.level, std::move(fd), std::nullopt));
+  session->reset(
+      new JetSession(path, request.level, std::move(mount), std::move(fd), std::nullopt));
   return Status::OK();
 }
 

@@ -9,6 +9,7 @@
 
 #include "platform/Status.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/LockReach.h"
 #include "platform/engine/UniqueFd.h"
 
 namespace quillet {
@@ -41,23 +42,29 @@ class JetSession {
 
   const std::string& Path() const { return path_; }
   LockingLevel Level() const { return level_; }
+  // The mount the database lives on and who sees its locks. Where they stay on this
+  // computer the session holds no lock-file slot and nobody here can know the mode.
+  const MountLocks& Mount() const { return mount_; }
   // Whether a connection of another engine (Jet through Samba, under Wine, ...) has the
-  // database open now: then nobody here can know the mode in effect.
+  // database open now, or the locks that would tell could not be read: either way nobody
+  // here can know the mode in effect.
   bool AnotherEnginePresent() const;
 
  private:
-  JetSession(std::string path, LockingLevel level, UniqueFd database,
+  JetSession(std::string path, LockingLevel level, MountLocks mount, UniqueFd database,
              std::optional<LockFileSlot> slot);
   static bool AnotherEngineThere(const std::string& path, int databaseFd);
 
   static Status JoinShared(const std::string& path, const JetOpenRequest& request,
-                           const struct stat& info, UniqueFd fd,
+                           const struct stat& info, MountLocks mount, UniqueFd fd,
                            std::unique_ptr<JetSession>* session);
-  static Status OpenExclusive(const std::string& path, const JetOpenRequest& request, UniqueFd fd,
-                              bool writable, std::unique_ptr<JetSession>* session);
+  static Status OpenExclusive(const std::string& path, const JetOpenRequest& request,
+                              MountLocks mount, UniqueFd fd, bool writable,
+                              std::unique_ptr<JetSession>* session);
 
   std::string path_;
   LockingLevel level_;
+  MountLocks mount_;
   UniqueFd database_;
   std::optional<LockFileSlot> slot_;
 };

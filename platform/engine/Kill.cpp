@@ -4,6 +4,7 @@
 
 #include "platform/FileSystem.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/LockReach.h"
 #include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
 
@@ -49,6 +50,9 @@ Status Kill(const std::string& path) {
     if (posix::Fstat(fd.get(), &opened) != 0) return VbError(kErrPathFileAccess);
     if (!posix::SameFile(opened, seen)) continue;
 
+    // Where locks stay on this computer, a workstation elsewhere may hold this file with
+    // locks nobody here can see: it is never ours to delete.
+    if (!LocksOf(fd.get()).seen()) return VbError(kErrPermissionDenied);
     // Linux would unlink a file in use without a word: refuse while anyone holds any lock
     // on it, and keep joiners out until it is gone ("The Kill race", LockProtocol.h).
     if (posix::TryLock(fd.get(), F_RDLCK, posix::kWholeFile) != 0)

@@ -100,26 +100,27 @@ bool AnotherEngineInLockFile(int lockFd, int databaseFd) {
   // whole-file lock is this engine's Kill or last leaver.
   for (const ByteRange range : {ByteRange{0, kUserLockBase}, ByteRange{UserLock(kSlots), 0}}) {
     posix::LockHolder holder;
-    if (posix::TestLock(lockFd, F_WRLCK, range, &holder) == 0 && holder.held() &&
-        !holder.wholeFile())
-      return true;
+    if (posix::TestLock(lockFd, F_WRLCK, range, &holder) != 0) return true;
+    if (holder.held() && !holder.wholeFile()) return true;
   }
   // A user lock held without its mark.
   bool foreign = false;
-  ForEachHeldRun(lockFd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
-    for (off_t offset = begin; offset < end && !foreign; ++offset) {
-      foreign = !SlotMarked(databaseFd, static_cast<int>(offset - kUserLockBase));
-    }
-    return !foreign;
-  });
-  return foreign;
+  const bool seen =
+      ForEachHeldRun(lockFd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
+        for (off_t offset = begin; offset < end && !foreign; ++offset) {
+          foreign = SlotMarked(databaseFd, static_cast<int>(offset - kUserLockBase)) != true;
+        }
+        return !foreign;
+      });
+  return foreign || !seen;
 }
 
-bool SlotMarked(int databaseFd, int slot) {
+std::optional<bool> SlotMarked(int databaseFd, int slot) {
+  if (databaseFd < 0) return false;
   posix::LockHolder mark;
-  return databaseFd >= 0 &&
-         posix::TestLock(databaseFd, F_WRLCK, ByteRange{Mark(slot, false), 2}, &mark) == 0 &&
-         mark.held();
+  if (posix::TestLock(databaseFd, F_WRLCK, ByteRange{Mark(slot, false), 2}, &mark) != 0)
+    return std::nullopt;
+  return mark.held();
 }
 
 LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,

@@ -27,12 +27,13 @@ bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databaseP
 
 // Whether anyone other than this engine's connections holds a lock on the open lock file
 // (the byte map is in LockProtocol.h): the marks of our slots are looked for on the open
-// database. The caller's own descriptions' locks never count.
+// database. The caller's own descriptions' locks never count. True too when a lock query
+// failed: what cannot be seen may be another engine.
 bool AnotherEngineInLockFile(int lockFd, int databaseFd);
 
 // Whether a connection of this engine holds the mark of `slot` on the open database (not
-// through databaseFd itself). False when databaseFd is -1.
-bool SlotMarked(int databaseFd, int slot);
+// through databaseFd itself). False when databaseFd is -1; nothing when the query failed.
+std::optional<bool> SlotMarked(int databaseFd, int slot);
 
 // One connection's slot in a lock file: its user lock, taken through its own open file
 // description of the lock file, and its mark on the database (LockProtocol.h); the kernel

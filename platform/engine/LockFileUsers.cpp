@@ -8,6 +8,7 @@
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
+#include "platform/engine/LockReach.h"
 #include "platform/engine/UniqueFd.h"
 
 namespace quillet {
@@ -61,11 +62,13 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
   if (posix::Stat(databasePath, &databaseInfo) == 0 && S_ISREG(databaseInfo.st_mode))
     database = UniqueFd(posix::Open(databasePath, O_RDONLY));
   std::bitset<kSlots> held;
-  ForEachHeldRun(fd.get(), UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
-    for (off_t offset = begin; offset < end; ++offset)
-      held.set(static_cast<size_t>(offset - kUserLockBase));
-    return true;
-  });
+  const bool visible =
+      LocksOf(fd.get()).seen() &&
+      ForEachHeldRun(fd.get(), UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
+        for (off_t offset = begin; offset < end; ++offset)
+          held.set(static_cast<size_t>(offset - kUserLockBase));
+        return true;
+      });
 
   for (int slot = 0; slot < kSlots; ++slot) {
     const char* record = records.data() + slot * kRecordSize;
@@ -74,9 +77,13 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
     user.slot = slot;
     user.computer = NameField(record);
     user.account = NameField(record + kNameSize);
-    if (held[slot]) {
-      user.state = SlotMarked(database.get(), slot) ? LockFileUser::State::kLiveHere
-                                                    : LockFileUser::State::kLiveElsewhere;
+    if (!visible) {
+      user.state = LockFileUser::State::kUnknown;
+    } else if (held[slot]) {
+      const std::optional<bool> ours = SlotMarked(database.get(), slot);
+      user.state = !ours   ? LockFileUser::State::kUnknown
+                   : *ours ? LockFileUser::State::kLiveHere
+                           : LockFileUser::State::kLiveElsewhere;
     }
     users->push_back(std::move(user));
   }

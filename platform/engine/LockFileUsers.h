@@ -13,6 +13,7 @@ struct LockFileUser {
     kLiveHere,       // held by a connection of this engine (any process on this machine)
     kLiveElsewhere,  // its user lock is held by another engine (Jet through Samba, Wine, ...)
     kLeftBehind,     // nobody holds it: left by a connection that ended without clearing it
+    kUnknown,        // its locks cannot be seen (they stay on this computer, or a query failed)
   };
   int slot = 0;
   std::string computer;  // the bytes as stored, NUL and space padding removed
@@ -25,7 +26,8 @@ struct LockFileUser {
 // is written, the database itself is not opened. A missing lock file is no error and gives
 // no records. `lockPath` receives the lock file's path.
 // Fails with "Could not lock file." (3050) for a file that cannot be a lock file, and with
-// 3051 when it cannot be read.
+// 3051 when it cannot be read. Where locks cannot be seen, every record's state is
+// unknown: a live record and one left behind look alike.
 Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users);
 

@@ -108,9 +108,19 @@
 // Kills gives up after 5 s. So an open may block up to 5 s and a close up to 3 s; with
 // nobody misbehaving each takes microseconds.
 //
-// What cannot be seen: Windows clients that hold no lock (share modes never reach Linux),
-// Samba with "posix locking = no", and a copy of this program that reaches the folder
-// through a client mount rather than on the server itself.
+// Where locks stay on this computer
+// ---------------------------------
+// All of the above holds where everyone who reaches the file sees the same locks: a local
+// filesystem (with Samba's and Wine's locks), or a network one that forwards them to its
+// server. A client mount whose locks stay in this kernel (FUSE, CIFS with nobrl, NFS with
+// local locks; LockReach.h has the table) sees only this computer's connections. There a
+// connection claims nothing: it joins by its presence on the database alone, never
+// creating, writing or deleting a lock file (it cannot know which slot is free); the mode
+// cannot be read; an exclusive open is refused, as it would shut out nobody elsewhere. The
+// same caution covers a lock query that fails: it means "cannot tell", never "nobody".
+//
+// What cannot be seen: Windows clients that hold no lock (share modes never reach Linux)
+// and Samba with "posix locking = no".
 
 #include <sys/types.h>
 

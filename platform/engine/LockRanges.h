@@ -12,9 +12,9 @@ namespace quillet {
 // holds a lock, until visit returns false. F_OFD_GETLK reports one conflicting lock at a
 // time, so the range is split around each one found: 2k + 1 tests for k locks. Returns
 // false if a test failed or a whole-file lock (a Kill or a last leaver of this engine,
-// there for microseconds) hides whatever lies beneath it.
+// there for microseconds) hides whatever lies beneath it: then nothing can be told.
 template <typename Visit>
-bool ForEachHeldRun(int fd, off_t begin, off_t end, Visit visit) {
+[[nodiscard]] bool ForEachHeldRun(int fd, off_t begin, off_t end, Visit visit) {
   std::vector<std::pair<off_t, off_t>> pending{{begin, end}};
   while (!pending.empty()) {
     const auto [from, to] = pending.back();

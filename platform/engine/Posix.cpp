@@ -11,12 +11,14 @@ namespace quillet::posix {
 
 namespace {
 
-constexpr size_t kCalls = static_cast<size_t>(Call::kTestLock) + 1;
+constexpr size_t kCalls = static_cast<size_t>(Call::kCount);
 
-// Per call: the errno to fail with (0: none pending) and how many calls may pass first.
+// Per call: the errno to fail with (0: none pending), how many calls may pass first, and
+// whether it keeps failing.
 struct Fault {
   std::atomic<int> error{0};
   std::atomic<int> after{0};
+  std::atomic<bool> every{false};
 };
 std::array<Fault, kCalls> faults;
 std::atomic<bool> anyFault{false};
@@ -26,6 +28,10 @@ bool Injected(Call call) {
   if (!anyFault.load(std::memory_order_relaxed)) return false;
   Fault& fault = faults[static_cast<size_t>(call)];
   if (fault.error.load() == 0) return false;
+  if (fault.every.load()) {
+    errno = fault.error.load();
+    return true;
+  }
   if (fault.after.fetch_sub(1) > 0) return false;
   errno = fault.error.exchange(0);
   return errno != 0;
@@ -84,6 +90,11 @@ int Lstat(const std::string& path, struct stat* info) {
 int Fstat(int fd, struct stat* info) {
   if (Injected(Call::kFstat)) return errno;
   return ErrnoOf(Retrying([&] { return ::fstat(fd, info); }));
+}
+
+int Fstatfs(int fd, struct statfs* info) {
+  if (Injected(Call::kFstatfs)) return errno;
+  return ErrnoOf(Retrying([&] { return ::fstatfs(fd, info); }));
 }
 
 int Unlink(const std::string& path) {
@@ -152,6 +163,7 @@ int TestLock(int fd, short type, ByteRange range, LockHolder* holder) {
 
 void InjectFault(Call call, int error, int after) {
   Fault& fault = faults[static_cast<size_t>(call)];
+  fault.every.store(after == kEveryCall);
   fault.after.store(after);
   fault.error.store(error);
   anyFault.store(true);

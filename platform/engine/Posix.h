@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 
 #include <string>
@@ -15,17 +16,18 @@ namespace quillet::posix {
 
 // Opens without following anything odd: O_NONBLOCK so a FIFO never blocks the open,
 // O_NOCTTY so a terminal never becomes ours. Returns the descriptor or -1 and errno.
-int Open(const std::string& path, int flags, mode_t mode = 0);
+[[nodiscard]] int Open(const std::string& path, int flags, mode_t mode = 0);
 // 0 or the errno.
-int Stat(const std::string& path, struct stat* info);
-int Lstat(const std::string& path, struct stat* info);
-int Fstat(int fd, struct stat* info);
-int Unlink(const std::string& path);
-int Fchmod(int fd, mode_t mode);
+[[nodiscard]] int Stat(const std::string& path, struct stat* info);
+[[nodiscard]] int Lstat(const std::string& path, struct stat* info);
+[[nodiscard]] int Fstat(int fd, struct stat* info);
+[[nodiscard]] int Fstatfs(int fd, struct statfs* info);
+[[nodiscard]] int Unlink(const std::string& path);
+[[nodiscard]] int Fchmod(int fd, mode_t mode);
 // Bytes read (short at the end of the file), or -1 and errno.
-ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset);
+[[nodiscard]] ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset);
 // 0 when every byte was written, else the errno (EIO for a short write).
-int WriteAt(int fd, const void* buffer, size_t size, off_t offset);
+[[nodiscard]] int WriteAt(int fd, const void* buffer, size_t size, off_t offset);
 
 bool SameFile(const struct stat& a, const struct stat& b);
 
@@ -52,8 +54,8 @@ inline constexpr ByteRange kWholeFile{0, 0};
 
 // Takes (or converts to) a read or write lock without waiting. 0, or the errno: EAGAIN
 // when another description holds a conflicting lock.
-int TryLock(int fd, short type, ByteRange range);
-int Unlock(int fd, ByteRange range);
+[[nodiscard]] int TryLock(int fd, short type, ByteRange range);
+[[nodiscard]] int Unlock(int fd, ByteRange range);
 
 // The first lock another description (of any process, OFD or classic) holds that would
 // conflict with a lock of `type` on `range`; this description's own locks never show.
@@ -63,12 +65,28 @@ struct LockHolder {
   bool held() const { return type != F_UNLCK; }
   bool wholeFile() const { return held() && range.start == 0 && range.length == 0; }
 };
-// 0 and *holder filled, or the errno.
-int TestLock(int fd, short type, ByteRange range, LockHolder* holder);
+// 0 and *holder filled, or the errno. A failure means the locks could not be seen, never
+// that nobody holds one: every caller treats it as "cannot tell".
+[[nodiscard]] int TestLock(int fd, short type, ByteRange range, LockHolder* holder);
 
 // Fault injection, for tests: the next call of `call` after `after` successful ones
-// fails with `error` (once). ClearFaults forgets every pending one.
-enum class Call { kOpen, kStat, kLstat, kFstat, kUnlink, kFchmod, kRead, kWrite, kLock, kTestLock };
+// fails with `error` (once), or with kEveryCall every call fails until ClearFaults, which
+// forgets every pending one.
+enum class Call {
+  kOpen,
+  kStat,
+  kLstat,
+  kFstat,
+  kFstatfs,
+  kUnlink,
+  kFchmod,
+  kRead,
+  kWrite,
+  kLock,
+  kTestLock,
+  kCount
+};
+inline constexpr int kEveryCall = -1;
 void InjectFault(Call call, int error, int after = 0);
 void ClearFaults();
 

@@ -1,6 +1,7 @@
 // The change to record level; every change waits two seconds, so each case checks much.
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTimer>
 #include <optional>
 
@@ -16,6 +17,9 @@ const QString kNotChanged =
     "Your database could not be changed to Record Level Locking!\n\nYou should check that the "
     "database was closed on all workstations before attempting to change the locking again.";
 const QString kAlready = "Your database is already using Record Level Locking";
+
+// Who decides the mode while the window tries to change it.
+enum Other { kPageWorkstation, kOtherEngine, kThroughClientMount };
 
 class ChangeTest : public QObject {
   Q_OBJECT
@@ -58,35 +62,59 @@ class ChangeTest : public QObject {
   }
 
   // A page-level workstation or another engine decides the mode; once the engine has gone,
-  // our own session's mode shows again.
+  // our own session's mode shows again. Through a client mount whose locks stay on this
+  // computer a record-level workstation on the server is invisible: nothing is claimed, its
+  // lock file is left as it is, and the information line's tooltip says why.
   void failsWhileAnotherWorkstationDecides_data() {
-    QTest::addColumn<bool>("otherEngine");
-    QTest::newRow("page-level workstation") << false;
-    QTest::newRow("another engine") << true;
+    QTest::addColumn<int>("other");
+    QTest::newRow("page-level workstation") << int(kPageWorkstation);
+    QTest::newRow("another engine") << int(kOtherEngine);
+    QTest::newRow("through a client mount") << int(kThroughClientMount);
   }
   void failsWhileAnotherWorkstationDecides() {
-    QFETCH(bool, otherEngine);
+    QFETCH(int, other);
+    if (other == kThroughClientMount && !FuseView::Possible()) QSKIP("no /dev/fuse here");
     WindowHarness h;
     const QString database = h.database();
     std::optional<OtherProcess> workstation;
     std::optional<ForeignPeer> windows;
-    if (otherEngine) {
+    std::optional<FuseView> view;
+    QString opened = database;
+    if (other == kOtherEngine) {
       windows.emplace(
           QStringList{h.path(QStringLiteral("Sales.ldb")), "0", "WS-ACCOUNTS", "clerk", "ofd"});
       QVERIFY(windows->ready());
     } else {
-      workstation.emplace(std::vector<std::string>{"hold", ToLocalBytes(database), "--page"});
+      const char* mode = other == kPageWorkstation ? "--page" : "--record";
+      workstation.emplace(std::vector<std::string>{"hold", ToLocalBytes(database), mode});
       QVERIFY(!workstation->line().empty());
     }
+    if (other == kThroughClientMount) {
+      view.emplace(ToLocalBytes(QFileInfo(database).path()));
+      QVERIFY(view->mounted());
+      opened = QString::fromStdString(view->file("Sales.mdb"));
+    }
+    const QByteArray lockFile = ReadBytes(ToLocalBytes(h.path(QStringLiteral("Sales.ldb"))));
     h.start();
-    h.browseTo(database);
-    QCOMPARE(h.modeCaption(), otherEngine ? kCannotBeFound : kPageLevel);
+    h.browseTo(opened);
+    const QString shown = other == kPageWorkstation ? kPageLevel : kCannotBeFound;
+    QCOMPARE(h.modeCaption(), shown);
 
     h.click(h.change());
     QCOMPARE(h.messages(), QStringList({kLockFileWarning, kNotChanged}));
     QCOMPARE(h.ui.messages[1].icon, vbExclamation);
-    QCOMPARE(h.modeCaption(), otherEngine ? kCannotBeFound : kPageLevel);
-    if (otherEngine) {
+    QCOMPARE(h.modeCaption(), shown);
+    const QString tooltip = h.label("lblDatabaseLockingMode")->toolTip();
+    if (view) {
+      QVERIFY2(tooltip.contains("'" + FindmntType(view->mountPoint()) + "'") &&
+                   tooltip.contains("Run Quillet on the file server."),
+               qPrintable(tooltip));
+      QCOMPARE(ReadBytes(ToLocalBytes(h.path(QStringLiteral("Sales.ldb")))), lockFile);
+      QCOMPARE(CheckFromAnotherProcess(database), kRecordLevel);
+    } else {
+      QCOMPARE(tooltip, QString());
+    }
+    if (other == kOtherEngine) {
       windows.reset();
       h.click(h.check());
       QCOMPARE(h.modeCaption(), kRecordLevel);

@@ -103,4 +103,25 @@ ForeignPeer::ForeignPeer(const QStringList& args) {
   ready_ = line() == "ready";
 }
 
+QString FindmntType(const std::string& path) {
+  QProcess findmnt;
+  findmnt.start("findmnt", {"-n", "-o", "FSTYPE", "-T", QString::fromStdString(path)});
+  findmnt.waitForFinished();
+  return QString::fromUtf8(findmnt.readAllStandardOutput()).trimmed();
+}
+
+bool FuseView::Possible() { return ::access("/dev/fuse", R_OK | W_OK) == 0; }
+
+FuseView::FuseView(const std::string& folder)
+    : mountPoint_(QDir::tempPath().toStdString() + "/quillet-view-XXXXXX") {
+  if (!::mkdtemp(mountPoint_.data())) qFatal("cannot create a mount point");
+  mounted_ = QProcess::execute("bindfs", {QString::fromStdString(folder),
+                                          QString::fromStdString(mountPoint_)}) == 0;
+}
+
+FuseView::~FuseView() {
+  if (mounted_) QProcess::execute("fusermount3", {"-u", "-z", QString::fromStdString(mountPoint_)});
+  ::rmdir(mountPoint_.c_str());
+}
+
 }  // namespace quillet::test

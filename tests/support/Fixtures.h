@@ -52,4 +52,28 @@ class ForeignPeer : public OtherProcess {
   bool ready_ = false;
 };
 
+// The filesystem type of the mount a path is on, as util-linux's findmnt (not this
+// program) reads it.
+QString FindmntType(const std::string& path);
+
+// A folder seen through a FUSE mount elsewhere (bindfs), as a client mount whose locks stay
+// on this computer (sshfs, gvfs) shows a share: locks taken through the view are not seen
+// on the folder's own files, nor theirs through it. Unmounted when it goes.
+class FuseView {
+ public:
+  static bool Possible();  // whether this machine has FUSE at all
+  explicit FuseView(const std::string& folder);
+  ~FuseView();
+  FuseView(const FuseView&) = delete;
+  FuseView& operator=(const FuseView&) = delete;
+
+  bool mounted() const { return mounted_; }
+  std::string file(const std::string& name) const { return mountPoint_ + "/" + name; }
+  const std::string& mountPoint() const { return mountPoint_; }
+
+ private:
+  std::string mountPoint_;
+  bool mounted_ = false;
+};
+
 }  // namespace quillet::test

@@ -42,6 +42,13 @@ QJsonObject JsonOf(const std::string& line) {  // empty unless a JSON object
   return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
 }
 
+// The fields every JSON answer adds for a file in a temporary folder on this computer's disk.
+QJsonObject OnLocalDisk(QJsonObject object, const std::string& path) {
+  object["filesystem"] = FindmntType(path);
+  object["locks"] = "local";
+  return object;
+}
+
 }  // namespace
 
 class QuilletctlTest : public QObject {
@@ -145,9 +152,10 @@ class QuilletctlTest : public QObject {
     OtherProcess check({"check", "--json", path});
     const std::string output = check.output();
     QCOMPARE(std::count(output.begin(), output.end(), '\n'), 1);  // one line
-    QCOMPARE(JsonOf(output),
-             (QJsonObject{
-                 {"file", QString::fromStdString(path)}, {"message", message}, {"mode", mode}}));
+    QCOMPARE(
+        JsonOf(output),
+        OnLocalDisk({{"file", QString::fromStdString(path)}, {"message", message}, {"mode", mode}},
+                    path));
     QVERIFY(check.errors().empty() && check.stop() == 0);
 
     OtherProcess recordHold({"hold", path, "--record"});
@@ -184,9 +192,10 @@ class QuilletctlTest : public QObject {
                               {"state", field[3]}};
     }
     QCOMPARE(JsonOf(usersJson.output()),
-             (QJsonObject{{"file", QString::fromStdString(path)},
+             OnLocalDisk({{"file", QString::fromStdString(path)},
                           {"lockFile", QString::fromStdString(lockFile)},
-                          {"users", expected}}));
+                          {"users", expected}},
+                         path));
     QCOMPARE(usersJson.stop(), 0);
     QCOMPARE(ReadBytes(lockFile), before);  // read only
   }

@@ -1,0 +1,222 @@
+#include "platform/engine/LockReach.h"
+
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/engine/Posix.h"
+#include "platform/engine/UniqueFd.h"
+
+namespace quillet {
+
+namespace {
+
+// Filesystems on this computer's own disks or memory: only this kernel reaches them, so
+// it sees every lock, including those Samba, NFS's server and Wine take for their clients.
+// fuseblk is a FUSE driver of a local disk (ntfs-3g): nobody else reaches that disk.
+constexpr std::string_view kLocalTypes[] = {
+    "ext2",    "ext3",    "ext4",     "xfs",      "btrfs",   "zfs",  "f2fs",  "tmpfs", "ramfs",
+    "overlay", "jfs",     "reiserfs", "bcachefs", "nilfs2",  "vfat", "msdos", "exfat", "ntfs",
+    "ntfs3",   "fuseblk", "hfsplus",  "squashfs", "iso9660", "udf",  "erofs"};
+
+// The same, by the magic number fstatfs gives, for a file whose device mountinfo does not
+// list (btrfs gives each subvolume a device number of its own).
+struct Magic {
+  unsigned long number;
+  std::string_view type;
+};
+constexpr Magic kLocalMagics[] = {
+    {0xEF53, "ext4"},      {0x58465342, "xfs"},      {0x9123683E, "btrfs"},
+    {0x2FC12FC1, "zfs"},   {0xF2F52010, "f2fs"},     {0x01021994, "tmpfs"},
+    {0x858458F6, "ramfs"}, {0x794C7630, "overlay"},  {0xCA451A4E, "bcachefs"},
+    {0x3153464A, "jfs"},   {0x52654973, "reiserfs"}, {0x4D44, "vfat"},
+    {0x2011BAB0, "exfat"}, {0x7366746E, "ntfs3"},    {0x73717368, "squashfs"},
+    {0xE0F5E1E2, "erofs"}};
+
+bool HasOption(std::string_view options, std::string_view wanted) {
+  while (!options.empty()) {
+    const size_t comma = options.find(',');
+    if (options.substr(0, comma) == wanted) return true;
+    if (comma == std::string_view::npos) break;
+    options.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+std::string Unescaped(std::string_view field) {
+  std::string text;
+  text.reserve(field.size());
+  for (size_t i = 0; i < field.size(); ++i) {
+    const auto octal = [&](size_t at) { return field[at] >= '0' && field[at] <= '7'; };
+    if (field[i] == '\\' && i + 3 < field.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      text += field[i];
+    }
+  }
+  return text;
+}
+
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  while (!line.empty()) {
+    const size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    line.remove_prefix(start);
+    const size_t end = line.find(' ');
+    fields.push_back(line.substr(0, end));
+    line.remove_prefix(end == std::string_view::npos ? line.size() : end);
+  }
+  return fields;
+}
+
+bool ToUnsigned(std::string_view text, unsigned* number) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *number);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+std::string ReadMountInfo() {
+  const UniqueFd fd(posix::Open("/proc/self/mountinfo", O_RDONLY));
+  std::string text;
+  if (!fd.valid()) return text;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got =
+        posix::ReadAt(fd.get(), buffer, sizeof buffer, static_cast<off_t>(text.size()));
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  return text;
+}
+
+MountLocks FromMountInfo(dev_t device) {
+  MountLocks found;
+  bool any = false;
+  const std::string text = ReadMountInfo();
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const size_t newline = rest.find('\n');
+    const std::string_view line = rest.substr(0, newline);
+    rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+    MountInfoEntry entry;
+    if (!ParseMountInfoLine(line, &entry) || makedev(entry.major, entry.minor) != device) continue;
+    // Several mounts of one device (bind mounts) share one filesystem; should their
+    // options disagree, the most cautious class wins.
+    const LockReach reach = ClassifyMount(entry.type, entry.mountOptions, entry.superOptions);
+    if (!any || reach > found.reach) {
+      found = MountLocks{reach, entry.type, entry.mountPoint};
+      any = true;
+    }
+  }
+  return found;
+}
+
+MountLocks FromMagic(int fd) {
+  struct statfs info;
+  if (posix::Fstatfs(fd, &info) != 0) return MountLocks{};
+  const auto magic = static_cast<unsigned long>(info.f_type);
+  for (const Magic& local : kLocalMagics) {
+    if (local.number == magic) return MountLocks{LockReach::kLocal, std::string(local.type), {}};
+  }
+  char name[32];
+  std::snprintf(name, sizeof name, "unknown (0x%lx)", magic);
+  return MountLocks{LockReach::kThisComputerOnly, name, {}};
+}
+
+}  // namespace
+
+const char* LockReachName(LockReach reach) {
+  switch (reach) {
+    case LockReach::kLocal: return "local";
+    case LockReach::kForwarded: return "forwarded";
+    case LockReach::kThisComputerOnly: break;
+  }
+  return "this computer only";
+}
+
+LockReach ClassifyMount(std::string_view type, std::string_view mountOptions,
+                        std::string_view superOptions) {
+  const auto option = [&](std::string_view wanted) {
+    return HasOption(mountOptions, wanted) || HasOption(superOptions, wanted);
+  };
+  if (std::find(std::begin(kLocalTypes), std::end(kLocalTypes), type) != std::end(kLocalTypes))
+    return LockReach::kLocal;
+  // CIFS sends byte-range locks to the server unless told not to (nobrl).
+  if (type == "cifs" || type == "smb3")
+    return option("nobrl") ? LockReach::kThisComputerOnly : LockReach::kForwarded;
+  // NFS sends POSIX locks to the server's lock manager unless nolock or a local_lock that
+  // covers them (posix or all) keeps them here; local_lock=flock leaves them forwarded.
+  if (type == "nfs" || type == "nfs4") {
+    return option("nolock") || option("local_lock=posix") || option("local_lock=all")
+               ? LockReach::kThisComputerOnly
+               : LockReach::kForwarded;
+  }
+  // FUSE (sshfs, gvfsd-fuse, rclone, bindfs), vboxsf, vmhgfs, 9p, davfs and whatever this
+  // list does not know: the cautious answer.
+  return LockReach::kThisComputerOnly;
+}
+
+bool ParseMountInfoLine(std::string_view line, MountInfoEntry* entry) {
+  // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT MOUNT-OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS
+  const std::vector<std::string_view> fields = Fields(line);
+  if (fields.size() < 10) return false;
+  const auto separator = std::find(fields.begin() + 6, fields.end(), "-");
+  if (fields.end() - separator < 4) return false;
+  const std::string_view device = fields[2];
+  const size_t colon = device.find(':');
+  if (colon == std::string_view::npos || !ToUnsigned(device.substr(0, colon), &entry->major) ||
+      !ToUnsigned(device.substr(colon + 1), &entry->minor))
+    return false;
+  entry->mountPoint = Unescaped(fields[4]);
+  entry->mountOptions = std::string(fields[5]);
+  entry->type = Unescaped(separator[1]);
+  entry->superOptions = std::string(separator[3]);
+  return true;
+}
+
+MountLocks LocksOf(int fd) {
+  struct stat info;
+  if (posix::Fstat(fd, &info) != 0) return MountLocks{};
+
+  static std::mutex mutex;
+  static std::unordered_map<dev_t, MountLocks> known;
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (const auto it = known.find(info.st_dev); it != known.end()) return it->second;
+  }
+  MountLocks mount = FromMountInfo(info.st_dev);
+  if (mount.mountPoint.empty() && mount.filesystem == "unknown") mount = FromMagic(fd);
+  const std::lock_guard<std::mutex> lock(mutex);
+  return known.emplace(info.st_dev, std::move(mount)).first->second;
+}
+
+MountLocks LocksOfPath(const std::string& path) {
+  // O_PATH opens nothing: a FIFO or device is only named, never touched.
+  UniqueFd fd(posix::Open(path, O_PATH));
+  if (!fd.valid()) {
+    const size_t slash = path.find_last_of('/');
+    fd =
+        UniqueFd(posix::Open(slash == std::string::npos ? "." : path.substr(0, slash + 1), O_PATH));
+  }
+  return fd.valid() ? LocksOf(fd.get()) : MountLocks{};
+}
+
+std::string LocksUnseenReason(const MountLocks& mount) {
+  if (mount.seen()) return {};
+  std::string where = "'" + mount.filesystem + "'";
+  if (!mount.mountPoint.empty()) where += " mounted at '" + mount.mountPoint + "'";
+  return "The folder is on " + where +
+         ", whose locks stay on this computer: other computers' connections to the database "
+         "cannot be seen. Run Quillet on the file server.";
+}
+
+}  // namespace quillet

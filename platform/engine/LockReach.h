@@ -1,0 +1,63 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace quillet {
+
+// Who sees the byte-range locks taken on a file. Everything this engine knows about a
+// database (who is in, which mode, whether a lock file is stale) comes from locks, so
+// it can only be known where every program that reaches the file sees the same ones.
+enum class LockReach {
+  // A local filesystem: every program on this computer sees the same locks, and so does
+  // every client of a Samba or NFS server that runs here.
+  kLocal,
+  // A network filesystem that passes locks to its server (CIFS/SMB3 without nobrl, NFS
+  // with the lock manager): the server and its other clients see them.
+  kForwarded,
+  // A client mount whose locks stay in this computer's kernel (FUSE, CIFS with nobrl,
+  // NFS with nolock or local_lock, hypervisor shared folders, 9p, davfs) or a type not
+  // known here: other computers' connections are invisible.
+  kThisComputerOnly,
+};
+
+// "local", "forwarded", "this computer only": the words scripts read.
+const char* LockReachName(LockReach reach);
+
+struct MountLocks {
+  LockReach reach = LockReach::kThisComputerOnly;
+  std::string filesystem = "unknown";  // the type as mountinfo names it: "ext4", "fuse.sshfs"
+  std::string mountPoint;              // empty when the mount was not found
+
+  bool seen() const { return reach != LockReach::kThisComputerOnly; }
+};
+
+// The class of a mount type with its options (mount and filesystem options, each a
+// comma-separated list, in either string).
+LockReach ClassifyMount(std::string_view type, std::string_view mountOptions,
+                        std::string_view superOptions = {});
+
+// One line of /proc/self/mountinfo. False if the line does not have mountinfo's shape.
+struct MountInfoEntry {
+  unsigned major = 0;
+  unsigned minor = 0;
+  std::string mountPoint;  // "\040" and the other octal escapes undone
+  std::string type;
+  std::string mountOptions;
+  std::string superOptions;
+};
+bool ParseMountInfoLine(std::string_view line, MountInfoEntry* entry);
+
+// The mount an open file lives on, with its class. Worked out once per device for the
+// life of the process: a file's mount does not change under an open descriptor.
+MountLocks LocksOf(int fd);
+// The same for a path (followed where it is a link); the folder's for a missing file.
+MountLocks LocksOfPath(const std::string& path);
+
+// The reason a user is given when locks cannot be seen: names the filesystem and what to
+// do. Empty when they can.
+std::string LocksUnseenReason(const MountLocks& mount);
+
+}  // namespace quillet
