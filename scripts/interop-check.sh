@@ -23,18 +23,19 @@ user_lock_base=$((0x10000001))
 die() { echo "interop-check: $*" >&2; exit 2; }
 [[ $(id -u) == 0 ]] || die "must run as root (it starts a private smbd)"
 [[ -x $quilletctl ]] || die "no quilletctl at $quilletctl (build it, or pass its path)"
-for tool in smbd x86_64-w64-mingw32-g++ "$wine" /usr/lib/wine/wineserver; do
-  command -v "$tool" >/dev/null || die "missing $tool (packages: samba wine64 g++-mingw-w64-x86-64)"
+for tool in smbd x86_64-w64-mingw32-g++ "$wine" /usr/lib/wine/wineserver bindfs fusermount3; do
+  command -v "$tool" >/dev/null || die "missing $tool (packages: samba wine64 g++-mingw-w64-x86-64 bindfs fuse3)"
 done
 "$python" -c 'import impacket' 2>/dev/null || die "missing impacket (package python3-impacket)"
 
 tmp=$(mktemp -d /tmp/quillet-interop.XXXXXX)
 chmod 755 "$tmp"
-smbd_pid='' hold_pid='' peer_pid=''
+smbd_pid='' hold_pid='' peer_pid='' view=''
 export WINEPREFIX=$tmp/wineprefix WINEDEBUG=-all DISPLAY=
 
 cleanup() {
   exec 7>&- 2>/dev/null
+  [[ -n $view ]] && fusermount3 -u -z "$view" 2>/dev/null
   [[ -n $hold_pid ]] && kill -TERM "$hold_pid" 2>/dev/null
   [[ -n $peer_pid ]] && kill -TERM "$peer_pid" 2>/dev/null
   [[ -n $smbd_pid ]] && kill -TERM "$smbd_pid" 2>/dev/null && wait "$smbd_pid" 2>/dev/null
@@ -126,6 +127,34 @@ common_checks() {
     pass "check says Page Level once the peer has left" || fail "check after the peer left" "got: $out"
   [[ ! -e ${db%.*}.ldb ]] && pass "the lock file is gone after Quillet's last close" ||
     fail "lock file after the peer left" "$(ls -l "${db%.*}.ldb")" "$(timeout 20 "$quilletctl" users "$db" 2>&1)"
+}
+
+# The share's folder seen through a FUSE mount, as a desktop that reaches the share through
+# sshfs or gvfs would: its locks stay on this computer, so nothing may be claimed there and
+# the client's lock file must stay as it is. $1 the share folder, $2 the database's name.
+view_checks() {
+  local folder=$1 name=$2 out status before
+  view=$tmp/view
+  mkdir -p "$view"
+  if ! bindfs "$folder" "$view"; then fail "bindfs could not mount the share's folder"; view=; return; fi
+  before=$(sha256sum < "$folder/${name%.*}.ldb")
+  out=$(timeout 20 "$quilletctl" check --json "$view/$name" 2>&1)
+  [[ $out == *'"locks":"this computer only"'* && $out == *'"mode":null'* ]] &&
+    pass "through a FUSE view, check claims no mode" || fail "check through a FUSE view" "got: $out"
+  out=$(timeout 20 "$quilletctl" users "$view/$name" 2>&1)
+  [[ $(awk -F'\t' '$1 == 0 { print $4 }' <<< "$out") == unknown ]] &&
+    pass "through a FUSE view, users says unknown" || fail "users through a FUSE view" "got: $out"
+  # Stopped by timeout's SIGTERM, a hold that got record level exits 0, one that could not tell 4.
+  out=$(timeout --preserve-status 3 "$quilletctl" hold "$view/$name" --record 2>&1 < /dev/null); status=$?
+  [[ $status == 4 && $out == *"in an undetermined mode"* ]] &&
+    pass "through a FUSE view, hold --record holds in an undetermined mode" || fail "hold --record through a FUSE view" "exit $status, got: $out"
+  out=$(timeout 20 "$quilletctl" hold "$view/$name" --exclusive 2>&1 < /dev/null); status=$?
+  [[ $status == 1 && $out == *"error 3050"* ]] &&
+    pass "through a FUSE view, an exclusive hold is refused" || fail "hold --exclusive through a FUSE view" "exit $status, got: $out"
+  [[ $(sha256sum < "$folder/${name%.*}.ldb") == "$before" ]] &&
+    pass "through a FUSE view, the client's lock file is untouched" || fail "the client's lock file through a FUSE view changed"
+  fusermount3 -u -z "$view"
+  view=
 }
 
 # ---------------------------------------------------------------- Samba
@@ -235,6 +264,7 @@ if kill -0 "$smbd_pid" 2>/dev/null; then
   if wait_for "$tmp/peer.out" '^ready$' 20; then
     pass "SMB client holds slot 0 and wrote its record"
     note "the client's user lock on the server: $(lock_kind "$share/shared.ldb" 0)"
+    view_checks "$share" shared.mdb
     common_checks "$db" WS-SMB anna samba_during samba_leave
   else
     fail "SMB client did not get ready" "$(tail -5 "$tmp/peer.err")"
