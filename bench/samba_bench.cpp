@@ -1,8 +1,9 @@
-// What asking Samba costs where no smbd runs: the /proc scan behind SmbdRuns (once a second)
-// and the remembered answer every other caller gets.
+// What asking Samba costs where no smbd runs: the lookup of smbstatus, the /proc scan behind
+// SmbdRuns (both once a second) and the remembered answer every other caller gets.
 
 #include <dirent.h>
 
+#include <QStandardPaths>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -50,6 +51,15 @@ int main() {
 
   quillet::SambaStatusOptions options;
   options.smbdRuns = [&] { return quillet::ProcessRuns(nobody); };
+  const double unremembered = MedianMicroseconds(2000, [&] {
+    if (quillet::ReadSambaStatus(options).read) std::exit(1);
+  });
+  std::printf("samba: \"not read\" with Samba installed, no smbd: median %.1f us\n", unremembered);
+  // Where Samba is not installed the lookup of smbstatus fails and nothing more is done.
+  const double lookup = MedianMicroseconds(2000, [&] {
+    if (!QStandardPaths::findExecutable("quillet-nothing").isEmpty()) std::exit(1);
+  });
+  std::printf("samba: looking for a program that is not on PATH: median %.1f us\n", lookup);
   quillet::SambaStatusReader reader(options);
   const double remembered = MedianMicroseconds(100000, [&] {
     if (reader.read().read) std::exit(1);

@@ -105,11 +105,13 @@ bool SmbdRuns() {
 }
 
 SambaTable ReadSambaStatus(const SambaStatusOptions& options) {
+  // The cheapest question first: where Samba is not installed, /proc is not read at all.
+  const std::string program = SmbstatusPath(options.program);
+  if (program.empty())
+    return NotRead("no smbstatus on PATH or in /usr/bin: Samba is not installed");
   if (!options.smbdRuns()) return NotRead("no smbd running on this machine");
   if (options.rootOnly && ::geteuid() != 0)
     return NotRead("not root (smbstatus reads Samba's status only as root)");
-  const std::string program = SmbstatusPath(options.program);
-  if (program.empty()) return NotRead("no smbstatus on PATH or in /usr/bin");
   const LimitedRun run = RunLimited(program, {"--json"}, options.limit, kMaxOutput);
   return Understood(program, run, options.limit);
 }
