@@ -7,7 +7,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <cstdio>
-#include <cstring>
+#include <system_error>
+#include <utility>
 
 #include "platform/samba/LimitedRun.h"
 
@@ -42,7 +43,8 @@ SambaTable Understood(const std::string& program, const LimitedRun& run,
   using End = LimitedRun::End;
   switch (run.end) {
     case End::kNotStarted:
-      return NotRead(program + " could not be started: " + std::strerror(run.code));
+      return NotRead(program +
+                     " could not be started: " + std::generic_category().message(run.code));
     case End::kTimedOut:
       return NotRead("smbstatus did not answer within " + std::to_string(limit.count()) + " ms");
     case End::kTooMuchOutput:

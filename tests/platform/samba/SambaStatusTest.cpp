@@ -110,6 +110,16 @@ class SambaStatusTest : public QObject {
     if (pid != 0) QVERIFY(::kill(pid, 0) != 0 && errno == ESRCH);
   }
 
+  // Stopped at 64 MiB, within the ordinary limit (reading that much takes about a second here).
+  void stopsAFlood() {
+    QTemporaryDir folder;
+    SambaStatusOptions options = StandInOptions(StandIn(folder, "smbstatus", "exec yes"));
+    options.limit = SambaStatusOptions().limit;
+    const SambaTable table = ReadSambaStatus(options);
+    QCOMPARE(table.reason, "smbstatus printed more than 64 MiB");
+    QVERIFY(::kill(RanAs(options.program), 0) != 0 && errno == ESRCH);
+  }
+
   // smbstatus --json and nothing more: Samba's choice of configuration stays Samba's.
   void readsWhatSmbstatusPrints_data() {
     QTest::addColumn<bool>("fromPath");
