@@ -194,6 +194,8 @@ cat > "$tmp/smb/smb.conf" <<EOF
   posix locking = yes
   create mask = 0666
 EOF
+# smbstatus (which quilletctl may run) reads this smbd's tables, not the system's Samba's.
+export SMB_CONF_PATH=$tmp/smb/smb.conf
 # Its own session: smbd signals its whole process group when it stops, which would reach us.
 setsid smbd --foreground --no-process-group -s "$tmp/smb/smb.conf" > "$tmp/smb/log/stdout" 2>&1 &
 smbd_pid=$!
@@ -271,6 +273,64 @@ if kill -0 "$smbd_pid" 2>/dev/null; then
     samba_leave
   fi
 fi
+
+# ---------------------------------------------------------------- Samba opens
+# A client that holds the database open with a share mode and nothing else: no lock file and
+# no byte-range lock, as a Windows Jet engine's exclusive open does (share mode none), or one
+# that lets others in (shared). Only Samba's own table shows it.
+
+# smb_open MODE FILE...: starts the client holding FILEs of the share; true once it holds them.
+smb_open() {
+  rm -f "$tmp/peer.in"
+  mkfifo "$tmp/peer.in"
+  : > "$tmp/peer.out"
+  timeout 300 "$python" "$root/scripts/interop/jet_peer_smb.py" 127.0.0.1 "$port" jet --open "$1" WS-OPEN \
+    "${@:2}" < "$tmp/peer.in" > "$tmp/peer.out" 2> "$tmp/peer.err" &
+  peer_pid=$!
+  exec 7> "$tmp/peer.in"
+  wait_for "$tmp/peer.out" '^ready$' 20
+}
+
+# What another client's shared open of FILE gets: "ok" or Samba's status.
+smb_try_open() {
+  local out
+  out=$(timeout 30 "$python" "$root/scripts/interop/jet_peer_smb.py" 127.0.0.1 "$port" jet --open shared \
+        WS-OTHER "$1" < /dev/null 2>&1)
+  [[ $out == *left ]] && echo ok || echo "${out#error }"
+}
+
+# Whether Linux shows any lock on FILE.
+linux_locks() {
+  local inode
+  inode=$(stat -c %i "$1") && awk -v ino=":$inode " 'index($0, ino)' /proc/locks
+}
+
+db=$share/opened.mdb
+make_database "$db"
+chmod 666 "$db"  # the client is the share's guest account
+for mode in none shared; do
+  case_name="samba open ($mode)"
+  if ! kill -0 "$smbd_pid" 2>/dev/null; then
+    fail "smbd is not running"
+    break
+  fi
+  if smb_open "$mode" opened.mdb; then
+    pass "SMB client holds opened.mdb with share mode $mode"
+    [[ -z $(linux_locks "$db") && ! -e ${db%.*}.ldb ]] &&
+      pass "no Linux lock and no lock file: nothing but Samba's table shows it" ||
+      fail "what Linux shows of the client's open" "$(linux_locks "$db")" "$(ls "$share")"
+    expected=ok
+    [[ $mode == none ]] && expected=STATUS_SHARING_VIOLATION
+    out=$(smb_try_open opened.mdb)
+    [[ $out == "$expected" ]] && pass "another client's shared open: $out" ||
+      fail "another client's shared open" "expected $expected, got: $out"
+    note "quilletctl check says: $(timeout 20 "$quilletctl" check "$db" 2>&1)"
+  else
+    fail "SMB client did not open opened.mdb" "$(tail -3 "$tmp/peer.err")"
+  fi
+  samba_leave
+done
+
 kill -TERM "$smbd_pid" 2>/dev/null && wait "$smbd_pid" 2>/dev/null
 smbd_pid=
 

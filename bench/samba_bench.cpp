@@ -1,0 +1,70 @@
+// What asking Samba costs where no smbd runs: the lookup of smbstatus, the /proc scan behind
+// SmbdRuns (both once a second) and the remembered answer every other caller gets.
+
+#include <dirent.h>
+
+#include <QStandardPaths>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "platform/samba/SambaStatus.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MedianMicroseconds(int rounds, const std::function<void()>& step) {
+  for (int i = 0; i < rounds / 10; ++i) step();
+  std::vector<double> samples;
+  samples.reserve(rounds);
+  for (int i = 0; i < rounds; ++i) {
+    const auto start = Clock::now();
+    step();
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  std::nth_element(samples.begin(), samples.begin() + rounds / 2, samples.end());
+  return samples[rounds / 2];
+}
+
+int ProcessCount() {
+  int count = 0;
+  DIR* proc = ::opendir("/proc");
+  while (const dirent* entry = proc ? ::readdir(proc) : nullptr)
+    count += entry->d_name[0] >= '1' && entry->d_name[0] <= '9';
+  if (proc) ::closedir(proc);
+  return count;
+}
+
+}  // namespace
+
+int main() {
+  // A name no process has: the scan reads every process, as it does where no smbd runs.
+  const char* nobody = "quillet-nobody";
+  const double scan = MedianMicroseconds(2000, [&] {
+    if (quillet::ProcessRuns(nobody)) std::exit(1);
+  });
+  std::printf("samba: /proc scan for a process that does not run (%d processes): median %.1f us\n",
+              ProcessCount(), scan);
+
+  quillet::SambaStatusOptions options;
+  options.smbdRuns = [&] { return quillet::ProcessRuns(nobody); };
+  const double unremembered = MedianMicroseconds(2000, [&] {
+    if (quillet::ReadSambaStatus(options).read) std::exit(1);
+  });
+  std::printf("samba: \"not read\" with Samba installed, no smbd: median %.1f us\n", unremembered);
+  // Where Samba is not installed the lookup of smbstatus fails and nothing more is done.
+  const double lookup = MedianMicroseconds(2000, [&] {
+    if (!QStandardPaths::findExecutable("quillet-nothing").isEmpty()) std::exit(1);
+  });
+  std::printf("samba: looking for a program that is not on PATH: median %.1f us\n", lookup);
+  quillet::SambaStatusReader reader(options);
+  const double remembered = MedianMicroseconds(100000, [&] {
+    if (reader.read().read) std::exit(1);
+  });
+  std::printf("samba: remembered \"not read\" answer: median %.3f us (the scan once a second)\n",
+              remembered);
+  return 0;
+}

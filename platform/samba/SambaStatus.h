@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/samba/SambaOpens.h"
+
+namespace quillet {
+
+// Whether a process of this name runs on this machine, as pidof finds it: by the name Linux
+// keeps in /proc/PID/comm (a Samba's main smbd keeps "smbd"). Reads /proc on every call.
+bool ProcessRuns(std::string_view name);
+
+// Whether an smbd runs here, remembered for a second: the whole of /proc is read to know.
+bool SmbdRuns();
+
+struct SambaStatusOptions {
+  // The smbstatus to run; empty: the first on PATH, else /usr/bin/smbstatus.
+  std::string program;
+  // Whether an smbd runs on this machine; smbstatus is run only then.
+  std::function<bool()> smbdRuns = SmbdRuns;
+  // smbstatus reads Samba's databases only as root. Tests with a stand-in run it as anybody.
+  bool rootOnly = true;
+  std::chrono::milliseconds limit{2000};
+};
+
+// Samba's open files now, from `smbstatus --json`: Samba picks its configuration as it always
+// does (its default smb.conf, or SMB_CONF_PATH from the environment). Never throws and never
+// waits past the limit; wherever it cannot be read the table is not read, with the reason.
+SambaTable ReadSambaStatus(const SambaStatusOptions& options);
+
+// ReadSambaStatus, its answer remembered for about a second: the probe and a scan may ask for
+// every database, and smbstatus takes tens of milliseconds. Safe from any thread; a caller
+// that comes while smbstatus runs waits for that answer.
+class SambaStatusReader {
+ public:
+  explicit SambaStatusReader(SambaStatusOptions options = {});
+  SambaTable read();
+
+  // This process's reader, with the default options.
+  static SambaStatusReader& Shared();
+
+ private:
+  const SambaStatusOptions options_;
+  std::mutex mutex_;
+  std::chrono::steady_clock::time_point readAt_;
+  bool answered_ = false;
+  SambaTable answer_;
+};
+
+}  // namespace quillet

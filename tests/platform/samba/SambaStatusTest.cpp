@@ -1,0 +1,197 @@
+// The reader of Samba's status with real processes in smbstatus's place: stand-in scripts
+// that print a recording, hang, fail or print garbage, and a real process found by its name.
+
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cerrno>
+#include <csignal>
+
+#include "platform/samba/SambaStatus.h"
+
+using namespace quillet;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kLimit = 500ms;
+const QByteArray kRecording = SMBSTATUS_RECORDINGS "/open-twice.json";
+constexpr dev_t kDevice = 65024;
+constexpr ino_t kDatabase = 10952707;
+
+// An executable script in `folder`; it leaves its PID in NAME.pid when it runs.
+std::string StandIn(const QTemporaryDir& folder, const QString& name, const QByteArray& body) {
+  const QString path = folder.filePath(name);
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly) ||
+      file.write("#!/bin/sh\necho $$ > \"$0.pid\"\n" + body + "\n") < 0 ||
+      !file.setPermissions(file.permissions() | QFile::ExeOwner))
+    qFatal("cannot write %s", qPrintable(path));
+  return path.toStdString();
+}
+
+SambaStatusOptions StandInOptions(const std::string& program) {
+  SambaStatusOptions options;
+  options.program = program;
+  options.smbdRuns = [] { return true; };
+  options.rootOnly = false;
+  options.limit = kLimit;
+  return options;
+}
+
+// The PID the stand-in left, or 0 if it never ran.
+pid_t RanAs(const std::string& program) {
+  QFile file(QString::fromStdString(program) + ".pid");
+  return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+}
+
+}  // namespace
+
+class SambaStatusTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void notReadWithinTheLimit_data() {
+    QTest::addColumn<QByteArray>("script");  // empty: no program there at all
+    QTest::addColumn<bool>("smbdRuns");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no smbd: smbstatus is not run")
+        << "cat " + kRecording << false << "no smbd running on this machine";
+    QTest::newRow("no smbstatus") << QByteArray() << true
+                                  << "could not be started: No such file or directory";
+    QTest::newRow("hangs") << QByteArray("exec sleep 30") << true
+                           << "smbstatus did not answer within 500 ms";
+    QTest::newRow("closes its outputs, then hangs")
+        << QByteArray("exec >&- 2>&-\nexec sleep 30") << true
+        << "smbstatus did not answer within 500 ms";
+    QTest::newRow("prints garbage") << QByteArray("echo 'Segmentation fault'") << true
+                                    << "smbstatus printed what is not understood: not JSON";
+    QTest::newRow("too old for --json")
+        << QByteArray(
+               "printf '\\nInvalid option --json: unknown option\\n\\n' >&2\n"
+               "echo 'Usage: [OPTION...]' >&2\nexit 1")
+        << true << "smbstatus does not know --json (Samba 4.17 or later is needed)";
+    QTest::newRow("reads another configuration than smbd's: its complaint is told")
+        << QByteArray("cat " SMBSTATUS_RECORDINGS
+                      "/other-smb-conf.json\n"
+                      "echo '/tmp/rec20/other/lock/locking.tdb not initialised' >&2")
+        << true << "objects (/tmp/rec20/other/lock/locking.tdb not initialised)";
+    QTest::newRow("refuses a user that is not root")
+        << QByteArray("cat " SMBSTATUS_RECORDINGS
+                      "/not-root.json\n"
+                      "echo 'smbstatus only works as root!' >&2\nexit 1")
+        << true << "smbstatus failed (exit status 1): smbstatus only works as root!";
+    QTest::newRow("killed") << QByteArray("kill -KILL $$") << true
+                            << "smbstatus was ended by signal 9";
+  }
+  void notReadWithinTheLimit() {
+    QFETCH(QByteArray, script);
+    QFETCH(bool, smbdRuns);
+    QFETCH(QString, reason);
+    QTemporaryDir folder;
+    const std::string program = script.isEmpty() ? folder.filePath("smbstatus").toStdString()
+                                                 : StandIn(folder, "smbstatus", script);
+    SambaStatusOptions options = StandInOptions(program);
+    options.smbdRuns = [smbdRuns] { return smbdRuns; };
+
+    QElapsedTimer timer;
+    timer.start();
+    const SambaTable table = ReadSambaStatus(options);
+    QVERIFY(timer.elapsed() < (kLimit + 500ms).count());
+    QVERIFY(!table.read);
+    QVERIFY2(QString::fromStdString(table.reason).contains(reason), table.reason.c_str());
+    const pid_t pid = RanAs(program);
+    QCOMPARE(pid != 0, smbdRuns && !script.isEmpty());
+    // Killed where it had to be, and reaped: not even a zombie is left.
+    if (pid != 0) QVERIFY(::kill(pid, 0) != 0 && errno == ESRCH);
+  }
+
+  // Stopped at 64 MiB, within the ordinary limit (reading that much takes about a second here).
+  void stopsAFlood() {
+    QTemporaryDir folder;
+    SambaStatusOptions options = StandInOptions(StandIn(folder, "smbstatus", "exec yes"));
+    options.limit = SambaStatusOptions().limit;
+    const SambaTable table = ReadSambaStatus(options);
+    QCOMPARE(table.reason, "smbstatus printed more than 64 MiB");
+    QVERIFY(::kill(RanAs(options.program), 0) != 0 && errno == ESRCH);
+  }
+
+  // smbstatus --json and nothing more: Samba's choice of configuration stays Samba's.
+  void readsWhatSmbstatusPrints_data() {
+    QTest::addColumn<bool>("fromPath");
+    QTest::newRow("named") << false;
+    QTest::newRow("found on PATH") << true;
+  }
+  void readsWhatSmbstatusPrints() {
+    QFETCH(bool, fromPath);
+    QTemporaryDir folder;
+    const std::string program =
+        StandIn(folder, "smbstatus",
+                "[ \"$*\" = --json ] && [ \"$SMB_CONF_PATH\" = /srv/test/smb.conf ] || exit 3\n"
+                "cat " +
+                    kRecording);
+    const QByteArray path = qgetenv("PATH"), conf = qgetenv("SMB_CONF_PATH");
+    qputenv("SMB_CONF_PATH", "/srv/test/smb.conf");
+    if (fromPath) qputenv("PATH", folder.path().toLocal8Bit() + ":" + path);
+    const SambaTable table = ReadSambaStatus(StandInOptions(fromPath ? "" : program));
+    qputenv("PATH", path);
+    conf.isNull() ? qunsetenv("SMB_CONF_PATH") : qputenv("SMB_CONF_PATH", conf);
+    QVERIFY2(table.read, table.reason.c_str());
+    QCOMPARE(OpensOf(table, kDevice, kDatabase).size(), 2u);
+  }
+
+  void notRootIsNotRead() {
+    QTemporaryDir folder;
+    SambaStatusOptions options = StandInOptions(StandIn(folder, "smbstatus", "cat " + kRecording));
+    options.rootOnly = true;
+    const uid_t user = ::geteuid();
+    if (user == 0) QVERIFY(::seteuid(65534) == 0);  // nobody
+    const SambaTable table = ReadSambaStatus(options);
+    if (user == 0) QVERIFY(::seteuid(0) == 0);
+    QVERIFY(!table.read);
+    QCOMPARE(table.reason, "not root (smbstatus reads Samba's status only as root)");
+    QCOMPARE(RanAs(options.program), 0);
+  }
+
+  void remembersItsAnswerForASecond() {
+    QTemporaryDir folder;
+    const std::string program =
+        StandIn(folder, "smbstatus", "echo run >> \"$0.runs\"\ncat " + kRecording);
+    SambaStatusReader reader(StandInOptions(program));
+    QFile runs(QString::fromStdString(program) + ".runs");
+    const auto runCount = [&runs] {
+      runs.open(QIODevice::ReadOnly);
+      const auto count = runs.readAll().count('\n');
+      runs.close();
+      return count;
+    };
+    QVERIFY(reader.read().read);
+    QCOMPARE(OpensOf(reader.read(), kDevice, kDatabase).size(), 2u);
+    QCOMPARE(runCount(), 1);
+    QTest::qSleep(1100);
+    QVERIFY(reader.read().read);
+    QCOMPARE(runCount(), 2);
+  }
+
+  void findsAProcessByItsName() {
+    QTemporaryDir folder;
+    const QString name = QStringLiteral("qsmbd-%1").arg(::getpid());  // Linux keeps 15 bytes
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), folder.filePath(name)));
+    QVERIFY(!ProcessRuns(name.toStdString()));
+    QProcess process;
+    process.start(folder.filePath(name), {QStringLiteral("30")});
+    QVERIFY(process.waitForStarted());
+    QVERIFY(ProcessRuns(name.toStdString()));
+    QVERIFY(!ProcessRuns("qsmbd"));  // the whole name, not its start
+    process.kill();
+    QVERIFY(process.waitForFinished());
+    QVERIFY(!ProcessRuns(name.toStdString()));
+  }
+};
+
+QTEST_GUILESS_MAIN(SambaStatusTest)
+#include "SambaStatusTest.moc"
