@@ -8,6 +8,7 @@
 #include "app/StopSignals.h"
 #include "app/frmDatabaseLocking.h"
 #include "platform/StandardDescriptors.h"
+#include "platform/samba/SambaOpeners.h"
 #include "platform/ui/QtUiServices.h"
 
 int main(int argc, char* argv[]) {
@@ -22,6 +23,9 @@ int main(int argc, char* argv[]) {
   // No display name: on X11 Qt would append it to the window title.
   QGuiApplication::setDesktopFileName(QStringLiteral("quillet"));
   QApplication::setWindowIcon(quillet::ApplicationIcon());
+
+  // A Windows client of a Samba server here may hold a database open without a lock.
+  quillet::AskSambaForOtherOpeners();
 
   quillet::QtUiServices ui;
   quillet::frmDatabaseLocking window(ui);

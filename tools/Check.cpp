@@ -27,6 +27,7 @@ int Check(const QByteArray& file, bool json) {
                                         : QJsonValue();
     QJsonObject object{{"file", QFile::decodeName(file)}, {"mode", name}, {"message", message}};
     AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
+    AddSambaField(file, &object);
     Print(JsonLine(object));
   }
   return Finish(kExitOk);

@@ -36,6 +36,9 @@ QByteArray JsonLine(const QJsonObject& object);  // compact, with the newline
 // "filesystem" (the mount's type) and "locks" (who sees its locks: "local", "forwarded",
 // "this computer only").
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object);
+// "samba": whether the Samba server here could be asked who has `file` open ("read"), or
+// "not read: " and why.
+void AddSambaField(const QByteArray& file, QJsonObject* object);
 
 // "quilletctl: error NUMBER: DESCRIPTION" on standard error.
 int EngineError(const quillet::Status& status);

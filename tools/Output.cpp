@@ -2,7 +2,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include <QJsonDocument>
+
+#include "platform/engine/OtherOpeners.h"
 
 #include "tools/Commands.h"
 
@@ -29,6 +33,14 @@ QByteArray JsonLine(const QJsonObject& object) {
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
   object->insert("filesystem", QString::fromStdString(mount.filesystem));
   object->insert("locks", quillet::LockReachName(mount.reach));
+}
+
+void AddSambaField(const QByteArray& file, QJsonObject* object) {
+  struct stat info;
+  quillet::OtherOpeners others{false, "the file cannot be found", {}};
+  if (::stat(file.constData(), &info) == 0) others = quillet::OtherOpenersOf(info);
+  object->insert("samba", others.read ? QString("read")
+                                      : "not read: " + QString::fromStdString(others.reason));
 }
 
 int EngineError(const quillet::Status& status) {

@@ -17,6 +17,7 @@ const char* StateName(LockFileUser::State state) {
     case LockFileUser::State::kLiveHere: return "live here";
     case LockFileUser::State::kLiveElsewhere: return "live elsewhere";
     case LockFileUser::State::kUnknown: return "unknown";
+    case LockFileUser::State::kOpenWithoutLock: return "open through Samba";
     case LockFileUser::State::kLeftBehind: break;
   }
   return "left behind";
@@ -40,22 +41,32 @@ int Users(const QByteArray& file, bool json) {
 
   if (json) {
     QJsonArray records;
+    QJsonArray sambaOpens;
     for (const LockFileUser& user : users) {
-      records.append(QJsonObject{{"slot", user.slot},
-                                 {"computer", FromAnsi(user.computer)},
-                                 {"account", FromAnsi(user.account)},
-                                 {"state", StateName(user.state)}});
+      QJsonObject entry{{"computer", FromAnsi(user.computer)},
+                        {"account", FromAnsi(user.account)},
+                        {"state", StateName(user.state)}};
+      if (user.slot < 0) {
+        entry["shareMode"] = user.exclusive ? "exclusive" : "shared";
+        entry["address"] = QString::fromStdString(user.address);
+        sambaOpens.append(entry);
+      } else {
+        entry["slot"] = user.slot;
+        records.append(entry);
+      }
     }
     QJsonObject object{{"file", QFile::decodeName(file)},
                        {"lockFile", QFile::decodeName(QByteArray::fromStdString(lockPath))},
-                       {"users", records}};
+                       {"users", records},
+                       {"sambaOpens", sambaOpens}};
     AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
+    AddSambaField(file, &object);
     Print(JsonLine(object));
   } else {
     for (const LockFileUser& user : users) {
       const QString line =
           QString("%1\t%2\t%3\t%4\n")
-              .arg(user.slot)
+              .arg(user.slot < 0 ? QString("-") : QString::number(user.slot))
               .arg(FromAnsi(user.computer), FromAnsi(user.account), StateName(user.state));
       if (!Print(line.toLocal8Bit())) break;
     }

@@ -13,6 +13,7 @@
 #include <QFile>
 
 #include "platform/StandardDescriptors.h"
+#include "platform/samba/SambaOpeners.h"
 #include "tools/Commands.h"
 
 namespace {
@@ -79,6 +80,8 @@ int main(int argc, char** argv) {
   }
 
   QCoreApplication app(argc, argv);
+  // A Windows client of a Samba server here may hold a database open without a lock.
+  quillet::AskSambaForOtherOpeners();
   QCoreApplication::setApplicationName("quilletctl");
   QCoreApplication::setApplicationVersion(QUILLET_VERSION);
 

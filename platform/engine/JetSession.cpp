@@ -8,6 +8,7 @@
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
+#include "platform/engine/OtherOpeners.h"
 #include "platform/engine/Posix.h"
 
 namespace quillet {
@@ -84,7 +85,16 @@ bool AnotherEngineInLockFileAt(const std::string& lockPath, int databaseFd) {
   if (posix::Fstat(databaseFd, &database) != 0) return true;
   if (posix::SameFile(seen, database)) return false;
   const UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
-  return fd.valid() && AnotherEngineInLockFile(fd.get(), databaseFd);
+  return fd.valid() && (AnotherEngineInLockFile(fd.get(), databaseFd) || OthersHaveOpen(fd.get()));
+}
+
+// A client of a Samba server here that opened the database sharing neither reading nor
+// writing shuts everybody else out, as it would on Windows.
+bool OpenedExclusivelyByOthers(const struct stat& database) {
+  for (const OtherOpener& opener : OtherOpenersOf(database).openers) {
+    if (opener.exclusive) return true;
+  }
+  return false;
 }
 
 // Jet tells a missing file in an existing folder from a path that leads nowhere.
@@ -157,6 +167,7 @@ Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
 
   MountLocks mount = LocksOf(fd.get());
   if (request.exclusive && !mount.seen()) return ExclusiveOnUnseenLocks(mount);
+  if (OpenedExclusivelyByOthers(info)) return JetError(kJetErrFileInUse, path);
   if (!writable) {
     // Without write access only a read-only exclusive open is possible: it needs no
     // lock file and no write lock. A shared open would have to take the gate.
@@ -242,7 +253,7 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
 }
 
 bool JetSession::AnotherEngineThere(const std::string& path, int databaseFd) {
-  return AnotherEngineInDatabase(databaseFd) ||
+  return AnotherEngineInDatabase(databaseFd) || OthersHaveOpen(databaseFd) ||
          AnotherEngineInLockFileAt(LockFilePath(path), databaseFd);
 }
 
@@ -252,9 +263,10 @@ bool JetSession::AnotherEnginePresent() const {
   // moment; under the gate (taken shared: it only has to keep joiners and leavers out)
   // every slot of ours is whole. If the gate cannot be had, nothing can be known.
   if (!AcquireGate(database_.get(), F_RDLCK)) return true;
-  const bool foreign = AnotherEngineInDatabase(database_.get()) ||
-                       (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get())
-                              : AnotherEngineInLockFileAt(LockFilePath(path_), database_.get()));
+  const bool foreign =
+      AnotherEngineInDatabase(database_.get()) || OthersHaveOpen(database_.get()) ||
+      (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get()) || OthersHaveOpen(slot_->fd())
+             : AnotherEngineInLockFileAt(LockFilePath(path_), database_.get()));
   (void)Unlock(database_.get(), kGateRange);
   return foreign;
 }
@@ -262,9 +274,11 @@ bool JetSession::AnotherEnginePresent() const {
 void JetSession::Close() {
   if (!database_.valid()) return;
   if (slot_) {
-    // "leave" in LockProtocol.h: without the gate, leave without deleting.
+    // "leave" in LockProtocol.h: without the gate, leave without deleting; nor while a
+    // client of a Samba server here has either file open without a lock to show it.
     const bool gate = AcquireGate(database_.get(), F_WRLCK);
-    slot_->Leave(/*mayDelete=*/gate);
+    slot_->Leave(/*mayDelete=*/gate && !OthersHaveOpen(database_.get()) &&
+                 !OthersHaveOpen(slot_->fd()));
     slot_.reset();
   }
   database_.reset();  // drops the mark, record level and the gate in one step

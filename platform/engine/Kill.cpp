@@ -1,10 +1,13 @@
 // Kill, VB's file deletion, for the files this program deletes: lock files left behind.
 
 #include <cerrno>
+#include <filesystem>
 
+#include "platform/AsciiCase.h"
 #include "platform/FileSystem.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
+#include "platform/engine/OtherOpeners.h"
 #include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
 
@@ -14,6 +17,10 @@ namespace {
 
 constexpr int kAttempts = 3;  // the file may be replaced between our looks; not forever
 
+bool IsJetExtension(const std::string& extension) {
+  return EqualsIgnoringAsciiCase(extension, ".mdb") || EqualsIgnoringAsciiCase(extension, ".mde");
+}
+
 Status FromErrno(int error) {
   switch (posix::Classify(error)) {
     case posix::Failure::kMissing: return VbError(kErrFileNotFound);
@@ -21,6 +28,26 @@ Status FromErrno(int error) {
     case posix::Failure::kDenied: return VbError(kErrPermissionDenied);
     default: return VbError(kErrPathFileAccess);
   }
+}
+
+// Whether a server here says anyone has the lock file at `path` open, or a database beside
+// it that it would belong to (the same name, a Jet extension in any case). The folder is
+// read only where the server could be asked at all.
+bool OpenToOthers(const std::string& path, const struct stat& info) {
+  const OtherOpeners lockFile = OtherOpenersOf(info);
+  if (!lockFile.openers.empty()) return true;
+  if (!lockFile.read) return false;
+  const std::filesystem::path lock(path);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(
+           lock.parent_path().empty() ? "." : lock.parent_path(), error)) {
+    const std::filesystem::path& name = entry.path();
+    struct stat database;
+    if (name.stem() == lock.stem() && IsJetExtension(name.extension().string()) &&
+        posix::Stat(name.string(), &database) == 0 && !OtherOpenersOf(database).openers.empty())
+      return true;
+  }
+  return false;
 }
 
 Status UnlinkEntry(const std::string& path) {
@@ -53,6 +80,9 @@ Status Kill(const std::string& path) {
     // Where locks stay on this computer, a workstation elsewhere may hold this file with
     // locks nobody here can see: it is never ours to delete.
     if (!LocksOf(fd.get()).seen()) return VbError(kErrPermissionDenied);
+    // Nor while a client of a Samba server here has it, or its database, open without a
+    // lock to show it.
+    if (OpenToOthers(path, opened)) return VbError(kErrPermissionDenied);
     // Linux would unlink a file in use without a word: refuse while anyone holds any lock
     // on it, and keep joiners out until it is gone ("The Kill race", LockProtocol.h).
     if (posix::TryLock(fd.get(), F_RDLCK, posix::kWholeFile) != 0)

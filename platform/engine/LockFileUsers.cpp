@@ -9,6 +9,7 @@
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/LockReach.h"
+#include "platform/engine/OtherOpeners.h"
 #include "platform/engine/UniqueFd.h"
 
 namespace quillet {
@@ -34,8 +35,9 @@ bool Blank(const char* record) {
 
 }  // namespace
 
-Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
-                         std::vector<LockFileUser>* users) {
+// The lock file's records, in slot order.
+static Status ReadRecords(const std::string& databasePath, std::string* lockPath,
+                          std::vector<LockFileUser>* users) {
   *lockPath = LockFilePath(databasePath);
   users->clear();
 
@@ -88,6 +90,24 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
     users->push_back(std::move(user));
   }
   return Status::OK();
+}
+
+Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
+                         std::vector<LockFileUser>* users) {
+  Status status = ReadRecords(databasePath, lockPath, users);
+  struct stat database;
+  if (!status.ok() || posix::Stat(databasePath, &database) != 0) return status;
+  for (const OtherOpener& opener : OtherOpenersOf(database).openers) {
+    LockFileUser user;
+    user.slot = -1;
+    user.computer = opener.computer;
+    user.account = opener.account;
+    user.state = LockFileUser::State::kOpenWithoutLock;
+    user.exclusive = opener.exclusive;
+    user.address = opener.address;
+    users->push_back(std::move(user));
+  }
+  return status;
 }
 
 }  // namespace quillet

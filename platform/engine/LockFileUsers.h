@@ -10,24 +10,28 @@ namespace quillet {
 // One record of a lock file, and whether anyone is behind it.
 struct LockFileUser {
   enum class State {
-    kLiveHere,       // held by a connection of this engine (any process on this machine)
-    kLiveElsewhere,  // its user lock is held by another engine (Jet through Samba, Wine, ...)
-    kLeftBehind,     // nobody holds it: left by a connection that ended without clearing it
-    kUnknown,        // its locks cannot be seen (they stay on this computer, or a query failed)
+    kLiveHere,         // held by a connection of this engine (any process on this machine)
+    kLiveElsewhere,    // its user lock is held by another engine (Jet through Samba, Wine, ...)
+    kLeftBehind,       // nobody holds it: left by a connection that ended without clearing it
+    kUnknown,          // its locks cannot be seen (they stay on this computer, or a query failed)
+    kOpenWithoutLock,  // no record: a Samba server here says a client has the database open
   };
-  int slot = 0;
+  int slot = 0;          // -1 for an open without a record
   std::string computer;  // the bytes as stored, NUL and space padding removed
   std::string account;
   State state = State::kLeftBehind;
+  bool exclusive = false;  // an open without a record whose share mode shuts others out
+  std::string address;     // where that open comes from, as the server says
 };
 
 // The records of the lock file beside `databasePath`, in slot order: every record that is
 // not blank, and every slot whose user lock is held. Reads only: no slot is taken, nothing
-// is written, the database itself is not opened. A missing lock file is no error and gives
-// no records. `lockPath` receives the lock file's path.
-// Fails with "Could not lock file." (3050) for a file that cannot be a lock file, and with
-// 3051 when it cannot be read. Where locks cannot be seen, every record's state is
-// unknown: a live record and one left behind look alike.
+// is written, the database is opened read-only and locked nowhere. A missing lock file is no error
+// and gives no records. `lockPath` receives the lock file's path. Fails with "Could not lock file."
+// (3050) for a file that cannot be a lock file, and with 3051 when it cannot be read. Where locks
+// cannot be seen, every record's state is unknown: a live record and one left behind look alike.
+// After the records come the opens of the database that only a Samba server here knows of
+// (OtherOpeners.h).
 Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users);
 

@@ -42,10 +42,13 @@ QJsonObject JsonOf(const std::string& line) {  // empty unless a JSON object
   return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
 }
 
-// The fields every JSON answer adds for a file in a temporary folder on this computer's disk.
-QJsonObject OnLocalDisk(QJsonObject object, const std::string& path) {
+// The fields every JSON answer adds for a file in a temporary folder on this computer's disk,
+// beside no Samba (whether one is installed here or not, it is not asked or has nobody).
+QJsonObject OnLocalDisk(QJsonObject object, const std::string& path, const QJsonObject& got) {
   object["filesystem"] = FindmntType(path);
   object["locks"] = "local";
+  const QString samba = got["samba"].toString();
+  object["samba"] = samba == "read" || samba.startsWith("not read: ") ? samba : "<missing>";
   return object;
 }
 
@@ -155,7 +158,7 @@ class QuilletctlTest : public QObject {
     QCOMPARE(
         JsonOf(output),
         OnLocalDisk({{"file", QString::fromStdString(path)}, {"message", message}, {"mode", mode}},
-                    path));
+                    path, JsonOf(output)));
     QVERIFY(check.errors().empty() && check.stop() == 0);
 
     OtherProcess recordHold({"hold", path, "--record"});
@@ -191,11 +194,13 @@ class QuilletctlTest : public QObject {
                               {"account", field[2]},
                               {"state", field[3]}};
     }
-    QCOMPARE(JsonOf(usersJson.output()),
+    const QJsonObject listed = JsonOf(usersJson.output());
+    QCOMPARE(listed,
              OnLocalDisk({{"file", QString::fromStdString(path)},
                           {"lockFile", QString::fromStdString(lockFile)},
-                          {"users", expected}},
-                         path));
+                          {"users", expected},
+                          {"sambaOpens", QJsonArray()}},
+                         path, listed));
     QCOMPARE(usersJson.stop(), 0);
     QCOMPARE(ReadBytes(lockFile), before);  // read only
   }

@@ -1,0 +1,177 @@
+// What the engine and quilletctl do while Samba's table shows a client with a database or
+// its lock file open, no byte-range lock taken: a stand-in smbstatus prints a real recording
+// whose file ids are made the temporary files'.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include "platform/FileSystem.h"
+#include "platform/engine/EngineTestUtil.h"
+#include "platform/engine/JetErrors.h"
+#include "platform/engine/LockFileUsers.h"
+#include "platform/engine/OtherOpeners.h"
+#include "platform/samba/SambaStatus.h"
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+// In share-mode-none.json the client that shares nothing has a.mdb open (file id 65024,
+// 10952707) and another client has b.mdb open to share (65024, 10952721).
+constexpr char kRecordedDevice[] = "\"devid\": 65024";
+constexpr char kExclusiveOpen[] = "\"inode\": 10952707";
+constexpr char kSharedOpen[] = "\"inode\": 10952721";
+
+QByteArray Recording(const char* name) {
+  QFile file(QStringLiteral(SMBSTATUS_RECORDINGS "/") + name);
+  if (!file.open(QIODevice::ReadOnly)) qFatal("no recording %s", name);
+  return file.readAll();
+}
+
+// The recording with the exclusive open on `exclusive` and the shared one on `shared` (either
+// may be left where it was, on files that are not here).
+QByteArray TableFor(const std::string& exclusive, const std::string& shared) {
+  QByteArray json = Recording("share-mode-none.json");
+  const auto moveTo = [&](const char* recorded, const std::string& path) {
+    struct stat info;
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) return;
+    const qsizetype at = json.indexOf(recorded);
+    const qsizetype device = json.lastIndexOf(kRecordedDevice, at);
+    json.replace(at, qstrlen(recorded),
+                 "\"inode\": " + QByteArray::number(qulonglong(info.st_ino)));
+    json.replace(device, qstrlen(kRecordedDevice),
+                 "\"devid\": " + QByteArray::number(qulonglong(info.st_dev)));
+  };
+  moveTo(kExclusiveOpen, exclusive);
+  moveTo(kSharedOpen, shared);
+  return json;
+}
+
+// A stand-in smbstatus that prints `json`, in `folder`.
+QString StandIn(const QTemporaryDir& folder, const QByteArray& json) {
+  QFile table(folder.filePath("table.json")), script(folder.filePath("smbstatus"));
+  if (!table.open(QIODevice::WriteOnly) || table.write(json) != json.size() ||
+      !script.open(QIODevice::WriteOnly) ||
+      script.write("#!/bin/sh\nexec cat \"$(dirname \"$0\")/table.json\"\n") < 0 ||
+      !script.setPermissions(script.permissions() | QFile::ExeOwner))
+    qFatal("cannot write the stand-in smbstatus");
+  return script.fileName();
+}
+
+// The engine asks a fresh reader of that stand-in, as if an smbd ran here.
+void AskStandIn(const QString& program) {
+  SambaStatusOptions options;
+  options.program = program.toStdString();
+  options.smbdRuns = [] { return true; };
+  options.rootOnly = false;
+  auto reader = std::make_shared<SambaStatusReader>(options);
+  SetOtherOpenersSource([reader](dev_t device, ino_t inode) {
+    const SambaTable table = reader->read();
+    OtherOpeners answer{table.read, table.reason, {}};
+    for (const SambaOpen& open : OpensOf(table, device, inode))
+      answer.openers.push_back({open.machine, open.user, open.address, open.shutsOutOthers});
+    return answer;
+  });
+}
+
+QJsonObject JsonOf(const std::string& line) {
+  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+}
+
+}  // namespace
+
+class SambaOpenersTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void cleanup() { SetOtherOpenersSource({}); }
+
+  // A client that shares nothing shuts everyone out; one that shares still hides the mode;
+  // either keeps the lock file from being deleted. Once it has closed, all is as before.
+  void anOpenOnlySambaKnowsCountsAsAnotherEngine_data() {
+    QTest::addColumn<bool>("exclusive");
+    QTest::newRow("share mode none") << true;
+    QTest::newRow("shared") << false;
+  }
+  void anOpenOnlySambaKnowsCountsAsAnotherEngine() {
+    QFETCH(bool, exclusive);
+    TempFolder folder;
+    QTemporaryDir scripts;
+    const std::string path = folder.database("a.mdb");
+    const std::string lockFile = folder.write("a.ldb", JetRecord("WS-01", "Admin"));
+    AskStandIn(StandIn(scripts, exclusive ? TableFor(path, {}) : TableFor({}, path)));
+
+    DatabasePtr shared, sole;
+    const Status joined = OpenDao(path, &shared);
+    QCOMPARE(Failure(joined),
+             exclusive ? Failure(JetError(kJetErrFileInUse, path)) : Failure(Status::OK()));
+    QCOMPARE(Failure(OpenDao(path, &sole, true)), Failure(JetError(kJetErrFileInUse, path)));
+    Connection probe;
+    if (!exclusive) {
+      QCOMPARE(Failure(OpenAdo(probe, path, 1)), Failure(Status::OK()));
+      QCOMPARE(ModeOf(probe), -100);
+      probe.Close();
+      shared->Close();  // the last of ours, yet Samba's client is still in
+    }
+    QCOMPARE(Failure(Kill(lockFile)).substr(0, 2), "70");
+    std::string lockPath;
+    std::vector<LockFileUser> users;
+    QCOMPARE(Failure(ReadLockFileUsers(path, &lockPath, &users)), Failure(Status::OK()));
+    QCOMPARE(users.size(), size_t(2));
+    QCOMPARE(users[1].slot, -1);
+    QCOMPARE(QString::fromStdString(users[1].computer + "/" + users[1].account),
+             "127.0.0.1/nobody");
+    QCOMPARE(users[1].exclusive, exclusive);
+    QVERIFY(Exists(lockFile));
+
+    AskStandIn(StandIn(scripts, Recording("empty.json")));  // the client has closed
+    QCOMPARE(Failure(OpenAdo(probe, path, 1)), Failure(Status::OK()));
+    QCOMPARE(ModeOf(probe), 1);
+    probe.Close();
+    QVERIFY(!Exists(lockFile));  // the last leaver deleted the stale one
+  }
+
+  // quilletctl asks Samba where an smbd runs and it may: a client's open shows in users
+  // and check --json says Samba was read.
+  void quilletctlNamesSambasClients() {
+    if (::geteuid() != 0) QSKIP("Samba's table is read as root only");
+    TempFolder folder;
+    QTemporaryDir scripts;
+    const std::string path = folder.database("a.mdb");
+    StandIn(scripts, TableFor(path, {}));
+    // A process named smbd, as the reader looks for one.
+    const QString smbd = scripts.filePath("smbd");
+    QVERIFY(QFile::copy("/bin/sleep", smbd));
+    QProcess server;
+    server.start(smbd, {"30"});
+    QVERIFY(server.waitForStarted());
+    const std::string searchPath =
+        scripts.path().toStdString() + ":" + qgetenv("PATH").toStdString();
+    const auto onPath = [searchPath] { ::setenv("PATH", searchPath.c_str(), 1); };
+
+    OtherProcess users({"users", path}, uid_t(-1), onPath);
+    QCOMPARE(users.output(), "-\t127.0.0.1\tnobody\topen through Samba\n");
+    OtherProcess json({"users", "--json", path}, uid_t(-1), onPath);
+    const QJsonObject listed = JsonOf(json.output());
+    QCOMPARE(listed["samba"].toString(), "read");
+    QCOMPARE(listed["sambaOpens"].toArray().size(), 1);
+    const QJsonObject open = listed["sambaOpens"].toArray()[0].toObject();
+    QCOMPARE(open["shareMode"].toString(), "exclusive");
+    QVERIFY(open["address"].toString().startsWith("ipv4:127.0.0.1:"));
+    OtherProcess check({"check", "--json", path}, uid_t(-1), onPath);
+    QCOMPARE(check.stop(0), 1);  // refused: the client shares nothing
+    QVERIFY(check.errors().starts_with("quilletctl: error 3045:"));
+    server.kill();
+    server.waitForFinished();
+  }
+};
+
+QTEST_GUILESS_MAIN(SambaOpenersTest)
+#include "SambaOpenersTest.moc"
