@@ -23,7 +23,8 @@ case "${1:-}" in
       xvfb xauth x11-apps imagemagick  # the screenshot and GUI checks
       mdbtools                         # an independent reader of the database headers
       # scripts/check-packaging.sh: the .deb, its binaries, and what Debian's tools validate
-      dpkg-dev binutils file desktop-file-utils appstream man-db systemd bash-completion
+      dpkg-dev binutils file lintian desktop-file-utils appstream man-db systemd
+      bash-completion zsh fish           # the shells whose completion the package ships
     )
     ;;
   *) usage ;;
