@@ -28,8 +28,8 @@ fi
 local -a spec=(${=takes[$command]})
 if [[ $PREFIX == -* && ${words[(i)--]} -ge $CURRENT ]]; then
   compadd -- ${spec[2,-1]} --help --
-elif [[ $spec[1] == dirs ]]; then
-  _directories
+elif [[ $spec[1] == dirs ]]; then  # not _files, which falls back to any file
+  _path_files -/
 else
-  _path_files -/ -g '*.(#i)(mdb|mde)(-.)'  # not _files, which falls back to any file
+  _path_files -/ -g '*.(#i)(mdb|mde)(-.)'
 fi

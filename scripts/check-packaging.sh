@@ -242,13 +242,13 @@ complete_in() {  # SHELL LINE
             -c 'set -p fish_complete_path $argv[1]; complete -C $argv[2]' "$fish_completions" "$2" ;;
   esac
 }
-# Candidates are compared sorted, by their last name (each shell shows folders its own way),
-# without fish's descriptions.
+# Candidates are compared sorted and once each, by their last name (each shell shows
+# folders its own way), without fish's descriptions.
 completes() {  # LINE EXPECTED
   local shell got
   for shell in "${shells[@]}"; do
     got=$(cd "$work/files" && complete_in "$shell" "$1" 2>&1 | sed 's/\t.*//; s|/$||; s|.*/||' |
-          LC_ALL=C sort | xargs)
+          LC_ALL=C sort -u | xargs)
     [ "$got" = "$2" ] && pass "$shell completion of '$1' is '$2'" ||
       fail "$shell completion of '$1' is '$got', not '$2'"
   done
