@@ -76,10 +76,17 @@ const char* const kCheckLockingName = "Check the locking mode";
 
 QString RegistryKey() { return QString::fromLatin1(kRegistryBaseKey) + kRegistryAppKey; }
 
-QPushButton* PictureButton(QWidget* parent, const char* name, const QIcon& picture) {
+// Picture buttons have no text and, by design, no tool tip: screen readers say their names
+// and, as the description, their shortcuts (a disabled button ignores its shortcut).
+QPushButton* PictureButton(QWidget* parent, const char* objectName, const QIcon& picture,
+                           const char* accessibleName, const QKeySequence& shortcut) {
   auto* button = new QPushButton(parent);
-  button->setObjectName(QString::fromLatin1(name));
+  button->setObjectName(QString::fromLatin1(objectName));
   button->setIcon(picture);
+  button->setAccessibleName(QString::fromLatin1(accessibleName));
+  button->setShortcut(shortcut);
+  button->setAccessibleDescription(QStringLiteral("Shortcut: ") +
+                                   shortcut.toString(QKeySequence::NativeText));
   return button;
 }
 
@@ -111,15 +118,10 @@ void frmDatabaseLocking::CreateControls() {
   lblDatabase->setLineWidth(1);
   lblDatabase->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-  // Picture buttons have no text: screen readers say their names, the keyboard reaches
-  // them by shortcut (a disabled button ignores its shortcut).
-  cmdBrowse = PictureButton(this, "cmdBrowse", OpenFolderPicture());
-  cmdBrowse->setAccessibleName(QString::fromLatin1(kBrowseName));
-  cmdBrowse->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-
-  cmdCheckLocking = PictureButton(this, "cmdCheckLocking", CheckLockingPicture());
-  cmdCheckLocking->setAccessibleName(QString::fromLatin1(kCheckLockingName));
-  cmdCheckLocking->setShortcut(QKeySequence(Qt::Key_F5));
+  cmdBrowse = PictureButton(this, "cmdBrowse", OpenFolderPicture(), kBrowseName,
+                            QKeySequence(Qt::CTRL | Qt::Key_O));
+  cmdCheckLocking = PictureButton(this, "cmdCheckLocking", CheckLockingPicture(), kCheckLockingName,
+                                  QKeySequence(Qt::Key_F5));
   cmdCheckLocking->setEnabled(false);
 
   lblDatabaseLockingMode = new CaptionLabel(Qt::ElideRight, this);

@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh          what building and running need
 #   scripts/install-deps.sh --test   that, plus the tools the tests and the packaging checks use
 # Packages already present are left alone, so a second run costs only the dpkg query.
+# While another program holds the package database, it waits (up to five minutes).
 # As a user who is neither root nor has sudo, it prints the command to run as root and fails.
 set -euo pipefail
 
@@ -24,7 +25,8 @@ case "${1:-}" in
       mdbtools                         # an independent reader of the database headers
       bindfs fuse3                     # a client mount whose locks stay on this computer
       # scripts/check-packaging.sh: the .deb, its binaries, and what Debian's tools validate
-      dpkg-dev binutils file desktop-file-utils appstream man-db systemd bash-completion
+      dpkg-dev binutils file lintian desktop-file-utils appstream man-db systemd
+      bash-completion zsh fish           # the shells whose completion the package ships
     )
     ;;
   *) usage ;;
@@ -39,7 +41,9 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-install=(apt-get install -y -q --no-install-recommends "${missing[@]}")
+# install waits for dpkg's lock itself; update does not wait for the package lists' lock,
+# so it is tried again below.
+install=(apt-get -o DPkg::Lock::Timeout=300 install -y -q --no-install-recommends "${missing[@]}")
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then
   if ! command -v sudo >/dev/null 2>&1; then
@@ -55,6 +59,14 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 echo "+ ${as_root[*]}${as_root:+ }apt-get update -q"
-"${as_root[@]}" apt-get update -q
+for ((waited = 0; ; waited += 5)); do
+  said=$("${as_root[@]}" env LC_ALL=C apt-get update -q 2>&1) && break
+  if [[ $said != *"Could not get lock"* ]] || ((waited >= 300)); then
+    printf '%s\n' "$said" >&2
+    exit 1
+  fi
+  sleep 5
+done
+printf '%s\n' "$said"
 echo "+ ${as_root[*]}${as_root:+ }${install[*]}"
 "${as_root[@]}" "${install[@]}"

@@ -36,6 +36,7 @@ constexpr char kCommands[] =
     "                         \" (exclusive)\" is added for an exclusive hold)";
 
 constexpr char kExitStatuses[] =
+    "\n"
     "Put -- before a FILE whose name begins with '-'.\n"
     "\n"
     "Exit status:\n"
@@ -50,6 +51,23 @@ constexpr char kExitStatuses[] =
 int UsageError(const QString& message) {
   std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n", qPrintable(message));
   return kExitUsage;
+}
+
+// Qt names an unknown option by its letters ("-dash.mdb" is d, a, s, ...): the argument
+// that holds the first of them is named instead, as it may well be a file.
+QString ParseError(const QCommandLineParser& parser, const QStringList& arguments) {
+  const QStringList unknown = parser.unknownOptionNames();
+  if (unknown.isEmpty()) return parser.errorText();
+  for (const QString& argument : arguments.mid(1)) {
+    if (argument == "--") break;
+    const bool holds = argument.startsWith("--")
+                           ? argument.mid(2).section('=', 0, 0) == unknown[0]
+                           : argument.startsWith('-') && argument.mid(1).contains(unknown[0]);
+    if (holds)
+      return "unknown option '" + argument +
+             "'; a FILE whose name begins with '-' needs -- before it";
+  }
+  return parser.errorText();
 }
 
 // QCommandLineParser works on QStrings, which cannot carry a file name that is not valid
@@ -88,8 +106,8 @@ int main(int argc, char** argv) {
   QCommandLineParser parser;
   parser.setApplicationDescription(kCommands);
   // Not addHelpOption: its --help-all lists Qt's GUI options, which a QCoreApplication lacks.
-  const QCommandLineOption help({"h", "help"}, "Show this help.");
-  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption help({"h", "help"}, "Print this help.");
+  const QCommandLineOption version({"v", "version"}, "Print the version.");
   const QCommandLineOption json("json", "check, users: print one JSON object on one line.");
   const QCommandLineOption page(
       "page", "hold: open through DAO; a first opener sets page-level locking (the default).");
@@ -98,7 +116,7 @@ int main(int argc, char** argv) {
   const QCommandLineOption exclusive(
       "exclusive", "hold: open exclusively; nobody else may open the file meanwhile.");
   const QCommandLineOption readOnly("read-only", "hold: open read-only.");
-  parser.addOptions({help, json, page, record, exclusive, readOnly});
+  parser.addOptions({help, version, json, page, record, exclusive, readOnly});
   parser.addPositionalArgument("command", "check, users or hold.", "COMMAND");
   parser.addPositionalArgument("file", "The database (.mdb).", "FILE");
 
@@ -109,7 +127,7 @@ int main(int argc, char** argv) {
     raw << QByteArray(argv[i]);
     arguments << QFile::decodeName(raw.back());
   }
-  if (!parser.parse(arguments)) return UsageError(parser.errorText());
+  if (!parser.parse(arguments)) return UsageError(ParseError(parser, arguments));
   if (parser.isSet(help)) {
     Print((parser.helpText() + kExitStatuses).toUtf8());
     return Finish(kExitOk);

@@ -71,12 +71,17 @@ class WindowTest : public QObject {
   }
 
   // Ctrl+O browses and F5 checks, but not while Check is disabled; the picture buttons have
-  // names a screen reader can say.
+  // names a screen reader can say, and say their shortcuts rather than show a tool tip.
   void keyboard() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
     for (QPushButton* button : window.findChildren<QPushButton*>())
       QVERIFY(!QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name).isEmpty());
+    for (const auto& [button, shortcut] : {std::pair{h.browse(), "Ctrl+O"}, {h.check(), "F5"}}) {
+      QCOMPARE(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Description),
+               QStringLiteral("Shortcut: ") + shortcut);
+      QVERIFY(button->toolTip().isEmpty());
+    }
     QApplication::setActiveWindow(&window);
     QVERIFY(QTest::qWaitForWindowActive(&window));
     h.ui.answerOpenWith(h.database());

@@ -65,11 +65,15 @@ class QuilletctlTest : public QObject {
     QTest::addColumn<QString>("errors");
     const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
     const QString page = QString::fromStdString(kPageLine + "\n");
+    const QString dash = "; a FILE whose name begins with '-' needs -- before it";
     using Row = std::tuple<const char*, const char*, int, QString, QString>;
     for (const auto& [row, command, exitCode, output, errors] : std::initializer_list<Row>{
              {"version", "--version", 0, "quilletctl " QUILLET_VERSION "\n", ""},
              {"unknown command", "open x.mdb", 2, "", usage.arg("unknown command 'open'")},
-             {"unknown option", "check x.mdb --fast", 2, "", usage.arg("Unknown option 'fast'.")},
+             {"unknown option", "check x.mdb --fast", 2, "",
+              usage.arg("unknown option '--fast'" + dash)},
+             {"file beginning with -", "check -dash.mdb", 2, "",
+              usage.arg("unknown option '-dash.mdb'" + dash)},
              {"both modes", "hold a.mdb --page --record", 2, "",
               usage.arg("hold: --page and --record exclude each other")},
              {"hold option to check", "check --record a.mdb", 2, "",

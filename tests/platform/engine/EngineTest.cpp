@@ -128,8 +128,9 @@ class EngineTest : public QObject {
     std::string path = folder.file("bad.mdb");
     if (kind == "file") folder.write("bad.mdb", bytes);
     if (kind == "link")
-      ::symlink(bytes.isEmpty() ? folder.database("real.mdb").c_str() : bytes.constData(),
-                path.c_str());
+      QCOMPARE(::symlink(bytes.isEmpty() ? folder.database("real.mdb").c_str() : bytes.constData(),
+                         path.c_str()),
+               0);
     if (kind == "fifo") ::mkfifo(path.c_str(), 0644);
     if (kind == "directory") ::mkdir(path.c_str(), 0755);
     if (kind == "missing") path = folder.file(bytes.toStdString());

@@ -116,11 +116,11 @@ class ForeignEngineTest : public QObject {
     if (kind == "another database") data = folder.database("x.ldb");
     if (kind == "hard link to a database") {
       data = folder.database("other.mdb");
-      ::link(data.c_str(), lockFile.c_str());
+      QCOMPARE(::link(data.c_str(), lockFile.c_str()), 0);
     }
     if (kind == "20 KB document") data = folder.write("x.ldb", QByteArray(20 * 1024, 'w'));
     if (kind.endsWith("symlink"))
-      ::symlink((kind == "symlink" ? data : created).c_str(), lockFile.c_str());
+      QCOMPARE(::symlink((kind == "symlink" ? data : created).c_str(), lockFile.c_str()), 0);
     if (kind == "directory") ::mkdir(lockFile.c_str(), 0755);
     if (kind == "fifo") ::mkfifo(lockFile.c_str(), 0644);
     const QByteArray before = ReadBytes(data);

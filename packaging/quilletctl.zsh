@@ -1,0 +1,35 @@
+#compdef quilletctl
+# zsh completion for quilletctl: its commands, each command's options, then what the
+# command takes: databases (.mdb and .mde files, any case) and folders, or only folders.
+
+# Each command: what it takes (file: a database; dirs: folders), then its options.
+local -A takes=(
+  check 'file --json'
+  users 'file --json'
+  hold  'file --page --record --exclusive --read-only'
+)
+
+local command word
+for word in ${words[2,CURRENT-1]}; do
+  if [[ -n $word && -n ${takes[$word]} ]]; then
+    command=$word
+    break
+  fi
+done
+
+if [[ -z $command && $PREFIX == -* ]]; then
+  compadd -- --help --version
+  return
+elif [[ -z $command ]]; then
+  compadd -- ${(k)takes}
+  return
+fi
+
+local -a spec=(${=takes[$command]})
+if [[ $PREFIX == -* && ${words[(i)--]} -ge $CURRENT ]]; then
+  compadd -- ${spec[2,-1]} --help --
+elif [[ $spec[1] == dirs ]]; then  # not _files, which falls back to any file
+  _path_files -/
+else
+  _path_files -/ -g '*.(#i)(mdb|mde)(-.)'
+fi
