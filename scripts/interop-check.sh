@@ -305,6 +305,37 @@ linux_locks() {
   inode=$(stat -c %i "$1") && awk -v ino=":$inode " 'index($0, ino)' /proc/locks
 }
 
+# quilletctl beside the client: it counts as another engine; one that shares nothing shuts
+# quilletctl out as it would a Windows workstation. $1 the share mode.
+samba_open_checks() {
+  local out status
+  out=$(timeout 20 "$quilletctl" check "$db" 2>&1); status=$?
+  if [[ $1 == none ]]; then
+    [[ $status == 1 && $out == *"error 3045"* ]] &&
+      pass "check is refused (3045) beside share mode none" || fail "check beside share mode none" "exit $status, got: $out"
+  else
+    [[ $out == "Information: The type of locking the database is using cannot be found." ]] &&
+      pass "check says the mode cannot be found" || fail "check beside a shared open" "got: $out"
+  fi
+  out=$(timeout 20 "$quilletctl" check --json "$db" 2>&1)
+  [[ $1 == none || $out == *'"samba":"read"'* ]] &&
+    pass "check --json says Samba was read" || fail "check --json's samba field" "got: $out"
+  out=$(timeout 20 "$quilletctl" hold "$db" --exclusive 2>&1 < /dev/null); status=$?
+  [[ $status == 1 && $out == *"error 3045"* ]] &&
+    pass "hold --exclusive refused with 3045" || fail "hold --exclusive beside the client" "exit $status, got: $out"
+  out=$(timeout 20 "$quilletctl" users --json "$db" 2>&1)
+  local share_mode=shared
+  [[ $1 == none ]] && share_mode=exclusive
+  [[ $out == *'"state":"open through Samba"'* && $out == *"\"shareMode\":\"$share_mode\""* ]] &&
+    pass "users lists the client's open ($share_mode)" || fail "users beside the client" "got: $out"
+  if [[ $1 == shared ]]; then
+    out=$(timeout --preserve-status 3 "$quilletctl" hold "$db" 2>&1 < /dev/null)
+    [[ -e ${db%.*}.ldb ]] && pass "Quillet's last leaver keeps the lock file while the client is in" ||
+      fail "the lock file went while the client is in" "$out"
+    rm -f "${db%.*}.ldb"
+  fi
+}
+
 db=$share/opened.mdb
 make_database "$db"
 chmod 666 "$db"  # the client is the share's guest account
@@ -324,11 +355,14 @@ for mode in none shared; do
     out=$(smb_try_open opened.mdb)
     [[ $out == "$expected" ]] && pass "another client's shared open: $out" ||
       fail "another client's shared open" "expected $expected, got: $out"
-    note "quilletctl check says: $(timeout 20 "$quilletctl" check "$db" 2>&1)"
+    samba_open_checks "$mode"
   else
     fail "SMB client did not open opened.mdb" "$(tail -3 "$tmp/peer.err")"
   fi
   samba_leave
+  out=$(timeout 20 "$quilletctl" check "$db" 2>&1)
+  [[ $out == "Information: The database is using 'Page Level' locking." ]] &&
+    pass "check says Page Level once the client has closed" || fail "check after the client closed" "got: $out"
 done
 
 kill -TERM "$smbd_pid" 2>/dev/null && wait "$smbd_pid" 2>/dev/null
