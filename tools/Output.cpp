@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <QFile>
 #include <QJsonDocument>
 
 #include "tools/Commands.h"
@@ -29,6 +30,13 @@ QByteArray JsonLine(const QJsonObject& object) {
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
   object->insert("filesystem", QString::fromStdString(mount.filesystem));
   object->insert("locks", quillet::LockReachName(mount.reach));
+}
+
+void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes) {
+  const QString text = QFile::decodeName(bytes);
+  object->insert(key, text);
+  if (QFile::encodeName(text) != bytes)
+    object->insert(QString(key) + "Bytes", QString::fromLatin1(bytes.toBase64()));
 }
 
 int EngineError(const quillet::Status& status) {

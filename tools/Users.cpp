@@ -1,7 +1,6 @@
 // users: who is in a database's lock file, read without joining it.
 
 #include <QFile>
-#include <QJsonArray>
 #include <QStringDecoder>
 
 #include "platform/engine/LockFileUsers.h"
@@ -32,6 +31,17 @@ QString FromAnsi(const std::string& bytes) {
 
 }  // namespace
 
+QJsonArray UsersJson(const std::vector<LockFileUser>& users) {
+  QJsonArray records;
+  for (const LockFileUser& user : users) {
+    records.append(QJsonObject{{"slot", user.slot},
+                               {"computer", FromAnsi(user.computer)},
+                               {"account", FromAnsi(user.account)},
+                               {"state", StateName(user.state)}});
+  }
+  return records;
+}
+
 int Users(const QByteArray& file, bool json) {
   std::string lockPath;
   std::vector<LockFileUser> users;
@@ -39,16 +49,9 @@ int Users(const QByteArray& file, bool json) {
   if (!read.ok()) return EngineError(read);
 
   if (json) {
-    QJsonArray records;
-    for (const LockFileUser& user : users) {
-      records.append(QJsonObject{{"slot", user.slot},
-                                 {"computer", FromAnsi(user.computer)},
-                                 {"account", FromAnsi(user.account)},
-                                 {"state", StateName(user.state)}});
-    }
     QJsonObject object{{"file", QFile::decodeName(file)},
                        {"lockFile", QFile::decodeName(QByteArray::fromStdString(lockPath))},
-                       {"users", records}};
+                       {"users", UsersJson(users)}};
     AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
     Print(JsonLine(object));
   } else {
