@@ -59,8 +59,9 @@ class Progress {
 
 bool EndsWithNoCase(const std::string& name, std::string_view extension) {
   return name.size() >= extension.size() &&
-         std::equal(extension.begin(), extension.end(), name.end() - extension.size(),
-                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+         std::equal(
+             extension.begin(), extension.end(), name.end() - extension.size(),
+             [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
 bool NamedLikeDatabase(const std::string& name) {
@@ -135,8 +136,8 @@ class Walk {
     std::set<std::string> lockFilesOfDatabases;
     for (Entry& entry : entries) {
       struct stat info;
-      if (entry.type == DT_UNKNOWN && ::fstatat(::dirfd(dir), entry.name.c_str(), &info,
-                                                AT_SYMLINK_NOFOLLOW) == 0)
+      if (entry.type == DT_UNKNOWN &&
+          ::fstatat(::dirfd(dir), entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         entry.type = IFTODT(info.st_mode);
       if (entry.type != DT_DIR && entry.type != DT_LNK && NamedLikeDatabase(entry.name))
         lockFilesOfDatabases.insert(quillet::LockFilePath(entry.name));
@@ -148,7 +149,8 @@ class Walk {
       if (entry.type == DT_DIR) {
         subfolders.push_back(entry.name);
       } else if (entry.type != DT_LNK && NamedLikeDatabase(entry.name)) {
-        DatabaseScan& scan = found_.emplace_back(Found(prefix + entry.name, /*orphanLockFile=*/false));
+        DatabaseScan& scan =
+            found_.emplace_back(Found(prefix + entry.name, /*orphanLockFile=*/false));
         scan.listedAsRegularFile = entry.type == DT_REG;
         scan.lockFileListed = !whole || names.contains(quillet::LockFilePath(entry.name));
       } else if (entry.type == DT_REG && EndsWithNoCase(entry.name, ".ldb") &&
@@ -194,11 +196,10 @@ QByteArray TextLine(const DatabaseScan& scan) {
                      : scan.mode == DatabaseScan::Mode::kRecord    ? "record"
                      : scan.mode == DatabaseScan::Mode::kExclusive ? "exclusive"
                                                                    : "-";
-  QByteArray line = QByteArray(StateName(scan.state)) + '\t' + mode + '\t' +
-                    QByteArray::number(scan.liveHere) + '\t' +
-                    QByteArray::number(scan.liveElsewhere) + '\t' +
-                    QByteArray::number(scan.leftBehind) + '\t' +
-                    QByteArray::fromStdString(scan.path);
+  QByteArray line =
+      QByteArray(StateName(scan.state)) + '\t' + mode + '\t' + QByteArray::number(scan.liveHere) +
+      '\t' + QByteArray::number(scan.liveElsewhere) + '\t' + QByteArray::number(scan.leftBehind) +
+      '\t' + QByteArray::fromStdString(scan.path);
   if (!scan.reason.empty()) line += '\t' + QByteArray::fromStdString(scan.reason);
   return line + '\n';
 }
@@ -208,15 +209,15 @@ QByteArray JsonLine(const DatabaseScan& scan) {
   const QJsonValue mode = scan.mode == DatabaseScan::Mode::kPage     ? QJsonValue("page")
                           : scan.mode == DatabaseScan::Mode::kRecord ? QJsonValue("record")
                                                                      : QJsonValue();
-  QJsonObject object{{"state", StateName(scan.state)},
-                     {"mode", mode},
-                     {"liveHere", scan.liveHere},
-                     {"liveElsewhere", scan.liveElsewhere},
-                     {"leftBehind", scan.leftBehind},
-                     {"users", UsersJson(scan.users)},
-                     {"reason", scan.reason.empty() ? QJsonValue()
-                                                    : QJsonValue(QString::fromStdString(
-                                                          scan.reason))}};
+  QJsonObject object{
+      {"state", StateName(scan.state)},
+      {"mode", mode},
+      {"liveHere", scan.liveHere},
+      {"liveElsewhere", scan.liveElsewhere},
+      {"leftBehind", scan.leftBehind},
+      {"users", UsersJson(scan.users)},
+      {"reason",
+       scan.reason.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(scan.reason))}};
   AddPathField(&object, "path", QByteArray::fromStdString(scan.path));
   if (scan.lockFile.empty()) {
     object.insert("lockFile", QJsonValue());

@@ -144,8 +144,7 @@ int main(int argc, char** argv) {
   if (command == "scan") {
     if (positional.size() < 2) return UsageError("scan: missing DIR");
     QList<QByteArray> folders;
-    for (qsizetype i = 1; i < positional.size(); ++i)
-      folders << RawPositional(positional, i, raw);
+    for (qsizetype i = 1; i < positional.size(); ++i) folders << RawPositional(positional, i, raw);
     return Scan(folders, parser.isSet(json));
   }
   if (positional.size() < 2) return UsageError(command + ": missing FILE");

@@ -228,14 +228,12 @@ void LookAtOrphan(DatabaseScan* scan) {
 bool Look(DatabaseScan* scan, const LockSnapshot* before) {
   Opened opened;
   if (!OpenDatabase(scan, &opened)) return true;
-  if (scan->lockFileListed && !ReadLockFileOf(scan, LockFilePath(scan->path), &opened))
-    return true;
+  if (scan->lockFileListed && !ReadLockFileOf(scan, LockFilePath(scan->path), &opened)) return true;
   if (!scan->mount.seen()) {
     SettleUnseen(scan, opened);
     return true;
   }
-  if (before != nullptr && !opened.lockFile.fd.valid() &&
-      LockSnapshot::ListsLocksOf(scan->mount)) {
+  if (before != nullptr && !opened.lockFile.fd.valid() && LockSnapshot::ListsLocksOf(scan->mount)) {
     if (!before->Of(opened.info.st_dev, opened.info.st_ino).empty()) return false;
     Judge({}, {}, opened.lockFile, scan);
     return true;
@@ -330,8 +328,8 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
       if (ticking && tick) tick(std::min(next.load(), scans->size()));
     }
   };
-  const size_t helpers = scans->size() < 4 * kChunk ? 0
-                         : std::clamp(std::thread::hardware_concurrency(), 1u, 4u) - 1;
+  const size_t helpers =
+      scans->size() < 4 * kChunk ? 0 : std::clamp(std::thread::hardware_concurrency(), 1u, 4u) - 1;
   std::vector<std::thread> threads;
   for (size_t i = 0; i < helpers; ++i) threads.emplace_back(lookAtChunks, false);
   lookAtChunks(true);

@@ -122,7 +122,7 @@ bool LockSnapshot::ListsLocksOf(const MountLocks& mount) {
     struct stat info;
     return posix::Stat("/proc/self/ns/pid", &info) == 0 && info.st_ino == kFirstPidNamespace;
   }();
-  constexpr std::string_view kPlainInodes[] = {"ext2",  "ext3", "ext4", "xfs",
+  constexpr std::string_view kPlainInodes[] = {"ext2",  "ext3",  "ext4", "xfs",
                                                "btrfs", "tmpfs", "f2fs", "zfs"};
   return firstNamespace && mount.reach == LockReach::kLocal && !mount.mountPoint.empty() &&
          std::find(std::begin(kPlainInodes), std::end(kPlainInodes), mount.filesystem) !=

@@ -52,8 +52,8 @@ std::vector<LockFileUser> LockFileRecords(std::string_view records,
   std::vector<LockFileUser> users;
   if (records.empty() && held.none()) return users;
   for (int slot = 0; slot < kSlots; ++slot) {
-    const std::string_view record =
-        records.substr(std::min(records.size(), static_cast<size_t>(slot) * kRecordSize), kRecordSize);
+    const std::string_view record = records.substr(
+        std::min(records.size(), static_cast<size_t>(slot) * kRecordSize), kRecordSize);
     if (!held[slot] && Blank(record)) continue;
     LockFileUser user;
     user.slot = slot;
