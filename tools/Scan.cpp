@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
 
 #include <QJsonValue>
@@ -87,7 +86,14 @@ class Walk {
     return walk(fd, path);
   }
 
-  std::vector<DatabaseScan>& found() { return found_; }
+  // What the listings said of a database or an orphan lock file.
+  struct Listed {
+    std::string path;
+    bool orphanLockFile;
+    bool regularFile;
+    bool lockFileListed;
+  };
+  std::vector<Listed>& found() { return found_; }
   size_t folders() const { return folders_; }
   bool skipped() const { return skipped_; }
 
@@ -97,12 +103,7 @@ class Walk {
     unsigned char type;
   };
 
-  static DatabaseScan Found(std::string path, bool orphanLockFile) {
-    DatabaseScan scan;
-    scan.path = std::move(path);
-    scan.orphanLockFile = orphanLockFile;
-    return scan;
-  }
+  static bool ByName(const Entry& a, const Entry& b) { return a.name < b.name; }
 
   void cannotRead(const std::string& path) {
     const int error = errno;
@@ -129,33 +130,33 @@ class Walk {
     }
     bool whole = errno == 0;
     if (!whole) cannotRead(path);
-    std::sort(entries.begin(), entries.end(),
-              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::sort(entries.begin(), entries.end(), ByName);
 
     const std::string prefix = path.ends_with('/') ? path : path + '/';
-    std::set<std::string> lockFilesOfDatabases;
+    std::vector<std::string> lockFilesOfDatabases;
     for (Entry& entry : entries) {
       struct stat info;
       if (entry.type == DT_UNKNOWN &&
           ::fstatat(::dirfd(dir), entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         entry.type = IFTODT(info.st_mode);
       if (entry.type != DT_DIR && entry.type != DT_LNK && NamedLikeDatabase(entry.name))
-        lockFilesOfDatabases.insert(quillet::LockFilePath(entry.name));
+        lockFilesOfDatabases.push_back(quillet::LockFilePath(entry.name));
     }
-    std::set<std::string> names;
-    for (const Entry& entry : entries) names.insert(entry.name);
+    std::sort(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end());
+    const auto listed = [&](const std::string& name) {
+      return std::binary_search(entries.begin(), entries.end(), Entry{name, 0}, ByName);
+    };
     std::vector<std::string> subfolders;
     for (const Entry& entry : entries) {
       if (entry.type == DT_DIR) {
         subfolders.push_back(entry.name);
       } else if (entry.type != DT_LNK && NamedLikeDatabase(entry.name)) {
-        DatabaseScan& scan =
-            found_.emplace_back(Found(prefix + entry.name, /*orphanLockFile=*/false));
-        scan.listedAsRegularFile = entry.type == DT_REG;
-        scan.lockFileListed = !whole || names.contains(quillet::LockFilePath(entry.name));
+        found_.push_back(Listed{prefix + entry.name, false, entry.type == DT_REG,
+                                !whole || listed(quillet::LockFilePath(entry.name))});
       } else if (entry.type == DT_REG && EndsWithNoCase(entry.name, ".ldb") &&
-                 !lockFilesOfDatabases.contains(entry.name)) {
-        found_.push_back(Found(prefix + entry.name, /*orphanLockFile=*/true));
+                 !std::binary_search(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end(),
+                                     entry.name)) {
+        found_.push_back(Listed{prefix + entry.name, true, true, true});
       }
     }
     progress_->update(folders_, found_.size(), 0);
@@ -174,7 +175,7 @@ class Walk {
   }
 
   Progress* progress_;
-  std::vector<DatabaseScan> found_;
+  std::vector<Listed> found_;
   size_t folders_ = 0;
   bool skipped_ = false;
 };
@@ -237,7 +238,14 @@ int Scan(const QList<QByteArray>& folders, bool json) {
   bool unreadable = false;
   for (const QByteArray& folder : folders) unreadable = !walk.add(folder) || unreadable;
 
-  std::vector<DatabaseScan>& found = walk.found();
+  std::vector<DatabaseScan> found(walk.found().size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    Walk::Listed& listed = walk.found()[i];
+    found[i].path = std::move(listed.path);
+    found[i].orphanLockFile = listed.orphanLockFile;
+    found[i].listedAsRegularFile = listed.regularFile;
+    found[i].lockFileListed = listed.lockFileListed;
+  }
   scanner.Scan(&found,
                [&](size_t looked) { progress.update(walk.folders(), found.size(), looked); });
   progress.clear();

@@ -26,6 +26,26 @@ constexpr posix::ByteRange kGateRange{kGate, 1};
 // usual limit of 1024.
 constexpr size_t kBatch = 200;
 
+// The folder of the database last looked at, kept open so that the next one of the same
+// folder is opened by its name alone.
+class Folder {
+ public:
+  // The folder of `path` open (or -1, then the path is used whole) and the name in it.
+  std::pair<int, std::string> of(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return {AT_FDCWD, path};
+    if (path.compare(0, slash, path_) != 0 || path_.size() != slash) {
+      path_ = path.substr(0, slash);
+      fd_ = UniqueFd(posix::Open(slash == 0 ? "/" : path_, O_PATH | O_DIRECTORY));
+    }
+    return fd_.valid() ? std::pair{fd_.get(), path.substr(slash + 1)} : std::pair{AT_FDCWD, path};
+  }
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+};
+
 // A database opened to be looked at, with its lock file.
 struct Opened {
   DatabaseScan* scan = nullptr;
@@ -63,7 +83,7 @@ const MountLocks& MountOf(int fd, const struct stat& info) {
 
 // Opens the database as the engine would, looking first: a link is not followed, a FIFO or
 // device never opened. False when that settles the scan.
-bool OpenDatabase(DatabaseScan* scan, Opened* opened) {
+bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) {
   const std::string& path = scan->path;
   const auto settle = [&](State state, int32_t error) {
     scan->mount = LocksOfPath(path);  // names only: nothing is opened for reading
@@ -81,7 +101,8 @@ bool OpenDatabase(DatabaseScan* scan, Opened* opened) {
     return false;
   }
   if (!S_ISREG(seen.st_mode)) return settle(State::kNotADatabase, kJetErrUnrecognizedFormat);
-  opened->database = UniqueFd(posix::Open(path, O_RDONLY | O_NOFOLLOW));
+  const auto [folderFd, name] = folder ? folder->of(path) : std::pair{AT_FDCWD, path};
+  opened->database = UniqueFd(posix::OpenAt(folderFd, name, O_RDONLY | O_NOFOLLOW));
   if (!opened->database.valid()) {
     scan->absent = errno == ENOENT || errno == ELOOP;
     return settle(State::kUnknown, kJetErrCannotOpen);
@@ -225,9 +246,9 @@ void LookAtOrphan(DatabaseScan* scan) {
 // (/proc/locks, read before the folders were listed) tells: a lock file that appeared since
 // is found in the listing, and its database asked. True when that settles the scan; false
 // when locks were seen, to be read under the gate.
-bool Look(DatabaseScan* scan, const LockSnapshot* before) {
+bool Look(DatabaseScan* scan, const LockSnapshot* before, Folder* folder) {
   Opened opened;
-  if (!OpenDatabase(scan, &opened)) return true;
+  if (!OpenDatabase(scan, &opened, folder)) return true;
   if (scan->lockFileListed && !ReadLockFileOf(scan, LockFilePath(scan->path), &opened)) return true;
   if (!scan->mount.seen()) {
     SettleUnseen(scan, opened);
@@ -315,6 +336,7 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
   std::atomic<size_t> next{0};
   constexpr size_t kChunk = 64;
   const auto lookAtChunks = [&](bool ticking) {
+    Folder folder;
     for (size_t first; (first = next.fetch_add(kChunk)) < scans->size();) {
       for (size_t i = first; i < std::min(scans->size(), first + kChunk); ++i) {
         DatabaseScan& scan = (*scans)[i];
@@ -322,7 +344,7 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
           LookAtOrphan(&scan);
           settled[i] = true;
         } else {
-          settled[i] = Look(&scan, before_.get());
+          settled[i] = Look(&scan, before_.get(), &folder);
         }
       }
       if (ticking && tick) tick(std::min(next.load(), scans->size()));
