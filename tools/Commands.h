@@ -3,19 +3,24 @@
 // The commands of quilletctl and what they share: how they print and how they end.
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
+#include <vector>
 
 #include "platform/Status.h"
+#include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
 
 namespace quilletctl {
 
 enum ExitStatus {
   kExitOk = 0,
-  kExitEngineError = 1,  // the engine refused the file
+  kExitEngineError = 1,  // the engine refused the file; scan: a DIR could not be read
   kExitUsage = 2,
   kExitSystem = 3,     // signal handling could not be set up, or output was lost
   kExitOtherMode = 4,  // hold --record held the database in another or an unknown mode
+  kExitInUse = 5,      // scan: someone is, or may be, in a database found
 };
 
 struct HoldRequest {
@@ -28,6 +33,7 @@ struct HoldRequest {
 int Check(const QByteArray& file, bool json);
 int Users(const QByteArray& file, bool json);
 int Hold(const QByteArray& file, const HoldRequest& request);
+int Scan(const QList<QByteArray>& folders, bool json);
 
 // Writes to standard output at once. False if the text could not all be written (full
 // disk, closed descriptor, broken pipe); the failure is remembered for Finish.
@@ -39,6 +45,13 @@ void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object);
 // "samba": whether the Samba server here could be asked who has `file` open ("read"), or
 // "not read: " and why.
 void AddSambaField(const QByteArray& file, QJsonObject* object);
+// `key` holding the path as text; where its bytes are not UTF-8, which text cannot carry,
+// "<key>Bytes" holds them too, in base64.
+void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes);
+// The records of a lock file as `users --json` lists them, and the opens without a record
+// that Samba's table shows.
+QJsonArray UsersJson(const std::vector<quillet::LockFileUser>& users);
+QJsonArray SambaOpensJson(const std::vector<quillet::LockFileUser>& users);
 
 // "quilletctl: error NUMBER: DESCRIPTION" on standard error.
 int EngineError(const quillet::Status& status);

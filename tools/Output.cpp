@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <QFile>
 #include <QJsonDocument>
 
 #include "platform/engine/OtherOpeners.h"
@@ -41,6 +42,13 @@ void AddSambaField(const QByteArray& file, QJsonObject* object) {
   if (::stat(file.constData(), &info) == 0) others = quillet::OtherOpenersOf(info);
   object->insert("samba", others.read ? QString("read")
                                       : "not read: " + QString::fromStdString(others.reason));
+}
+
+void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes) {
+  const QString text = QFile::decodeName(bytes);
+  object->insert(key, text);
+  if (QFile::encodeName(text) != bytes)
+    object->insert(QString(key) + "Bytes", QString::fromLatin1(bytes.toBase64()));
 }
 
 int EngineError(const quillet::Status& status) {

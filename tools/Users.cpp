@@ -1,7 +1,6 @@
 // users: who is in a database's lock file, read without joining it.
 
 #include <QFile>
-#include <QJsonArray>
 #include <QStringDecoder>
 
 #include "platform/engine/LockFileUsers.h"
@@ -33,6 +32,31 @@ QString FromAnsi(const std::string& bytes) {
 
 }  // namespace
 
+QJsonArray UsersJson(const std::vector<LockFileUser>& users) {
+  QJsonArray records;
+  for (const LockFileUser& user : users) {
+    if (user.slot < 0) continue;  // an open without a record: SambaOpensJson
+    records.append(QJsonObject{{"slot", user.slot},
+                               {"computer", FromAnsi(user.computer)},
+                               {"account", FromAnsi(user.account)},
+                               {"state", StateName(user.state)}});
+  }
+  return records;
+}
+
+QJsonArray SambaOpensJson(const std::vector<LockFileUser>& users) {
+  QJsonArray opens;
+  for (const LockFileUser& user : users) {
+    if (user.slot >= 0) continue;
+    opens.append(QJsonObject{{"computer", FromAnsi(user.computer)},
+                             {"account", FromAnsi(user.account)},
+                             {"state", StateName(user.state)},
+                             {"shareMode", user.exclusive ? "exclusive" : "shared"},
+                             {"address", QString::fromStdString(user.address)}});
+  }
+  return opens;
+}
+
 int Users(const QByteArray& file, bool json) {
   std::string lockPath;
   std::vector<LockFileUser> users;
@@ -40,25 +64,10 @@ int Users(const QByteArray& file, bool json) {
   if (!read.ok()) return EngineError(read);
 
   if (json) {
-    QJsonArray records;
-    QJsonArray sambaOpens;
-    for (const LockFileUser& user : users) {
-      QJsonObject entry{{"computer", FromAnsi(user.computer)},
-                        {"account", FromAnsi(user.account)},
-                        {"state", StateName(user.state)}};
-      if (user.slot < 0) {
-        entry["shareMode"] = user.exclusive ? "exclusive" : "shared";
-        entry["address"] = QString::fromStdString(user.address);
-        sambaOpens.append(entry);
-      } else {
-        entry["slot"] = user.slot;
-        records.append(entry);
-      }
-    }
     QJsonObject object{{"file", QFile::decodeName(file)},
                        {"lockFile", QFile::decodeName(QByteArray::fromStdString(lockPath))},
-                       {"users", records},
-                       {"sambaOpens", sambaOpens}};
+                       {"users", UsersJson(users)},
+                       {"sambaOpens", SambaOpensJson(users)}};
     AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
     AddSambaField(file, &object);
     Print(JsonLine(object));

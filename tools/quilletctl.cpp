@@ -1,6 +1,7 @@
 // quilletctl: the engine from the command line. `check` tells a database's locking mode
 // the way the window does; `users` lists who is in its lock file; `hold` keeps a database
-// open the way another workstation would, for scripts and tests, until it is told to stop.
+// open the way another workstation would, for scripts and tests, until it is told to stop;
+// `scan` tells who is in every database under some folders.
 
 #include <pthread.h>
 #include <signal.h>
@@ -33,7 +34,13 @@ constexpr char kCommands[] =
     "                         until SIGINT, SIGTERM, SIGHUP or SIGPIPE; then close it\n"
     "                         cleanly. Once it holds the file it prints one line:\n"
     "                         \"holding FILE in Page Level mode\" (or Record Level;\n"
-    "                         \" (exclusive)\" is added for an exclusive hold)";
+    "                         \" (exclusive)\" is added for an exclusive hold)\n"
+    "  scan DIR... [--json]   list every database (.mdb, .mde) under each DIR, and every\n"
+    "                         lock file whose database is missing, one per line: STATE\n"
+    "                         (\"closed\", \"open\", \"other engine\", \"stale lock file\",\n"
+    "                         \"unknown\" or \"not a database\"), MODE, LIVE HERE, LIVE\n"
+    "                         ELSEWHERE, LEFT BEHIND, PATH and, for the last two states,\n"
+    "                         REASON, separated by tabs. Reads only; links are not followed";
 
 constexpr char kExitStatuses[] =
     "\n"
@@ -46,7 +53,10 @@ constexpr char kExitStatuses[] =
     "  2  usage error\n"
     "  3  system error: signal handling could not be set up, or the output could not\n"
     "     be written\n"
-    "  4  hold --record held the database in Page Level or an undetermined mode\n";
+    "  4  hold --record held the database in Page Level or an undetermined mode\n"
+    "  5  scan: someone is, or may be, in a database found (open, other engine,\n"
+    "     unknown), or a folder inside a DIR could not be read; scan exits 1 when a\n"
+    "     DIR cannot be read at all\n";
 
 int UsageError(const QString& message) {
   std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n", qPrintable(message));
@@ -108,7 +118,8 @@ int main(int argc, char** argv) {
   // Not addHelpOption: its --help-all lists Qt's GUI options, which a QCoreApplication lacks.
   const QCommandLineOption help({"h", "help"}, "Print this help.");
   const QCommandLineOption version({"v", "version"}, "Print the version.");
-  const QCommandLineOption json("json", "check, users: print one JSON object on one line.");
+  const QCommandLineOption json(
+      "json", "check, users: print one JSON object on one line; scan: one per database.");
   const QCommandLineOption page(
       "page", "hold: open through DAO; a first opener sets page-level locking (the default).");
   const QCommandLineOption record("record",
@@ -117,8 +128,8 @@ int main(int argc, char** argv) {
       "exclusive", "hold: open exclusively; nobody else may open the file meanwhile.");
   const QCommandLineOption readOnly("read-only", "hold: open read-only.");
   parser.addOptions({help, version, json, page, record, exclusive, readOnly});
-  parser.addPositionalArgument("command", "check, users or hold.", "COMMAND");
-  parser.addPositionalArgument("file", "The database (.mdb).", "FILE");
+  parser.addPositionalArgument("command", "check, users, hold or scan.", "COMMAND");
+  parser.addPositionalArgument("file", "The database (.mdb); for scan, folders.", "FILE|DIR...");
 
   QList<QByteArray> raw;
   QStringList arguments;
@@ -143,12 +154,19 @@ int main(int argc, char** argv) {
   const std::map<QString, QStringList> optionsOf = {
       {"check", json.names()},
       {"users", json.names()},
+      {"scan", json.names()},
       {"hold", page.names() + record.names() + exclusive.names() + readOnly.names()},
   };
   const auto taken = optionsOf.find(command);
   if (taken == optionsOf.end()) return UsageError("unknown command '" + command + "'");
   for (const QString& option : parser.optionNames()) {
     if (!taken->second.contains(option)) return UsageError(command + ": no option --" + option);
+  }
+  if (command == "scan") {
+    if (positional.size() < 2) return UsageError("scan: missing DIR");
+    QList<QByteArray> folders;
+    for (qsizetype i = 1; i < positional.size(); ++i) folders << RawPositional(positional, i, raw);
+    return Scan(folders, parser.isSet(json));
   }
   if (positional.size() < 2) return UsageError(command + ": missing FILE");
   if (positional.size() > 2)

@@ -35,20 +35,6 @@ bool Covers(const ByteRange& range, off_t offset) {
   return range.start <= offset && (range.length == 0 || offset < range.start + range.length);
 }
 
-// Gate holders keep it for microseconds, so short sleeps that grow a little find it free
-// soon without spinning.
-bool AcquireGate(int fd, short type) {
-  const Clock::time_point deadline = Clock::now() + kGateWait;
-  auto pause = std::chrono::microseconds(20);
-  for (;;) {
-    const int error = TryLock(fd, type, kGateRange);
-    if (error == 0) return true;
-    if (error != EAGAIN || Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(2000));
-  }
-}
-
 enum class Occupancy { kNobody, kPageLevel, kRecordLevel, kExclusive, kUnknown };
 
 // Who else has the database open, as seen by the caller, who holds the gate. Exclusive
@@ -122,6 +108,20 @@ Status ExclusiveOnUnseenLocks(const MountLocks& mount) {
 }
 
 }  // namespace
+
+// Gate holders keep it for microseconds, so short sleeps that grow a little find it free
+// soon without spinning.
+bool AcquireGate(int databaseFd, short type) {
+  const Clock::time_point deadline = Clock::now() + kGateWait;
+  auto pause = std::chrono::microseconds(20);
+  for (;;) {
+    const int error = TryLock(databaseFd, type, kGateRange);
+    if (error == 0) return true;
+    if (error != EAGAIN || Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
+  }
+}
 
 JetSession::JetSession(std::string path, LockingLevel level, MountLocks mount, UniqueFd database,
                        std::optional<LockFileSlot> slot)

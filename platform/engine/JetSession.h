@@ -16,6 +16,10 @@ namespace quillet {
 
 enum class LockingLevel : int32_t { Page = 0, Record = 1 };
 
+// Takes the database's gate (LockProtocol.h) with a lock of `type` through `databaseFd`,
+// waiting at most 3 s. False if it could not be had.
+bool AcquireGate(int databaseFd, short type);
+
 struct JetOpenRequest {
   LockingLevel level = LockingLevel::Page;  // what a first opener puts the database in
   bool exclusive = false;

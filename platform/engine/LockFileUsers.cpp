@@ -1,16 +1,12 @@
 #include "platform/engine/LockFileUsers.h"
 
-#include <array>
-#include <bitset>
 #include <cerrno>
 
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockFile.h"
-#include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
-#include "platform/engine/UniqueFd.h"
 
 namespace quillet {
 
@@ -19,43 +15,65 @@ using namespace lockmap;
 namespace {
 
 // Jet pads names with NULs, or ends them with a NUL and fills the rest with spaces.
-std::string NameField(const char* field) {
-  std::string name(field, kNameSize);
-  name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
+std::string NameField(std::string_view field) {
+  std::string name(field.substr(0, std::min(field.size(), field.find('\0'))));
   name.erase(name.find_last_not_of(' ') + 1);
   return name;
 }
 
-bool Blank(const char* record) {
-  for (int i = 0; i < kRecordSize; ++i) {
-    if (record[i] != '\0' && record[i] != ' ') return false;
-  }
-  return true;
+bool Blank(std::string_view record) {
+  return record.find_first_not_of(std::string_view("\0 ", 2)) == std::string_view::npos;
 }
 
 }  // namespace
+
+Status ReadLockFile(const std::string& lockPath, LockFileContents* contents) {
+  contents->fd.reset();
+  contents->records.clear();
+  // Look before opening, as every opener of a lock file does: never a FIFO, never a link.
+  struct stat seen;
+  if (const int error = posix::Lstat(lockPath, &seen); error != 0)
+    return error == ENOENT ? Status::OK() : JetError(kJetErrCannotOpen, lockPath);
+  if (!S_ISREG(seen.st_mode)) return JetError(kJetErrCouldNotLock);
+  UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
+  if (!fd.valid()) return errno == ENOENT ? Status::OK() : JetError(kJetErrCannotOpen, lockPath);
+  if (posix::Fstat(fd.get(), &contents->info) != 0) return JetError(kJetErrCannotOpen, lockPath);
+  if (!CanBeLockFile(fd.get(), contents->info)) return JetError(kJetErrCouldNotLock);
+
+  contents->records.resize(kRecordsEnd);
+  const ssize_t got = posix::ReadAt(fd.get(), contents->records.data(), kRecordsEnd, 0);
+  if (got < 0) return JetError(kJetErrCannotOpen, lockPath);
+  contents->records.resize(static_cast<size_t>(got));
+  contents->fd = std::move(fd);
+  return Status::OK();
+}
+
+std::vector<LockFileUser> LockFileRecords(std::string_view records,
+                                          const std::bitset<kSlots>& held) {
+  std::vector<LockFileUser> users;
+  if (records.empty() && held.none()) return users;
+  for (int slot = 0; slot < kSlots; ++slot) {
+    const std::string_view record = records.substr(
+        std::min(records.size(), static_cast<size_t>(slot) * kRecordSize), kRecordSize);
+    if (!held[slot] && Blank(record)) continue;
+    LockFileUser user;
+    user.slot = slot;
+    user.computer = NameField(record.substr(0, std::min<size_t>(record.size(), kNameSize)));
+    user.account = NameField(record.substr(std::min<size_t>(record.size(), kNameSize)));
+    users.push_back(std::move(user));
+  }
+  return users;
+}
 
 // The lock file's records, in slot order.
 static Status ReadRecords(const std::string& databasePath, std::string* lockPath,
                           std::vector<LockFileUser>* users) {
   *lockPath = LockFilePath(databasePath);
   users->clear();
-
-  // Look before opening, as every opener of a lock file does: never a FIFO, never a link.
-  struct stat seen;
-  if (const int error = posix::Lstat(*lockPath, &seen); error != 0) {
-    return error == ENOENT ? Status::OK() : JetError(kJetErrCannotOpen, *lockPath);
-  }
-  if (!S_ISREG(seen.st_mode)) return JetError(kJetErrCouldNotLock);
-  const UniqueFd fd(posix::Open(*lockPath, O_RDONLY | O_NOFOLLOW));
-  if (!fd.valid()) return errno == ENOENT ? Status::OK() : JetError(kJetErrCannotOpen, *lockPath);
-  struct stat info;
-  if (posix::Fstat(fd.get(), &info) != 0) return JetError(kJetErrCannotOpen, *lockPath);
-  if (!CanBeLockFile(fd.get(), info)) return JetError(kJetErrCouldNotLock);
-
-  std::array<char, kRecordsEnd> records{};
-  if (posix::ReadAt(fd.get(), records.data(), records.size(), 0) < 0)
-    return JetError(kJetErrCannotOpen, *lockPath);
+  LockFileContents lockFile;
+  if (const Status read = ReadLockFile(*lockPath, &lockFile); !read.ok() || !lockFile.fd.valid())
+    return read;
+  const int fd = lockFile.fd.get();
 
   // These descriptors hold no lock, so every holder shows. The marks of this engine's
   // slots are on the database; without it, no held slot can be told to be ours.
@@ -65,29 +83,23 @@ static Status ReadRecords(const std::string& databasePath, std::string* lockPath
     database = UniqueFd(posix::Open(databasePath, O_RDONLY));
   std::bitset<kSlots> held;
   const bool visible =
-      LocksOf(fd.get()).seen() &&
-      ForEachHeldRun(fd.get(), UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
+      LocksOf(fd).seen() &&
+      ForEachHeldRun(fd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
         for (off_t offset = begin; offset < end; ++offset)
           held.set(static_cast<size_t>(offset - kUserLockBase));
         return true;
       });
 
-  for (int slot = 0; slot < kSlots; ++slot) {
-    const char* record = records.data() + slot * kRecordSize;
-    if (!held[slot] && Blank(record)) continue;
-    LockFileUser user;
-    user.slot = slot;
-    user.computer = NameField(record);
-    user.account = NameField(record + kNameSize);
+  *users = LockFileRecords(lockFile.records, held);
+  for (LockFileUser& user : *users) {
     if (!visible) {
       user.state = LockFileUser::State::kUnknown;
-    } else if (held[slot]) {
-      const std::optional<bool> ours = SlotMarked(database.get(), slot);
+    } else if (held[user.slot]) {
+      const std::optional<bool> ours = SlotMarked(database.get(), user.slot);
       user.state = !ours   ? LockFileUser::State::kUnknown
                    : *ours ? LockFileUser::State::kLiveHere
                            : LockFileUser::State::kLiveElsewhere;
     }
-    users->push_back(std::move(user));
   }
   return Status::OK();
 }

@@ -1,9 +1,15 @@
 #pragma once
 
+#include <sys/stat.h>
+
+#include <bitset>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Status.h"
+#include "platform/engine/LockProtocol.h"
+#include "platform/engine/UniqueFd.h"
 
 namespace quillet {
 
@@ -34,5 +40,20 @@ struct LockFileUser {
 // (OtherOpeners.h).
 Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users);
+
+// A lock file opened to be read, as every reader opens one: looked at first (never a FIFO,
+// never a link), refused with 3050 unless it can be a lock file, its records read (3051 when
+// they cannot be). A missing file is no error and leaves `fd` invalid.
+struct LockFileContents {
+  UniqueFd fd;
+  struct stat info {};
+  std::string records;  // up to 255 records of 64 bytes
+};
+Status ReadLockFile(const std::string& lockPath, LockFileContents* contents);
+
+// The records of `records` worth listing, in slot order: every one that is not blank, and
+// every slot in `held`. Their state is left as kLeftBehind for the caller to settle.
+std::vector<LockFileUser> LockFileRecords(std::string_view records,
+                                          const std::bitset<lockmap::kSlots>& held);
 
 }  // namespace quillet

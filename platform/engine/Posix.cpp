@@ -62,9 +62,14 @@ struct flock Describe(short type, ByteRange range) {
 }  // namespace
 
 int Open(const std::string& path, int flags, mode_t mode) {
+  return OpenAt(AT_FDCWD, path, flags, mode);
+}
+
+int OpenAt(int folderFd, const std::string& name, int flags, mode_t mode) {
   if (Injected(Call::kOpen)) return -1;
-  int fd = Retrying(
-      [&] { return ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode); });
+  int fd = Retrying([&] {
+    return ::openat(folderFd, name.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+  });
   if (fd >= 0 && fd <= 2) {
     // A closed standard stream handed us its number: move off it, so that a later write
     // to that stream cannot reach this file.

@@ -17,6 +17,8 @@ namespace quillet::posix {
 // Opens without following anything odd: O_NONBLOCK so a FIFO never blocks the open,
 // O_NOCTTY so a terminal never becomes ours. Returns the descriptor or -1 and errno.
 [[nodiscard]] int Open(const std::string& path, int flags, mode_t mode = 0);
+// The same for `name` in the folder open as `folderFd`, which spares walking the whole path.
+[[nodiscard]] int OpenAt(int folderFd, const std::string& name, int flags, mode_t mode = 0);
 // 0 or the errno.
 [[nodiscard]] int Stat(const std::string& path, struct stat* info);
 [[nodiscard]] int Lstat(const std::string& path, struct stat* info);

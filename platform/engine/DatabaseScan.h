@@ -1,0 +1,78 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/engine/LockFileUsers.h"
+#include "platform/engine/LockReach.h"
+
+namespace quillet {
+
+// Who is in one database, told from the locks on it and on its lock file (LockProtocol.h)
+// without joining it; or the same of a lock file whose database is missing.
+struct DatabaseScan {
+  enum class State {
+    kClosed,         // no lock file, nobody in
+    kOpen,           // connections of this engine, and nobody else
+    kOtherEngine,    // another engine's locks are seen: the mode cannot be known
+    kStaleLockFile,  // a lock file that nobody holds
+    kUnknown,        // the locks cannot be seen or read there: see reason
+    kNotADatabase,   // named like one, but the engine would refuse it: see reason
+  };
+  enum class Mode { kNone, kPage, kRecord, kExclusive };
+
+  // Filled by the caller. What a folder listing just said may spare a call per file: a
+  // regular file listed need not be looked at again before it is opened, and a lock file not
+  // listed need not be looked for (one that appears since is found if locks are seen).
+  std::string path;
+  bool orphanLockFile = false;  // path is a lock file, and no database of its name is beside it
+  bool listedAsRegularFile = false;
+  bool lockFileListed = true;
+
+  bool absent = false;  // gone since it was listed, or not a lock file after all: not reported
+  State state = State::kUnknown;
+  Mode mode = Mode::kNone;  // for kOpen
+  int liveHere = 0;         // this engine's connections, on this computer
+  int liveElsewhere = 0;    // records whose user lock another engine holds
+  int leftBehind = 0;       // records nobody holds
+  std::string lockFile;     // its path; empty when there is none
+  std::vector<LockFileUser> users;
+  MountLocks mount;
+  std::string reason;  // for kUnknown and kNotADatabase
+
+  // Whether someone is, or may be, in: what a backup must not run beside.
+  bool mayBeInUse() const {
+    return state == State::kOpen || state == State::kOtherEngine || state == State::kUnknown;
+  }
+};
+
+class LockSnapshot;
+
+// Fills in scans. Reads only: nothing is created, written or deleted, no slot is taken, and
+// no lock is kept. A database costs a few calls, and a lock query only where /proc/locks
+// cannot answer for it; where a lock is seen, the database's gate is read-locked (so that no
+// join or leave runs half done) while one reading of /proc/locks tells the locks of a few
+// hundred such databases at once: a database with hundreds of connections costs no more
+// queries than one with one. A gate busy for longer than a join may take (3 s) gives
+// kUnknown.
+class DatabaseScanner {
+ public:
+  // Reads /proc/locks: to be made before the folders are listed, so that a lock file that
+  // appears in the listing was there when it was read.
+  DatabaseScanner();
+  ~DatabaseScanner();
+  DatabaseScanner(const DatabaseScanner&) = delete;
+  DatabaseScanner& operator=(const DatabaseScanner&) = delete;
+
+  // Fills in every scan of `scans` (path and orphanLockFile set, and what the listing
+  // said). `tick` is called now and then from the calling thread with how many have been
+  // looked at, for a progress line.
+  void Scan(std::vector<DatabaseScan>* scans, const std::function<void(size_t)>& tick = {});
+
+ private:
+  std::unique_ptr<LockSnapshot> before_;  // null if /proc/locks could not be read
+};
+
+}  // namespace quillet

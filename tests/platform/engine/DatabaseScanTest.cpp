@@ -1,0 +1,104 @@
+// Scanning reads every lock of many databases from /proc/locks at once; it must find what
+// each file's own queries find, for a handful of queries however many connections there are.
+
+#include <fcntl.h>
+
+#include "EngineTestUtil.h"
+#include "platform/engine/DatabaseScan.h"
+#include "platform/engine/HeldLocks.h"
+#include "platform/engine/LockReach.h"
+#include "platform/engine/Posix.h"
+#include "platform/engine/UniqueFd.h"
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+std::vector<HeldLock> Sorted(std::vector<HeldLock> locks) {
+  std::sort(locks.begin(), locks.end(), [](const HeldLock& a, const HeldLock& b) {
+    return std::tie(a.start, a.end, a.write) < std::tie(b.start, b.end, b.write);
+  });
+  return locks;
+}
+
+}  // namespace
+
+namespace QTest {
+template <>
+char* toString(const std::vector<HeldLock>& locks) {
+  QByteArray text;
+  for (const HeldLock& lock : locks)
+    text += QByteArray(lock.write ? "W " : "R ") + QByteArray::number(qint64(lock.start)) + '-' +
+            QByteArray::number(qint64(lock.end)) + "; ";
+  return qstrdup(text.constData());
+}
+}  // namespace QTest
+
+class DatabaseScanTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void cleanup() { posix::ClearFaults(); }
+
+  // Classic and OFD locks, on the database and its lock file, of other processes: the kernel's
+  // list names each file by its device (major and minor in hex) and inode, with the last byte.
+  void snapshotListsWhatQueriesFind() {
+    TempFolder folder;
+    const std::string path = folder.database("shared.mdb");
+    OtherProcess first({"hold", path, "--record"});
+    OtherProcess second({"hold", path});
+    QVERIFY(first.line().starts_with("holding") && second.line().starts_with("holding"));
+    const QString lockFile = QString::fromStdString(folder.file("shared.ldb"));
+    ForeignPeer wine({lockFile, "7", "WINE-PC", "sam", "posix"});
+    ForeignPeer samba({lockFile, "9", "SMB-PC", "joe", "ofd"});
+    ForeignPeer onDatabase({"--database", QString::fromStdString(path), "posix"});
+    QVERIFY(wine.ready() && samba.ready() && onDatabase.ready());
+
+    // The database: two marks and the other engine's lock; the lock file: four user locks.
+    for (const auto& [file, held] : {std::pair{path, 3}, {folder.file("shared.ldb"), 4}}) {
+      const UniqueFd fd(posix::Open(file, O_RDONLY));
+      struct stat info;
+      QCOMPARE(posix::Fstat(fd.get(), &info), 0);
+      if (!LockSnapshot::ListsLocksOf(LocksOf(fd.get())))
+        QSKIP("/proc/locks does not list this temporary folder's files by their stat numbers");
+      std::vector<HeldLock> queried;
+      QVERIFY(QueryHeldLocks(fd.get(), &queried));
+      LockSnapshot snapshot;
+      QVERIFY(snapshot.Read());
+      QCOMPARE(Sorted(snapshot.Of(info.st_dev, info.st_ino)), Sorted(queried));
+      QCOMPARE(int(queried.size()), held);
+    }
+  }
+
+  // Two lock queries in all for a database with a lock file, whether one connection is in or
+  // two hundred: a third would fail here, and the scan say unknown.
+  void connectionsCostNoQueries_data() {
+    QTest::addColumn<int>("connections");
+    QTest::newRow("1") << 1;
+    QTest::newRow("200") << 200;
+  }
+  void connectionsCostNoQueries() {
+    QFETCH(int, connections);
+    TempFolder folder;
+    const std::string path = folder.database("crowd.mdb");
+    std::vector<DatabasePtr> crowd(connections);
+    for (DatabasePtr& database : crowd) QVERIFY(OpenDao(path, &database).ok());
+    if (!LockSnapshot::ListsLocksOf(LocksOfPath(path)))
+      QSKIP("/proc/locks does not list this temporary folder's files by their stat numbers");
+
+    DatabaseScanner scanner;
+    std::vector<DatabaseScan> scans(1);
+    scans[0].path = path;
+    posix::InjectFault(posix::Call::kTestLock, EIO, /*after=*/2);
+    scanner.Scan(&scans);
+    QCOMPARE(scans[0].reason, std::string());
+    QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kOpen));
+    QCOMPARE(int(scans[0].mode), int(DatabaseScan::Mode::kPage));
+    QCOMPARE(scans[0].liveHere, connections);
+    QCOMPARE(int(scans[0].users.size()), connections);
+  }
+};
+
+QTEST_GUILESS_MAIN(DatabaseScanTest)
+#include "DatabaseScanTest.moc"

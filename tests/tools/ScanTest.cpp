@@ -1,0 +1,287 @@
+// quilletctl scan: who is in every database of a tree, read without touching anything.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
+#include <optional>
+
+#include "platform/engine/EngineTestUtil.h"
+#include "platform/engine/LockProtocol.h"
+#include "platform/engine/LockReach.h"
+#include "platform/engine/Posix.h"
+#include "platform/engine/UniqueFd.h"
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every name under `root` with its type, permissions and bytes (a link's target), sorted:
+// what a scan must leave as it found it.
+QByteArray TreeDigest(const std::string& root) {
+  QList<QByteArray> lines;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const fs::file_status status = entry.symlink_status();
+    QByteArray line = QByteArray::fromStdString(entry.path().string()) + '\t' +
+                      QByteArray::number(int(status.type())) + '\t' +
+                      QByteArray::number(int(status.permissions())) + '\t';
+    if (status.type() == fs::file_type::regular)
+      line += QCryptographicHash::hash(ReadBytes(entry.path()), QCryptographicHash::Sha256).toHex();
+    if (status.type() == fs::file_type::symlink)
+      line += QByteArray::fromStdString(fs::read_symlink(entry.path()).string());
+    lines << line;
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines.join('\n');
+}
+
+QList<QByteArray> SortedLines(const std::string& text) {
+  QList<QByteArray> lines = QByteArray::fromStdString(text).split('\n');
+  lines.removeAll(QByteArray());
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// A Jet name field as Windows Jet writes it: the name, a NUL, then spaces.
+QByteArray JetName(const QByteArray& name) { return (name + '\0').leftJustified(32, ' '); }
+
+const QByteArray kHost = QSysInfo::machineHostName().toUtf8().left(32);
+
+}  // namespace
+
+class ScanTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  // One tree with every state: each database once, as the text and the JSON say, links
+  // never followed, and not a byte, name or lock file changed.
+  void tellsEveryStateOfATree() {
+    TempFolder tree;
+    for (const char* folder : {"sub", "with space"})
+      QCOMPARE(::mkdir(tree.file(folder).c_str(), 0755), 0);
+    for (const char* name :
+         {"closed.mdb", "record.mdb", "page.mdb", "exclusive.MDE", "jet.mdb", "wine.mdb",
+          "samba.mdb", "wine db.mdb", "caf\xe9.mdb", "sub/deep.mDb", "with space/a b.mdb"})
+      tree.database(name);
+    tree.write("not a db.mdb", "just text\n");
+    QCOMPARE(::mkfifo(tree.file("fifo.mdb").c_str(), 0644),
+             0);  // a scan that opened it would block
+    tree.write("jet.ldb", JetName("WS-07") + JetName("Admin"));
+    tree.write("gone.ldb", JetRecord("WS-09", "clerk"));  // its database is gone
+    fs::create_directory_symlink(tree.path, tree.file("sub/loop"));
+    fs::create_symlink("closed.mdb", tree.file("link.mdb"));
+
+    std::vector<std::unique_ptr<OtherProcess>> holds;
+    for (const char* args : {"record.mdb --record", "record.mdb --record", "page.mdb --page",
+                             "exclusive.MDE --exclusive", "samba.mdb --page"}) {
+      const QStringList arg = QString(args).split(' ');
+      holds.push_back(std::make_unique<OtherProcess>(
+          std::vector<std::string>{"hold", tree.file(arg[0].toStdString()), arg[1].toStdString()}));
+      QVERIFY(holds.back()->line().starts_with("holding"));
+    }
+    const QString ldb = QString::fromStdString(tree.path) + "/%1.ldb";
+    ForeignPeer wine({ldb.arg("wine"), "3", "WINE-PC", "sam", "posix"});
+    ForeignPeer samba({ldb.arg("samba"), "4", "SMB-PC", "joe", "ofd"});
+    ForeignPeer wineOnDatabase(
+        {"--database", QString::fromStdString(tree.file("wine db.mdb")), "posix"});
+    QVERIFY(wine.ready() && samba.ready() && wineOnDatabase.ready());
+    DatabasePtr ours;  // a name that is not UTF-8, open here
+    QVERIFY(OpenDao(tree.file("caf\xe9.mdb"), &ours).ok());
+    const QByteArray before = TreeDigest(tree.path);
+
+    const auto line = [&](const char* fields, const std::string& name, const char* reason = "") {
+      return QByteArray(fields) + '\t' + QByteArray::fromStdString(tree.file(name)) +
+             (*reason ? '\t' + QByteArray(reason).replace("%1", tree.file(name).c_str()) : "");
+    };
+    const char* refused = "Unrecognized database format '%1'.";
+    QList<QByteArray> expected{line("closed\t-\t0\t0\t0", "closed.mdb"),
+                               line("open\trecord\t2\t0\t0", "record.mdb"),
+                               line("open\tpage\t1\t0\t0", "page.mdb"),
+                               line("open\texclusive\t1\t0\t0", "exclusive.MDE"),
+                               line("stale lock file\t-\t0\t0\t1", "jet.mdb"),
+                               line("other engine\t-\t0\t1\t0", "wine.mdb"),
+                               line("other engine\t-\t1\t1\t0", "samba.mdb"),
+                               line("other engine\t-\t0\t0\t0", "wine db.mdb"),
+                               line("open\tpage\t1\t0\t0", "caf\xe9.mdb"),
+                               line("not a database\t-\t0\t0\t0", "not a db.mdb", refused),
+                               line("not a database\t-\t0\t0\t0", "fifo.mdb", refused),
+                               line("stale lock file\t-\t0\t0\t1", "gone.ldb"),
+                               line("closed\t-\t0\t0\t0", "sub/deep.mDb"),
+                               line("closed\t-\t0\t0\t0", "with space/a b.mdb")};
+    std::sort(expected.begin(), expected.end());
+    OtherProcess text({"scan", tree.path});
+    QCOMPARE(SortedLines(text.output()), expected);
+    QCOMPARE(text.errors(), std::string());
+    QCOMPARE(text.stop(), 5);
+
+    OtherProcess json({"scan", tree.path, "--json"});
+    std::map<QByteArray, QJsonObject> objects;  // by path, its bytes
+    for (const QByteArray& each : SortedLines(json.output())) {
+      const QJsonObject object = QJsonDocument::fromJson(each).object();
+      objects[object.contains("pathBytes")
+                  ? QByteArray::fromBase64(object["pathBytes"].toString().toLatin1())
+                  : object["path"].toString().toUtf8()] = object;
+    }
+    QCOMPARE(json.stop(), 5);
+    QCOMPARE(objects.size(), size_t(expected.size()));
+    for (const QByteArray& each : expected) {  // the same facts as the text
+      const QList<QByteArray> field = each.split('\t');
+      const QJsonObject object = objects[field[5]];
+      QCOMPARE(object["state"].toString().toUtf8(), field[0]);
+      const QJsonValue mode =
+          field[1] == "page" || field[1] == "record" ? QJsonValue(QString(field[1])) : QJsonValue();
+      QCOMPARE(object["mode"], mode);
+      QCOMPARE(object["liveHere"].toInt(), field[2].toInt());
+      QCOMPARE(object["liveElsewhere"].toInt(), field[3].toInt());
+      QCOMPARE(object["leftBehind"].toInt(), field[4].toInt());
+      QCOMPARE(object["reason"].toString().toUtf8(), field.value(6));
+      QCOMPARE(object["locks"].toString(), "local");
+    }
+    const auto users = [&](const std::string& name) {
+      return objects[QByteArray::fromStdString(tree.file(name))];
+    };
+    const auto user = [](int slot, const QString& computer, const QString& account,
+                         const char* state) {
+      return QJsonObject{
+          {"slot", slot}, {"computer", computer}, {"account", account}, {"state", state}};
+    };
+    QCOMPARE(users("jet.mdb")["users"].toArray(),
+             QJsonArray{user(0, "WS-07", "Admin", "left behind")});
+    QCOMPARE(users("jet.mdb")["lockFile"].toString().toStdString(), tree.file("jet.ldb"));
+    QCOMPARE(users("closed.mdb")["lockFile"], QJsonValue());
+    QCOMPARE(users("samba.mdb")["users"].toArray(),
+             (QJsonArray{user(0, kHost, "Admin", "live here"),
+                         user(4, "SMB-PC", "joe", "live elsewhere")}));
+    QCOMPARE(users("wine.mdb")["users"].toArray(),
+             QJsonArray{user(3, "WINE-PC", "sam", "live elsewhere")});
+    QCOMPARE(users("record.mdb")["users"].toArray().size(), 2);
+    const QJsonObject cafe = users("caf\xe9.mdb");
+    QCOMPARE(QByteArray::fromBase64(cafe["lockFileBytes"].toString().toLatin1()).toStdString(),
+             tree.file("caf\xe9.ldb"));
+    QCOMPARE(users("gone.ldb")["lockFile"].toString().toStdString(), tree.file("gone.ldb"));
+
+    QCOMPARE(TreeDigest(tree.path), before);  // read only
+  }
+
+  // 0: nobody in; 5: someone may be; 1: a DIR that cannot be read at all (the others are
+  // still scanned); 2: usage. A folder inside that cannot be read is reported and skipped.
+  void exitStatuses_data() {
+    QTest::addColumn<QString>("args");  // "{}": the tree
+    QTest::addColumn<bool>("nobody");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("lines");  // the paths scanned, in the tree
+    QTest::addColumn<QString>("errors");
+    const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
+    const QString cannot = "quilletctl: cannot read folder '%1': %2\n";
+    const QString closed = "closed\t-\t0\t0\t0\t{}/";
+    const QStringList asRoot{closed + "closed.mdb", "stale lock file\t-\t0\t0\t1\t{}/stale.mdb",
+                             closed + "private/hidden.mdb", closed + "sub/deep.mdb"};
+    const QStringList asNobody{asRoot[0], asRoot[1], asRoot[3]};
+    QTest::newRow("nobody in") << "{}" << false << 0 << asRoot << "";
+    QTest::newRow("trailing slash, twice")
+        << "{}/sub/ {}/sub" << false << 0 << QStringList{asRoot[3], asRoot[3]} << "";
+    QTest::newRow("missing") << "{}/absent" << false << 1 << QStringList{}
+                             << cannot.arg("{}/absent", "No such file or directory");
+    QTest::newRow("a file") << "{}/closed.mdb" << false << 1 << QStringList{}
+                            << cannot.arg("{}/closed.mdb", "Not a directory");
+    QTest::newRow("one of two missing") << "{}/absent {}" << false << 1 << asRoot
+                                        << cannot.arg("{}/absent", "No such file or directory");
+    QTest::newRow("no DIR") << "" << false << 2 << QStringList{} << usage.arg("scan: missing DIR");
+    QTest::newRow("hold's option")
+        << "--record {}" << false << 2 << QStringList{} << usage.arg("scan: no option --record");
+    QTest::newRow("as nobody, a folder inside unreadable")
+        << "{}" << true << 5 << asNobody << cannot.arg("{}/private", "Permission denied");
+    QTest::newRow("as nobody, DIR unreadable") << "{}/private" << true << 1 << QStringList{}
+                                               << cannot.arg("{}/private", "Permission denied");
+  }
+  void exitStatuses() {
+    QFETCH(QString, args);
+    QFETCH(bool, nobody);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, errors);
+    TempFolder tree;
+    QCOMPARE(::chmod(tree.path.c_str(), 0755), 0);
+    QCOMPARE(::mkdir(tree.file("sub").c_str(), 0755), 0);
+    QCOMPARE(::mkdir(tree.file("private").c_str(), 0700), 0);
+    tree.database("closed.mdb");
+    tree.database("stale.mdb");
+    tree.write("stale.ldb", JetRecord("WS-01", "Admin"));
+    tree.database("private/hidden.mdb");
+    tree.database("sub/deep.mdb");
+    const QString root = QString::fromStdString(tree.path);
+    std::vector<std::string> arguments{"scan"};
+    for (const QString& arg : args.split(' ', Qt::SkipEmptyParts))
+      arguments.push_back(QString(arg).replace("{}", root).toStdString());
+    OtherProcess scan(arguments, nobody ? OtherProcess::kNobody : uid_t(-1));
+    QString output = lines.join('\n').replace("{}", root);
+    if (!output.isEmpty()) output += '\n';
+    QCOMPARE(QString::fromStdString(scan.output()), output);
+    QCOMPARE(QString::fromStdString(scan.errors()), QString(errors).replace("{}", root));
+    QCOMPARE(scan.stop(), exitCode);
+  }
+
+  // A gate held past a join's 3 s bound (a stopped connection) leaves that database unknown;
+  // the scan goes on with the others and ends.
+  void aGateHeldTooLongIsUnknown() {
+    TempFolder tree;
+    const std::string stuck = tree.database("stuck.mdb");
+    tree.database("free.mdb");
+    const UniqueFd gate(posix::Open(stuck, O_RDWR));
+    QCOMPARE(posix::TryLock(gate.get(), F_WRLCK, posix::ByteRange{lockmap::kGate, 1}), 0);
+    QElapsedTimer timer;
+    timer.start();
+    OtherProcess scan({"scan", tree.path});
+    QCOMPARE(
+        SortedLines(scan.output()),
+        (QList<QByteArray>{
+            "closed\t-\t0\t0\t0\t" + QByteArray::fromStdString(tree.file("free.mdb")),
+            "unknown\t-\t0\t0\t0\t" + QByteArray::fromStdString(stuck) +
+                "\tIts gate stayed locked for more than 3 seconds (a connection stuck while "
+                "joining or leaving, such as a stopped process): who is in cannot be told now."}));
+    QCOMPARE(scan.stop(), 5);
+    QVERIFY2(timer.elapsed() >= 3000 && timer.elapsed() < 8000,
+             qPrintable(QString::number(timer.elapsed())));
+  }
+
+  // Through a client mount whose locks stay on this computer nobody can be said to be out:
+  // unknown, with the engine's reason, and the records' states unknown too.
+  void throughAClientMountEverythingIsUnknown() {
+    if (!FuseView::Possible()) QSKIP("this machine has no /dev/fuse");
+    TempFolder server;
+    const std::string real = server.database("a.mdb");
+    server.database("b.mdb");
+    OtherProcess holder({"hold", real});
+    QVERIFY(holder.line().starts_with("holding"));
+    FuseView view(server.path);
+    QVERIFY(view.mounted());
+    const QByteArray reason =
+        QByteArray::fromStdString(LocksUnseenReason(LocksOfPath(view.file("a.mdb"))));
+    OtherProcess scan({"scan", view.mountPoint()});
+    QCOMPARE(
+        SortedLines(scan.output()),
+        (QList<QByteArray>{
+            "unknown\t-\t0\t0\t0\t" + QByteArray::fromStdString(view.file("a.mdb")) + '\t' + reason,
+            "unknown\t-\t0\t0\t0\t" + QByteArray::fromStdString(view.file("b.mdb")) + '\t' +
+                reason}));
+    QCOMPARE(scan.stop(), 5);
+    OtherProcess json({"scan", "--json", view.file("")});
+    const QJsonObject first =
+        QJsonDocument::fromJson(QByteArray::fromStdString(json.output()).split('\n')[0]).object();
+    QCOMPARE(first["locks"].toString(), "this computer only");
+    const QJsonObject record{
+        {"slot", 0}, {"computer", QString(kHost)}, {"account", "Admin"}, {"state", "unknown"}};
+    QCOMPARE(first["users"].toArray(), QJsonArray{record});
+  }
+};
+
+QTEST_GUILESS_MAIN(ScanTest)
+#include "ScanTest.moc"

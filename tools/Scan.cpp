@@ -1,0 +1,266 @@
+// scan: who is in every database under some folders, told from their locks without
+// joining any of them.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <QJsonValue>
+
+#include "platform/engine/DatabaseScan.h"
+#include "platform/engine/LockFile.h"
+#include "tools/Commands.h"
+
+namespace quilletctl {
+namespace {
+
+using quillet::DatabaseScan;
+
+// A line on standard error while a scan runs longer than a second, only for someone
+// watching a terminal.
+class Progress {
+ public:
+  Progress() : shown_(::isatty(STDERR_FILENO) == 1) {}
+  ~Progress() { clear(); }
+
+  void update(size_t folders, size_t databases, size_t looked) {
+    if (!shown_) return;
+    const Clock::time_point now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(200))
+      return;
+    last_ = now;
+    std::fprintf(stderr, "\rquilletctl: scan: %zu folders, %zu of %zu databases looked at\033[K",
+                 folders, looked, databases);
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+  // Before an error message, and at the end.
+  void clear() {
+    if (drawn_) std::fputs("\r\033[K", stderr);
+    drawn_ = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  const bool shown_;
+  const Clock::time_point start_ = Clock::now();
+  Clock::time_point last_;
+  bool drawn_ = false;
+};
+
+bool EndsWithNoCase(const std::string& name, std::string_view extension) {
+  return name.size() >= extension.size() &&
+         std::equal(
+             extension.begin(), extension.end(), name.end() - extension.size(),
+             [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+bool NamedLikeDatabase(const std::string& name) {
+  return EndsWithNoCase(name, ".mdb") || EndsWithNoCase(name, ".mde");
+}
+
+// Every database and orphan lock file under the folders, in name order, each folder's own
+// files before its subfolders. Links are never followed, so a loop of them cannot trap it.
+class Walk {
+ public:
+  explicit Walk(Progress* progress) : progress_(progress) {}
+
+  // False if `folder` cannot be read at all; a folder inside it that cannot be is reported,
+  // skipped, and remembered in skipped().
+  bool add(const QByteArray& folder) {
+    const std::string path = folder.toStdString();
+    // A link named on the command line is followed, as the user asked for that folder.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      cannotRead(path);
+      return false;
+    }
+    return walk(fd, path);
+  }
+
+  // What the listings said of a database or an orphan lock file.
+  struct Listed {
+    std::string path;
+    bool orphanLockFile;
+    bool regularFile;
+    bool lockFileListed;
+  };
+  std::vector<Listed>& found() { return found_; }
+  size_t folders() const { return folders_; }
+  bool skipped() const { return skipped_; }
+
+ private:
+  struct Entry {
+    std::string name;
+    unsigned char type;
+  };
+
+  static bool ByName(const Entry& a, const Entry& b) { return a.name < b.name; }
+
+  void cannotRead(const std::string& path) {
+    const int error = errno;
+    progress_->clear();
+    std::fprintf(stderr, "quilletctl: cannot read folder '%s': %s\n", path.c_str(),
+                 std::strerror(error));
+  }
+
+  // Walks the folder open as `fd`, which it closes.
+  bool walk(int fd, const std::string& path) {
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+      cannotRead(path);
+      ::close(fd);
+      return false;
+    }
+    ++folders_;
+    std::vector<Entry> entries;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") entries.push_back(Entry{name, entry->d_type});
+      errno = 0;
+    }
+    bool whole = errno == 0;
+    if (!whole) cannotRead(path);
+    std::sort(entries.begin(), entries.end(), ByName);
+
+    const std::string prefix = path.ends_with('/') ? path : path + '/';
+    std::vector<std::string> lockFilesOfDatabases;
+    for (Entry& entry : entries) {
+      struct stat info;
+      if (entry.type == DT_UNKNOWN &&
+          ::fstatat(::dirfd(dir), entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        entry.type = IFTODT(info.st_mode);
+      if (entry.type != DT_DIR && entry.type != DT_LNK && NamedLikeDatabase(entry.name))
+        lockFilesOfDatabases.push_back(quillet::LockFilePath(entry.name));
+    }
+    std::sort(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end());
+    const auto listed = [&](const std::string& name) {
+      return std::binary_search(entries.begin(), entries.end(), Entry{name, 0}, ByName);
+    };
+    std::vector<std::string> subfolders;
+    for (const Entry& entry : entries) {
+      if (entry.type == DT_DIR) {
+        subfolders.push_back(entry.name);
+      } else if (entry.type != DT_LNK && NamedLikeDatabase(entry.name)) {
+        found_.push_back(Listed{prefix + entry.name, false, entry.type == DT_REG,
+                                !whole || listed(quillet::LockFilePath(entry.name))});
+      } else if (entry.type == DT_REG && EndsWithNoCase(entry.name, ".ldb") &&
+                 !std::binary_search(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end(),
+                                     entry.name)) {
+        found_.push_back(Listed{prefix + entry.name, true, true, true});
+      }
+    }
+    progress_->update(folders_, found_.size(), 0);
+
+    for (const std::string& name : subfolders) {
+      const int child = ::openat(::dirfd(dir), name.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+      if (child < 0 || !walk(child, prefix + name)) {
+        if (child < 0) cannotRead(prefix + name);
+        skipped_ = true;
+      }
+    }
+    ::closedir(dir);
+    skipped_ = skipped_ || !whole;
+    return true;
+  }
+
+  Progress* progress_;
+  std::vector<Listed> found_;
+  size_t folders_ = 0;
+  bool skipped_ = false;
+};
+
+const char* StateName(DatabaseScan::State state) {
+  switch (state) {
+    case DatabaseScan::State::kClosed: return "closed";
+    case DatabaseScan::State::kOpen: return "open";
+    case DatabaseScan::State::kOtherEngine: return "other engine";
+    case DatabaseScan::State::kStaleLockFile: return "stale lock file";
+    case DatabaseScan::State::kNotADatabase: return "not a database";
+    case DatabaseScan::State::kUnknown: break;
+  }
+  return "unknown";
+}
+
+QByteArray TextLine(const DatabaseScan& scan) {
+  const char* mode = scan.mode == DatabaseScan::Mode::kPage        ? "page"
+                     : scan.mode == DatabaseScan::Mode::kRecord    ? "record"
+                     : scan.mode == DatabaseScan::Mode::kExclusive ? "exclusive"
+                                                                   : "-";
+  QByteArray line =
+      QByteArray(StateName(scan.state)) + '\t' + mode + '\t' + QByteArray::number(scan.liveHere) +
+      '\t' + QByteArray::number(scan.liveElsewhere) + '\t' + QByteArray::number(scan.leftBehind) +
+      '\t' + QByteArray::fromStdString(scan.path);
+  if (!scan.reason.empty()) line += '\t' + QByteArray::fromStdString(scan.reason);
+  return line + '\n';
+}
+
+QByteArray JsonLine(const DatabaseScan& scan) {
+  // An exclusive connection's mode cannot be read by anyone else: null, as for no mode.
+  const QJsonValue mode = scan.mode == DatabaseScan::Mode::kPage     ? QJsonValue("page")
+                          : scan.mode == DatabaseScan::Mode::kRecord ? QJsonValue("record")
+                                                                     : QJsonValue();
+  QJsonObject object{
+      {"state", StateName(scan.state)},
+      {"mode", mode},
+      {"liveHere", scan.liveHere},
+      {"liveElsewhere", scan.liveElsewhere},
+      {"leftBehind", scan.leftBehind},
+      {"users", UsersJson(scan.users)},
+      {"reason",
+       scan.reason.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(scan.reason))}};
+  AddPathField(&object, "path", QByteArray::fromStdString(scan.path));
+  if (scan.lockFile.empty()) {
+    object.insert("lockFile", QJsonValue());
+  } else {
+    AddPathField(&object, "lockFile", QByteArray::fromStdString(scan.lockFile));
+  }
+  AddMountFields(scan.mount, &object);
+  return quilletctl::JsonLine(object);
+}
+
+}  // namespace
+
+int Scan(const QList<QByteArray>& folders, bool json) {
+  quillet::DatabaseScanner scanner;  // before the folders are listed
+  Progress progress;
+  Walk walk(&progress);
+  bool unreadable = false;
+  for (const QByteArray& folder : folders) unreadable = !walk.add(folder) || unreadable;
+
+  std::vector<DatabaseScan> found(walk.found().size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    Walk::Listed& listed = walk.found()[i];
+    found[i].path = std::move(listed.path);
+    found[i].orphanLockFile = listed.orphanLockFile;
+    found[i].listedAsRegularFile = listed.regularFile;
+    found[i].lockFileListed = listed.lockFileListed;
+  }
+  scanner.Scan(&found,
+               [&](size_t looked) { progress.update(walk.folders(), found.size(), looked); });
+  progress.clear();
+
+  // A folder that could not be read may hide someone: as unsure as an unknown database.
+  bool inUse = walk.skipped();
+  QByteArray output;  // written in large pieces: a line at a time would cost a call each
+  for (const DatabaseScan& scan : found) {
+    if (scan.absent) continue;
+    inUse = inUse || scan.mayBeInUse();
+    output += json ? JsonLine(scan) : TextLine(scan);
+    if (output.size() >= 65536 && !Print(std::exchange(output, QByteArray()))) break;
+  }
+  Print(output);
+  return Finish(unreadable ? kExitEngineError : inUse ? kExitInUse : kExitOk);
+}
+
+}  // namespace quilletctl
