@@ -31,3 +31,4 @@ complete -c quilletctl -n __fish_use_subcommand -s v -l version -d 'Print the ve
 __quilletctl_command check file --json
 __quilletctl_command users file --json
 __quilletctl_command hold file --page --record --exclusive --read-only
+__quilletctl_command scan dirs --json

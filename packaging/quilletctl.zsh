@@ -6,6 +6,7 @@
 local -A takes=(
   check 'file --json'
   users 'file --json'
+  scan  'dirs --json'
   hold  'file --page --record --exclusive --read-only'
 )
 

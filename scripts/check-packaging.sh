@@ -256,7 +256,9 @@ completes() {  # LINE EXPECTED
 }
 mkdir -p "$work/files/sub"
 touch "$work/files/"{Sales.mdb,Old.MDE,Orders.accdb,notes.txt} "$work/files/sub/"{Copy.Mde,copy.bak}
-completes "quilletctl " "check hold users"
+completes "quilletctl " "check hold scan users"
+completes "quilletctl scan " "sub"
+completes "quilletctl scan --" "-- --help --json"
 completes "quilletctl --" "--help --version"
 completes "quilletctl hold --" "-- --exclusive --help --page --read-only --record"
 completes "quilletctl check --" "-- --help --json"

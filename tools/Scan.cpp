@@ -17,6 +17,7 @@
 
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/LockFile.h"
+#include "platform/samba/SambaStatus.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {
@@ -217,6 +218,7 @@ QByteArray JsonLine(const DatabaseScan& scan) {
       {"liveElsewhere", scan.liveElsewhere},
       {"leftBehind", scan.leftBehind},
       {"users", UsersJson(scan.users)},
+      {"sambaOpens", SambaOpensJson(scan.users)},
       {"reason",
        scan.reason.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(scan.reason))}};
   AddPathField(&object, "path", QByteArray::fromStdString(scan.path));
@@ -227,6 +229,41 @@ QByteArray JsonLine(const DatabaseScan& scan) {
   }
   AddMountFields(scan.mount, &object);
   return quilletctl::JsonLine(object);
+}
+
+// Samba's table, read once for the whole scan: a client of the Samba server here may hold
+// a database (or its lock file) open without a lock, as an exclusive open does; it is in
+// all the same, and named. Costs nothing per database while nobody has a file open.
+void AddSambaOpens(std::vector<DatabaseScan>* scans) {
+  const quillet::SambaTable table = quillet::SambaStatusReader::Shared().read();
+  if (!table.read || table.opens.empty()) return;
+  for (DatabaseScan& scan : *scans) {
+    if (scan.absent || scan.state == DatabaseScan::State::kNotADatabase) continue;
+    std::vector<quillet::SambaOpen> opens;
+    for (const std::string& file : {scan.path, scan.lockFile}) {
+      struct stat info;
+      if (file.empty() || ::stat(file.c_str(), &info) != 0) continue;
+      for (quillet::SambaOpen& open : quillet::OpensOf(table, info.st_dev, info.st_ino))
+        opens.push_back(std::move(open));
+    }
+    if (opens.empty()) continue;
+    std::string clients;
+    for (const quillet::SambaOpen& open : opens) {
+      clients += (clients.empty() ? "" : ", ") + open.machine + " (" + open.user + ", " +
+                 open.shareMode + ")";
+      quillet::LockFileUser user;
+      user.slot = -1;
+      user.computer = open.machine;
+      user.account = open.user;
+      user.state = quillet::LockFileUser::State::kOpenWithoutLock;
+      user.exclusive = open.shutsOutOthers;
+      user.address = open.address;
+      scan.users.push_back(std::move(user));
+    }
+    scan.state = DatabaseScan::State::kOtherEngine;
+    scan.mode = DatabaseScan::Mode::kNone;
+    scan.reason = "open through Samba by " + clients;
+  }
 }
 
 }  // namespace
@@ -248,6 +285,7 @@ int Scan(const QList<QByteArray>& folders, bool json) {
   }
   scanner.Scan(&found,
                [&](size_t looked) { progress.update(walk.folders(), found.size(), looked); });
+  AddSambaOpens(&found);
   progress.clear();
 
   // A folder that could not be read may hide someone: as unsure as an unknown database.

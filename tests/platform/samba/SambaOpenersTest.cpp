@@ -138,8 +138,8 @@ class SambaOpenersTest : public QObject {
     QVERIFY(!Exists(lockFile));  // the last leaver deleted the stale one
   }
 
-  // quilletctl asks Samba where an smbd runs and it may: a client's open shows in users
-  // and check --json says Samba was read.
+  // quilletctl asks Samba where an smbd runs and it may: a client's open shows in users,
+  // check --json says Samba was read, and scan calls the database in use by that client.
   void quilletctlNamesSambasClients() {
     if (::geteuid() != 0) QSKIP("Samba's table is read as root only");
     TempFolder folder;
@@ -168,6 +168,12 @@ class SambaOpenersTest : public QObject {
     OtherProcess check({"check", "--json", path}, uid_t(-1), onPath);
     QCOMPARE(check.stop(0), 1);  // refused: the client shares nothing
     QVERIFY(check.errors().starts_with("quilletctl: error 3045:"));
+    OtherProcess scan({"scan", "--json", folder.path}, uid_t(-1), onPath);
+    const QJsonObject scanned = JsonOf(scan.output());
+    QCOMPARE(scan.stop(0), 5);  // someone is in
+    QCOMPARE(scanned["state"].toString(), "other engine");
+    QCOMPARE(scanned["reason"].toString(), "open through Samba by 127.0.0.1 (nobody, exclusive)");
+    QCOMPARE(scanned["sambaOpens"].toArray().size(), 1);
     server.kill();
     server.waitForFinished();
   }
