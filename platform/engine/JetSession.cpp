@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/VbErrors.h"
@@ -101,6 +103,21 @@ Status NotADatabaseFile(const std::string& path, const struct stat& info) {
   return JetError(S_ISDIR(info.st_mode) ? kJetErrInvalidPath : kJetErrUnrecognizedFormat, path);
 }
 
+// How many connections of this process hold a lock-file slot, per database file ("one
+// process in a full lock file" in LockProtocol.h).
+std::mutex slotsHereMutex;
+std::map<JetSession::FileId, int> slotsHere;
+
+void CountSlotHere(const JetSession::FileId& file, int change) {
+  const std::lock_guard lock(slotsHereMutex);
+  if ((slotsHere[file] += change) <= 0) slotsHere.erase(file);
+}
+
+bool SlotHeldHere(const JetSession::FileId& file) {
+  const std::lock_guard lock(slotsHereMutex);
+  return slotsHere.contains(file);
+}
+
 }  // namespace
 
 JetSession::JetSession(std::string path, LockingLevel level, UniqueFd database,
@@ -182,20 +199,30 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
                             level == LockingLevel::Record, &slot, &failure);
     if (outcome == LockFileSlot::Outcome::kClaimed) break;
     if (outcome == LockFileSlot::Outcome::kNoLockFile) break;
+    if (outcome == LockFileSlot::Outcome::kFull) {
+      // This process is listed already: a further connection of it joins on presence alone.
+      if (SlotHeldHere(FileId{info.st_dev, info.st_ino})) break;
+      return JetError(kJetErrCouldNotLock);
+    }
     if (outcome == LockFileSlot::Outcome::kFailed) return failure;
     if (Clock::now() >= deadline) return JetError(kJetErrCouldNotLock);
     std::this_thread::sleep_for(kRetryPause);  // a Kill is finishing its unlink
   }
 
-  // A slot's mark is its connection's presence and mode; one without a lock file says so
-  // with a read lock on the exclusive byte, and the record byte in a record-level session.
+  // A slot's mark is its connection's presence and mode; one without a lock file or slot says
+  // so with a read lock on the exclusive byte, and the record byte in a record-level session.
   const ByteRange presence{kExclusive, level == LockingLevel::Record ? 2 : 1};
   if (!slot && TryLock(fd.get(), F_RDLCK, presence) != 0) {
     if (slot) slot->Leave(/*mayDelete=*/true);  // we still hold the gate
     return JetError(kJetErrCouldNotLock);
   }
   (void)Unlock(fd.get(), kGateRange);
+  const bool slotted = slot.has_value();
   session->reset(new JetSession(path, level, std::move(fd), std::move(slot)));
+  if (slotted) {
+    (*session)->file_ = FileId{info.st_dev, info.st_ino};
+    CountSlotHere((*session)->file_, +1);
+  }
   return Status::OK();
 }
 
@@ -244,6 +271,7 @@ bool JetSession::AnotherEnginePresent() const {
 void JetSession::Close() {
   if (!database_.valid()) return;
   if (slot_) {
+    CountSlotHere(file_, -1);
     // "leave" in LockProtocol.h: without the gate, leave without deleting.
     const bool gate = AcquireGate(database_.get(), F_WRLCK);
     slot_->Leave(/*mayDelete=*/gate);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/Status.h"
 #include "platform/engine/LockFile.h"
@@ -45,6 +46,8 @@ class JetSession {
   // database open now: then nobody here can know the mode in effect.
   bool AnotherEnginePresent() const;
 
+  using FileId = std::pair<dev_t, ino_t>;
+
  private:
   JetSession(std::string path, LockingLevel level, UniqueFd database,
              std::optional<LockFileSlot> slot);
@@ -60,6 +63,7 @@ class JetSession {
   LockingLevel level_;
   UniqueFd database_;
   std::optional<LockFileSlot> slot_;
+  FileId file_{};  // the database's, while slot_ holds a slot
 };
 
 }  // namespace quillet

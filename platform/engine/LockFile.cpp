@@ -191,8 +191,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   }
   if (claimed < 0) {
     // Every slot is taken, unless a deletion began while we were looking.
-    if (DeletionUnderWay(fd.get(), UserLock(0))) return Outcome::kRetry;
-    return fail(JetError(kJetErrCouldNotLock));
+    return DeletionUnderWay(fd.get(), UserLock(0)) ? Outcome::kRetry : Outcome::kFull;
   }
 
   // From here on, giving up lets go of the mark; the user lock goes with `fd`.

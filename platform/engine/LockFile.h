@@ -43,6 +43,7 @@ class LockFileSlot {
   enum class Outcome {
     kClaimed,     // we hold a slot and our record is written
     kNoLockFile,  // the lock file's name is the database itself: run without one
+    kFull,        // every slot is held
     kRetry,       // the file was being deleted or was replaced under us: try again
     kFailed,      // see the status
   };

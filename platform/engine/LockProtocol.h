@@ -32,7 +32,8 @@
 //                         so that these never overlap: the first opener is unambiguous,
 //                         and "the last one out deletes the lock file" is exact.
 //   2^62 + 1    exclusive write-locked by an exclusive connection; read-locked by a
-//                         shared one that has no lock file (its name is the database's).
+//                         shared one that has no lock file (its name is the database's)
+//                         or no slot of its own (a full lock file, below).
 //   2^62 + 2    record    read-locked with 2^62 + 1 by such a shared connection in a
 //                         record-level session.
 //   2^62 + 3    read-only exclusive
@@ -84,6 +85,11 @@
 //                   never sees a user lock of ours between its mark and its leaving.
 //   exclusive       take the gate; refuse (3045) if anyone of this engine or another is
 //                   there; write-lock presence. No lock file is kept.
+//   one process,    a further connection of a process that already holds a slot may
+//   a full file     join a lock file whose slots are all held on presence alone, like
+//                   one without a lock file: its process is listed already. This is how
+//                   the probe reads the mode beside 254 others. Any other joiner of a
+//                   full file gets 3050.
 //   read-only       a read-only descriptor takes read locks only: the gate is taken
 //   exclusive       shared, the read-only-exclusive byte read-locked and checked again
 //                   for a rival that slipped in beside us; both rivals give up.

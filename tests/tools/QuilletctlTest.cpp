@@ -157,6 +157,40 @@ class QuilletctlTest : public QObject {
     QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());     // ours went with it
   }
 
+  // Beside 254 connections of other processes, check and hold take the last slot and still read
+  // the mode; with none left they fail, never "cannot be found".
+  void checkAndHoldInAFullLockFile_data() {
+    QTest::addColumn<int>("others");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("checked");
+    QTest::addColumn<QString>("held");
+    const QString full = "quilletctl: error 3050: Could not lock file.\n";
+    QTest::newRow("254, page") << 254 << "page" << QString::fromStdString(kPageLine + "\n")
+                               << " in Page Level mode";
+    QTest::newRow("254, record") << 254 << "record" << kRecordLine + "\n" << " in Record Level mode";
+    QTest::newRow("255") << 255 << "page" << full << full;
+  }
+  void checkAndHoldInAFullLockFile() {
+    QFETCH(int, others);
+    QFETCH(QString, mode);
+    QFETCH(QString, checked);
+    QFETCH(QString, held);
+    TempFolder folder;
+    const std::string path = folder.database("full.mdb");
+    EngineCrowd crowd(path, others, mode);
+    QVERIFY(crowd.ready());
+    OtherProcess check({"check", path});
+    QCOMPARE(QString::fromStdString(check.output() + check.errors()), checked);
+    QCOMPARE(check.stop(), others == 255 ? 1 : 0);
+    OtherProcess hold({"hold", path});
+    if (others == 255) {
+      QCOMPARE(QString::fromStdString(hold.errors()), held);
+      QCOMPARE(hold.stop(), 1);
+    } else {
+      QCOMPARE(hold.line(), "holding " + path + held.toStdString());
+    }
+  }
+
   // users decodes every record from Windows-1252, says who is behind it, skips empty records
   // and reads only; --json gives the same, the slot a number.
   void usersListsTheLockFile() {
