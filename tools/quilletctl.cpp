@@ -29,8 +29,9 @@ constexpr char kCommands[] =
     "                         elsewhere\" or \"left behind\"), separated by tabs\n"
     "  hold FILE [--page|--record] [--exclusive] [--read-only]\n"
     "                         open FILE and keep it open, as another workstation would,\n"
-    "                         until SIGINT, SIGTERM, SIGHUP or SIGPIPE; then close it\n"
-    "                         cleanly. Once it holds the file it prints one line:\n"
+    "                         until SIGINT, SIGTERM, SIGHUP or SIGPIPE, or until the\n"
+    "                         reader of its output goes away (a pipe or socket); then\n"
+    "                         close it cleanly. Once it holds the file it prints one line:\n"
     "                         \"holding FILE in Page Level mode\" (or Record Level;\n"
     "                         \" (exclusive)\" is added for an exclusive hold)";
 

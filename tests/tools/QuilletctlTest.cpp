@@ -1,6 +1,7 @@
 // quilletctl as scripts use it: what it prints on each stream, and how it exits.
 
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -189,6 +190,38 @@ class QuilletctlTest : public QObject {
     } else {
       QCOMPARE(hold.line(), "holding " + path + held.toStdString());
     }
+  }
+
+  // `hold | head -n1`: a hold writing to a pipe or socket lets go within a second of its reader
+  // going away, as on SIGTERM; one writing to a file holds on.
+  void holdEndsWhenItsReaderGoesAway_data() {
+    QTest::addColumn<QString>("output");
+    for (const char* output : {"pipe", "socket", "file"}) QTest::newRow(output) << QString(output);
+  }
+  void holdEndsWhenItsReaderGoesAway() {
+    QFETCH(QString, output);
+    TempFolder folder;
+    const std::string path = folder.database("read.mdb");
+    int ends[2] = {-1, -1};  // the reader's, then the hold's
+    if (output == "pipe") QCOMPARE(::pipe2(ends, O_CLOEXEC), 0);
+    if (output == "socket")
+      QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    if (output == "file") {
+      ends[1] = ::open(folder.file("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      ends[0] = ::open(folder.file("out").c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    OtherProcess hold({"hold", path, "--record"}, uid_t(-1),
+                      [writer = ends[1]] { ::dup2(writer, STDOUT_FILENO); });
+    ::close(ends[1]);
+    char line[1024];  // head reads its line, then goes (a file has it once it is written)
+    ssize_t got = 0;
+    for (int i = 0; i < 1000 && (got = ::read(ends[0], line, sizeof line)) == 0; ++i)
+      QTest::qWait(10);
+    QVERIFY(got > 0 && Exists(folder.file("read.ldb")));
+    ::close(ends[0]);
+    QCOMPARE(hold.waitForFinished(1000), output != "file");
+    QCOMPARE(hold.stop(), 0);
+    QVERIFY(!Exists(folder.file("read.ldb")) && hold.errors().empty());
   }
 
   // users decodes every record from Windows-1252, says who is behind it, skips empty records
