@@ -165,6 +165,17 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
   if (!CanBeLockFile(fd.get(), opened)) return fail(JetError(kJetErrCouldNotLock));
 
+  // A file we created and cannot make ours (a full disk leaves it empty) is removed again,
+  // unless someone joined it meanwhile: a write lock over all of it is granted only if nobody
+  // else holds any part of it.
+  const auto failCreated = [&](Status error) {
+    struct stat now;
+    if (created && posix::TryLock(fd.get(), F_WRLCK, posix::kWholeFile) == 0 &&
+        posix::Lstat(lockPath, &now) == 0 && posix::SameFile(now, opened))
+      (void)posix::Unlink(lockPath);
+    return fail(std::move(error));
+  };
+
   // Mark first, then the user lock, so that a user lock of ours is never seen without its
   // mark. A slot whose mark is held is another connection's of this engine; one whose
   // user lock is held is another engine's, and its record is not ours to touch.
@@ -175,7 +186,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
     const ByteRange mark{Mark(candidate, recordLevel), 1};
     int error = posix::TryLock(databaseFd, F_WRLCK, mark);
     if (error == EAGAIN) continue;
-    if (error != 0) return fail(JetError(kJetErrCouldNotLock));
+    if (error != 0) return failCreated(JetError(kJetErrCouldNotLock));
     const ByteRange userLock{UserLock(candidate), 1};
     error = posix::TryLock(fd.get(), F_WRLCK, userLock);
     if (error == 0) {
@@ -183,7 +194,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
       break;
     }
     (void)posix::Unlock(databaseFd, mark);
-    if (error != EAGAIN) return fail(JetError(kJetErrCouldNotLock));
+    if (error != EAGAIN) return failCreated(JetError(kJetErrCouldNotLock));
     if (!contended) {
       contended = true;
       if (DeletionUnderWay(fd.get(), userLock.start)) return Outcome::kRetry;
@@ -201,7 +212,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   };
   const auto record = MakeRecord(user);
   if (posix::WriteAt(fd.get(), record.data(), record.size(), RecordRange(claimed).start) != 0)
-    return giveUp(fail(JetError(kJetErrCouldNotLock)));
+    return giveUp(failCreated(JetError(kJetErrCouldNotLock)));
 
   // The slot is ours; make sure the file still is the lock file. If a Kill unlinked it
   // after we opened it, our slot is in a file nobody else will find.

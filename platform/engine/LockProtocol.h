@@ -75,7 +75,8 @@
 //                   session -> its mode, an exclusive holder -> 3045; claim a slot (its
 //                   mark for the mode, then its user lock; a slot whose user lock anyone
 //                   holds is skipped, its record never written); write our record; let
-//                   go of the gate.
+//                   go of the gate. A joiner that fails after creating the lock file (a
+//                   full disk) deletes it again, as a last leaver would.
 //   leave           take the gate (if it cannot be had in 3 s, leave without deleting:
 //                   the file stays like a crashed connection's); zero our own record; if
 //                   a write lock over the whole lock file is granted, nobody else (of any

@@ -135,7 +135,8 @@ class ForeignEngineTest : public QObject {
     QVERIFY(ReadBytes(data) == before && !Exists(created));
   }
 
-  // A failing system call on the way in leaves no slot, lock or half-written record behind.
+  // A failing system call on the way in leaves no slot, lock, half-written record or lock
+  // file of its own making behind.
   void failingSystemCalls_data() {
     QTest::addColumn<int>("call");
     QTest::addColumn<int>("after");
@@ -147,7 +148,7 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("giving it the database's mode") << int(C::kFchmod) << 0 << 0;
     QTest::newRow("claiming the mark") << int(C::kLock) << 1 << 3050;
     QTest::newRow("claiming the user lock") << int(C::kLock) << 2 << 3050;
-    QTest::newRow("writing the record") << int(C::kWrite) << 0 << 3050;
+    QTest::newRow("writing the record: disk full") << int(C::kWrite) << 0 << 3050;
   }
   void failingSystemCalls() {
     QFETCH(int, call);
@@ -155,13 +156,16 @@ class ForeignEngineTest : public QObject {
     QFETCH(int, number);
     TempFolder folder;
     const std::string path = folder.database("faulty.mdb");
-    posix::InjectFault(posix::Call(call),
-                       call == int(posix::Call::kLock) && after == 0 ? EDEADLK : EIO, after);
+    const int error = call == int(posix::Call::kLock) && after == 0 ? EDEADLK
+                      : call == int(posix::Call::kWrite)                ? ENOSPC
+                                                                        : EIO;
+    posix::InjectFault(posix::Call(call), error, after);
     Connection connection;
     const Status opened = OpenAdo(connection, path, 1);
     QCOMPARE(opened.number(), number == 0 ? 0 : kAdoProviderError);
     if (number != 0) QCOMPARE(opened.description(), JetError(number, path).description());
     posix::ClearFaults();
+    QCOMPARE(Exists(folder.file("faulty.ldb")), number == 0);
     connection.Close();
     DatabasePtr database;
     QVERIFY(OpenDao(path, &database, true).ok());

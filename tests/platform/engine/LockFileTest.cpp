@@ -1,5 +1,8 @@
 // The ".ldb" beside a database: where it is, what it holds, who may join, when Kill deletes it.
 
+#include <sys/mount.h>
+
+#include <QScopeGuard>
 #include <QSysInfo>
 #include <atomic>
 #include <thread>
@@ -122,6 +125,21 @@ class LockFileTest : public QObject {
     QCOMPARE(reader.line(), "holding " + path + " in Page Level mode (exclusive)");
     DatabasePtr database;
     QCOMPARE(OpenDao(path, &database).number(), 3045);
+  }
+
+  // On a full file system the open fails and leaves no empty lock file behind.
+  void fullDiskLeavesNoLockFile() {
+    TempFolder folder;
+    if (::mount("tmpfs", folder.path.c_str(), "tmpfs", 0, "size=16k") != 0)
+      QSKIP("cannot mount a small tmpfs here (needs root)");
+    const auto unmount = qScopeGuard([&] { ::umount2(folder.path.c_str(), MNT_DETACH); });
+    const std::string path = folder.database("full.mdb");  // 12 KB
+    folder.write("filler", QByteArray(4096, 'f'));         // and nothing left
+    OtherProcess check({"check", path});
+    QCOMPARE(check.errors(), std::string("quilletctl: error 3050: Could not lock file.\n"));
+    QCOMPARE(check.stop(), 1);
+    QVERIFY(!Exists(folder.file("full.ldb")));
+    QCOMPARE(ReadBytes(path), JetDatabaseBytes());
   }
 
   // A Kill from another thread never removes the lock file under a joining connection.
