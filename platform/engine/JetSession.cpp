@@ -280,4 +280,17 @@ void JetSession::Close() {
   database_.reset();  // drops the mark, record level and the gate in one step
 }
 
+Status ExamineDatabaseFile(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos)
+    return JetError(kJetErrInvalidPath, path);
+  struct stat info;
+  if (const int error = posix::Stat(path, &info); error != 0) return MissingPathError(path, error);
+  if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
+  const UniqueFd fd(posix::Open(path, O_RDONLY));
+  if (!fd.valid() || posix::Fstat(fd.get(), &info) != 0) return Status::OK();  // cannot tell
+  if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
+  return IsJetDatabase(fd.get(), info.st_size) ? Status::OK()
+                                               : JetError(kJetErrUnrecognizedFormat, path);
+}
+
 }  // namespace quillet

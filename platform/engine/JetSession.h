@@ -66,4 +66,9 @@ class JetSession {
   FileId file_{};  // the database's, while slot_ holds a slot
 };
 
+// What JetSession::Open says of a path that is no database (3024 or 3044 for a path that
+// leads nowhere or to a folder, 3343 for another kind of file), for whoever reads about a
+// database without joining it. OK for a Jet database, and for a file it may not read.
+Status ExamineDatabaseFile(const std::string& path);
+
 }  // namespace quillet

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/engine/JetErrors.h"
+#include "platform/engine/JetSession.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
@@ -37,6 +38,8 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users) {
   *lockPath = LockFilePath(databasePath);
   users->clear();
+  // A typo must not read as "nobody is in".
+  if (Status verdict = ExamineDatabaseFile(databasePath); !verdict.ok()) return verdict;
 
   // Look before opening, as every opener of a lock file does: never a FIFO, never a link.
   struct stat seen;

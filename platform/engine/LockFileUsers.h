@@ -24,7 +24,8 @@ struct LockFileUser {
 // not blank, and every slot whose user lock is held. Reads only: no slot is taken, nothing
 // is written, the database itself is not opened. A missing lock file is no error and gives
 // no records. `lockPath` receives the lock file's path.
-// Fails with "Could not lock file." (3050) for a file that cannot be a lock file, and with
+// Fails as JetSession::Open does for a database path that names no database (3024, 3044,
+// 3343), with "Could not lock file." (3050) for a lock file that cannot be one, and with
 // 3051 when it cannot be read.
 Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users);

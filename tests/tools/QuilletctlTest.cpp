@@ -68,7 +68,15 @@ class QuilletctlTest : public QObject {
              {"file named like an option", "check -- --record", 0, page, ""},
              {"no lock file, no users", "users -- --record", 0, "", ""},
              {"missing file, DAO", "check absent.mdb", 1, "",
-              "quilletctl: error 3024: Could not find file 'absent.mdb'.\n"}})
+              "quilletctl: error 3024: Could not find file 'absent.mdb'.\n"},
+             {"users of a missing file", "users absent.mdb --json", 1, "",
+              "quilletctl: error 3024: Could not find file 'absent.mdb'.\n"},
+             {"users of a folder", "users --json .", 1, "",
+              "quilletctl: error 3044: '.' is not a valid path. Make sure that the path name is "
+              "spelled correctly and that you are connected to the server on which the file "
+              "resides.\n"},
+             {"users of a file that is no database", "users /proc/self/status", 1, "",
+              "quilletctl: error 3343: Unrecognized database format '/proc/self/status'.\n"}})
       QTest::newRow(row) << QString(command) << exitCode << output << errors;
   }
   void runsAndExits() {
