@@ -10,6 +10,7 @@
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
+#include "platform/engine/LockRanges.h"
 #include "platform/engine/Posix.h"
 
 namespace quillet {
@@ -37,13 +38,17 @@ bool Covers(const ByteRange& range, off_t offset) {
 }
 
 // Gate holders keep it for microseconds, so short sleeps that grow a little find it free
-// soon without spinning.
+// soon without spinning. A read-only descriptor cannot write-lock: it takes the gate shared.
 bool AcquireGate(int fd, short type) {
   const Clock::time_point deadline = Clock::now() + kGateWait;
   auto pause = std::chrono::microseconds(20);
   for (;;) {
     const int error = TryLock(fd, type, kGateRange);
     if (error == 0) return true;
+    if (error == EBADF && type == F_WRLCK) {
+      type = F_RDLCK;
+      continue;
+    }
     if (error != EAGAIN || Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(2000));
@@ -64,6 +69,23 @@ Occupancy WhoIsThere(int fd) {
   const bool record = holder.range.start >= kMarkBase ? (holder.range.start - kMarkBase) % 2 == 1
                                                       : Covers(holder.range, kRecordLevel);
   return record ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
+}
+
+// Whether someone holds a lock that says another mode than `level`, or a read-only exclusive
+// hold: the rivals a read-only joiner may meet, as it shares the gate with its like ("read-only
+// join" in LockProtocol.h). A presence alone says no mode and is passed over.
+bool RivalThere(int fd, LockingLevel level) {
+  const bool record = level == LockingLevel::Record;
+  bool rival = false;
+  const bool seen = ForEachHeldRun(fd, kRecordLevel, kMarksEnd, [&](off_t begin, off_t end) {
+    for (off_t offset = begin; offset < end && !rival; ++offset) {
+      if (offset == kReadOnlyExclusive) rival = true;
+      if (offset == kRecordLevel) rival = !record;
+      if (offset >= kMarkBase) rival = ((offset - kMarkBase) % 2 == 1) != record;
+    }
+    return !rival;
+  });
+  return rival || !seen;
 }
 
 // Any lock on the database outside this engine's private range is another engine's.
@@ -161,22 +183,17 @@ Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
   if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
   if (!IsJetDatabase(fd.get(), info.st_size)) return JetError(kJetErrUnrecognizedFormat, path);
 
-  if (!writable) {
-    // Without write access only a read-only exclusive open is possible: it needs no
-    // lock file and no write lock. A shared open would have to take the gate.
-    if (request.exclusive && request.readOnly)
-      return OpenExclusive(path, request, std::move(fd), /*writable=*/false, session);
-    return JetError(kJetErrCannotOpen, path);
-  }
-  if (request.exclusive)
-    return OpenExclusive(path, request, std::move(fd), /*writable=*/true, session);
-  return JoinShared(path, request, info, std::move(fd), session);
+  // Without write access a connection takes read locks only ("read-only join" and
+  // "read-only exclusive" in LockProtocol.h); an exclusive one must have asked to only read.
+  if (!writable && request.exclusive && !request.readOnly) return JetError(kJetErrCannotOpen, path);
+  if (request.exclusive) return OpenExclusive(path, request, std::move(fd), writable, session);
+  return JoinShared(path, request, info, std::move(fd), writable, session);
 }
 
 // Every early return below closes `fd`, which also lets go of the gate.
 
 Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& request,
-                              const struct stat& info, UniqueFd fd,
+                              const struct stat& info, UniqueFd fd, bool writable,
                               std::unique_ptr<JetSession>* session) {
   const Clock::time_point deadline = Clock::now() + kJoinWait;
   if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
@@ -216,6 +233,11 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
     if (slot) slot->Leave(/*mayDelete=*/true);  // we still hold the gate
     return JetError(kJetErrCouldNotLock);
   }
+  // A read-only joiner shares the gate with its like: it looks again now that it is there.
+  if (!writable && RivalThere(fd.get(), level)) {
+    if (slot) slot->Leave(/*mayDelete=*/true);
+    return JetError(kJetErrCouldNotLock);
+  }
   (void)Unlock(fd.get(), kGateRange);
   const bool slotted = slot.has_value();
   session->reset(new JetSession(path, level, std::move(fd), std::move(slot)));
@@ -228,7 +250,7 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
 
 // With a read-only descriptor, which can take read locks only, the gate is taken shared and
 // the read-only exclusive byte stands for the exclusive one: see "read-only exclusive" in
-// LockProtocol.h for why two rivals that slip in together both give up.
+// LockProtocol.h for why rivals that slip in together give up.
 Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& request,
                                  UniqueFd fd, bool writable, std::unique_ptr<JetSession>* session) {
   if (!AcquireGate(fd.get(), writable ? F_WRLCK : F_RDLCK)) return JetError(kJetErrCouldNotLock);
@@ -239,9 +261,9 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
   if (writable) {
     if (TryLock(fd.get(), F_WRLCK, kExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
   } else {
-    posix::LockHolder rival;
+    posix::LockHolder rival;  // anyone at all: a read-only exclusive or read-only joiner
     if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0 ||
-        posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &rival) != 0)
+        posix::TestLock(fd.get(), F_WRLCK, kState, &rival) != 0)
       return JetError(kJetErrCouldNotLock);
     if (rival.held()) return JetError(kJetErrFileInUse, path);
   }

@@ -54,7 +54,7 @@ class JetSession {
   static bool AnotherEngineThere(const std::string& path, int databaseFd);
 
   static Status JoinShared(const std::string& path, const JetOpenRequest& request,
-                           const struct stat& info, UniqueFd fd,
+                           const struct stat& info, UniqueFd fd, bool writable,
                            std::unique_ptr<JetSession>* session);
   static Status OpenExclusive(const std::string& path, const JetOpenRequest& request, UniqueFd fd,
                               bool writable, std::unique_ptr<JetSession>* session);

@@ -150,9 +150,10 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
     fd = UniqueFd(posix::Open(lockPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
     if (!fd.valid()) return errno == EEXIST ? Outcome::kRetry : failOpen(errno);
     created = true;
-    // Whoever may write the database may join it: give the new file the database's
-    // permissions rather than what this process's umask leaves.
-    (void)posix::Fchmod(fd.get(), (database.st_mode & 0666) | 0600);
+    // Whoever may read the database may join it, and every joiner writes its record: the
+    // new file may be written by whoever may read the database, whatever this umask says.
+    const mode_t readers = database.st_mode & 0444;
+    (void)posix::Fchmod(fd.get(), readers | readers >> 1 | 0600);
   } else {
     return failOpen(error);
   }
@@ -185,6 +186,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   for (int candidate : candidates) {
     const ByteRange mark{Mark(candidate, recordLevel), 1};
     int error = posix::TryLock(databaseFd, F_WRLCK, mark);
+    if (error == EBADF) error = posix::TryLock(databaseFd, F_RDLCK, mark);  // a read-only joiner
     if (error == EAGAIN) continue;
     if (error != 0) return failCreated(JetError(kJetErrCouldNotLock));
     const ByteRange userLock{UserLock(candidate), 1};

@@ -17,6 +17,8 @@ using namespace quillet::test;
 namespace {
 constexpr int kRecord = 64;
 
+std::string Host() { return QSysInfo::machineHostName().toStdString().substr(0, 32); }
+
 QByteArray Record(const QByteArray& user = "Admin") {
   return JetRecord(QSysInfo::machineHostName().toUtf8().left(32), user);
 }
@@ -94,12 +96,13 @@ class LockFileTest : public QObject {
     QCOMPARE(GetLockingMode(ours), -1);  // the probe cannot get past our own exclusive hold
   }
 
-  // Whoever may write the database may join it, whatever the creator's umask.
+  // Whoever may read the database may join it and write a record, whatever the creator's umask.
   void lockFileTakesTheDatabasePermissions() {
     TempFolder folder;
     const std::string path = folder.database("perm.mdb");
     ::umask(077);  // for this test process only
-    for (auto [databaseMode, lockMode] : {std::pair{0664, 0664}, {0640, 0640}, {0444, 0644}}) {
+    for (auto [databaseMode, lockMode] :
+         {std::pair{0664, 0666}, {0640, 0660}, {0600, 0600}, {0444, 0666}}) {
       QCOMPARE(::chmod(path.c_str(), mode_t(databaseMode)), 0);
       DatabasePtr database;
       QVERIFY(OpenDao(path, &database).ok());
@@ -139,6 +142,42 @@ class LockFileTest : public QObject {
     QCOMPARE(check.errors(), std::string("quilletctl: error 3050: Could not lock file.\n"));
     QCOMPARE(check.stop(), 1);
     QVERIFY(!Exists(folder.file("full.ldb")));
+    QCOMPARE(ReadBytes(path), JetDatabaseBytes());
+  }
+
+  // A user who may only read the database (and create files beside it) joins read-only: as
+  // the first opener its mode holds for everyone; beside others it joins theirs; its lock file
+  // goes with the last one out, whoever that is.
+  void userWhoMayOnlyRead() {
+    if (::geteuid() != 0) QSKIP("needs root to act as another user");
+    TempFolder folder;
+    QCOMPARE(::chmod(folder.path.c_str(), 01777), 0);
+    const std::string path = folder.database("read only.mdb");
+    QCOMPARE(::chmod(path.c_str(), 0644), 0);  // root's
+    const std::string lockFile = folder.file("read only.ldb");
+    const uid_t nobody = OtherProcess::kNobody;
+    QCOMPARE(OtherProcess({"check", path}, nobody).output(), LockingModeText(0).toStdString() + "\n");
+    QVERIFY(!Exists(lockFile));
+
+    OtherProcess reader({"hold", path, "--read-only", "--record"}, nobody);
+    QCOMPARE(reader.line(), "holding " + path + " in Record Level mode");
+    DatabasePtr ours, exclusive;
+    QVERIFY(OpenDao(path, &ours).ok());
+    QCOMPARE(GetLockingMode(ours), 1);
+    QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);
+    QCOMPARE(OtherProcess({"users", path}).output(),
+             "0\t" + Host() + "\tAdmin\tlive here\n1\t" + Host() + "\tAdmin\tlive here\n");
+    QCOMPARE(reader.stop(), 0);
+    QVERIFY(Exists(lockFile));  // ours is still in it
+    ours.reset();
+    QVERIFY(!Exists(lockFile));
+
+    QVERIFY(OpenDao(path, &ours).ok());  // page level, a writer first
+    OtherProcess joiner({"hold", path, "--read-only", "--record"}, nobody);
+    QCOMPARE(joiner.line(), "holding " + path + " in Page Level mode, not the Record Level mode asked for");
+    QCOMPARE(joiner.stop(), 4);
+    ours.reset();
+    QVERIFY(!Exists(lockFile));
     QCOMPARE(ReadBytes(path), JetDatabaseBytes());
   }
 
