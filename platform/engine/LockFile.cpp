@@ -10,7 +10,6 @@
 
 #include "platform/PathNames.h"
 #include "platform/engine/JetErrors.h"
-#include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/Posix.h"
@@ -64,6 +63,20 @@ std::vector<int> CandidateSlots(int fd, off_t fileSize) {
   return likelyFree;
 }
 
+// Jet's records: two names of ANSI text, each padded with NULs or spaces to 32 bytes (Jet
+// ends a name with a NUL and fills the rest with spaces), or all zero. A text file, an
+// image or a program's data under the lock file's name is somebody's, not a lock file.
+bool HoldsOnlyRecords(const std::vector<char>& contents) {
+  const auto text = [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; };
+  const auto padding = [](char c) { return c == '\0' || c == ' '; };
+  for (auto field = contents.begin(); field != contents.end();) {
+    const auto end = contents.end() - field > kNameSize ? field + kNameSize : contents.end();
+    if (std::find_if_not(std::find_if_not(field, end, text), end, padding) != end) return false;
+    field = end;
+  }
+  return true;
+}
+
 // A Kill (read lock) or a leaver about to delete the file (write lock) holds all of it.
 bool DeletionUnderWay(int fd, off_t offset) {
   posix::LockHolder holder;
@@ -78,8 +91,12 @@ std::string LockFilePath(const std::string& databasePath) {
 }
 
 bool CanBeLockFile(int fd, const struct stat& info) {
-  return S_ISREG(info.st_mode) && info.st_nlink <= 1 && info.st_size <= kRecordsEnd &&
-         !StartsLikeDatabase(fd);
+  if (!S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_size > kRecordsEnd) return false;
+  std::vector<char> contents(static_cast<size_t>(info.st_size));
+  const ssize_t got = contents.empty() ? 0 : posix::ReadAt(fd, contents.data(), contents.size(), 0);
+  if (got < 0) return false;
+  contents.resize(static_cast<size_t>(got));
+  return HoldsOnlyRecords(contents);
 }
 
 bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath) {

@@ -101,7 +101,8 @@ class ForeignEngineTest : public QObject {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("killed");
     for (const char* kind :
-         {"another database", "hard link to a database", "20 KB document", "directory", "fifo"})
+         {"another database", "hard link to a database", "20 KB document", "16,320 bytes of text",
+          "directory", "fifo"})
       QTest::newRow(kind) << QString(kind) << 75;
     QTest::newRow("symlink") << "symlink" << 0;
     QTest::newRow("dangling symlink") << "dangling symlink" << 0;
@@ -119,6 +120,8 @@ class ForeignEngineTest : public QObject {
       ::link(data.c_str(), lockFile.c_str());
     }
     if (kind == "20 KB document") data = folder.write("x.ldb", QByteArray(20 * 1024, 'w'));
+    if (kind == "16,320 bytes of text")
+      data = folder.write("x.ldb", QByteArray("Minutes of the meeting.\r\n").repeated(680).left(16320));
     if (kind.endsWith("symlink"))
       ::symlink((kind == "symlink" ? data : created).c_str(), lockFile.c_str());
     if (kind == "directory") ::mkdir(lockFile.c_str(), 0755);

@@ -10,6 +10,7 @@
 #include "EngineTestUtil.h"
 #include "app/LockingProbe.h"
 #include "platform/FileSystem.h"
+#include "platform/engine/LockFile.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -68,6 +69,36 @@ class LockFileTest : public QObject {
     QVERIFY(OpenDao(path, &oneTooMany).ok());
     QCOMPARE(ReadBytes(lockFile),
              JetRecord("WS1", "a") + Record().repeated(253) + JetRecord("WS2", "b"));
+  }
+
+  // A lock file holds nothing but names of text padded with NULs or spaces: Jet's own is one
+  // and cleared when stale; anything else under its name is left alone and the open refused.
+  void lockFileIsToldByItsRecords_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("lockFile");
+    // Jet's, as in the shared samples when they are there: names NUL-ended, then spaces.
+    QByteArray jets = JetRecord(QByteArray("DP002481F48D17\0", 15), QByteArray("Admin\0", 6), ' ');
+    if (QFile sample(QUILLET_SAMPLES "/System.ldb"); sample.open(QIODevice::ReadOnly))
+      jets = sample.readAll();
+    QTest::newRow("Jet's own") << jets << true;
+    QTest::newRow("ours, a cleared record between")
+        << Record() + QByteArray(kRecord, '\0') + Record("clerk") << true;
+    QTest::newRow("16,320 bytes of text")
+        << QByteArray("Plain text, not a database.\r\n").repeated(600).left(16320) << false;
+    QTest::newRow("bytes after a name's NUL") << JetRecord("WS-01", QByteArray("Admin\0x", 7)) << false;
+  }
+  void lockFileIsToldByItsRecords() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, lockFile);
+    TempFolder folder;
+    const std::string path = folder.database("told.mdb");
+    const std::string ldb = folder.write("told.ldb", bytes);
+    QCOMPARE(CouldBeLockFileOf(ldb, path), lockFile);
+    DatabasePtr database;
+    QCOMPARE(OpenDao(path, &database).ok(), lockFile);
+    database.reset();
+    QCOMPARE(Exists(ldb), !lockFile);  // a stale one goes with the last one out
+    if (!lockFile) QCOMPARE(ReadBytes(ldb), bytes);
   }
 
   // Linux would unlink a file in use: Kill refuses what anyone holds, deletes what a crash left.
