@@ -36,7 +36,12 @@ std::array<char, kRecordSize> MakeRecord(const std::string& user) {
   std::array<char, kRecordSize> record{};
   const std::string computer = ComputerName();
   std::memcpy(record.data(), computer.data(), std::min<size_t>(computer.size(), kNameSize));
-  std::memcpy(record.data() + kNameSize, user.data(), std::min<size_t>(user.size(), kNameSize));
+  const std::string account = user.substr(0, user.find('\0'));
+  std::memcpy(record.data() + kNameSize, account.data(), std::min<size_t>(account.size(), kNameSize));
+  // Names are text (HoldsOnlyRecords): a control character in an account name becomes '?'.
+  std::replace_if(
+      record.begin(), record.end(),
+      [](char c) { return c != '\0' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f); }, '?');
   return record;
 }
 

@@ -37,11 +37,12 @@ class LockFileTest : public QObject {
          {std::pair{"archive.v1.mdb", "archive.v1.ldb"},
           {"d\xe9p\xf4t.v1/caf\xe9 \xff", "d\xe9p\xf4t.v1/caf\xe9 \xff.ldb"}}) {
       const std::string path = folder.database(name);
-      DatabasePtr dao;
-      Connection ado;
+      DatabasePtr dao, third;
+      Connection ado;  // a control character in a name would make the file no lock file
       QVERIFY(OpenDao(path, &dao).ok() &&
-              ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk").ok());
-      QCOMPARE(ReadBytes(folder.file(lockName)), Record() + Record("clerk"));
+              ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk\t2").ok());
+      QCOMPARE(ReadBytes(folder.file(lockName)), Record() + Record("clerk?2"));
+      QVERIFY(OpenDao(path, &third).ok());
     }
   }
 
