@@ -1,6 +1,5 @@
 // check: the locking mode a database runs in, found the way the window finds it.
 
-#include <QFile>
 #include <QJsonValue>
 
 #include "app/LockingProbe.h"
@@ -25,7 +24,9 @@ int Check(const QByteArray& file, bool json) {
     const QJsonValue name = mode == 0   ? QJsonValue("page")
                             : mode == 1 ? QJsonValue("record")
                                         : QJsonValue();
-    Print(JsonLine({{"file", QFile::decodeName(file)}, {"mode", name}, {"message", message}}));
+    QJsonObject line{{"mode", name}, {"message", message}};
+    PutPath(&line, "file", file);
+    Print(JsonLine(line));
   }
   return Finish(kExitOk);
 }

@@ -32,6 +32,9 @@ int Hold(const QByteArray& file, const HoldRequest& request);
 // disk, closed descriptor, broken pipe); the failure is remembered for Finish.
 bool Print(const QByteArray& text);
 QByteArray JsonLine(const QJsonObject& object);  // compact, with the newline
+// A file name in JSON: its text under `key` and, when that text does not give back its
+// bytes (a name that is not UTF-8), the exact bytes in base64 under key + "Bytes".
+void PutPath(QJsonObject* object, const QString& key, const QByteArray& path);
 
 // "quilletctl: error NUMBER: DESCRIPTION" on standard error.
 int EngineError(const quillet::Status& status);

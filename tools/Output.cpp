@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <QFile>
 #include <QJsonDocument>
 
 #include "tools/Commands.h"
@@ -24,6 +25,13 @@ bool Print(const QByteArray& text) {
 
 QByteArray JsonLine(const QJsonObject& object) {
   return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+void PutPath(QJsonObject* object, const QString& key, const QByteArray& path) {
+  const QString text = QFile::decodeName(path);
+  object->insert(key, text);
+  if (QFile::encodeName(text) != path)
+    object->insert(key + "Bytes", QString::fromLatin1(path.toBase64()));
 }
 
 int EngineError(const quillet::Status& status) {

@@ -1,6 +1,5 @@
 // users: who is in a database's lock file, read without joining it.
 
-#include <QFile>
 #include <QJsonArray>
 #include <QStringDecoder>
 
@@ -45,9 +44,10 @@ int Users(const QByteArray& file, bool json) {
                                  {"account", FromAnsi(user.account)},
                                  {"state", StateName(user.state)}});
     }
-    Print(JsonLine({{"file", QFile::decodeName(file)},
-                    {"lockFile", QFile::decodeName(QByteArray::fromStdString(lockPath))},
-                    {"users", records}}));
+    QJsonObject line{{"users", records}};
+    PutPath(&line, "file", file);
+    PutPath(&line, "lockFile", QByteArray::fromStdString(lockPath));
+    Print(JsonLine(line));
   } else {
     for (const LockFileUser& user : users) {
       const QString line =

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -95,18 +96,35 @@ class QuilletctlTest : public QObject {
              1);  // left nothing behind
   }
 
-  // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte.
+  // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte, and
+  // JSON gives its exact bytes beside the text.
+  void nameThatIsNotUtf8_data() {
+    QTest::addColumn<QString>("command");
+    QTest::newRow("check") << "check";
+    QTest::newRow("check --json") << "check --json";
+    QTest::newRow("users --json") << "users --json";
+  }
   void nameThatIsNotUtf8() {
+    QFETCH(QString, command);
     TempFolder folder;
-    folder.database("caf\xe9.mdb");
+    const QByteArray path = QByteArray::fromStdString(folder.database("caf\xe9.mdb"));
     QProcess run;
     run.setWorkingDirectory(QString::fromStdString(folder.path));  // ours may be gone by now
-    run.start("/bin/sh", {"-c", R"sh(exec "$0" check "$1/$(printf 'caf\351.mdb')")sh",
-                          QuilletctlPath(), QString::fromStdString(folder.path)});
+    run.start("/bin/sh", {"-c", R"sh(exec "$0" $1 "$2/$(printf 'caf\351.mdb')")sh",
+                          QuilletctlPath(), command, QString::fromStdString(folder.path)});
     QVERIFY(run.waitForFinished(10000));
     QCOMPARE(run.readAllStandardError(), QByteArray());
-    QCOMPARE(run.readAllStandardOutput().toStdString(), kPageLine + "\n");
     QCOMPARE(run.exitCode(), 0);
+    const QByteArray output = run.readAllStandardOutput();
+    if (!command.endsWith("--json")) {
+      QCOMPARE(output.toStdString(), kPageLine + "\n");
+      return;
+    }
+    const QJsonObject json = JsonOf(output.toStdString());
+    QCOMPARE(json["file"].toString(), QFile::decodeName(path));  // as before: U+FFFD for \xe9
+    QCOMPARE(QByteArray::fromBase64(json["fileBytes"].toString().toLatin1()), path);
+    QCOMPARE(QByteArray::fromBase64(json["lockFileBytes"].toString().toLatin1()),
+             command.startsWith("users") ? path.chopped(4) + ".ldb" : QByteArray());
   }
 
   // Beside others, check --json names the mode in effect, and hold --record that cannot have
