@@ -63,7 +63,8 @@ void WaitForStop(const sigset_t& stopSignals) {
     }
     return;
   }
-  pollfd watched[] = {{signalFd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};  // POLLERR, POLLHUP come anyway
+  // POLLERR and POLLHUP are reported whatever is asked for.
+  pollfd watched[] = {{signalFd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
   while (::poll(watched, 2, -1) < 0 && errno == EINTR) {
   }
   ::close(signalFd);

@@ -37,7 +37,8 @@ std::array<char, kRecordSize> MakeRecord(const std::string& user) {
   const std::string computer = ComputerName();
   std::memcpy(record.data(), computer.data(), std::min<size_t>(computer.size(), kNameSize));
   const std::string account = user.substr(0, user.find('\0'));
-  std::memcpy(record.data() + kNameSize, account.data(), std::min<size_t>(account.size(), kNameSize));
+  std::memcpy(record.data() + kNameSize, account.data(),
+              std::min<size_t>(account.size(), kNameSize));
   // Names are text (HoldsOnlyRecords): a control character in an account name becomes '?'.
   std::replace_if(
       record.begin(), record.end(),

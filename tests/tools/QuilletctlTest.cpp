@@ -194,7 +194,8 @@ class QuilletctlTest : public QObject {
     const QString full = "quilletctl: error 3050: Could not lock file.\n";
     QTest::newRow("254, page") << 254 << "page" << QString::fromStdString(kPageLine + "\n")
                                << " in Page Level mode";
-    QTest::newRow("254, record") << 254 << "record" << kRecordLine + "\n" << " in Record Level mode";
+    QTest::newRow("254, record") << 254 << "record" << kRecordLine + "\n"
+                                 << " in Record Level mode";
     QTest::newRow("255") << 255 << "page" << full << full;
   }
   void checkAndHoldInAFullLockFile() {
@@ -230,8 +231,7 @@ class QuilletctlTest : public QObject {
     const std::string path = folder.database("read.mdb");
     int ends[2] = {-1, -1};  // the reader's, then the hold's
     if (output == "pipe") QCOMPARE(::pipe2(ends, O_CLOEXEC), 0);
-    if (output == "socket")
-      QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    if (output == "socket") QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     if (output == "file") {
       ends[1] = ::open(folder.file("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
       ends[0] = ::open(folder.file("out").c_str(), O_RDONLY | O_CLOEXEC);

@@ -100,9 +100,8 @@ class ForeignEngineTest : public QObject {
   void whatCannotBeALockFileIsNeverTouched_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("killed");
-    for (const char* kind :
-         {"another database", "hard link to a database", "20 KB document", "16,320 bytes of text",
-          "directory", "fifo"})
+    for (const char* kind : {"another database", "hard link to a database", "20 KB document",
+                             "16,320 bytes of text", "directory", "fifo"})
       QTest::newRow(kind) << QString(kind) << 75;
     QTest::newRow("symlink") << "symlink" << 0;
     QTest::newRow("dangling symlink") << "dangling symlink" << 0;
@@ -121,7 +120,8 @@ class ForeignEngineTest : public QObject {
     }
     if (kind == "20 KB document") data = folder.write("x.ldb", QByteArray(20 * 1024, 'w'));
     if (kind == "16,320 bytes of text")
-      data = folder.write("x.ldb", QByteArray("Minutes of the meeting.\r\n").repeated(680).left(16320));
+      data = folder.write("x.ldb",
+                          QByteArray("Minutes of the meeting.\r\n").repeated(680).left(16320));
     if (kind.endsWith("symlink"))
       ::symlink((kind == "symlink" ? data : created).c_str(), lockFile.c_str());
     if (kind == "directory") ::mkdir(lockFile.c_str(), 0755);
@@ -160,8 +160,8 @@ class ForeignEngineTest : public QObject {
     TempFolder folder;
     const std::string path = folder.database("faulty.mdb");
     const int error = call == int(posix::Call::kLock) && after == 0 ? EDEADLK
-                      : call == int(posix::Call::kWrite)                ? ENOSPC
-                                                                        : EIO;
+                      : call == int(posix::Call::kWrite)            ? ENOSPC
+                                                                    : EIO;
     posix::InjectFault(posix::Call(call), error, after);
     Connection connection;
     const Status opened = OpenAdo(connection, path, 1);

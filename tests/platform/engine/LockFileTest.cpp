@@ -86,7 +86,8 @@ class LockFileTest : public QObject {
         << Record() + QByteArray(kRecord, '\0') + Record("clerk") << true;
     QTest::newRow("16,320 bytes of text")
         << QByteArray("Plain text, not a database.\r\n").repeated(600).left(16320) << false;
-    QTest::newRow("bytes after a name's NUL") << JetRecord("WS-01", QByteArray("Admin\0x", 7)) << false;
+    QTest::newRow("bytes after a name's NUL")
+        << JetRecord("WS-01", QByteArray("Admin\0x", 7)) << false;
   }
   void lockFileIsToldByItsRecords() {
     QFETCH(QByteArray, bytes);
@@ -188,7 +189,8 @@ class LockFileTest : public QObject {
     QCOMPARE(::chmod(path.c_str(), 0644), 0);  // root's
     const std::string lockFile = folder.file("read only.ldb");
     const uid_t nobody = OtherProcess::kNobody;
-    QCOMPARE(OtherProcess({"check", path}, nobody).output(), LockingModeText(0).toStdString() + "\n");
+    QCOMPARE(OtherProcess({"check", path}, nobody).output(),
+             LockingModeText(0).toStdString() + "\n");
     QVERIFY(!Exists(lockFile));
 
     OtherProcess reader({"hold", path, "--read-only", "--record"}, nobody);
@@ -206,7 +208,8 @@ class LockFileTest : public QObject {
 
     QVERIFY(OpenDao(path, &ours).ok());  // page level, a writer first
     OtherProcess joiner({"hold", path, "--read-only", "--record"}, nobody);
-    QCOMPARE(joiner.line(), "holding " + path + " in Page Level mode, not the Record Level mode asked for");
+    QCOMPARE(joiner.line(),
+             "holding " + path + " in Page Level mode, not the Record Level mode asked for");
     QCOMPARE(joiner.stop(), 4);
     ours.reset();
     QVERIFY(!Exists(lockFile));
