@@ -50,11 +50,8 @@ std::array<char, kRecordSize> MakeRecord(const std::string& user) {
 // this engine) and slots beyond the end of the file first, then the rest, whose records
 // may be stale ones of crashed connections, or live ones of other engines (skipped when
 // their user lock is found held).
-std::vector<int> CandidateSlots(int fd, off_t fileSize) {
-  std::vector<char> contents(static_cast<size_t>(std::min(fileSize, kRecordsEnd)));
-  ssize_t got = contents.empty() ? 0 : posix::ReadAt(fd, contents.data(), contents.size(), 0);
-  if (got < 0) got = 0;
-
+std::vector<int> CandidateSlots(const std::vector<char>& contents) {
+  const off_t got = static_cast<off_t>(contents.size());
   std::vector<int> likelyFree;
   std::vector<int> stale;
   likelyFree.reserve(kSlots);
@@ -83,6 +80,17 @@ bool HoldsOnlyRecords(const std::vector<char>& contents) {
   return true;
 }
 
+// The contents of what can be a lock file (CanBeLockFile); false for anything else.
+bool ReadLockFile(int fd, const struct stat& info, std::vector<char>* contents) {
+  if (!S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_size > kRecordsEnd) return false;
+  contents->resize(static_cast<size_t>(info.st_size));
+  const ssize_t got =
+      contents->empty() ? 0 : posix::ReadAt(fd, contents->data(), contents->size(), 0);
+  if (got < 0) return false;
+  contents->resize(static_cast<size_t>(got));
+  return HoldsOnlyRecords(*contents);
+}
+
 // A Kill (read lock) or a leaver about to delete the file (write lock) holds all of it.
 bool DeletionUnderWay(int fd, off_t offset) {
   posix::LockHolder holder;
@@ -97,12 +105,8 @@ std::string LockFilePath(const std::string& databasePath) {
 }
 
 bool CanBeLockFile(int fd, const struct stat& info) {
-  if (!S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_size > kRecordsEnd) return false;
-  std::vector<char> contents(static_cast<size_t>(info.st_size));
-  const ssize_t got = contents.empty() ? 0 : posix::ReadAt(fd, contents.data(), contents.size(), 0);
-  if (got < 0) return false;
-  contents.resize(static_cast<size_t>(got));
-  return HoldsOnlyRecords(contents);
+  std::vector<char> contents;
+  return ReadLockFile(fd, info, &contents);
 }
 
 bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath) {
@@ -187,7 +191,8 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   if (!created && !posix::SameFile(opened, seen))
     return Outcome::kRetry;  // replaced since we looked
   if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
-  if (!CanBeLockFile(fd.get(), opened)) return fail(JetError(kJetErrCouldNotLock));
+  std::vector<char> contents;
+  if (!ReadLockFile(fd.get(), opened, &contents)) return fail(JetError(kJetErrCouldNotLock));
 
   // A file we created and cannot make ours (a full disk leaves it empty) is removed again,
   // unless someone joined it meanwhile: a write lock over all of it is granted only if nobody
@@ -205,7 +210,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   // user lock is held is another engine's, and its record is not ours to touch.
   int claimed = -1;
   bool contended = false;
-  const std::vector<int> candidates = CandidateSlots(fd.get(), opened.st_size);
+  const std::vector<int> candidates = CandidateSlots(contents);
   for (int candidate : candidates) {
     const ByteRange mark{Mark(candidate, recordLevel), 1};
     int error = posix::TryLock(databaseFd, F_WRLCK, mark);
