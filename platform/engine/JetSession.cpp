@@ -126,18 +126,25 @@ Status NotADatabaseFile(const std::string& path, const struct stat& info) {
 }
 
 // How many connections of this process hold a lock-file slot, per database file ("one
-// process in a full lock file" in LockProtocol.h).
-std::mutex slotsHereMutex;
-std::map<JetSession::FileId, int> slotsHere;
+// process, a full file" in LockProtocol.h). Never destroyed: a session may close as the
+// program's statics go.
+struct SlotsHere {
+  std::mutex mutex;
+  std::map<JetSession::FileId, int> count;
+};
+SlotsHere& Slots() {
+  static SlotsHere* const slots = new SlotsHere;
+  return *slots;
+}
 
 void CountSlotHere(const JetSession::FileId& file, int change) {
-  const std::lock_guard lock(slotsHereMutex);
-  if ((slotsHere[file] += change) <= 0) slotsHere.erase(file);
+  const std::lock_guard lock(Slots().mutex);
+  if ((Slots().count[file] += change) <= 0) Slots().count.erase(file);
 }
 
 bool SlotHeldHere(const JetSession::FileId& file) {
-  const std::lock_guard lock(slotsHereMutex);
-  return slotsHere.contains(file);
+  const std::lock_guard lock(Slots().mutex);
+  return Slots().count.contains(file);
 }
 
 }  // namespace
