@@ -1,6 +1,5 @@
 // check: the locking mode a database runs in, found the way the window finds it.
 
-#include <QFile>
 #include <QJsonValue>
 
 #include "app/LockingProbe.h"
@@ -25,7 +24,8 @@ int Check(const QByteArray& file, bool json) {
     const QJsonValue name = mode == 0   ? QJsonValue("page")
                             : mode == 1 ? QJsonValue("record")
                                         : QJsonValue();
-    QJsonObject object{{"file", QFile::decodeName(file)}, {"mode", name}, {"message", message}};
+    QJsonObject object{{"mode", name}, {"message", message}};
+    AddPathField(&object, "file", file);
     AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
     AddSambaField(file, &object);
     Print(JsonLine(object));

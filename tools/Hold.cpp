@@ -1,8 +1,13 @@
 // hold: keeps a database open the way another workstation would, until told to stop.
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "app/LockingProbe.h"
@@ -42,6 +47,27 @@ Status OpenForRecordLevel(const QByteArray& file, const HoldRequest& request,
   if (status.ok()) status = connection->SetMode(adoMode);
   if (status.ok()) status = connection->Open();
   return status;
+}
+
+// Until a stop signal comes, or, when standard output is a pipe or socket, its reader goes
+// away (`hold ... | head -n1`): a hold nobody reads any more would otherwise go on forever.
+// Output to a file or terminal is never watched.
+void WaitForStop(const sigset_t& stopSignals) {
+  struct stat output;
+  const bool watchOutput = ::fstat(STDOUT_FILENO, &output) == 0 &&
+                           (S_ISFIFO(output.st_mode) || S_ISSOCK(output.st_mode));
+  const int signalFd = watchOutput ? ::signalfd(-1, &stopSignals, SFD_CLOEXEC) : -1;
+  if (signalFd < 0) {
+    int signal = 0;
+    while (sigwait(&stopSignals, &signal) != 0) {
+    }
+    return;
+  }
+  // POLLERR and POLLHUP are reported whatever is asked for.
+  pollfd watched[] = {{signalFd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+  while (::poll(watched, 2, -1) < 0 && errno == EINTR) {
+  }
+  ::close(signalFd);
 }
 
 }  // namespace
@@ -86,9 +112,7 @@ int Hold(const QByteArray& file, const HoldRequest& request) {
     return Finish(closed.ok() ? kExitOk : EngineError(closed));
   }
 
-  int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
-  }
+  WaitForStop(stopSignals);
 
   const Status closed = close();
   if (!closed.ok()) return Finish(EngineError(closed));

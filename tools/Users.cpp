@@ -1,6 +1,7 @@
 // users: who is in a database's lock file, read without joining it.
 
 #include <QFile>
+#include <QJsonArray>
 #include <QStringDecoder>
 
 #include "platform/engine/LockFileUsers.h"
@@ -64,10 +65,9 @@ int Users(const QByteArray& file, bool json) {
   if (!read.ok()) return EngineError(read);
 
   if (json) {
-    QJsonObject object{{"file", QFile::decodeName(file)},
-                       {"lockFile", QFile::decodeName(QByteArray::fromStdString(lockPath))},
-                       {"users", UsersJson(users)},
-                       {"sambaOpens", SambaOpensJson(users)}};
+    QJsonObject object{{"users", UsersJson(users)}, {"sambaOpens", SambaOpensJson(users)}};
+    AddPathField(&object, "file", file);
+    AddPathField(&object, "lockFile", QByteArray::fromStdString(lockPath));
     AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
     AddSambaField(file, &object);
     Print(JsonLine(object));

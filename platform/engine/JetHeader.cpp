@@ -47,14 +47,4 @@ bool IsJetDatabase(int fd, off_t fileSize) {
   return fileSize >= kMinimumPages * pageSize;
 }
 
-bool StartsLikeDatabase(int fd) {
-  unsigned char header[kNameOffset + kNameLength];
-  if (posix::ReadAt(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
-    return false;
-  for (std::string_view name : {"Standard Jet DB", "Standard ACE DB", "Jet System DB"}) {
-    if (std::memcmp(header + kNameOffset, name.data(), name.size()) == 0) return true;
-  }
-  return false;
-}
-
 }  // namespace quillet

@@ -11,9 +11,4 @@ namespace quillet {
 // Returns false for any file that does not qualify, including one that cannot be read.
 bool IsJetDatabase(int fd, off_t fileSize);
 
-// Whether the file begins like any database of the Jet family (Jet 3, Jet 4, ACE, a
-// workgroup file), whatever its version or length: such a file is somebody's data and
-// never a lock file.
-bool StartsLikeDatabase(int fd);
-
 }  // namespace quillet

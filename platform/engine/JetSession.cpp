@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/VbErrors.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
+#include "platform/engine/LockRanges.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/engine/Posix.h"
 
@@ -49,6 +52,23 @@ Occupancy WhoIsThere(int fd) {
   const bool record = holder.range.start >= kMarkBase ? (holder.range.start - kMarkBase) % 2 == 1
                                                       : Covers(holder.range, kRecordLevel);
   return record ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
+}
+
+// Whether someone holds a lock that says another mode than `level`, or a read-only exclusive
+// hold: the rivals a read-only joiner may meet, as it shares the gate with its like ("read-only
+// join" in LockProtocol.h). A presence alone says no mode and is passed over.
+bool RivalThere(int fd, LockingLevel level) {
+  const bool record = level == LockingLevel::Record;
+  bool rival = false;
+  const bool seen = ForEachHeldRun(fd, kRecordLevel, kMarksEnd, [&](off_t begin, off_t end) {
+    for (off_t offset = begin; offset < end && !rival; ++offset) {
+      if (offset == kReadOnlyExclusive) rival = true;
+      if (offset == kRecordLevel) rival = !record;
+      if (offset >= kMarkBase) rival = ((offset - kMarkBase) % 2 == 1) != record;
+    }
+    return !rival;
+  });
+  return rival || !seen;
 }
 
 // Any lock on the database outside this engine's private range is another engine's. A
@@ -107,16 +127,42 @@ Status ExclusiveOnUnseenLocks(const MountLocks& mount) {
                            LocksUnseenReason(mount));
 }
 
+// How many connections of this process hold a lock-file slot, per database file ("one
+// process, a full file" in LockProtocol.h). Never destroyed: a session may close as the
+// program's statics go.
+struct SlotsHere {
+  std::mutex mutex;
+  std::map<JetSession::FileId, int> count;
+};
+SlotsHere& Slots() {
+  static SlotsHere* const slots = new SlotsHere;
+  return *slots;
+}
+
+void CountSlotHere(const JetSession::FileId& file, int change) {
+  const std::lock_guard lock(Slots().mutex);
+  if ((Slots().count[file] += change) <= 0) Slots().count.erase(file);
+}
+
+bool SlotHeldHere(const JetSession::FileId& file) {
+  const std::lock_guard lock(Slots().mutex);
+  return Slots().count.contains(file);
+}
+
 }  // namespace
 
 // Gate holders keep it for microseconds, so short sleeps that grow a little find it free
-// soon without spinning.
+// soon without spinning. A read-only descriptor cannot write-lock: it takes the gate shared.
 bool AcquireGate(int databaseFd, short type) {
   const Clock::time_point deadline = Clock::now() + kGateWait;
   auto pause = std::chrono::microseconds(20);
   for (;;) {
     const int error = TryLock(databaseFd, type, kGateRange);
     if (error == 0) return true;
+    if (error == EBADF && type == F_WRLCK) {  // a read-only descriptor takes the gate shared
+      type = F_RDLCK;
+      continue;
+    }
     if (error != EAGAIN || Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(2000));
@@ -168,24 +214,18 @@ Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
   MountLocks mount = LocksOf(fd.get());
   if (request.exclusive && !mount.seen()) return ExclusiveOnUnseenLocks(mount);
   if (OpenedExclusivelyByOthers(info)) return JetError(kJetErrFileInUse, path);
-  if (!writable) {
-    // Without write access only a read-only exclusive open is possible: it needs no
-    // lock file and no write lock. A shared open would have to take the gate.
-    if (request.exclusive && request.readOnly)
-      return OpenExclusive(path, request, std::move(mount), std::move(fd), /*writable=*/false,
-                           session);
-    return JetError(kJetErrCannotOpen, path);
-  }
+  // Without write access a connection takes read locks only ("read-only join" and
+  // "read-only exclusive" in LockProtocol.h); an exclusive one must have asked to only read.
+  if (!writable && request.exclusive && !request.readOnly) return JetError(kJetErrCannotOpen, path);
   if (request.exclusive)
-    return OpenExclusive(path, request, std::move(mount), std::move(fd), /*writable=*/true,
-                         session);
-  return JoinShared(path, request, info, std::move(mount), std::move(fd), session);
+    return OpenExclusive(path, request, std::move(mount), std::move(fd), writable, session);
+  return JoinShared(path, request, info, std::move(mount), std::move(fd), writable, session);
 }
 
 // Every early return below closes `fd`, which also lets go of the gate.
 
 Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& request,
-                              const struct stat& info, MountLocks mount, UniqueFd fd,
+                              const struct stat& info, MountLocks mount, UniqueFd fd, bool writable,
                               std::unique_ptr<JetSession>* session) {
   const Clock::time_point deadline = Clock::now() + kJoinWait;
   if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
@@ -212,23 +252,38 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
                             level == LockingLevel::Record, &slot, &failure);
     if (outcome == LockFileSlot::Outcome::kClaimed) break;
     if (outcome == LockFileSlot::Outcome::kNoLockFile) break;
+    if (outcome == LockFileSlot::Outcome::kFull) {
+      // This process is listed already: a further connection of it joins on presence alone.
+      if (SlotHeldHere(FileId{info.st_dev, info.st_ino})) break;
+      return JetError(kJetErrCouldNotLock);
+    }
     if (outcome == LockFileSlot::Outcome::kFailed) return failure;
     if (Clock::now() >= deadline) return JetError(kJetErrCouldNotLock);
     std::this_thread::sleep_for(kRetryPause);  // a Kill is finishing its unlink
   }
 
-  // A slot's mark is its connection's presence and mode; one without a lock file says so
-  // with a read lock on the exclusive byte, and the record byte in a record-level session.
+  // A slot's mark is its connection's presence and mode; one without a lock file or slot says
+  // so with a read lock on the exclusive byte, and the record byte in a record-level session.
   const ByteRange presence{kExclusive, level == LockingLevel::Record ? 2 : 1};
   if (!slot && TryLock(fd.get(), F_RDLCK, presence) != 0) return JetError(kJetErrCouldNotLock);
+  // A read-only joiner shares the gate with its like: it looks again now that it is there.
+  if (!writable && RivalThere(fd.get(), level)) {
+    if (slot) slot->Leave(/*mayDelete=*/true);
+    return JetError(kJetErrCouldNotLock);
+  }
   (void)Unlock(fd.get(), kGateRange);
+  const bool slotted = slot.has_value();
   session->reset(new JetSession(path, level, std::move(mount), std::move(fd), std::move(slot)));
+  if (slotted) {
+    (*session)->file_ = FileId{info.st_dev, info.st_ino};
+    CountSlotHere((*session)->file_, +1);
+  }
   return Status::OK();
 }
 
 // With a read-only descriptor, which can take read locks only, the gate is taken shared and
 // the read-only exclusive byte stands for the exclusive one: see "read-only exclusive" in
-// LockProtocol.h for why two rivals that slip in together both give up.
+// LockProtocol.h for why rivals that slip in together give up.
 Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& request,
                                  MountLocks mount, UniqueFd fd, bool writable,
                                  std::unique_ptr<JetSession>* session) {
@@ -240,9 +295,9 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
   if (writable) {
     if (TryLock(fd.get(), F_WRLCK, kExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
   } else {
-    posix::LockHolder rival;
+    posix::LockHolder rival;  // anyone at all: a read-only exclusive or read-only joiner
     if (TryLock(fd.get(), F_RDLCK, kReadOnlyExclusiveRange) != 0 ||
-        posix::TestLock(fd.get(), F_WRLCK, kReadOnlyExclusiveRange, &rival) != 0)
+        posix::TestLock(fd.get(), F_WRLCK, kState, &rival) != 0)
       return JetError(kJetErrCouldNotLock);
     if (rival.held()) return JetError(kJetErrFileInUse, path);
   }
@@ -274,6 +329,7 @@ bool JetSession::AnotherEnginePresent() const {
 void JetSession::Close() {
   if (!database_.valid()) return;
   if (slot_) {
+    CountSlotHere(file_, -1);
     // "leave" in LockProtocol.h: without the gate, leave without deleting; nor while a
     // client of a Samba server here has either file open without a lock to show it.
     const bool gate = AcquireGate(database_.get(), F_WRLCK);
@@ -282,6 +338,19 @@ void JetSession::Close() {
     slot_.reset();
   }
   database_.reset();  // drops the mark, record level and the gate in one step
+}
+
+Status ExamineDatabaseFile(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos)
+    return JetError(kJetErrInvalidPath, path);
+  struct stat info;
+  if (const int error = posix::Stat(path, &info); error != 0) return MissingPathError(path, error);
+  if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
+  const UniqueFd fd(posix::Open(path, O_RDONLY));
+  if (!fd.valid() || posix::Fstat(fd.get(), &info) != 0) return Status::OK();  // cannot tell
+  if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
+  return IsJetDatabase(fd.get(), info.st_size) ? Status::OK()
+                                               : JetError(kJetErrUnrecognizedFormat, path);
 }
 
 }  // namespace quillet

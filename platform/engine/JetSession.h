@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/Status.h"
 #include "platform/engine/LockFile.h"
@@ -54,13 +55,15 @@ class JetSession {
   // here can know the mode in effect.
   bool AnotherEnginePresent() const;
 
+  using FileId = std::pair<dev_t, ino_t>;
+
  private:
   JetSession(std::string path, LockingLevel level, MountLocks mount, UniqueFd database,
              std::optional<LockFileSlot> slot);
   static bool AnotherEngineThere(const std::string& path, int databaseFd);
 
   static Status JoinShared(const std::string& path, const JetOpenRequest& request,
-                           const struct stat& info, MountLocks mount, UniqueFd fd,
+                           const struct stat& info, MountLocks mount, UniqueFd fd, bool writable,
                            std::unique_ptr<JetSession>* session);
   static Status OpenExclusive(const std::string& path, const JetOpenRequest& request,
                               MountLocks mount, UniqueFd fd, bool writable,
@@ -71,6 +74,12 @@ class JetSession {
   MountLocks mount_;
   UniqueFd database_;
   std::optional<LockFileSlot> slot_;
+  FileId file_{};  // the database's, while slot_ holds a slot
 };
+
+// What JetSession::Open says of a path that is no database (3024 or 3044 for a path that
+// leads nowhere or to a folder, 3343 for another kind of file), for whoever reads about a
+// database without joining it. OK for a Jet database, and for a file it may not read.
+Status ExamineDatabaseFile(const std::string& path);
 
 }  // namespace quillet

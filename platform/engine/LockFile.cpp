@@ -10,7 +10,6 @@
 
 #include "platform/PathNames.h"
 #include "platform/engine/JetErrors.h"
-#include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/Posix.h"
@@ -37,7 +36,13 @@ std::array<char, kRecordSize> MakeRecord(const std::string& user) {
   std::array<char, kRecordSize> record{};
   const std::string computer = ComputerName();
   std::memcpy(record.data(), computer.data(), std::min<size_t>(computer.size(), kNameSize));
-  std::memcpy(record.data() + kNameSize, user.data(), std::min<size_t>(user.size(), kNameSize));
+  const std::string account = user.substr(0, user.find('\0'));
+  std::memcpy(record.data() + kNameSize, account.data(),
+              std::min<size_t>(account.size(), kNameSize));
+  // Names are text (HoldsOnlyRecords): a control character in an account name becomes '?'.
+  std::replace_if(
+      record.begin(), record.end(),
+      [](char c) { return c != '\0' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f); }, '?');
   return record;
 }
 
@@ -45,11 +50,8 @@ std::array<char, kRecordSize> MakeRecord(const std::string& user) {
 // this engine) and slots beyond the end of the file first, then the rest, whose records
 // may be stale ones of crashed connections, or live ones of other engines (skipped when
 // their user lock is found held).
-std::vector<int> CandidateSlots(int fd, off_t fileSize) {
-  std::vector<char> contents(static_cast<size_t>(std::min(fileSize, kRecordsEnd)));
-  ssize_t got = contents.empty() ? 0 : posix::ReadAt(fd, contents.data(), contents.size(), 0);
-  if (got < 0) got = 0;
-
+std::vector<int> CandidateSlots(const std::vector<char>& contents) {
+  const off_t got = static_cast<off_t>(contents.size());
   std::vector<int> likelyFree;
   std::vector<int> stale;
   likelyFree.reserve(kSlots);
@@ -62,6 +64,31 @@ std::vector<int> CandidateSlots(int fd, off_t fileSize) {
   }
   likelyFree.insert(likelyFree.end(), stale.begin(), stale.end());
   return likelyFree;
+}
+
+// Jet's records: two names of ANSI text, each padded with NULs or spaces to 32 bytes (Jet
+// ends a name with a NUL and fills the rest with spaces), or all zero. A text file, an
+// image or a program's data under the lock file's name is somebody's, not a lock file.
+bool HoldsOnlyRecords(const std::vector<char>& contents) {
+  const auto text = [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; };
+  const auto padding = [](char c) { return c == '\0' || c == ' '; };
+  for (auto field = contents.begin(); field != contents.end();) {
+    const auto end = contents.end() - field > kNameSize ? field + kNameSize : contents.end();
+    if (std::find_if_not(std::find_if_not(field, end, text), end, padding) != end) return false;
+    field = end;
+  }
+  return true;
+}
+
+// The contents of what can be a lock file (CanBeLockFile); false for anything else.
+bool ReadLockFile(int fd, const struct stat& info, std::vector<char>* contents) {
+  if (!S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_size > kRecordsEnd) return false;
+  contents->resize(static_cast<size_t>(info.st_size));
+  const ssize_t got =
+      contents->empty() ? 0 : posix::ReadAt(fd, contents->data(), contents->size(), 0);
+  if (got < 0) return false;
+  contents->resize(static_cast<size_t>(got));
+  return HoldsOnlyRecords(*contents);
 }
 
 // A Kill (read lock) or a leaver about to delete the file (write lock) holds all of it.
@@ -78,8 +105,8 @@ std::string LockFilePath(const std::string& databasePath) {
 }
 
 bool CanBeLockFile(int fd, const struct stat& info) {
-  return S_ISREG(info.st_mode) && info.st_nlink <= 1 && info.st_size <= kRecordsEnd &&
-         !StartsLikeDatabase(fd);
+  std::vector<char> contents;
+  return ReadLockFile(fd, info, &contents);
 }
 
 bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath) {
@@ -151,9 +178,10 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
     fd = UniqueFd(posix::Open(lockPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
     if (!fd.valid()) return errno == EEXIST ? Outcome::kRetry : failOpen(errno);
     created = true;
-    // Whoever may write the database may join it: give the new file the database's
-    // permissions rather than what this process's umask leaves.
-    (void)posix::Fchmod(fd.get(), (database.st_mode & 0666) | 0600);
+    // Whoever may read the database may join it, and every joiner writes its record: the
+    // new file may be written by whoever may read the database, whatever this umask says.
+    const mode_t readers = database.st_mode & 0444;
+    (void)posix::Fchmod(fd.get(), readers | readers >> 1 | 0600);
   } else {
     return failOpen(error);
   }
@@ -164,19 +192,32 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   if (!created && !posix::SameFile(opened, seen))
     return Outcome::kRetry;  // replaced since we looked
   if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
-  if (!CanBeLockFile(fd.get(), opened)) return fail(JetError(kJetErrCouldNotLock));
+  std::vector<char> contents;
+  if (!ReadLockFile(fd.get(), opened, &contents)) return fail(JetError(kJetErrCouldNotLock));
+
+  // A file we created and cannot make ours (a full disk leaves it empty) is removed again,
+  // unless someone joined it meanwhile: a write lock over all of it is granted only if nobody
+  // else holds any part of it.
+  const auto failCreated = [&](Status error) {
+    struct stat now;
+    if (created && posix::TryLock(fd.get(), F_WRLCK, posix::kWholeFile) == 0 &&
+        posix::Lstat(lockPath, &now) == 0 && posix::SameFile(now, opened))
+      (void)posix::Unlink(lockPath);
+    return fail(std::move(error));
+  };
 
   // Mark first, then the user lock, so that a user lock of ours is never seen without its
   // mark. A slot whose mark is held is another connection's of this engine; one whose
   // user lock is held is another engine's, and its record is not ours to touch.
   int claimed = -1;
   bool contended = false;
-  const std::vector<int> candidates = CandidateSlots(fd.get(), opened.st_size);
+  const std::vector<int> candidates = CandidateSlots(contents);
   for (int candidate : candidates) {
     const ByteRange mark{Mark(candidate, recordLevel), 1};
     int error = posix::TryLock(databaseFd, F_WRLCK, mark);
+    if (error == EBADF) error = posix::TryLock(databaseFd, F_RDLCK, mark);  // a read-only joiner
     if (error == EAGAIN) continue;
-    if (error != 0) return fail(JetError(kJetErrCouldNotLock));
+    if (error != 0) return failCreated(JetError(kJetErrCouldNotLock));
     const ByteRange userLock{UserLock(candidate), 1};
     error = posix::TryLock(fd.get(), F_WRLCK, userLock);
     if (error == 0) {
@@ -184,7 +225,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
       break;
     }
     (void)posix::Unlock(databaseFd, mark);
-    if (error != EAGAIN) return fail(JetError(kJetErrCouldNotLock));
+    if (error != EAGAIN) return failCreated(JetError(kJetErrCouldNotLock));
     if (!contended) {
       contended = true;
       if (DeletionUnderWay(fd.get(), userLock.start)) return Outcome::kRetry;
@@ -192,8 +233,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   }
   if (claimed < 0) {
     // Every slot is taken, unless a deletion began while we were looking.
-    if (DeletionUnderWay(fd.get(), UserLock(0))) return Outcome::kRetry;
-    return fail(JetError(kJetErrCouldNotLock));
+    return DeletionUnderWay(fd.get(), UserLock(0)) ? Outcome::kRetry : Outcome::kFull;
   }
 
   // From here on, giving up lets go of the mark; the user lock goes with `fd`.
@@ -203,7 +243,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   };
   const auto record = MakeRecord(user);
   if (posix::WriteAt(fd.get(), record.data(), record.size(), RecordRange(claimed).start) != 0)
-    return giveUp(fail(JetError(kJetErrCouldNotLock)));
+    return giveUp(failCreated(JetError(kJetErrCouldNotLock)));
 
   // The slot is ours; make sure the file still is the lock file. If a Kill unlinked it
   // after we opened it, our slot is in a file nobody else will find.

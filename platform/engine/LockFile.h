@@ -16,9 +16,9 @@ namespace quillet {
 std::string LockFilePath(const std::string& databasePath);
 
 // Whether the open file can be a lock file at all: a regular file with one name, no
-// larger than 255 records, not starting with a database header. Anything else (a user's
-// database or document that happens to carry the name, a hard link to one) is never
-// written, truncated or deleted.
+// larger than 255 records, holding nothing but records of two names of text padded with
+// NULs or spaces (or all zero). Anything else (a user's database or document that happens
+// to carry the name, a hard link to one) is never written, truncated or deleted.
 bool CanBeLockFile(int fd, const struct stat& info);
 
 // Whether lockPath names a file that may be treated as a lock file of databasePath: it
@@ -44,6 +44,7 @@ class LockFileSlot {
   enum class Outcome {
     kClaimed,     // we hold a slot and our record is written
     kNoLockFile,  // the lock file's name is the database itself: run without one
+    kFull,        // every slot is held
     kRetry,       // the file was being deleted or was replaced under us: try again
     kFailed,      // see the status
   };

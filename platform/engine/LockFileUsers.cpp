@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "platform/engine/JetErrors.h"
+#include "platform/engine/JetSession.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/LockReach.h"
@@ -106,6 +107,10 @@ static Status ReadRecords(const std::string& databasePath, std::string* lockPath
 
 Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users) {
+  *lockPath = LockFilePath(databasePath);
+  users->clear();
+  // A typo must not read as "nobody is in".
+  if (Status verdict = ExamineDatabaseFile(databasePath); !verdict.ok()) return verdict;
   Status status = ReadRecords(databasePath, lockPath, users);
   struct stat database;
   if (!status.ok() || posix::Stat(databasePath, &database) != 0) return status;

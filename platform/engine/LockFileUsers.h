@@ -32,12 +32,13 @@ struct LockFileUser {
 
 // The records of the lock file beside `databasePath`, in slot order: every record that is
 // not blank, and every slot whose user lock is held. Reads only: no slot is taken, nothing
-// is written, the database is opened read-only and locked nowhere. A missing lock file is no error
-// and gives no records. `lockPath` receives the lock file's path. Fails with "Could not lock file."
-// (3050) for a file that cannot be a lock file, and with 3051 when it cannot be read. Where locks
-// cannot be seen, every record's state is unknown: a live record and one left behind look alike.
-// After the records come the opens of the database that only a Samba server here knows of
-// (OtherOpeners.h).
+// is written, the database is opened read-only and locked nowhere. A missing lock file is no
+// error and gives no records. `lockPath` receives the lock file's path. Fails as
+// JetSession::Open does for a database path that names no database (3024, 3044, 3343), with
+// "Could not lock file." (3050) for a lock file that cannot be one, and with 3051 when it
+// cannot be read. Where locks cannot be seen, every record's state is unknown: a live record
+// and one left behind look alike. After the records come the opens of the database that only
+// a Samba server here knows of (OtherOpeners.h).
 Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users);
 

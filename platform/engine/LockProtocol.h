@@ -32,7 +32,8 @@
 //                         so that these never overlap: the first opener is unambiguous,
 //                         and "the last one out deletes the lock file" is exact.
 //   2^62 + 1    exclusive write-locked by an exclusive connection; read-locked by a
-//                         shared one that has no lock file (its name is the database's).
+//                         shared one that has no lock file (its name is the database's)
+//                         or no slot of its own (a full lock file, below).
 //   2^62 + 2    record    read-locked with 2^62 + 1 by such a shared connection in a
 //                         record-level session.
 //   2^62 + 3    read-only exclusive
@@ -40,7 +41,8 @@
 //                         file read-only only (such a descriptor cannot take write locks).
 //   2^62 + 16 + 2i      mark of slot i in a page-level session,
 //   2^62 + 16 + 2i + 1  mark of slot i in a record-level session:
-//                         write-locked by the connection of this engine that holds slot i
+//                         write-locked (read-locked by a read-only joiner, below) by the
+//                         connection of this engine that holds slot i
 //                         of the lock file. It is also that connection's presence and says
 //                         its session's mode, so that the mode outlives its first opener
 //                         for as long as anyone is there, and "anyone there, in which
@@ -74,7 +76,8 @@
 //                   session -> its mode, an exclusive holder -> 3045; claim a slot (its
 //                   mark for the mode, then its user lock; a slot whose user lock anyone
 //                   holds is skipped, its record never written); write our record; let
-//                   go of the gate.
+//                   go of the gate. A joiner that fails after creating the lock file (a
+//                   full disk) deletes it again, as a last leaver would.
 //   leave           take the gate (if it cannot be had in 3 s, leave without deleting:
 //                   the file stays like a crashed connection's); zero our own record; if
 //                   a write lock over the whole lock file is granted, nobody else (of any
@@ -84,9 +87,30 @@
 //                   never sees a user lock of ours between its mark and its leaving.
 //   exclusive       take the gate; refuse (3045) if anyone of this engine or another is
 //                   there; write-lock presence. No lock file is kept.
-//   read-only       a read-only descriptor takes read locks only: the gate is taken
-//   exclusive       shared, the read-only-exclusive byte read-locked and checked again
-//                   for a rival that slipped in beside us; both rivals give up.
+//   one process,    a further connection of a process that already holds a slot may
+//   a full file     join a lock file whose slots are all held on presence alone, like
+//                   one without a lock file: its process is listed already. This is how
+//                   the probe reads the mode beside 254 others. Any other joiner of a
+//                   full file gets 3050.
+//   read-only       a user who may read the database but not write it has a descriptor
+//   join            that takes read locks only, and every test here is made with a write
+//                   lock, which read locks conflict with: so its gate, mark or presence
+//                   is a read lock and is seen by everyone as anyone's. Its lock file is
+//                   opened for writing as anyone's (a new lock file may be written by
+//                   whoever may read the database), so its user lock and record are as
+//                   usual. Sharing the gate keeps writers' joins and leaves out, but not
+//                   another read-only joiner's: two may both see nobody and ask for
+//                   different modes. So once its mark is taken a read-only joiner looks
+//                   again, and gives up (3050) if any mark or presence says the other mode,
+//                   or a read-only exclusive holder is there. Each rival looks after its
+//                   own mark is taken, so at least one sees the other; both may give up,
+//                   and no writer ever meets a session of two modes. Its leave takes the
+//                   gate shared too; the whole-file test decides the deletion as for
+//                   anyone, and a read-only joiner in the middle of its claim meets it as
+//                   it would a Kill.
+//   read-only       the gate is taken shared, the read-only-exclusive byte read-locked,
+//   exclusive       and the whole state looked at again for a read-only rival that
+//                   slipped in beside us; rivals give up.
 //   another engine  its locks are seen but its mode is not: the locking-mode property
 //   present         cannot be read (the probe says "cannot be found"), an exclusive open
 //                   is refused, Kill and the last leaver leave the lock file alone, and

@@ -220,6 +220,20 @@ class WindowTest : public QObject {
     QCOMPARE(static_cast<bool>(h.current()), content == JetDatabaseBytes());
   }
 
+  // Beside 254 other connections the window's own takes the last slot, and Check still reads
+  // the mode the others run in.
+  void checksBesideAFullLockFile() {
+    WindowHarness h;
+    const QString database = h.database();
+    EngineCrowd others(ToLocalBytes(database), 254, "record");
+    QVERIFY(others.ready());
+    h.start();
+    h.browseTo(database);
+    h.click(h.check());
+    QCOMPARE(QStringList({h.modeCaption(), h.messages().join('|')}),
+             QStringList({kRecordLevel, kLockFileWarning}));
+  }
+
   // The real dialogs: a typed name is opened, the lock-file warning is modal over the window,
   // and Cancel keeps the database shown.
   void realDialogs() {

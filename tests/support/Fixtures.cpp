@@ -96,9 +96,9 @@ int OtherProcess::stop(int signal) {
   return exitStatus() == NormalExit ? exitCode() : -1;
 }
 
-ForeignPeer::ForeignPeer(const QStringList& args) {
-  const QString program = qEnvironmentVariable("FOREIGN_JET_PEER");
-  if (program.isEmpty()) qFatal("FOREIGN_JET_PEER is not set; run the tests through ctest");
+ForeignPeer::ForeignPeer(const char* programVariable, const QStringList& args) {
+  const QString program = qEnvironmentVariable(programVariable);
+  if (program.isEmpty()) qFatal("%s is not set; run the tests through ctest", programVariable);
   start(program, args);
   ready_ = line() == "ready";
 }

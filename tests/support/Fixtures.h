@@ -45,8 +45,11 @@ class OtherProcess : public QProcess {
 // Stopped, it leaves its record behind, as an engine that went away.
 class ForeignPeer : public OtherProcess {
  public:
-  explicit ForeignPeer(const QStringList& args);
+  explicit ForeignPeer(const QStringList& args) : ForeignPeer("FOREIGN_JET_PEER", args) {}
   bool ready() const { return ready_; }
+
+ protected:
+  ForeignPeer(const char* programVariable, const QStringList& args);
 
  private:
   bool ready_ = false;
@@ -74,6 +77,14 @@ class FuseView {
  private:
   std::string mountPoint_;
   bool mounted_ = false;
+};
+
+// `count` connections of this engine in one other process, asking for `mode`: EngineCrowd.cpp.
+class EngineCrowd : public ForeignPeer {
+ public:
+  EngineCrowd(const std::string& database, int count, const QString& mode = "page")
+      : ForeignPeer("ENGINE_CROWD",
+                    {QString::fromStdString(database), QString::number(count), mode}) {}
 };
 
 }  // namespace quillet::test

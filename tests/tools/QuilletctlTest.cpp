@@ -1,7 +1,9 @@
 // quilletctl as scripts use it: what it prints on each stream, and how it exits.
 
 #include <fcntl.h>
+#include <sys/socket.h>
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -81,7 +83,15 @@ class QuilletctlTest : public QObject {
              {"file named like an option", "check -- --record", 0, page, ""},
              {"no lock file, no users", "users -- --record", 0, "", ""},
              {"missing file, DAO", "check absent.mdb", 1, "",
-              "quilletctl: error 3024: Could not find file 'absent.mdb'.\n"}})
+              "quilletctl: error 3024: Could not find file 'absent.mdb'.\n"},
+             {"users of a missing file", "users absent.mdb --json", 1, "",
+              "quilletctl: error 3024: Could not find file 'absent.mdb'.\n"},
+             {"users of a folder", "users --json .", 1, "",
+              "quilletctl: error 3044: '.' is not a valid path. Make sure that the path name is "
+              "spelled correctly and that you are connected to the server on which the file "
+              "resides.\n"},
+             {"users of a file that is no database", "users /proc/self/status", 1, "",
+              "quilletctl: error 3343: Unrecognized database format '/proc/self/status'.\n"}})
       QTest::newRow(row) << QString(command) << exitCode << output << errors;
   }
   void runsAndExits() {
@@ -100,18 +110,35 @@ class QuilletctlTest : public QObject {
              1);  // left nothing behind
   }
 
-  // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte.
+  // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte, and
+  // JSON gives its exact bytes beside the text.
+  void nameThatIsNotUtf8_data() {
+    QTest::addColumn<QString>("command");
+    QTest::newRow("check") << "check";
+    QTest::newRow("check --json") << "check --json";
+    QTest::newRow("users --json") << "users --json";
+  }
   void nameThatIsNotUtf8() {
+    QFETCH(QString, command);
     TempFolder folder;
-    folder.database("caf\xe9.mdb");
+    const QByteArray path = QByteArray::fromStdString(folder.database("caf\xe9.mdb"));
     QProcess run;
     run.setWorkingDirectory(QString::fromStdString(folder.path));  // ours may be gone by now
-    run.start("/bin/sh", {"-c", R"sh(exec "$0" check "$1/$(printf 'caf\351.mdb')")sh",
-                          QuilletctlPath(), QString::fromStdString(folder.path)});
+    run.start("/bin/sh", {"-c", R"sh(exec "$0" $1 "$2/$(printf 'caf\351.mdb')")sh",
+                          QuilletctlPath(), command, QString::fromStdString(folder.path)});
     QVERIFY(run.waitForFinished(10000));
     QCOMPARE(run.readAllStandardError(), QByteArray());
-    QCOMPARE(run.readAllStandardOutput().toStdString(), kPageLine + "\n");
     QCOMPARE(run.exitCode(), 0);
+    const QByteArray output = run.readAllStandardOutput();
+    if (!command.endsWith("--json")) {
+      QCOMPARE(output.toStdString(), kPageLine + "\n");
+      return;
+    }
+    const QJsonObject json = JsonOf(output.toStdString());
+    QCOMPARE(json["file"].toString(), QFile::decodeName(path));  // as before: U+FFFD for \xe9
+    QCOMPARE(QByteArray::fromBase64(json["fileBytes"].toString().toLatin1()), path);
+    QCOMPARE(QByteArray::fromBase64(json["lockFileBytes"].toString().toLatin1()),
+             command.startsWith("users") ? path.chopped(4) + ".ldb" : QByteArray());
   }
 
   // Beside others, check --json names the mode in effect, and hold --record that cannot have
@@ -170,6 +197,72 @@ class QuilletctlTest : public QObject {
     QCOMPARE(recordHold.stop(stopSignal), exitCode);
     QVERIFY(recordHold.output().empty() && recordHold.errors().empty());  // nothing more
     QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());     // ours went with it
+  }
+
+  // Beside 254 connections of other processes, check and hold take the last slot and still read
+  // the mode; with none left they fail, never "cannot be found".
+  void checkAndHoldInAFullLockFile_data() {
+    QTest::addColumn<int>("others");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("checked");
+    QTest::addColumn<QString>("held");
+    const QString full = "quilletctl: error 3050: Could not lock file.\n";
+    QTest::newRow("254, page") << 254 << "page" << QString::fromStdString(kPageLine + "\n")
+                               << " in Page Level mode";
+    QTest::newRow("254, record") << 254 << "record" << kRecordLine + "\n"
+                                 << " in Record Level mode";
+    QTest::newRow("255") << 255 << "page" << full << full;
+  }
+  void checkAndHoldInAFullLockFile() {
+    QFETCH(int, others);
+    QFETCH(QString, mode);
+    QFETCH(QString, checked);
+    QFETCH(QString, held);
+    TempFolder folder;
+    const std::string path = folder.database("full.mdb");
+    EngineCrowd crowd(path, others, mode);
+    QVERIFY(crowd.ready());
+    OtherProcess check({"check", path});
+    QCOMPARE(QString::fromStdString(check.output() + check.errors()), checked);
+    QCOMPARE(check.stop(), others == 255 ? 1 : 0);
+    OtherProcess hold({"hold", path});
+    if (others == 255) {
+      QCOMPARE(QString::fromStdString(hold.errors()), held);
+      QCOMPARE(hold.stop(), 1);
+    } else {
+      QCOMPARE(hold.line(), "holding " + path + held.toStdString());
+    }
+  }
+
+  // `hold | head -n1`: a hold writing to a pipe or socket lets go within a second of its reader
+  // going away, as on SIGTERM; one writing to a file holds on.
+  void holdEndsWhenItsReaderGoesAway_data() {
+    QTest::addColumn<QString>("output");
+    for (const char* output : {"pipe", "socket", "file"}) QTest::newRow(output) << QString(output);
+  }
+  void holdEndsWhenItsReaderGoesAway() {
+    QFETCH(QString, output);
+    TempFolder folder;
+    const std::string path = folder.database("read.mdb");
+    int ends[2] = {-1, -1};  // the reader's, then the hold's
+    if (output == "pipe") QCOMPARE(::pipe2(ends, O_CLOEXEC), 0);
+    if (output == "socket") QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    if (output == "file") {
+      ends[1] = ::open(folder.file("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      ends[0] = ::open(folder.file("out").c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    OtherProcess hold({"hold", path, "--record"}, uid_t(-1),
+                      [writer = ends[1]] { ::dup2(writer, STDOUT_FILENO); });
+    ::close(ends[1]);
+    char line[1024];  // head reads its line, then goes (a file has it once it is written)
+    ssize_t got = 0;
+    for (int i = 0; i < 1000 && (got = ::read(ends[0], line, sizeof line)) == 0; ++i)
+      QTest::qWait(10);
+    QVERIFY(got > 0 && Exists(folder.file("read.ldb")));
+    ::close(ends[0]);
+    QCOMPARE(hold.waitForFinished(1000), output != "file");
+    QCOMPARE(hold.stop(), 0);
+    QVERIFY(!Exists(folder.file("read.ldb")) && hold.errors().empty());
   }
 
   // users decodes every record from Windows-1252, says who is behind it, skips empty records

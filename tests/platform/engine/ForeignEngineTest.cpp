@@ -100,8 +100,8 @@ class ForeignEngineTest : public QObject {
   void whatCannotBeALockFileIsNeverTouched_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("killed");
-    for (const char* kind :
-         {"another database", "hard link to a database", "20 KB document", "directory", "fifo"})
+    for (const char* kind : {"another database", "hard link to a database", "20 KB document",
+                             "16,320 bytes of text", "directory", "fifo"})
       QTest::newRow(kind) << QString(kind) << 75;
     QTest::newRow("symlink") << "symlink" << 0;
     QTest::newRow("dangling symlink") << "dangling symlink" << 0;
@@ -119,6 +119,9 @@ class ForeignEngineTest : public QObject {
       QCOMPARE(::link(data.c_str(), lockFile.c_str()), 0);
     }
     if (kind == "20 KB document") data = folder.write("x.ldb", QByteArray(20 * 1024, 'w'));
+    if (kind == "16,320 bytes of text")
+      data = folder.write("x.ldb",
+                          QByteArray("Minutes of the meeting.\r\n").repeated(680).left(16320));
     if (kind.endsWith("symlink"))
       QCOMPARE(::symlink((kind == "symlink" ? data : created).c_str(), lockFile.c_str()), 0);
     if (kind == "directory") ::mkdir(lockFile.c_str(), 0755);
@@ -135,7 +138,8 @@ class ForeignEngineTest : public QObject {
     QVERIFY(ReadBytes(data) == before && !Exists(created));
   }
 
-  // A failing system call on the way in leaves no slot, lock or half-written record behind.
+  // A failing system call on the way in leaves no slot, lock, half-written record or lock
+  // file of its own making behind.
   void failingSystemCalls_data() {
     QTest::addColumn<int>("call");
     QTest::addColumn<int>("after");
@@ -147,7 +151,7 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("giving it the database's mode") << int(C::kFchmod) << 0 << 0;
     QTest::newRow("claiming the mark") << int(C::kLock) << 1 << 3050;
     QTest::newRow("claiming the user lock") << int(C::kLock) << 2 << 3050;
-    QTest::newRow("writing the record") << int(C::kWrite) << 0 << 3050;
+    QTest::newRow("writing the record: disk full") << int(C::kWrite) << 0 << 3050;
   }
   void failingSystemCalls() {
     QFETCH(int, call);
@@ -155,13 +159,16 @@ class ForeignEngineTest : public QObject {
     QFETCH(int, number);
     TempFolder folder;
     const std::string path = folder.database("faulty.mdb");
-    posix::InjectFault(posix::Call(call),
-                       call == int(posix::Call::kLock) && after == 0 ? EDEADLK : EIO, after);
+    const int error = call == int(posix::Call::kLock) && after == 0 ? EDEADLK
+                      : call == int(posix::Call::kWrite)            ? ENOSPC
+                                                                    : EIO;
+    posix::InjectFault(posix::Call(call), error, after);
     Connection connection;
     const Status opened = OpenAdo(connection, path, 1);
     QCOMPARE(opened.number(), number == 0 ? 0 : kAdoProviderError);
     if (number != 0) QCOMPARE(opened.description(), JetError(number, path).description());
     posix::ClearFaults();
+    QCOMPARE(Exists(folder.file("faulty.ldb")), number == 0);
     connection.Close();
     DatabasePtr database;
     QVERIFY(OpenDao(path, &database, true).ok());

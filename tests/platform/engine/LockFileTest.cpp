@@ -1,5 +1,8 @@
 // The ".ldb" beside a database: where it is, what it holds, who may join, when Kill deletes it.
 
+#include <sys/mount.h>
+
+#include <QScopeGuard>
 #include <QSysInfo>
 #include <atomic>
 #include <thread>
@@ -7,12 +10,15 @@
 #include "EngineTestUtil.h"
 #include "app/LockingProbe.h"
 #include "platform/FileSystem.h"
+#include "platform/engine/LockFile.h"
 
 using namespace quillet;
 using namespace quillet::test;
 
 namespace {
 constexpr int kRecord = 64;
+
+std::string Host() { return QSysInfo::machineHostName().toStdString().substr(0, 32); }
 
 QByteArray Record(const QByteArray& user = "Admin") {
   return JetRecord(QSysInfo::machineHostName().toUtf8().left(32), user);
@@ -31,11 +37,12 @@ class LockFileTest : public QObject {
          {std::pair{"archive.v1.mdb", "archive.v1.ldb"},
           {"d\xe9p\xf4t.v1/caf\xe9 \xff", "d\xe9p\xf4t.v1/caf\xe9 \xff.ldb"}}) {
       const std::string path = folder.database(name);
-      DatabasePtr dao;
-      Connection ado;
+      DatabasePtr dao, third;
+      Connection ado;  // a control character in a name would make the file no lock file
       QVERIFY(OpenDao(path, &dao).ok() &&
-              ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk").ok());
-      QCOMPARE(ReadBytes(folder.file(lockName)), Record() + Record("clerk"));
+              ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk\t2").ok());
+      QCOMPARE(ReadBytes(folder.file(lockName)), Record() + Record("clerk?2"));
+      QVERIFY(OpenDao(path, &third).ok());
     }
   }
 
@@ -53,13 +60,47 @@ class LockFileTest : public QObject {
     // (It reads no mode while another engine is in.)
     for (int i = 0; i < 300; ++i) QCOMPARE(GetLockingMode(crowd.front()), -1);
     QVERIFY(OpenDao(path, &crowd.emplace_back()).ok());
+    // Full: another process is refused; this one, listed already, joins without a record.
+    QVERIFY(OtherProcess({"hold", path}).errors().starts_with("quilletctl: error 3050: "));
     DatabasePtr oneTooMany;
-    QCOMPARE(Failure(OpenDao(path, &oneTooMany)), std::string("3050: Could not lock file."));
+    QVERIFY(OpenDao(path, &oneTooMany).ok());
+    oneTooMany.reset();
 
     crowd[1].reset();  // releasing the last reference closes it and frees its slot
     QVERIFY(OpenDao(path, &oneTooMany).ok());
     QCOMPARE(ReadBytes(lockFile),
              JetRecord("WS1", "a") + Record().repeated(253) + JetRecord("WS2", "b"));
+  }
+
+  // A lock file holds nothing but names of text padded with NULs or spaces: Jet's own is one
+  // and cleared when stale; anything else under its name is left alone and the open refused.
+  void lockFileIsToldByItsRecords_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("lockFile");
+    // Jet's, as in the shared samples when they are there: names NUL-ended, then spaces.
+    QByteArray jets = JetRecord(QByteArray("DP002481F48D17\0", 15), QByteArray("Admin\0", 6), ' ');
+    if (QFile sample(QUILLET_SAMPLES "/System.ldb"); sample.open(QIODevice::ReadOnly))
+      jets = sample.readAll();
+    QTest::newRow("Jet's own") << jets << true;
+    QTest::newRow("ours, a cleared record between")
+        << Record() + QByteArray(kRecord, '\0') + Record("clerk") << true;
+    QTest::newRow("16,320 bytes of text")
+        << QByteArray("Plain text, not a database.\r\n").repeated(600).left(16320) << false;
+    QTest::newRow("bytes after a name's NUL")
+        << JetRecord("WS-01", QByteArray("Admin\0x", 7)) << false;
+  }
+  void lockFileIsToldByItsRecords() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, lockFile);
+    TempFolder folder;
+    const std::string path = folder.database("told.mdb");
+    const std::string ldb = folder.write("told.ldb", bytes);
+    QCOMPARE(CouldBeLockFileOf(ldb, path), lockFile);
+    DatabasePtr database;
+    QCOMPARE(OpenDao(path, &database).ok(), lockFile);
+    database.reset();
+    QCOMPARE(Exists(ldb), !lockFile);  // a stale one goes with the last one out
+    if (!lockFile) QCOMPARE(ReadBytes(ldb), bytes);
   }
 
   // Linux would unlink a file in use: Kill refuses what anyone holds, deletes what a crash left.
@@ -88,12 +129,13 @@ class LockFileTest : public QObject {
     QCOMPARE(GetLockingMode(ours), -1);  // the probe cannot get past our own exclusive hold
   }
 
-  // Whoever may write the database may join it, whatever the creator's umask.
+  // Whoever may read the database may join it and write a record, whatever the creator's umask.
   void lockFileTakesTheDatabasePermissions() {
     TempFolder folder;
     const std::string path = folder.database("perm.mdb");
     ::umask(077);  // for this test process only
-    for (auto [databaseMode, lockMode] : {std::pair{0664, 0664}, {0640, 0640}, {0444, 0644}}) {
+    for (auto [databaseMode, lockMode] :
+         {std::pair{0664, 0666}, {0640, 0660}, {0600, 0600}, {0444, 0666}}) {
       QCOMPARE(::chmod(path.c_str(), mode_t(databaseMode)), 0);
       DatabasePtr database;
       QVERIFY(OpenDao(path, &database).ok());
@@ -119,6 +161,59 @@ class LockFileTest : public QObject {
     QCOMPARE(reader.line(), "holding " + path + " in Page Level mode (exclusive)");
     DatabasePtr database;
     QCOMPARE(OpenDao(path, &database).number(), 3045);
+  }
+
+  // On a full file system the open fails and leaves no empty lock file behind.
+  void fullDiskLeavesNoLockFile() {
+    TempFolder folder;
+    if (::mount("tmpfs", folder.path.c_str(), "tmpfs", 0, "size=16k") != 0)
+      QSKIP("cannot mount a small tmpfs here (needs root)");
+    const auto unmount = qScopeGuard([&] { ::umount2(folder.path.c_str(), MNT_DETACH); });
+    const std::string path = folder.database("full.mdb");  // 12 KB
+    folder.write("filler", QByteArray(4096, 'f'));         // and nothing left
+    OtherProcess check({"check", path});
+    QCOMPARE(check.errors(), std::string("quilletctl: error 3050: Could not lock file.\n"));
+    QCOMPARE(check.stop(), 1);
+    QVERIFY(!Exists(folder.file("full.ldb")));
+    QCOMPARE(ReadBytes(path), JetDatabaseBytes());
+  }
+
+  // A user who may only read the database (and create files beside it) joins read-only: as
+  // the first opener its mode holds for everyone; beside others it joins theirs; its lock file
+  // goes with the last one out, whoever that is.
+  void userWhoMayOnlyRead() {
+    if (::geteuid() != 0) QSKIP("needs root to act as another user");
+    TempFolder folder;
+    QCOMPARE(::chmod(folder.path.c_str(), 01777), 0);
+    const std::string path = folder.database("read only.mdb");
+    QCOMPARE(::chmod(path.c_str(), 0644), 0);  // root's
+    const std::string lockFile = folder.file("read only.ldb");
+    const uid_t nobody = OtherProcess::kNobody;
+    QCOMPARE(OtherProcess({"check", path}, nobody).output(),
+             LockingModeText(0).toStdString() + "\n");
+    QVERIFY(!Exists(lockFile));
+
+    OtherProcess reader({"hold", path, "--read-only", "--record"}, nobody);
+    QCOMPARE(reader.line(), "holding " + path + " in Record Level mode");
+    DatabasePtr ours, exclusive;
+    QVERIFY(OpenDao(path, &ours).ok());
+    QCOMPARE(GetLockingMode(ours), 1);
+    QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);
+    QCOMPARE(OtherProcess({"users", path}).output(),
+             "0\t" + Host() + "\tAdmin\tlive here\n1\t" + Host() + "\tAdmin\tlive here\n");
+    QCOMPARE(reader.stop(), 0);
+    QVERIFY(Exists(lockFile));  // ours is still in it
+    ours.reset();
+    QVERIFY(!Exists(lockFile));
+
+    QVERIFY(OpenDao(path, &ours).ok());  // page level, a writer first
+    OtherProcess joiner({"hold", path, "--read-only", "--record"}, nobody);
+    QCOMPARE(joiner.line(),
+             "holding " + path + " in Page Level mode, not the Record Level mode asked for");
+    QCOMPARE(joiner.stop(), 4);
+    ours.reset();
+    QVERIFY(!Exists(lockFile));
+    QCOMPARE(ReadBytes(path), JetDatabaseBytes());
   }
 
   // A Kill from another thread never removes the lock file under a joining connection.
