@@ -6,8 +6,10 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <map>
+#include <functional>
+#include <vector>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -151,33 +153,41 @@ int main(int argc, char** argv) {
 
   const QStringList positional = parser.positionalArguments();
   if (positional.isEmpty()) return UsageError("missing command");
-  const QString command = positional[0];
-  const std::map<QString, QStringList> optionsOf = {
-      {"check", json.names()},
-      {"users", json.names()},
-      {"scan", json.names()},
-      {"hold", page.names() + record.names() + exclusive.names() + readOnly.names()},
+  const QString name = positional[0];
+
+  // Every command once: the options it takes, whether it takes folders (one or more) or one
+  // FILE, and what runs it. A command missing here is unknown, never another one.
+  struct Command {
+    QString name;
+    QStringList options;
+    bool folders;
+    std::function<int(const QList<QByteArray>& paths)> run;
   };
-  const auto taken = optionsOf.find(command);
-  if (taken == optionsOf.end()) return UsageError("unknown command '" + command + "'");
+  const bool asJson = parser.isSet(json);
+  const std::vector<Command> commands = {
+      {"check", json.names(), false, [&](const auto& paths) { return Check(paths[0], asJson); }},
+      {"users", json.names(), false, [&](const auto& paths) { return Users(paths[0], asJson); }},
+      {"hold", page.names() + record.names() + exclusive.names() + readOnly.names(), false,
+       [&](const auto& paths) {
+         return Hold(paths[0], HoldRequest{parser.isSet(record), parser.isSet(exclusive),
+                                           parser.isSet(readOnly)});
+       }},
+      {"scan", json.names(), true, [&](const auto& paths) { return Scan(paths, asJson); }},
+  };
+  const auto command = std::find_if(commands.begin(), commands.end(),
+                                    [&](const Command& c) { return c.name == name; });
+  if (command == commands.end()) return UsageError("unknown command '" + name + "'");
   for (const QString& option : parser.optionNames()) {
-    if (!taken->second.contains(option)) return UsageError(command + ": no option --" + option);
+    if (!command->options.contains(option)) return UsageError(name + ": no option --" + option);
   }
-  if (command == "scan") {
-    if (positional.size() < 2) return UsageError("scan: missing DIR");
-    QList<QByteArray> folders;
-    for (qsizetype i = 1; i < positional.size(); ++i) folders << RawPositional(positional, i, raw);
-    return Scan(folders, parser.isSet(json));
-  }
-  if (positional.size() < 2) return UsageError(command + ": missing FILE");
-  if (positional.size() > 2)
-    return UsageError(command + ": only one FILE, got '" + positional[2] + "' too");
+  if (positional.size() < 2)
+    return UsageError(name + (command->folders ? ": missing DIR" : ": missing FILE"));
+  if (!command->folders && positional.size() > 2)
+    return UsageError(name + ": only one FILE, got '" + positional[2] + "' too");
   if (parser.isSet(page) && parser.isSet(record))
     return UsageError("hold: --page and --record exclude each other");
 
-  const QByteArray file = RawPositional(positional, 1, raw);
-  if (command == "check") return Check(file, parser.isSet(json));
-  if (command == "users") return Users(file, parser.isSet(json));
-  return Hold(file,
-              HoldRequest{parser.isSet(record), parser.isSet(exclusive), parser.isSet(readOnly)});
+  QList<QByteArray> paths;
+  for (qsizetype i = 1; i < positional.size(); ++i) paths << RawPositional(positional, i, raw);
+  return command->run(paths);
 }
