@@ -7,11 +7,11 @@
 namespace quillet {
 
 LockingMode GetLockingMode(const DatabasePtr& database) {
-  LockingMode result = -1;
+  LockingMode result = kModeUnknown;
   OnErrorResumeNext resumeNext;
 
-  if (!database) return -1;
-  if (database->Name().empty()) return -1;
+  if (!database) return kModeUnknown;
+  if (database->Name().empty()) return kModeUnknown;
 
   LogMessage(QStringLiteral("Creating ADO Connection"));
   Connection connection;
@@ -23,20 +23,23 @@ LockingMode GetLockingMode(const DatabasePtr& database) {
   Err().Record(connection.Open({}, {}, {}, adOptionUnspecified));
   if (Err().Number != 0) {
     LogMessage(QStringLiteral("Failed - ") + Err().Description);
-    return -1;  // releasing the connection closes whatever it opened
+    return kModeUnknown;  // releasing the connection closes whatever it opened
   }
 
   PropertyValue value;
   if (connection.GetProperty(kPropLockingMode, &value).ok()) {
-    if (const int32_t* mode = std::get_if<int32_t>(&value)) result = (*mode == 1) ? 1 : 0;
+    if (const int32_t* mode = std::get_if<int32_t>(&value))
+      result = (*mode == kRecordLevel) ? kRecordLevel : kPageLevel;
   }
   return result;  // the connection is released here without an explicit Close
 }
 
 QString LockingModeText(LockingMode mode) {
   switch (mode) {
-    case 0: return QStringLiteral("Information: The database is using 'Page Level' locking.");
-    case 1: return QStringLiteral("Information: The database is using 'Record Level' locking.");
+    case kPageLevel:
+      return QStringLiteral("Information: The database is using 'Page Level' locking.");
+    case kRecordLevel:
+      return QStringLiteral("Information: The database is using 'Record Level' locking.");
     default:
       return QStringLiteral(
           "Information: The type of locking the database is using cannot be found.");

@@ -181,8 +181,9 @@ double frmDatabaseLocking::TwipsPerPixelShowingTexts() const {
     twipsPerPixel = std::min(twipsPerPixel, TwipsLayout::Fitting(twips, pixels));
   };
   fit(kDatabaseDescArea.width, lblDatabaseDesc->sizeHint().width());
-  for (const QString& text : {QString::fromLatin1(kSelectDatabaseText), LockingModeText(-1),
-                              LockingModeText(0), LockingModeText(1)}) {
+  for (const QString& text :
+       {QString::fromLatin1(kSelectDatabaseText), LockingModeText(kModeUnknown),
+        LockingModeText(kPageLevel), LockingModeText(kRecordLevel)}) {
     fit(kLockingModeArea.width, lblDatabaseLockingMode->widthShowingWhole(text));
   }
   // A path has no designed width, but its line must be tall enough for the font.
@@ -287,7 +288,7 @@ void frmDatabaseLocking::cmdChangeLocking_Click() {
   Status status;
   QString task;
   if (CurrentDatabase) {
-    if (GetLockingMode(CurrentDatabase) == 1) {
+    if (GetLockingMode(CurrentDatabase) == kRecordLevel) {
       ui_.MsgBox(QString::fromLatin1(kAlreadyRecordLevel), vbInformation);
       ui_.SetMousePointer(*this, vbDefault);
       return;
@@ -349,7 +350,7 @@ void frmDatabaseLocking::ReopenWithRecordLevelLocking() {
   connection.reset();
 
   if (Err().Number == 0) {
-    if (GetLockingMode(CurrentDatabase) == 1) {
+    if (GetLockingMode(CurrentDatabase) == kRecordLevel) {
       ui_.MsgBox(QString::fromLatin1(kChangedToRecordLevel), vbInformation);
     } else {
       ui_.MsgBox(QString::fromLatin1(kNotChangedToRecordLevel), vbExclamation);

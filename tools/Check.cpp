@@ -21,9 +21,9 @@ int Check(const QByteArray& file, bool json) {
   if (!json) {
     Print(message.toUtf8() + '\n');
   } else {
-    const QJsonValue name = mode == 0   ? QJsonValue("page")
-                            : mode == 1 ? QJsonValue("record")
-                                        : QJsonValue();
+    const QJsonValue name = mode == quillet::kPageLevel     ? QJsonValue("page")
+                            : mode == quillet::kRecordLevel ? QJsonValue("record")
+                                                            : QJsonValue();
     QJsonObject object{{"mode", name}, {"message", message}};
     AddPathField(&object, "file", file);
     AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);

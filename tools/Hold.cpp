@@ -21,20 +21,21 @@ using quillet::Status;
 
 const char* LevelName(quillet::LockingMode mode) {
   switch (mode) {
-    case 0: return "Page Level";
-    case 1: return "Record Level";
+    case quillet::kPageLevel: return "Page Level";
+    case quillet::kRecordLevel: return "Record Level";
     default: return "an undetermined";
   }
 }
 
 // The mode a --record open ended up in: the one in effect, which an earlier opener may
-// have set. -1 when the engine cannot tell (another engine has the database open).
+// have set; unknown when the engine cannot tell (another engine has the database open).
 quillet::LockingMode ModeInEffect(const quillet::Connection& connection) {
   quillet::PropertyValue value;
   if (!connection.GetProperty(quillet::kPropLockingMode, &value).ok() ||
       !std::holds_alternative<int32_t>(value))
-    return -1;
-  return std::get<int32_t>(value) == 1 ? 1 : 0;
+    return quillet::kModeUnknown;
+  return std::get<int32_t>(value) == quillet::kRecordLevel ? quillet::kRecordLevel
+                                                           : quillet::kPageLevel;
 }
 
 Status OpenForRecordLevel(const QByteArray& file, const HoldRequest& request,
@@ -86,7 +87,7 @@ int Hold(const QByteArray& file, const HoldRequest& request) {
 
   quillet::DatabasePtr database;
   quillet::Connection connection;
-  quillet::LockingMode mode = -1;
+  quillet::LockingMode mode = quillet::kModeUnknown;
   if (request.record) {
     const Status opened = OpenForRecordLevel(file, request, &connection);
     if (!opened.ok()) return EngineError(opened);
@@ -98,11 +99,11 @@ int Hold(const QByteArray& file, const HoldRequest& request) {
     if (!opened.ok()) return EngineError(opened);
     // An exclusive opener is the first opener, and DAO always asks for page level; a
     // shared one joined whatever was in effect, so ask the way the window asks.
-    mode = request.exclusive ? 0 : quillet::GetLockingMode(database);
+    mode = request.exclusive ? quillet::kPageLevel : quillet::GetLockingMode(database);
   }
   const auto close = [&] { return request.record ? connection.Close() : database->Close(); };
 
-  const bool otherMode = request.record && mode != 1;
+  const bool otherMode = request.record && mode != quillet::kRecordLevel;
   QByteArray ready = "holding " + file + " in " + LevelName(mode) + " mode";
   if (request.exclusive) ready += " (exclusive)";
   if (otherMode) ready += ", not the Record Level mode asked for";
