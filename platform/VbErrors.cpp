@@ -29,7 +29,7 @@ const char* VbErrorText(int32_t number) { return FindErrorText(kVbErrors, number
 
 Status VbError(int32_t number) {
   const char* text = VbErrorText(number);
-  return Status::Error(number, text != nullptr ? text : "");
+  return Status::Error(ErrorSource::kVbRuntime, number, text != nullptr ? text : "");
 }
 
 Status MissingFileError(const std::string& path) {

@@ -39,15 +39,22 @@ constexpr ErrorText kAdoErrors[] = {
      "another."},
 };
 
+// The provider's own texts for what it refuses itself, handed on as kAdoProviderError.
+constexpr char kInstallableIsamNotFound[] = "Could not find installable ISAM.";
+constexpr char kModeUnreadableBesideAnotherEngine[] =
+    "The locking mode cannot be read while another database engine has the file open.";
+constexpr char kModeUnreadable[] = "The locking mode cannot be read. ";  // then why
+
 Status AdoError(int32_t number) {
   const char* text = FindErrorText(kAdoErrors, number);
-  return Status::Error(number, text != nullptr ? text : "");
+  return Status::Error(ErrorSource::kAdo, number, text != nullptr ? text : "");
 }
 
-// ADO hands on every failure of the provider as E_FAIL with the provider's own text.
-Status FromProvider(const Status& status) {
-  return Status::Error(kAdoProviderError, status.description());
+Status ProviderError(std::string description) {
+  return Status::Error(ErrorSource::kAdo, kAdoProviderError, std::move(description));
 }
+
+Status FromProvider(const Status& status) { return ProviderError(status.description()); }
 
 enum class Property { kDataSource, kLockingMode, kUnknown };
 
@@ -118,12 +125,9 @@ Status Connection::GetProperty(const std::string& name, PropertyValue* value) co
       if (!IsOpen()) {
         *value = requestedLockingMode_;
       } else if (!session_->Mount().seen()) {
-        return Status::Error(kAdoProviderError, "The locking mode cannot be read. " +
-                                                    LocksUnseenReason(session_->Mount()));
+        return ProviderError(kModeUnreadable + LocksUnseenReason(session_->Mount()));
       } else if (session_->AnotherEnginePresent()) {
-        return Status::Error(kAdoProviderError,
-                             "The locking mode cannot be read while another database engine "
-                             "has the file open.");
+        return ProviderError(kModeUnreadableBesideAnotherEngine);
       } else {
         *value = static_cast<int32_t>(session_->Level());
       }
@@ -159,8 +163,8 @@ Status Connection::Open(const std::string& connectionString, const std::string& 
                                                              : Trimmed(item.substr(equals + 1)));
     Status status = EqualsIgnoringAsciiCase(key, "Provider") ? SetProvider(value)
                                                              : SetProperty(std::string(key), value);
-    if (status.number() == adErrItemNotFound)
-      return Status::Error(kAdoProviderError, "Could not find installable ISAM.");
+    if (status.Is(ErrorSource::kAdo, adErrItemNotFound))
+      return ProviderError(kInstallableIsamNotFound);
     if (!status.ok()) return status;
   }
 

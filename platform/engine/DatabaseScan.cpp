@@ -125,7 +125,7 @@ bool ReadLockFileOf(DatabaseScan* scan, const std::string& lockPath, Opened* ope
   if (read.ok()) return true;
   scan->lockFile = lockPath;
   Settle(scan, State::kUnknown,
-         read.number() == kJetErrCouldNotLock
+         read.Is(ErrorSource::kJet, kJetErrCouldNotLock)
              ? read.description() + " '" + lockPath +
                    "' cannot be its lock file: the engine would not open the database."
              : read.description());

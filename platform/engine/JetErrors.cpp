@@ -29,7 +29,7 @@ Status JetError(int32_t number, const std::string& path) {
   std::string description = text != nullptr ? text : "";
   if (const size_t slot = description.find("%s"); slot != std::string::npos)
     description.replace(slot, 2, path);
-  return Status::Error(number, std::move(description));
+  return Status::Error(ErrorSource::kJet, number, std::move(description));
 }
 
 }  // namespace quillet

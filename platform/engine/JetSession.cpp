@@ -107,7 +107,7 @@ bool OpenedExclusivelyByOthers(const struct stat& database) {
 Status MissingPathError(const std::string& path, int error) {
   switch (posix::Classify(error)) {
     case posix::Failure::kMissing: {
-      const bool folderExists = MissingFileError(path).number() == kErrFileNotFound;
+      const bool folderExists = MissingFileError(path).Is(ErrorSource::kVbRuntime, kErrFileNotFound);
       return JetError(folderExists ? kJetErrCouldNotFindFile : kJetErrInvalidPath, path);
     }
     case posix::Failure::kDenied: return JetError(kJetErrCannotOpen, path);
@@ -121,7 +121,7 @@ Status NotADatabaseFile(const std::string& path, const struct stat& info) {
 
 // Where locks stay on this computer an exclusive open would shut out nobody elsewhere.
 Status ExclusiveOnUnseenLocks(const MountLocks& mount) {
-  return Status::Error(kJetErrCouldNotLock,
+  return Status::Error(ErrorSource::kJet, kJetErrCouldNotLock,
                        JetError(kJetErrCouldNotLock).description() +
                            " An exclusive open would not keep other computers out. " +
                            LocksUnseenReason(mount));

@@ -91,7 +91,7 @@ Status QtUiServices::ShowOpen(OpenFileRequest& request) {
   Preselect(dialog, request.FileName);
 
   if (dialog.exec() != QDialog::Accepted) {
-    if (request.CancelError) return Status::Error(cdlCancel, "Cancel was selected.");
+    if (request.CancelError) return Status::Error(ErrorSource::kVbRuntime, cdlCancel, "Cancel was selected.");
     request.FileName.clear();  // a cancel must never read as a choice
     return Status::OK();
   }

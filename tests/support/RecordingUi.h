@@ -25,7 +25,7 @@ class RecordingUi : public QtUiServices {
   Status ShowOpen(OpenFileRequest& request) override {
     openRequests.append(request);
     const QString answer = std::exchange(nextPath_, QString());
-    if (answer.isNull()) return Status::Error(cdlCancel, "Cancel was selected.");
+    if (answer.isNull()) return Status::Error(ErrorSource::kVbRuntime, cdlCancel, "Cancel was selected.");
     request.FileName = answer;
     return Status::OK();
   }

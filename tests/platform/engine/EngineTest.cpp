@@ -42,6 +42,17 @@ class EngineTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // Jet's 3001 and ADO's 3001 are different failures: a number alone never makes them equal.
+  void equalNumbersOfTwoComponentsDiffer() {
+    Connection connection;
+    const Status ado = connection.SetMode(-5);  // ADO's "Arguments are of the wrong type, ..."
+    const Status jet = DBEngine::Instance().Idle(-5);  // Jet's "Invalid argument."
+    QCOMPARE(ado.number(), jet.number());
+    QVERIFY(ado.Is(ErrorSource::kAdo, adErrInvalidArgument));
+    QVERIFY(!jet.Is(ErrorSource::kAdo, adErrInvalidArgument));
+    QVERIFY(!(ado == jet));
+  }
+
   void laterOpenersJoinTheFirstOpenersMode_data() {
     QTest::addColumn<QString>("first");
     QTest::addColumn<int>("mode");
