@@ -8,7 +8,8 @@ namespace quillet {
 // at 16 pixels and from the full design at every larger size, so each stays legible.
 QIcon ApplicationIcon();
 
-// The 16x16 pictures of the window's two picture buttons.
+// The pictures of the window's two picture buttons: 16-pixel designs, drawn at whatever
+// size and pixel density the button asks for.
 QIcon OpenFolderPicture();
 QIcon CheckLockingPicture();
 
