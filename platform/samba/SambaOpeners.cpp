@@ -1,19 +1,24 @@
 #include "platform/samba/SambaOpeners.h"
 
-#include "platform/engine/OtherOpeners.h"
 #include "platform/samba/SambaStatus.h"
 
 namespace quillet {
 
-void AskSambaForOtherOpeners() {
-  SetOtherOpenersSource([](dev_t device, ino_t inode) {
-    const SambaTable table = SambaStatusReader::Shared().read();
+OtherOpenersSource AskingSamba(std::shared_ptr<SambaStatusReader> reader) {
+  return [reader](dev_t device, ino_t inode) {
+    const SambaTable table = reader->read();
     OtherOpeners answer{table.read, table.reason, {}};
     for (const SambaOpen& open : OpensOf(table, device, inode))
       answer.openers.push_back(
           OtherOpener{open.machine, open.user, open.address, open.shutsOutOthers});
     return answer;
-  });
+  };
+}
+
+void AskSambaForOtherOpeners() {
+  // The process's own reader lives as long as the process: nothing to own.
+  SetOtherOpenersSource(
+      AskingSamba(std::shared_ptr<SambaStatusReader>(&SambaStatusReader::Shared(), [](auto*) {})));
 }
 
 }  // namespace quillet

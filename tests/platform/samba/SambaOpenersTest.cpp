@@ -16,6 +16,7 @@
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/OtherOpeners.h"
+#include "platform/samba/SambaOpeners.h"
 #include "platform/samba/SambaStatus.h"
 
 using namespace quillet;
@@ -71,14 +72,7 @@ void AskStandIn(const QString& program) {
   options.program = program.toStdString();
   options.smbdRuns = [] { return true; };
   options.rootOnly = false;
-  auto reader = std::make_shared<SambaStatusReader>(options);
-  SetOtherOpenersSource([reader](dev_t device, ino_t inode) {
-    const SambaTable table = reader->read();
-    OtherOpeners answer{table.read, table.reason, {}};
-    for (const SambaOpen& open : OpensOf(table, device, inode))
-      answer.openers.push_back({open.machine, open.user, open.address, open.shutsOutOthers});
-    return answer;
-  });
+  SetOtherOpenersSource(AskingSamba(std::make_shared<SambaStatusReader>(options)));
 }
 
 QJsonObject JsonOf(const std::string& line) {
