@@ -84,8 +84,9 @@ struct LockHolder {
 
 // Fault injection, for tests. A fault fails the calls of one kind that hit its target with
 // `error`: the next `times` of them, or with kEveryCall every one until ClearFaults, which
-// forgets every fault. A target names the call by what it touches, so that adding another
-// call elsewhere never moves a fault onto it; what it leaves empty matches every call.
+// forgets every fault. A kind has one fault at a time: a new one replaces it. A target names
+// the call by what it touches, so that adding another call elsewhere never moves a fault
+// onto it; what it leaves empty matches every call.
 enum class Call {
   kOpen,
   kStat,

@@ -90,7 +90,7 @@ class DatabaseScanTest : public QObject {
     DatabaseScanner scanner;
     std::vector<DatabaseScan> scans(1);
     scans[0].path = path;
-    posix::ClearFaults();  // and the count of calls
+    posix::ClearFaults();  // calls are counted from here
     scanner.Scan(&scans);
     QCOMPARE(posix::CallCount(posix::Call::kTestLock), 2);
     QCOMPARE(scans[0].reason, std::string());
