@@ -1,7 +1,5 @@
 #include "platform/engine/LockFile.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -25,9 +23,9 @@ ByteRange RecordRange(int slot) { return ByteRange{off_t{slot} * kRecordSize, kR
 
 std::string ComputerName() {
   static const std::string name = [] {
-    std::array<char, 256> buffer{};
-    if (::gethostname(buffer.data(), buffer.size() - 1) != 0) return std::string();
-    return std::string(buffer.data());
+    std::string computer;
+    (void)posix::HostName(&computer);  // none: the record's computer field stays empty
+    return computer;
   }();
   return name;
 }

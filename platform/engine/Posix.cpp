@@ -1,11 +1,15 @@
 #include "platform/engine/Posix.h"
 
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <limits>
+#include <mutex>
 
 namespace quillet::posix {
 
@@ -13,28 +17,65 @@ namespace {
 
 constexpr size_t kCalls = static_cast<size_t>(Call::kCount);
 
-// Per call: the errno to fail with (0: none pending), how many calls may pass first, and
-// whether it keeps failing.
 struct Fault {
-  std::atomic<int> error{0};
-  std::atomic<int> after{0};
-  std::atomic<bool> every{false};
+  int error = 0;  // 0: none pending
+  Target target;
+  int left = 0;  // matching calls still to fail, or kEveryCall
 };
-std::array<Fault, kCalls> faults;
+std::mutex faultsMutex;
+std::array<Fault, kCalls> faults;  // under faultsMutex
 std::atomic<bool> anyFault{false};
+std::array<std::atomic<int>, kCalls> counts{};
 
-// True (with errno set) when a test asked this call to fail now.
-bool Injected(Call call) {
+// What one call touches, for matching a fault's target.
+struct Touch {
+  const std::string* path = nullptr;  // or, for a call on a descriptor:
+  int fd = -1;
+  std::optional<ByteRange> bytes{};
+  bool writing = false;
+};
+
+std::string PathOf(int fd) {
+  std::array<char, PATH_MAX> buffer;
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t got = ::readlink(link.c_str(), buffer.data(), buffer.size());
+  return got > 0 ? std::string(buffer.data(), size_t(got)) : std::string();
+}
+
+off_t EndOf(ByteRange range) {
+  return range.length == 0 ? std::numeric_limits<off_t>::max() : range.end();
+}
+
+bool Hits(const Target& target, const Touch& touch) {
+  if (target.writing && !touch.writing) return false;
+  if (target.bytes && !(touch.bytes && target.bytes->start < EndOf(*touch.bytes) &&
+                        touch.bytes->start < EndOf(*target.bytes)))
+    return false;
+  if (target.path.empty()) return true;
+  const std::string path = touch.path != nullptr ? *touch.path : PathOf(touch.fd);
+  return path.ends_with(target.path);
+}
+
+// True (with errno set) when a test asked this call to fail.
+bool Injected(Call call, const Touch& touch) {
+  const size_t index = static_cast<size_t>(call);
+  counts[index].fetch_add(1, std::memory_order_relaxed);
   if (!anyFault.load(std::memory_order_relaxed)) return false;
-  Fault& fault = faults[static_cast<size_t>(call)];
-  if (fault.error.load() == 0) return false;
-  if (fault.every.load()) {
-    errno = fault.error.load();
-    return true;
+  int error = 0;
+  {
+    const std::lock_guard<std::mutex> lock(faultsMutex);
+    Fault& fault = faults[index];
+    if (fault.error == 0 || !Hits(fault.target, touch)) return false;
+    error = fault.error;
+    if (fault.left != kEveryCall && --fault.left == 0) fault.error = 0;
   }
-  if (fault.after.fetch_sub(1) > 0) return false;
-  errno = fault.error.exchange(0);
-  return errno != 0;
+  errno = error;
+  return true;
+}
+
+Touch OnPath(const std::string& path) { return Touch{.path = &path}; }
+Touch OnFd(int fd, std::optional<ByteRange> bytes = std::nullopt) {
+  return Touch{.fd = fd, .bytes = bytes};
 }
 
 template <typename F>
@@ -66,7 +107,8 @@ int Open(const std::string& path, int flags, mode_t mode) {
 }
 
 int OpenAt(int folderFd, const std::string& name, int flags, mode_t mode) {
-  if (Injected(Call::kOpen)) return -1;
+  if (Injected(Call::kOpen, Touch{.path = &name, .writing = (flags & O_ACCMODE) != O_RDONLY}))
+    return -1;
   int fd = Retrying([&] {
     return ::openat(folderFd, name.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
   });
@@ -83,42 +125,71 @@ int OpenAt(int folderFd, const std::string& name, int flags, mode_t mode) {
 }
 
 int Stat(const std::string& path, struct stat* info) {
-  if (Injected(Call::kStat)) return errno;
+  if (Injected(Call::kStat, OnPath(path))) return errno;
   return ErrnoOf(Retrying([&] { return ::stat(path.c_str(), info); }));
 }
 
 int Lstat(const std::string& path, struct stat* info) {
-  if (Injected(Call::kLstat)) return errno;
+  if (Injected(Call::kLstat, OnPath(path))) return errno;
   return ErrnoOf(Retrying([&] { return ::lstat(path.c_str(), info); }));
 }
 
 int Fstat(int fd, struct stat* info) {
-  if (Injected(Call::kFstat)) return errno;
+  if (Injected(Call::kFstat, OnFd(fd))) return errno;
   return ErrnoOf(Retrying([&] { return ::fstat(fd, info); }));
 }
 
 int Fstatfs(int fd, struct statfs* info) {
-  if (Injected(Call::kFstatfs)) return errno;
+  if (Injected(Call::kFstatfs, OnFd(fd))) return errno;
   return ErrnoOf(Retrying([&] { return ::fstatfs(fd, info); }));
 }
 
 int Unlink(const std::string& path) {
-  if (Injected(Call::kUnlink)) return errno;
+  if (Injected(Call::kUnlink, OnPath(path))) return errno;
   return ErrnoOf(Retrying([&] { return ::unlink(path.c_str()); }));
 }
 
 int Fchmod(int fd, mode_t mode) {
-  if (Injected(Call::kFchmod)) return errno;
+  if (Injected(Call::kFchmod, OnFd(fd))) return errno;
   return ErrnoOf(Retrying([&] { return ::fchmod(fd, mode); }));
 }
 
+int Mkdir(const std::string& path, mode_t mode) {
+  if (Injected(Call::kMkdir, OnPath(path))) return errno;
+  return ErrnoOf(Retrying([&] { return ::mkdir(path.c_str(), mode); }));
+}
+
+int Rename(const std::string& from, const std::string& to) {
+  if (Injected(Call::kRename, OnPath(from))) return errno;
+  return ErrnoOf(Retrying([&] { return ::rename(from.c_str(), to.c_str()); }));
+}
+
+int Access(const std::string& path, int mode) {
+  if (Injected(Call::kAccess, OnPath(path))) return errno;
+  return ErrnoOf(Retrying([&] { return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS); }));
+}
+
+int Flock(int fd, int operation) {
+  if (Injected(Call::kFlock, OnFd(fd))) return errno;
+  return ErrnoOf(Retrying([&] { return ::flock(fd, operation); }));
+}
+
+int HostName(std::string* name) {
+  name->clear();
+  if (Injected(Call::kHostName, Touch{})) return errno;
+  std::array<char, HOST_NAME_MAX + 1> buffer{};
+  if (::gethostname(buffer.data(), buffer.size() - 1) != 0) return errno;
+  *name = buffer.data();
+  return 0;
+}
+
 ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset) {
-  if (Injected(Call::kRead)) return -1;
+  if (Injected(Call::kRead, OnFd(fd, ByteRange{offset, off_t(size)}))) return -1;
   return Retrying([&] { return ::pread(fd, buffer, size, offset); });
 }
 
 int WriteAt(int fd, const void* buffer, size_t size, off_t offset) {
-  if (Injected(Call::kWrite)) return errno;
+  if (Injected(Call::kWrite, OnFd(fd, ByteRange{offset, off_t(size)}))) return errno;
   const ssize_t put = Retrying([&] { return ::pwrite(fd, buffer, size, offset); });
   if (put < 0) return errno;
   return static_cast<size_t>(put) == size ? 0 : EIO;
@@ -145,19 +216,20 @@ Failure Classify(int error) {
 }
 
 int TryLock(int fd, short type, ByteRange range) {
-  if (Injected(Call::kLock)) return errno;
+  if (Injected(Call::kLock, OnFd(fd, range))) return errno;
   struct flock lock = Describe(type, range);
   const int error = ErrnoOf(Retrying([&] { return ::fcntl(fd, F_OFD_SETLK, &lock); }));
   return error == EACCES ? EAGAIN : error;  // POSIX allows either for "held elsewhere"
 }
 
 int Unlock(int fd, ByteRange range) {
+  if (Injected(Call::kUnlock, OnFd(fd, range))) return errno;
   struct flock lock = Describe(F_UNLCK, range);
   return ErrnoOf(Retrying([&] { return ::fcntl(fd, F_OFD_SETLK, &lock); }));
 }
 
 int TestLock(int fd, short type, ByteRange range, LockHolder* holder) {
-  if (Injected(Call::kTestLock)) return errno;
+  if (Injected(Call::kTestLock, OnFd(fd, range))) return errno;
   struct flock lock = Describe(type, range);
   const int error = ErrnoOf(Retrying([&] { return ::fcntl(fd, F_OFD_GETLK, &lock); }));
   if (error != 0) return error;
@@ -166,17 +238,19 @@ int TestLock(int fd, short type, ByteRange range, LockHolder* holder) {
   return 0;
 }
 
-void InjectFault(Call call, int error, int after) {
-  Fault& fault = faults[static_cast<size_t>(call)];
-  fault.every.store(after == kEveryCall);
-  fault.after.store(after);
-  fault.error.store(error);
+void InjectFault(Call call, int error, Target target, int times) {
+  const std::lock_guard<std::mutex> lock(faultsMutex);
+  faults[static_cast<size_t>(call)] = Fault{error, std::move(target), times};
   anyFault.store(true);
 }
 
 void ClearFaults() {
-  for (Fault& fault : faults) fault.error.store(0);
+  const std::lock_guard<std::mutex> lock(faultsMutex);
+  faults = {};
+  for (std::atomic<int>& count : counts) count.store(0);
   anyFault.store(false);
 }
+
+int CallCount(Call call) { return counts[static_cast<size_t>(call)].load(); }
 
 }  // namespace quillet::posix

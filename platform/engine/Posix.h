@@ -5,6 +5,7 @@
 #include <sys/statfs.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 namespace quillet::posix {
@@ -12,7 +13,8 @@ namespace quillet::posix {
 // The engine's one door to the operating system (see LockProtocol.h for what it locks).
 // Every call retries EINTR and reports failure as an errno value; every descriptor it
 // opens is close-on-exec and never 0, 1 or 2, so nothing a program prints to a closed
-// standard stream can land in a database or lock file. Tests can make any call fail.
+// standard stream can land in a database or lock file. Tests can make any call fail (see
+// InjectFault at the end).
 
 // Opens without following anything odd: O_NONBLOCK so a FIFO never blocks the open,
 // O_NOCTTY so a terminal never becomes ours. Returns the descriptor or -1 and errno.
@@ -26,6 +28,15 @@ namespace quillet::posix {
 [[nodiscard]] int Fstatfs(int fd, struct statfs* info);
 [[nodiscard]] int Unlink(const std::string& path);
 [[nodiscard]] int Fchmod(int fd, mode_t mode);
+[[nodiscard]] int Mkdir(const std::string& path, mode_t mode);
+[[nodiscard]] int Rename(const std::string& from, const std::string& to);
+// Whether this process may `mode` (R_OK, W_OK, X_OK) the file, by its effective ids.
+[[nodiscard]] int Access(const std::string& path, int mode);
+// A whole-file flock(2) lock (LOCK_EX, LOCK_SH, LOCK_UN), waiting for it: the lock the
+// settings store takes on its folder, apart from the engine's byte-range locks.
+[[nodiscard]] int Flock(int fd, int operation);
+// This computer's name (*name left empty on failure).
+[[nodiscard]] int HostName(std::string* name);
 // Bytes read (short at the end of the file), or -1 and errno.
 [[nodiscard]] ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset);
 // 0 when every byte was written, else the errno (EIO for a short write).
@@ -71,9 +82,11 @@ struct LockHolder {
 // that nobody holds one: every caller treats it as "cannot tell".
 [[nodiscard]] int TestLock(int fd, short type, ByteRange range, LockHolder* holder);
 
-// Fault injection, for tests: the next call of `call` after `after` successful ones
-// fails with `error` (once), or with kEveryCall every call fails until ClearFaults, which
-// forgets every pending one.
+// Fault injection, for tests. A fault fails the calls of one kind that hit its target with
+// `error`: the next `times` of them, or with kEveryCall every one until ClearFaults, which
+// forgets every fault. A kind has one fault at a time: a new one replaces it. A target names
+// the call by what it touches, so that adding another call elsewhere never moves a fault
+// onto it; what it leaves empty matches every call.
 enum class Call {
   kOpen,
   kStat,
@@ -82,14 +95,31 @@ enum class Call {
   kFstatfs,
   kUnlink,
   kFchmod,
+  kMkdir,
+  kRename,  // matched by the path renamed
+  kAccess,
+  kFlock,
+  kHostName,
   kRead,
   kWrite,
   kLock,
+  kUnlock,
   kTestLock,
   kCount
 };
+struct Target {
+  // Calls on a file whose path ends so ("Sales.ldb", ".mdb"); a descriptor is named by the
+  // path it is open on (with " (deleted)" after an unlink).
+  std::string path{};
+  // Locks, unlocks, lock tests, reads and writes of some of these bytes.
+  std::optional<ByteRange> bytes{};
+  // Opens for writing only.
+  bool writing = false;
+};
 inline constexpr int kEveryCall = -1;
-void InjectFault(Call call, int error, int after = 0);
+void InjectFault(Call call, int error, Target target = {}, int times = 1);
 void ClearFaults();
+// How many calls of this kind were made since the last ClearFaults (or the start).
+int CallCount(Call call);
 
 }  // namespace quillet::posix

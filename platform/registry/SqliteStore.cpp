@@ -12,6 +12,7 @@
 
 #include "platform/PathNames.h"
 #include "platform/engine/Posix.h"
+#include "platform/engine/UniqueFd.h"
 #include "platform/registry/KeyName.h"
 
 namespace quillet::registry {
@@ -79,6 +80,22 @@ LONG FromErrno(int error) {
   return posix::IsPermissionError(error) ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
 }
 
+// SQLite opens the store and its journal through the engine's seam too, so that a test can
+// refuse them as the system refuses a file this process may not write.
+int OpenForSqlite(const char* path, int flags, int mode) {
+  return posix::Open(path, flags, static_cast<mode_t>(mode));
+}
+
+void RouteSqliteOpens() {
+  static const bool routed = [] {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    return vfs != nullptr && vfs->iVersion >= 3 &&
+           vfs->xSetSystemCall(vfs, "open",
+                               reinterpret_cast<sqlite3_syscall_ptr>(&OpenForSqlite)) == SQLITE_OK;
+  }();
+  (void)routed;
+}
+
 class Database {
  public:
   Database() = default;
@@ -90,6 +107,7 @@ class Database {
   // with its permissions. READWRITE falls back to read-only for a file this process may
   // not write, and lets a reader roll back the journal a killed writer left behind.
   int Open(const std::string& path) {
+    RouteSqliteOpens();
     const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
     if (rc == SQLITE_OK) sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     return rc;
@@ -149,23 +167,21 @@ class Statement {
   int bound_ = 0;
 };
 
-bool FolderWritable(const std::string& folder) {
-  return faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-}
+bool FolderWritable(const std::string& folder) { return posix::Access(folder, W_OK | X_OK) == 0; }
 
 // Creates the missing folders of the store's path, private to the user.
 LONG CreateFolders(const std::string& folder) {
   struct stat info;
-  if (::stat(folder.c_str(), &info) == 0) {
-    return S_ISDIR(info.st_mode) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
-  }
-  if (errno != ENOENT) return FromErrno(errno);
+  const int error = posix::Stat(folder, &info);
+  if (error == 0) return S_ISDIR(info.st_mode) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  if (error != ENOENT) return FromErrno(error);
   const std::string parent = ParentFolder(folder);
   if (parent != folder) {
     const LONG status = CreateFolders(parent);
     if (status != ERROR_SUCCESS) return status;
   }
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
+  const int made = posix::Mkdir(folder, 0700);
+  if (made != 0 && made != EEXIST) return FromErrno(made);
   return ERROR_SUCCESS;
 }
 
@@ -175,10 +191,9 @@ LONG CreateFolders(const std::string& folder) {
 LONG CreateStoreFile(const std::string& path) {
   const LONG status = CreateFolders(ParentFolder(path));
   if (status != ERROR_SUCCESS) return status;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno == EEXIST ? ERROR_SUCCESS : FromErrno(errno);
-  ::fchmod(fd, 0600);  // the umask may only have narrowed it
-  ::close(fd);
+  const UniqueFd fd(posix::Open(path, O_WRONLY | O_CREAT | O_EXCL, 0600));
+  if (!fd.valid()) return errno == EEXIST ? ERROR_SUCCESS : FromErrno(errno);
+  (void)posix::Fchmod(fd.get(), 0600);  // the umask may only have narrowed it
   return ERROR_SUCCESS;
 }
 
@@ -190,7 +205,7 @@ std::string CorruptName(const std::string& path) {
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
   std::string target = path + ".corrupt-" + stamp;
   struct stat info;
-  for (int n = 2; ::lstat(target.c_str(), &info) == 0; ++n) {
+  for (int n = 2; posix::Lstat(target, &info) == 0; ++n) {
     target = path + ".corrupt-" + stamp + "-" + std::to_string(n);
   }
   return target;
@@ -201,25 +216,24 @@ std::string CorruptName(const std::string& path) {
 // moved it and started a fresh store there, which must not be moved in turn. The lock
 // on the folder makes the check and the move one step for every copy of the program.
 bool MoveAside(const std::string& path, const struct stat& damaged) {
-  const int folder = ::open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return false;
+  const UniqueFd folder(posix::Open(ParentFolder(path), O_RDONLY | O_DIRECTORY));
+  if (!folder.valid()) return false;
   bool moved = false;
-  if (::flock(folder, LOCK_EX) == 0) {
+  if (posix::Flock(folder.get(), LOCK_EX) == 0) {
     struct stat now;
-    if (::lstat(path.c_str(), &now) == 0 && posix::SameFile(now, damaged)) {
+    if (posix::Lstat(path, &now) == 0 && posix::SameFile(now, damaged)) {
       // Its journal first: while the damaged file still holds the name, no copy of the
       // program can start a fresh store (and a journal of its own) there.
       const std::string target = CorruptName(path);
       for (const char* companion : {"-journal", "-wal", "-shm"}) {
-        ::rename((path + companion).c_str(), (target + companion).c_str());
+        (void)posix::Rename(path + companion, target + companion);
       }
-      moved = ::rename(path.c_str(), target.c_str()) == 0;
+      moved = posix::Rename(path, target) == 0;
     } else {
       moved = true;  // already replaced: try again on the new file
     }
-    ::flock(folder, LOCK_UN);
+    (void)posix::Flock(folder.get(), LOCK_UN);
   }
-  ::close(folder);
   return moved;
 }
 
@@ -256,8 +270,8 @@ LONG Identify(const Database& db, bool* empty) {
 template <typename Work>
 LONG Read(const std::string& path, Work work) {
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0) {
-    return (errno == ENOENT || errno == ENOTDIR) ? ERROR_FILE_NOT_FOUND : FromErrno(errno);
+  if (const int error = posix::Stat(path, &info); error != 0) {
+    return (error == ENOENT || error == ENOTDIR) ? ERROR_FILE_NOT_FOUND : FromErrno(error);
   }
   if (!S_ISREG(info.st_mode)) return ERROR_BADDB;
   Database db;
@@ -295,7 +309,7 @@ LONG WriteOnce(const std::string& path, Work work) {
 
 bool StillNames(const std::string& path, const struct stat& seen) {
   struct stat now;
-  return ::stat(path.c_str(), &now) == 0 && posix::SameFile(now, seen);
+  return posix::Stat(path, &now) == 0 && posix::SameFile(now, seen);
 }
 
 // Runs work in one write transaction, creating the store first when create is set. A
@@ -313,8 +327,8 @@ LONG Write(const std::string& path, bool create, Work work) {
       if (status != ERROR_SUCCESS) return status;
     }
     struct stat seen;
-    if (::stat(path.c_str(), &seen) != 0) {
-      return (errno == ENOENT || errno == ENOTDIR) ? ERROR_FILE_NOT_FOUND : FromErrno(errno);
+    if (const int error = posix::Stat(path, &seen); error != 0) {
+      return (error == ENOENT || error == ENOTDIR) ? ERROR_FILE_NOT_FOUND : FromErrno(error);
     }
     // A folder or other non-file in the store's place was put there by someone: leave it.
     if (!S_ISREG(seen.st_mode)) return ERROR_BADDB;
@@ -402,14 +416,13 @@ LONG SqliteStore::DeleteValue(const KeyAddress& key, std::string_view name) cons
 
 bool SqliteStore::Writable() const {
   struct stat info;
-  if (::stat(path_.c_str(), &info) == 0) {
+  if (posix::Stat(path_, &info) == 0) {
     // The journal is created beside the file, so its folder must be writable too.
-    return faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) == 0 &&
-           FolderWritable(ParentFolder(path_));
+    return posix::Access(path_, W_OK) == 0 && FolderWritable(ParentFolder(path_));
   }
   // Not created yet: writable when the nearest folder that exists is.
   std::string folder = ParentFolder(path_);
-  while (::stat(folder.c_str(), &info) != 0 && errno == ENOENT) {
+  while (posix::Stat(folder, &info) == ENOENT) {
     const std::string parent = ParentFolder(folder);
     if (parent == folder) break;
     folder = parent;

@@ -1,9 +1,6 @@
 // The registry functions over the real store; the killed writer is this binary as --writer.
 
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <sqlite3.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,11 +19,15 @@
 #include "common/GeneralConstants.h"
 #include "common/Registry.h"
 #include "platform/ErrObject.h"
+#include "platform/engine/Posix.h"
 #include "platform/registry/KeyHandles.h"
 #include "platform/registry/RegistryStore.h"
 
 using namespace quillet;
 using namespace quillet::winreg;
+using posix::Call;
+
+Q_DECLARE_METATYPE(quillet::posix::Call)
 
 namespace {
 
@@ -83,21 +84,6 @@ mode_t ModeOf(const QString& path) {
   return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-// Makes the file one this process may not write, or writable again: permissions, and for
-// root, whom those do not stop, the immutable flag. False when that did not work here.
-bool SetReadOnly(const QString& path, bool readOnly) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-  int flags = 0;
-  if (fd >= 0 && ::geteuid() == 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-    flags = readOnly ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-  }
-  if (fd >= 0) ::close(fd);
-  ::chmod(name.constData(), readOnly ? 0400 : 0600);
-  return (::access(name.constData(), W_OK) == 0) != readOnly;
-}
-
 }  // namespace
 
 class RegistryTest : public QObject {
@@ -119,7 +105,7 @@ class RegistryTest : public QObject {
     RegistryStore::SetPath(QFile::encodeName(store_).toStdString());
   }
   void cleanup() {
-    SetReadOnly(store_, false);
+    posix::ClearFaults();
     QCOMPARE(registry::OpenKeyHandleCount(), size_t(0));  // every operation closes its keys
   }
 
@@ -194,18 +180,60 @@ class RegistryTest : public QObject {
     QCOMPARE(read(), QString("none"));
   }
 
-  // The key cannot be opened with full access, so it counts as absent; the value still
-  // reads, and neither saving nor deleting changes it.
+  // A store the system will not open for writing: the key cannot be opened with full
+  // access, so it counts as absent; the value still reads, and neither saving nor deleting
+  // changes it.
   void readOnlyStoreReadsButKeepsItsValue() {
     remember("/srv/a.mdb");
-    if (!SetReadOnly(store_, true)) QSKIP("cannot make the store read-only here");
+    posix::InjectFault(Call::kOpen, EACCES, {.path = "registry.sqlite3", .writing = true},
+                       posix::kEveryCall);
+    posix::InjectFault(Call::kAccess, EACCES, {.path = "registry.sqlite3"}, posix::kEveryCall);
     QVERIFY(!RegistryKeyExists(HKEY_LOCAL_MACHINE, kAppKey));
     QCOMPARE(remembered(), QString("/srv/a.mdb"));
     remember("/srv/b.mdb");
     remember("");
-    QVERIFY(SetReadOnly(store_, false));
+    posix::ClearFaults();
     QCOMPARE(remembered(), QString("/srv/a.mdb"));
     QVERIFY(RegistryKeyExists(HKEY_LOCAL_MACHINE, kAppKey));
+  }
+
+  // A step of a write that keeps failing: the write says why and leaves what was there,
+  // nothing yet or a damaged store (still to be moved aside by the next write).
+  void failingStoreCalls_data() {
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QString>("pathEnd");  // of the path it fails on
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QByteArray>("before");  // the store's bytes; none: no store yet
+    QTest::addColumn<int>("status");
+    const QByteArray none, damaged(4096, 'x');
+    QTest::newRow("looking at the folder")
+        << Call::kStat << "Quillet" << EIO << none << int(ERROR_REGISTRY_IO_FAILED);
+    QTest::newRow("creating the folder")
+        << Call::kMkdir << "Quillet" << EACCES << none << int(ERROR_ACCESS_DENIED);
+    QTest::newRow("creating the store")
+        << Call::kOpen << "registry.sqlite3" << EROFS << none << int(ERROR_ACCESS_DENIED);
+    QTest::newRow("looking at the store")
+        << Call::kStat << "registry.sqlite3" << EIO << none << int(ERROR_REGISTRY_IO_FAILED);
+    QTest::newRow("locking the folder to move a damaged store")
+        << Call::kFlock << "Quillet" << EIO << damaged << int(ERROR_BADDB);
+    QTest::newRow("moving a damaged store aside")
+        << Call::kRename << "registry.sqlite3" << EBUSY << damaged << int(ERROR_BADDB);
+  }
+  void failingStoreCalls() {
+    QFETCH(Call, call);
+    QFETCH(QString, pathEnd);
+    QFETCH(int, error);
+    QFETCH(QByteArray, before);
+    QFETCH(int, status);
+    if (!before.isNull()) QVERIFY(WriteAll(store_, before));
+    posix::InjectFault(call, error, {.path = pathEnd.toStdString()}, posix::kEveryCall);
+    QCOMPARE(WriteRaw(kDBFilenameValue, REG_SZ, "/srv/a.mdb"), LONG(status));
+    posix::ClearFaults();
+    QCOMPARE(remembered("none"), QString("none"));
+    if (!before.isNull()) QCOMPARE(ReadAll(store_), before);
+    QCOMPARE(QFileInfo(store_).dir().entryList({"*.corrupt-*"}, QDir::Files), QStringList());
+    QCOMPARE(WriteRaw(kDBFilenameValue, REG_SZ, "/srv/a.mdb"), ERROR_SUCCESS);
+    QCOMPARE(remembered(), QString("/srv/a.mdb"));
   }
 
   // A size past what an int counts, which the store once narrowed and cut short.

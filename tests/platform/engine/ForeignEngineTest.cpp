@@ -7,14 +7,23 @@
 #include "platform/FileSystem.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/LockProtocol.h"
 #include "platform/engine/Posix.h"
 
 using namespace quillet;
 using namespace quillet::test;
+using posix::Call;
+using posix::Target;
+
+Q_DECLARE_METATYPE(quillet::posix::Call)
+Q_DECLARE_METATYPE(quillet::posix::Target)
 
 namespace {
 
 constexpr int kRecord = 64;
+const Target kGate{.bytes = posix::ByteRange{lockmap::kGate, 1}};
+const Target kMarks{.bytes = posix::ByteRange{lockmap::kMarkBase, 2 * lockmap::kSlots}};
+const Target kUserLocks{.bytes = posix::ByteRange{lockmap::kUserLockBase, lockmap::kSlots}};
 
 // What `quilletctl users` lists ("slot\tcomputer\taccount\tstate" lines), or its error.
 QString Users(const std::string& database) {
@@ -141,28 +150,30 @@ class ForeignEngineTest : public QObject {
   // A failing system call on the way in leaves no slot, lock, half-written record or lock
   // file of its own making behind.
   void failingSystemCalls_data() {
-    QTest::addColumn<int>("call");
-    QTest::addColumn<int>("after");
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<Target>("target");
+    QTest::addColumn<int>("error");
     QTest::addColumn<int>("number");  // of the open; 0: it succeeds
-    using C = posix::Call;
-    QTest::newRow("open of the database") << int(C::kOpen) << 0 << 3051;
-    QTest::newRow("taking the gate") << int(C::kLock) << 0 << 3050;
-    QTest::newRow("creating the lock file") << int(C::kOpen) << 1 << 3050;
-    QTest::newRow("giving it the database's mode") << int(C::kFchmod) << 0 << 0;
-    QTest::newRow("claiming the mark") << int(C::kLock) << 1 << 3050;
-    QTest::newRow("claiming the user lock") << int(C::kLock) << 2 << 3050;
-    QTest::newRow("writing the record: disk full") << int(C::kWrite) << 0 << 3050;
+    const Target lockFile{.path = "faulty.ldb"};
+    QTest::newRow("opening the database")
+        << Call::kOpen << Target{.path = "faulty.mdb"} << EIO << 3051;
+    QTest::newRow("taking the gate") << Call::kLock << kGate << EDEADLK << 3050;
+    QTest::newRow("creating the lock file") << Call::kOpen << lockFile << EIO << 3050;
+    QTest::newRow("giving it the database's mode") << Call::kFchmod << lockFile << EIO << 0;
+    QTest::newRow("claiming the mark") << Call::kLock << kMarks << EIO << 3050;
+    QTest::newRow("claiming the user lock") << Call::kLock << kUserLocks << EIO << 3050;
+    QTest::newRow("writing the record: disk full") << Call::kWrite << lockFile << ENOSPC << 3050;
+    // The gate goes with the descriptor at the latest.
+    QTest::newRow("letting go of the gate") << Call::kUnlock << kGate << EIO << 0;
   }
   void failingSystemCalls() {
-    QFETCH(int, call);
-    QFETCH(int, after);
+    QFETCH(Call, call);
+    QFETCH(Target, target);
+    QFETCH(int, error);
     QFETCH(int, number);
     TempFolder folder;
     const std::string path = folder.database("faulty.mdb");
-    const int error = call == int(posix::Call::kLock) && after == 0 ? EDEADLK
-                      : call == int(posix::Call::kWrite)            ? ENOSPC
-                                                                    : EIO;
-    posix::InjectFault(posix::Call(call), error, after);
+    posix::InjectFault(call, error, target);
     Connection connection;
     const Status opened = OpenAdo(connection, path, 1);
     QCOMPARE(opened.number(), number == 0 ? 0 : kAdoProviderError);
@@ -179,23 +190,22 @@ class ForeignEngineTest : public QObject {
 
   // A failing step of Kill gives VB's error and leaves the stale lock file as it was.
   void failingKill_data() {
-    QTest::addColumn<int>("call");
+    QTest::addColumn<Call>("call");
     QTest::addColumn<int>("error");
     QTest::addColumn<int>("number");
-    using C = posix::Call;
-    QTest::newRow("lstat: gone") << int(C::kLstat) << ENOENT << 53;
-    QTest::newRow("lstat: denied") << int(C::kLstat) << EACCES << 70;
-    QTest::newRow("open") << int(C::kOpen) << EIO << 75;
-    QTest::newRow("lock") << int(C::kLock) << EAGAIN << 70;
-    QTest::newRow("unlink: denied") << int(C::kUnlink) << EPERM << 70;
+    QTest::newRow("lstat: gone") << Call::kLstat << ENOENT << 53;
+    QTest::newRow("lstat: denied") << Call::kLstat << EACCES << 70;
+    QTest::newRow("open") << Call::kOpen << EIO << 75;
+    QTest::newRow("lock") << Call::kLock << EAGAIN << 70;
+    QTest::newRow("unlink: denied") << Call::kUnlink << EPERM << 70;
   }
   void failingKill() {
-    QFETCH(int, call);
+    QFETCH(Call, call);
     QFETCH(int, error);
     QFETCH(int, number);
     TempFolder folder;
     const std::string lockFile = folder.write("stale.ldb", JetRecord("WS-01", "Admin"));
-    posix::InjectFault(posix::Call(call), error);
+    posix::InjectFault(call, error, Target{.path = "stale.ldb"});
     const Status killed = Kill(lockFile);
     posix::ClearFaults();
     QCOMPARE(killed.number(), number);
@@ -205,20 +215,22 @@ class ForeignEngineTest : public QObject {
 
   // A failing step on the way out still lets go of everything; a later opener reuses the file.
   void failingClose_data() {
-    QTest::addColumn<int>("call");
-    using C = posix::Call;
-    QTest::newRow("clearing the record") << int(C::kWrite);
-    QTest::newRow("taking the gate to leave") << int(C::kLock);
-    QTest::newRow("looking before deleting") << int(C::kLstat);
-    QTest::newRow("deleting the lock file") << int(C::kUnlink);
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<Target>("target");
+    const Target lockFile{.path = "leaving.ldb"};
+    QTest::newRow("clearing the record") << Call::kWrite << lockFile;
+    QTest::newRow("taking the gate to leave") << Call::kLock << kGate;
+    QTest::newRow("looking before deleting") << Call::kLstat << lockFile;
+    QTest::newRow("deleting the lock file") << Call::kUnlink << lockFile;
   }
   void failingClose() {
-    QFETCH(int, call);
+    QFETCH(Call, call);
+    QFETCH(Target, target);
     TempFolder folder;
     const std::string path = folder.database("leaving.mdb");
     DatabasePtr database;
     QVERIFY(OpenDao(path, &database).ok());
-    posix::InjectFault(posix::Call(call), EIO);
+    posix::InjectFault(call, EIO, target);
     QVERIFY(database->Close().ok());
     posix::ClearFaults();
     QVERIFY(OpenDao(path, &database, true).ok());  // nothing of ours is held

@@ -136,7 +136,7 @@ class LockReachTest : public QObject {
     QCOMPARE(Failure(OpenAdo(connection, path, 1)), Failure(Status::OK()));
     QCOMPARE(ModeOf(connection), 1);
 
-    posix::InjectFault(posix::Call::kTestLock, EIO, posix::kEveryCall);
+    posix::InjectFault(posix::Call::kTestLock, EIO, {}, posix::kEveryCall);
     const int mode = ModeOf(connection);
     std::string lockPath;
     std::vector<LockFileUser> users;
