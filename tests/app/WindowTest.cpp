@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <QAccessible>
+#include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -196,7 +197,7 @@ class WindowTest : public QObject {
     QTest::newRow("database named *.ldb") << "Kept.ldb" << JetDatabaseBytes() << "enabled";
     QTest::newRow("not a database") << "notes.MDB" << QByteArray("meeting notes") << "enabled";
     QTest::newRow("FIFO, its lock file a FIFO too") << "fifo" << QByteArray() << "disabled";
-    QTest::newRow("directory") << "/tmp" << QByteArray() << "disabled";
+    QTest::newRow("directory") << QDir::tempPath() << QByteArray() << "disabled";
   }
   void browseToEachKindOfFile() {
     QFETCH(QString, name);

@@ -100,9 +100,8 @@ class QuilletctlTest : public QObject {
     QFETCH(QString, output);
     QFETCH(QString, errors);
     TempFolder folder;
-    QCOMPARE(::chdir(folder.path.c_str()), 0);
     folder.database("--record");
-    OtherProcess run(Args(command));
+    OtherProcess run(Args(command), uid_t(-1), {}, folder.path);
     QCOMPARE(run.output(), output.toStdString());
     QCOMPARE(run.errors(), errors.toStdString());
     QCOMPARE(run.stop(), exitCode);
@@ -123,7 +122,6 @@ class QuilletctlTest : public QObject {
     TempFolder folder;
     const QByteArray path = QByteArray::fromStdString(folder.database("caf\xe9.mdb"));
     QProcess run;
-    run.setWorkingDirectory(QString::fromStdString(folder.path));  // ours may be gone by now
     run.start("/bin/sh", {"-c", R"sh(exec "$0" $1 "$2/$(printf 'caf\351.mdb')")sh",
                           QuilletctlPath(), command, QString::fromStdString(folder.path)});
     QVERIFY(run.waitForFinished(10000));
@@ -319,14 +317,13 @@ class QuilletctlTest : public QObject {
     QFETCH(QString, command);
     QFETCH(int, output);
     TempFolder folder;
-    QCOMPARE(::chdir(folder.path.c_str()), 0);
     const std::string path = folder.database("d.mdb");
     const bool hold = command.startsWith("hold");
     if (!hold) folder.write("d.ldb", JetRecord("WS-01", "Admin"));  // one user for users to print
     int pipe[2] = {-1, -1};
     QCOMPARE(::pipe2(pipe, O_CLOEXEC), 0);
     ::close(pipe[0]);  // a reader gone before a byte
-    OtherProcess run(Args(command), uid_t(-1), Bend(Output(output), pipe[1]));
+    OtherProcess run(Args(command), uid_t(-1), Bend(Output(output), pipe[1]), folder.path);
     ::close(pipe[1]);
     QCOMPARE(run.stop(0), 3);  // by itself: a hold lets go without being told
     QVERIFY2(run.errors().starts_with(kLostOutput), qPrintable(command));
