@@ -47,10 +47,13 @@ class WindowTest : public QObject {
     frmDatabaseLocking& window = h.start();
     QCOMPARE(window.font(), font);
     QCOMPARE(window.minimumSize(), window.maximumSize());
-    QVERIFY(window.width() >= 454 && window.height() >= 85);
+    QVERIFY(window.width() >= 454);
+    QVERIFY(window.height() >= 85);
     if (pointSize == 9.0) at9Points = window.size();
-    QVERIFY(pointSize == 9.0 ||
-            (window.width() > at9Points.width() && window.height() > at9Points.height()));
+    if (pointSize != 9.0) {
+      QVERIFY(window.width() > at9Points.width());
+      QVERIFY(window.height() > at9Points.height());
+    }
 
     CaptionLabel* path = h.label("lblDatabase");
     CaptionLabel* mode = h.label("lblDatabaseLockingMode");
@@ -144,7 +147,8 @@ class WindowTest : public QObject {
     h.browseTo(database);
     QCOMPARE(h.messages(), QStringList());
     QCOMPARE(ReadBytes(ToLocalBytes(lookAlike)), before);
-    QVERIFY(!h.current() && h.databaseCaption() == database);
+    QVERIFY(!h.current());
+    QCOMPARE(h.databaseCaption(), database);
   }
 
   // The remembered database reopens: a crash's lock file deleted silently, a held one warned
@@ -182,10 +186,11 @@ class WindowTest : public QObject {
                           closed ? kSelectDatabase
                           : held ? kRecordLevel
                                  : kPageLevel}));
-    QVERIFY(h.window().isVisible() != closed && bool(h.current()) != closed);
+    QCOMPARE(h.window().isVisible(), !closed);
+    QCOMPARE(bool(h.current()), !closed);
     struct stat kept {};
-    QVERIFY(::fstat(evidence.handle(), &kept) == 0 &&
-            (kept.st_nlink == 1) == (lockFile != "stale"));
+    QCOMPARE(::fstat(evidence.handle(), &kept), 0);
+    QCOMPARE(kept.st_nlink == 1, lockFile != "stale");
   }
 
   // The buttons follow whether the path names a non-empty file; special files never block.
@@ -220,7 +225,8 @@ class WindowTest : public QObject {
     h.click(h.check());  // does nothing without a database
     QCOMPARE(QStringList({h.databaseCaption(), h.remembered(), h.actions(), h.modeCaption()}),
              QStringList({chosen, chosen, actions, kPageLevel}));
-    QVERIFY(h.ui.messages.isEmpty() && !previous->IsOpen());
+    QCOMPARE(h.messages(), QStringList());
+    QVERIFY(!previous->IsOpen());
     QCOMPARE(static_cast<bool>(h.current()), content == JetDatabaseBytes());
   }
 
@@ -274,7 +280,9 @@ class WindowTest : public QObject {
              QStringList({held, kLockFileWarning, kPageLevel}));
     QCOMPARE(over, &h.window());
     h.click(h.browse());
-    QVERIFY(typed.isEmpty() && h.databaseCaption() == held && h.current());
+    QCOMPARE(typed, QStringList());
+    QCOMPARE(h.databaseCaption(), held);
+    QVERIFY(h.current());
   }
 
   // The real program lets go of its files and exits 0 on a stop signal, from a box too.
@@ -320,7 +328,8 @@ class WindowTest : public QObject {
       QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockFile), 10000);  // the window holds the file
     QCOMPARE(::kill(static_cast<pid_t>(quillet.processId()), signal), 0);
     QVERIFY(quillet.waitForFinished(10000));
-    QVERIFY(quillet.exitStatus() == QProcess::NormalExit && quillet.exitCode() == 0);
+    QCOMPARE(quillet.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(quillet.exitCode(), 0);
     QCOMPARE(QFile::exists(lockFile), heldElsewhere);
     QCOMPARE(ReadBytes(ToLocalBytes(database)), JetDatabaseBytes());
   }

@@ -188,12 +188,14 @@ class QuilletctlTest : public QObject {
         JsonOf(output),
         OnLocalDisk({{"file", QString::fromStdString(path)}, {"message", message}, {"mode", mode}},
                     path, JsonOf(output)));
-    QVERIFY(check.errors().empty() && check.stop() == 0);
+    QCOMPARE(check.errors(), std::string());
+    QCOMPARE(check.stop(), 0);
 
     OtherProcess recordHold({"hold", path, "--record"});
     QCOMPARE(recordHold.line(), "holding " + path + announced.toStdString());
     QCOMPARE(recordHold.stop(stopSignal), exitCode);
-    QVERIFY(recordHold.output().empty() && recordHold.errors().empty());  // nothing more
+    QCOMPARE(recordHold.output(), std::string());  // nothing more
+    QCOMPARE(recordHold.errors(), std::string());
     QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());     // ours went with it
   }
 
@@ -256,11 +258,13 @@ class QuilletctlTest : public QObject {
     ssize_t got = 0;
     for (int i = 0; i < 1000 && (got = ::read(ends[0], line, sizeof line)) == 0; ++i)
       QTest::qWait(10);
-    QVERIFY(got > 0 && Exists(folder.file("read.ldb")));
+    QVERIFY(got > 0);
+    QVERIFY(Exists(folder.file("read.ldb")));
     ::close(ends[0]);
     QCOMPARE(hold.waitForFinished(1000), output != "file");
     QCOMPARE(hold.stop(), 0);
-    QVERIFY(!Exists(folder.file("read.ldb")) && hold.errors().empty());
+    QVERIFY(!Exists(folder.file("read.ldb")));
+    QCOMPARE(hold.errors(), std::string());
   }
 
   // users decodes every record from Windows-1252, says who is behind it, skips empty records
@@ -279,7 +283,8 @@ class QuilletctlTest : public QObject {
 
     OtherProcess users({"users", path});
     QCOMPARE(QString::fromStdString(users.output()), records.join('\n') + '\n');
-    QVERIFY(users.errors().empty() && users.stop() == 0);
+    QCOMPARE(users.errors(), std::string());
+    QCOMPARE(users.stop(), 0);
     OtherProcess usersJson({"users", path, "--json"});
     QJsonArray expected;
     for (const QString& record : records) {
