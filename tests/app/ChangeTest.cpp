@@ -55,8 +55,8 @@ class ChangeTest : public QObject {
     const Database* changed = h.current().get();
     h.click(h.change());
     QCOMPARE(h.messages(), QStringList({kChanged, kAlready}));
-    QVERIFY(h.current().get() == changed &&
-            h.ui.MousePointer(window) == vbDefault);  // nothing closed or reopened
+    QCOMPARE(h.current().get(), changed);  // nothing closed or reopened
+    QCOMPARE(h.ui.MousePointer(window), vbDefault);
     window.close();
     QCOMPARE(CheckFromAnotherProcess(database), kPageLevel);
   }
@@ -106,9 +106,8 @@ class ChangeTest : public QObject {
     QCOMPARE(h.modeCaption(), shown);
     const QString tooltip = h.label("lblDatabaseLockingMode")->toolTip();
     if (view) {
-      QVERIFY2(tooltip.contains("'" + FindmntType(view->mountPoint()) + "'") &&
-                   tooltip.contains("Run Quillet on the file server."),
-               qPrintable(tooltip));
+      QVERIFY2(tooltip.contains("'" + FindmntType(view->mountPoint()) + "'"), qPrintable(tooltip));
+      QVERIFY2(tooltip.contains("Run Quillet on the file server."), qPrintable(tooltip));
       QCOMPARE(ReadBytes(ToLocalBytes(h.path(QStringLiteral("Sales.ldb")))), lockFile);
       QCOMPARE(CheckFromAnotherProcess(database), kRecordLevel);
     } else {
@@ -150,7 +149,8 @@ class ChangeTest : public QObject {
                               "Could not use '" + database + "'; file already in use.")
                      : Report("closing the database", 3420, "Object invalid or no longer set.")});
     QCOMPARE(h.ui.messages[0].icon, vbExclamation);
-    QVERIFY(!h.current() && h.ui.MousePointer(h.window()) == vbDefault);
+    QVERIFY(!h.current());
+    QCOMPARE(h.ui.MousePointer(h.window()), vbDefault);
     QCOMPARE(h.modeCaption(), kPageLevel);
   }
 
@@ -190,8 +190,11 @@ class ChangeTest : public QObject {
     QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });  // the loop never ended
 
     QCOMPARE(QApplication::exec(), 0);
-    QVERIFY(changeReturned && h.ui.messages.isEmpty() && !h.current());
-    QVERIFY(!QFile::exists(h.path("Sales.ldb")) && !QFile::exists(h.path("Other.ldb")));
+    QVERIFY(changeReturned);
+    QCOMPARE(h.messages(), QStringList());
+    QVERIFY(!h.current());
+    QVERIFY(!QFile::exists(h.path("Sales.ldb")));
+    QVERIFY(!QFile::exists(h.path("Other.ldb")));
   }
 };
 

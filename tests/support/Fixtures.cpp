@@ -54,7 +54,8 @@ QString QuilletctlForOtherUsers() {
 }  // namespace
 
 OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid,
-                           const std::function<void()>& inChild) {
+                           const std::function<void()>& inChild,
+                           const std::string& workingDirectory) {
   QString program = QuilletctlPath();
   if (uid != uid_t(-1)) {
     program = QuilletctlForOtherUsers();
@@ -68,6 +69,8 @@ OtherProcess::OtherProcess(const std::vector<std::string>& args, uid_t uid,
   } else if (inChild) {
     setChildProcessModifier(inChild);
   }
+  if (!workingDirectory.empty())
+    setWorkingDirectory(QFile::decodeName(QByteArray::fromStdString(workingDirectory)));
   QStringList arguments;
   for (const std::string& arg : args) arguments << QString::fromStdString(arg);
   start(program, arguments);

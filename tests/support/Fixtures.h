@@ -24,13 +24,15 @@ QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char
 // The path of the quilletctl binary under test (from the QUILLETCTL variable CTest sets).
 QString QuilletctlPath();
 
-// Another workstation: quilletctl with these arguments, optionally as another user or with
-// inChild run in the child before it starts. Its two output streams are kept apart.
+// Another workstation: quilletctl with these arguments, optionally as another user, with
+// inChild run in the child before it starts, and in workingDirectory. Its two output streams
+// are kept apart.
 class OtherProcess : public QProcess {
  public:
   static constexpr uid_t kNobody = 65534;
   explicit OtherProcess(const std::vector<std::string>& args, uid_t uid = uid_t(-1),
-                        const std::function<void()>& inChild = {});
+                        const std::function<void()>& inChild = {},
+                        const std::string& workingDirectory = {});
   ~OtherProcess() override { stop(); }
   std::string line();              // the first line it prints; "" if it ends or 10 s pass first
   std::string output();            // everything it printed on standard output, once it has ended

@@ -100,9 +100,8 @@ class QuilletctlTest : public QObject {
     QFETCH(QString, output);
     QFETCH(QString, errors);
     TempFolder folder;
-    QCOMPARE(::chdir(folder.path.c_str()), 0);
     folder.database("--record");
-    OtherProcess run(Args(command));
+    OtherProcess run(Args(command), uid_t(-1), {}, folder.path);
     QCOMPARE(run.output(), output.toStdString());
     QCOMPARE(run.errors(), errors.toStdString());
     QCOMPARE(run.stop(), exitCode);
@@ -123,7 +122,6 @@ class QuilletctlTest : public QObject {
     TempFolder folder;
     const QByteArray path = QByteArray::fromStdString(folder.database("caf\xe9.mdb"));
     QProcess run;
-    run.setWorkingDirectory(QString::fromStdString(folder.path));  // ours may be gone by now
     run.start("/bin/sh", {"-c", R"sh(exec "$0" $1 "$2/$(printf 'caf\351.mdb')")sh",
                           QuilletctlPath(), command, QString::fromStdString(folder.path)});
     QVERIFY(run.waitForFinished(10000));
@@ -190,12 +188,14 @@ class QuilletctlTest : public QObject {
         JsonOf(output),
         OnLocalDisk({{"file", QString::fromStdString(path)}, {"message", message}, {"mode", mode}},
                     path, JsonOf(output)));
-    QVERIFY(check.errors().empty() && check.stop() == 0);
+    QCOMPARE(check.errors(), std::string());
+    QCOMPARE(check.stop(), 0);
 
     OtherProcess recordHold({"hold", path, "--record"});
     QCOMPARE(recordHold.line(), "holding " + path + announced.toStdString());
     QCOMPARE(recordHold.stop(stopSignal), exitCode);
-    QVERIFY(recordHold.output().empty() && recordHold.errors().empty());  // nothing more
+    QCOMPARE(recordHold.output(), std::string());  // nothing more
+    QCOMPARE(recordHold.errors(), std::string());
     QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());     // ours went with it
   }
 
@@ -258,11 +258,13 @@ class QuilletctlTest : public QObject {
     ssize_t got = 0;
     for (int i = 0; i < 1000 && (got = ::read(ends[0], line, sizeof line)) == 0; ++i)
       QTest::qWait(10);
-    QVERIFY(got > 0 && Exists(folder.file("read.ldb")));
+    QVERIFY(got > 0);
+    QVERIFY(Exists(folder.file("read.ldb")));
     ::close(ends[0]);
     QCOMPARE(hold.waitForFinished(1000), output != "file");
     QCOMPARE(hold.stop(), 0);
-    QVERIFY(!Exists(folder.file("read.ldb")) && hold.errors().empty());
+    QVERIFY(!Exists(folder.file("read.ldb")));
+    QCOMPARE(hold.errors(), std::string());
   }
 
   // users decodes every record from Windows-1252, says who is behind it, skips empty records
@@ -281,7 +283,8 @@ class QuilletctlTest : public QObject {
 
     OtherProcess users({"users", path});
     QCOMPARE(QString::fromStdString(users.output()), records.join('\n') + '\n');
-    QVERIFY(users.errors().empty() && users.stop() == 0);
+    QCOMPARE(users.errors(), std::string());
+    QCOMPARE(users.stop(), 0);
     OtherProcess usersJson({"users", path, "--json"});
     QJsonArray expected;
     for (const QString& record : records) {
@@ -319,14 +322,13 @@ class QuilletctlTest : public QObject {
     QFETCH(QString, command);
     QFETCH(int, output);
     TempFolder folder;
-    QCOMPARE(::chdir(folder.path.c_str()), 0);
     const std::string path = folder.database("d.mdb");
     const bool hold = command.startsWith("hold");
     if (!hold) folder.write("d.ldb", JetRecord("WS-01", "Admin"));  // one user for users to print
     int pipe[2] = {-1, -1};
     QCOMPARE(::pipe2(pipe, O_CLOEXEC), 0);
     ::close(pipe[0]);  // a reader gone before a byte
-    OtherProcess run(Args(command), uid_t(-1), Bend(Output(output), pipe[1]));
+    OtherProcess run(Args(command), uid_t(-1), Bend(Output(output), pipe[1]), folder.path);
     ::close(pipe[1]);
     QCOMPARE(run.stop(0), 3);  // by itself: a hold lets go without being told
     QVERIFY2(run.errors().starts_with(kLostOutput), qPrintable(command));

@@ -48,12 +48,15 @@ class DatabaseScanTest : public QObject {
     const std::string path = folder.database("shared.mdb");
     OtherProcess first({"hold", path, "--record"});
     OtherProcess second({"hold", path});
-    QVERIFY(first.line().starts_with("holding") && second.line().starts_with("holding"));
+    QVERIFY(first.line().starts_with("holding"));
+    QVERIFY(second.line().starts_with("holding"));
     const QString lockFile = QString::fromStdString(folder.file("shared.ldb"));
     ForeignPeer wine({lockFile, "7", "WINE-PC", "sam", "posix"});
     ForeignPeer samba({lockFile, "9", "SMB-PC", "joe", "ofd"});
     ForeignPeer onDatabase({"--database", QString::fromStdString(path), "posix"});
-    QVERIFY(wine.ready() && samba.ready() && onDatabase.ready());
+    QVERIFY(wine.ready());
+    QVERIFY(samba.ready());
+    QVERIFY(onDatabase.ready());
 
     // The database: two marks and the other engine's lock; the lock file: four user locks.
     for (const auto& [file, held] : {std::pair{path, 3}, {folder.file("shared.ldb"), 4}}) {

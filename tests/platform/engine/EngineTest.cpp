@@ -196,17 +196,21 @@ class EngineTest : public QObject {
     ::close(0);
     DatabasePtr dao;
     Connection ado;
-    const bool opened = OpenDao(path, &dao).ok() && OpenAdo(ado, path, 1).ok();
-    const bool stillClosed = ::fcntl(0, F_GETFD) == -1 && errno == EBADF;
+    const std::string daoOpened = Failure(OpenDao(path, &dao));
+    const std::string adoOpened = Failure(OpenAdo(ado, path, 1));
+    const int zeroFailsWith = ::fcntl(0, F_GETFD) == -1 ? errno : 0;
     ::dup2(saved, 0);
     ::close(saved);
-    QVERIFY(opened && stillClosed && Exists(folder.file("fd.ldb")));
+    QCOMPARE(daoOpened, Failure(Status::OK()));
+    QCOMPARE(adoOpened, Failure(Status::OK()));
+    QCOMPARE(zeroFailsWith, EBADF);  // still closed
+    QVERIFY(Exists(folder.file("fd.ldb")));
     QProcess child;
     child.start("/bin/sh", {"-c", "ls -l /proc/$$/fd"});
     QVERIFY(child.waitForFinished(10000));
     const QByteArray seen = child.readAllStandardOutput();
-    QVERIFY2(seen.contains(" -> ") && !seen.contains(QByteArray::fromStdString(folder.path)),
-             seen.constData());
+    QVERIFY2(seen.contains(" -> "), seen.constData());
+    QVERIFY2(!seen.contains(QByteArray::fromStdString(folder.path)), seen.constData());
   }
 
   // No database or one the provider cannot open: -1, no error left, the provider's text traced.

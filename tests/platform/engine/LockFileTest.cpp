@@ -39,8 +39,8 @@ class LockFileTest : public QObject {
       const std::string path = folder.database(name);
       DatabasePtr dao, third;
       Connection ado;  // a control character in a name would make the file no lock file
-      QVERIFY(OpenDao(path, &dao).ok() &&
-              ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk\t2").ok());
+      QVERIFY(OpenDao(path, &dao).ok());
+      QVERIFY(ado.Open("Provider=Microsoft.JET.OLEDB.4.0;Data Source=" + path, "clerk\t2").ok());
       QCOMPARE(ReadBytes(folder.file(lockName)), Record() + Record("clerk?2"));
       QVERIFY(OpenDao(path, &third).ok());
     }
@@ -53,7 +53,8 @@ class LockFileTest : public QObject {
     const std::string lockFile = folder.file("crowd.ldb");
     ForeignPeer first({QString::fromStdString(lockFile), "0", "WS1", "a", "posix"});
     ForeignPeer last({QString::fromStdString(lockFile), "254", "WS2", "b", "ofd"});
-    QVERIFY(first.ready() && last.ready());
+    QVERIFY(first.ready());
+    QVERIFY(last.ready());
     std::vector<DatabasePtr> crowd(252);
     for (auto& database : crowd) QVERIFY(OpenDao(path, &database).ok());
     // The probe releases its connection without Close: each probe must free the last slot.
@@ -123,7 +124,8 @@ class LockFileTest : public QObject {
     QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(0).toStdString() + "\n");
     QVERIFY(!Exists(lockFile));
     folder.write("held here.ldb", stale);
-    QVERIFY(Kill(lockFile).ok() && !Exists(lockFile));
+    QCOMPARE(Failure(Kill(lockFile)), Failure(Status::OK()));
+    QVERIFY(!Exists(lockFile));
     QVERIFY(OpenDao(path, &ours, true).ok());
     QCOMPARE(Failure(Kill(path)), denied);
     QCOMPARE(GetLockingMode(ours), -1);  // the probe cannot get past our own exclusive hold
