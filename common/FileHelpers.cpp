@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "platform/ErrObject.h"
-#include "platform/FileSystem.h"
-#include "platform/PathNames.h"
+#include "platform/engine/FileLen.h"
+#include "platform/engine/PathNames.h"
 
 namespace quillet {
 

@@ -1,5 +1,5 @@
 #include "platform/ErrObject.h"
-#include "platform/VbErrors.h"
+#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 

@@ -4,8 +4,8 @@
 
 #include "EngineTestUtil.h"
 #include "app/LockingProbe.h"
-#include "platform/FileSystem.h"
 #include "platform/engine/JetErrors.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/Posix.h"
 

@@ -9,7 +9,7 @@
 
 #include "EngineTestUtil.h"
 #include "app/LockingProbe.h"
-#include "platform/FileSystem.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 
 using namespace quillet;

@@ -11,9 +11,9 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
-#include "platform/FileSystem.h"
 #include "platform/engine/EngineTestUtil.h"
 #include "platform/engine/JetErrors.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/samba/SambaStatus.h"
