@@ -20,12 +20,13 @@
 #include "common/Registry.h"
 #include "common/Timing.h"
 #include "common/TraceLog.h"
-#include "platform/ErrObject.h"
 #include "platform/engine/Ado.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
 #include "platform/ui/UiServices.h"
+#include "platform/vb/ErrObject.h"
+#include "platform/vb/LocalBytes.h"
 
 namespace quillet {
 

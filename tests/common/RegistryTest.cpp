@@ -21,9 +21,9 @@
 
 #include "common/GeneralConstants.h"
 #include "common/Registry.h"
-#include "platform/ErrObject.h"
 #include "platform/registry/KeyHandles.h"
 #include "platform/registry/RegistryStore.h"
+#include "platform/vb/ErrObject.h"
 
 using namespace quillet;
 using namespace quillet::winreg;

@@ -11,7 +11,7 @@
 #include "EngineTestUtil.h"
 #include "app/LockingProbe.h"
 #include "common/TraceLog.h"
-#include "platform/ErrObject.h"
+#include "platform/vb/ErrObject.h"
 
 using namespace quillet;
 using namespace quillet::test;

@@ -1,4 +1,5 @@
-#include "platform/ErrObject.h"
+#include "platform/vb/StandardErrorText.h"
+
 #include "platform/engine/VbErrors.h"
 
 namespace quillet {
