@@ -24,7 +24,7 @@
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
-#include "platform/ui/UiServices.h"
+#include "platform/uiservices/UiServices.h"
 #include "platform/vb/ErrObject.h"
 #include "platform/vb/LocalBytes.h"
 

@@ -1,6 +1,6 @@
 #include "common/ErrorReport.h"
 
-#include "platform/ui/UiServices.h"
+#include "platform/uiservices/UiServices.h"
 #include "platform/vb/ErrObject.h"
 #include "platform/vb/StandardErrorText.h"
 

@@ -11,6 +11,7 @@
 #include "app/LockingProbe.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/VbErrors.h"
 
 using namespace quillet;
 using namespace quillet::test;
