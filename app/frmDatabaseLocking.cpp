@@ -12,7 +12,6 @@
 
 #include "app/Artwork.h"
 #include "app/CaptionLabel.h"
-#include "app/LockingProbe.h"
 #include "app/TwipsLayout.h"
 #include "common/ErrorReport.h"
 #include "common/FileHelpers.h"
@@ -27,6 +26,7 @@
 #include "platform/uiservices/UiServices.h"
 #include "platform/vb/ErrObject.h"
 #include "platform/vb/LocalBytes.h"
+#include "probe/LockingProbe.h"
 
 namespace quillet {
 

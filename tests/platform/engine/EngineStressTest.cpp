@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "EngineTestUtil.h"
-#include "app/LockingProbe.h"
+#include "probe/LockingProbe.h"
 
 using namespace quillet;
 using namespace quillet::test;

@@ -9,9 +9,9 @@
 #include <tuple>
 
 #include "EngineTestUtil.h"
-#include "app/LockingProbe.h"
 #include "common/TraceLog.h"
 #include "platform/vb/ErrObject.h"
+#include "probe/LockingProbe.h"
 
 using namespace quillet;
 using namespace quillet::test;

@@ -3,11 +3,11 @@
 #include <fcntl.h>
 
 #include "EngineTestUtil.h"
-#include "app/LockingProbe.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/Posix.h"
+#include "probe/LockingProbe.h"
 
 using namespace quillet;
 using namespace quillet::test;

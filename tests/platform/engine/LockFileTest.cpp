@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "EngineTestUtil.h"
-#include "app/LockingProbe.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/VbErrors.h"
+#include "probe/LockingProbe.h"
 
 using namespace quillet;
 using namespace quillet::test;

@@ -1,4 +1,4 @@
-#include "app/LockingProbe.h"
+#include "probe/LockingProbe.h"
 
 #include "common/TraceLog.h"
 #include "platform/engine/Ado.h"
