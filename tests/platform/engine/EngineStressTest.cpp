@@ -7,8 +7,8 @@
 #include <random>
 #include <thread>
 
-#include "EngineTestUtil.h"
 #include "probe/LockingProbe.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;

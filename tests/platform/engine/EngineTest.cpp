@@ -8,10 +8,10 @@
 #include <map>
 #include <tuple>
 
-#include "EngineTestUtil.h"
 #include "common/TraceLog.h"
 #include "platform/vb/ErrObject.h"
 #include "probe/LockingProbe.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;

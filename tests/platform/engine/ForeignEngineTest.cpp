@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 
-#include "EngineTestUtil.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/Posix.h"
 #include "probe/LockingProbe.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;

@@ -7,11 +7,11 @@
 #include <atomic>
 #include <thread>
 
-#include "EngineTestUtil.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/VbErrors.h"
 #include "probe/LockingProbe.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;
