@@ -12,7 +12,6 @@
 
 #include "app/Artwork.h"
 #include "app/CaptionLabel.h"
-#include "app/LockingProbe.h"
 #include "app/TwipsLayout.h"
 #include "common/ErrorReport.h"
 #include "common/FileHelpers.h"
@@ -20,12 +19,14 @@
 #include "common/Registry.h"
 #include "common/Timing.h"
 #include "common/TraceLog.h"
-#include "platform/ErrObject.h"
-#include "platform/FileSystem.h"
 #include "platform/engine/Ado.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
-#include "platform/ui/UiServices.h"
+#include "platform/uiservices/UiServices.h"
+#include "platform/vb/ErrObject.h"
+#include "platform/vb/LocalBytes.h"
+#include "probe/LockingProbe.h"
 
 namespace quillet {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/LockingProbe.h"
 #include "platform/engine/Dao.h"
+#include "probe/LockingProbe.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 #include "common/ErrorReport.h"
 
-#include "platform/ErrObject.h"
-#include "platform/ui/UiServices.h"
+#include "platform/uiservices/UiServices.h"
+#include "platform/vb/ErrObject.h"
+#include "platform/vb/StandardErrorText.h"
 
 namespace quillet {
 namespace {

@@ -2,9 +2,10 @@
 
 #include <cstdint>
 
-#include "platform/ErrObject.h"
-#include "platform/FileSystem.h"
-#include "platform/PathNames.h"
+#include "platform/engine/FileLen.h"
+#include "platform/engine/PathNames.h"
+#include "platform/vb/ErrObject.h"
+#include "platform/vb/LocalBytes.h"
 
 namespace quillet {
 

@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <string>
 
-#include "platform/ErrObject.h"
+#include "platform/vb/ErrObject.h"
 
 namespace quillet {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/ui/UiServices.h"
+#include "platform/uiservices/UiServices.h"
 
 namespace quillet {
 namespace {

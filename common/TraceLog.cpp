@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/ErrObject.h"
+#include "platform/vb/ErrObject.h"
 
 namespace quillet {
 

@@ -2,7 +2,7 @@
 
 #include <QJsonValue>
 
-#include "app/LockingProbe.h"
+#include "probe/LockingProbe.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {

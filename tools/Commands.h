@@ -8,9 +8,9 @@
 #include <QList>
 #include <vector>
 
-#include "platform/Status.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
+#include "platform/engine/Status.h"
 
 namespace quilletctl {
 

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/LockingProbe.h"
 #include "platform/engine/Ado.h"
+#include "probe/LockingProbe.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {

@@ -15,7 +15,7 @@
 #include <QCoreApplication>
 #include <QFile>
 
-#include "platform/StandardDescriptors.h"
+#include "platform/engine/StandardDescriptors.h"
 #include "platform/samba/SambaOpeners.h"
 #include "tools/Commands.h"
 

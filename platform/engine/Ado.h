@@ -5,7 +5,7 @@
 #include <string>
 #include <variant>
 
-#include "platform/Status.h"
+#include "platform/engine/Status.h"
 
 namespace quillet {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Status.h"
+#include "platform/engine/Status.h"
 
 namespace quillet {
 

@@ -1,6 +1,6 @@
 #include "platform/engine/JetErrors.h"
 
-#include "platform/ErrorTexts.h"
+#include "platform/engine/ErrorTexts.h"
 
 namespace quillet {
 

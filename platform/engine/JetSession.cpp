@@ -6,13 +6,13 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/VbErrors.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/engine/Posix.h"
+#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "platform/Status.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
+#include "platform/engine/Status.h"
 #include "platform/engine/UniqueFd.h"
 
 namespace quillet {

@@ -3,13 +3,14 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "platform/AsciiCase.h"
-#include "platform/FileSystem.h"
+#include "platform/engine/AsciiCase.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
+#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 

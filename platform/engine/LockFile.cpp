@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/PathNames.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
+#include "platform/engine/PathNames.h"
 #include "platform/engine/Posix.h"
 
 namespace quillet {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Status.h"
+#include "platform/engine/Status.h"
 #include "platform/engine/UniqueFd.h"
 
 namespace quillet {

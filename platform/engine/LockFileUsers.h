@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Status.h"
 #include "platform/engine/LockProtocol.h"
+#include "platform/engine/Status.h"
 #include "platform/engine/UniqueFd.h"
 
 namespace quillet {

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringDecoder>
 
-#include "platform/AsciiCase.h"
+#include "platform/engine/AsciiCase.h"
 
 namespace quillet::registry {
 

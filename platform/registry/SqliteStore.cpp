@@ -10,7 +10,7 @@
 #include <ctime>
 #include <string>
 
-#include "platform/PathNames.h"
+#include "platform/engine/PathNames.h"
 #include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
 #include "platform/registry/KeyName.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ui/UiServices.h"
+#include "platform/uiservices/UiServices.h"
 
 namespace quillet {
 

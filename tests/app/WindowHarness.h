@@ -7,9 +7,9 @@
 #include "app/CaptionLabel.h"
 #include "app/frmDatabaseLocking.h"
 #include "common/Registry.h"
-#include "platform/ErrObject.h"
-#include "platform/engine/EngineTestUtil.h"
 #include "platform/registry/RegistryStore.h"
+#include "platform/vb/LocalBytes.h"
+#include "support/EngineTestUtil.h"
 #include "support/Fixtures.h"
 #include "support/RecordingUi.h"
 

@@ -15,8 +15,8 @@
 #include <optional>
 
 #include "WindowHarness.h"
-#include "platform/engine/EngineTestUtil.h"
 #include "platform/ui/QtUiServices.h"
+#include "support/EngineTestUtil.h"
 
 namespace quillet::test {
 

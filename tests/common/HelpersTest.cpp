@@ -15,7 +15,7 @@
 #include "common/ErrorReport.h"
 #include "common/FileHelpers.h"
 #include "common/Timing.h"
-#include "platform/ErrObject.h"
+#include "platform/vb/ErrObject.h"
 #include "support/RecordingUi.h"
 
 using namespace quillet;

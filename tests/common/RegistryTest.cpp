@@ -18,10 +18,10 @@
 
 #include "common/GeneralConstants.h"
 #include "common/Registry.h"
-#include "platform/ErrObject.h"
 #include "platform/engine/Posix.h"
 #include "platform/registry/KeyHandles.h"
 #include "platform/registry/RegistryStore.h"
+#include "platform/vb/ErrObject.h"
 
 using namespace quillet;
 using namespace quillet::winreg;

@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "common/TraceLog.h"
-#include "platform/ErrObject.h"
+#include "platform/vb/ErrObject.h"
 
 using namespace quillet;
 

@@ -9,7 +9,7 @@
 #include <QJsonObject>
 #include <optional>
 
-#include "platform/engine/EngineTestUtil.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;

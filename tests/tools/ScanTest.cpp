@@ -11,11 +11,11 @@
 #include <QSysInfo>
 #include <optional>
 
-#include "platform/engine/EngineTestUtil.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;

@@ -3,12 +3,12 @@
 
 #include <fcntl.h>
 
-#include "EngineTestUtil.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/HeldLocks.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;

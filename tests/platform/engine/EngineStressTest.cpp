@@ -7,8 +7,7 @@
 #include <random>
 #include <thread>
 
-#include "EngineTestUtil.h"
-#include "app/LockingProbe.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -39,11 +38,11 @@ void RunWorker(const std::string& path, const std::string& logPath, int cycles, 
       ::dprintf(log, "%c %lld %s\n", inUse ? 'F' : 'X', Now(), Failure(status).c_str());
       continue;
     }
-    // The probe could not get past our own exclusive hold.
+    // No second connection could get past our own exclusive hold.
     ::dprintf(log, "O %lld %d\n", Now(),
               ado         ? ModeOf(connection)
               : exclusive ? 0
-                          : GetLockingMode(database));
+                          : JoinedMode(database));
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 1000));
     ::dprintf(log, "C %lld\n", Now());
     if (!(ado ? connection.Close() : database->Close()).ok()) ::dprintf(log, "X close failed\n");

@@ -2,16 +2,11 @@
 
 #include <fcntl.h>
 
-#include <QDir>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <map>
 #include <tuple>
 
-#include "EngineTestUtil.h"
-#include "app/LockingProbe.h"
-#include "common/TraceLog.h"
-#include "platform/ErrObject.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -70,7 +65,7 @@ class EngineTest : public QObject {
 
     DatabasePtr database, refused;
     QVERIFY(OpenDao(path, &database).ok());
-    QCOMPARE(GetLockingMode(database), mode);
+    QCOMPARE(JoinedMode(database), mode);
     Connection joiner, exclusive;
     QVERIFY(OpenAdo(joiner, path, 1 - mode).ok());
     QCOMPARE(ModeOf(joiner), mode);
@@ -80,7 +75,7 @@ class EngineTest : public QObject {
     // Closing one connection must not drop another's locks (classic POSIX locks would).
     opener.leave();
     QVERIFY(joiner.Close().ok());
-    QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(mode).toStdString() + "\n");
+    QCOMPARE(CheckedMode(path), QString(mode ? "record" : "page"));
     QVERIFY(OtherProcess({"hold", path, "--exclusive"})
                 .errors()
                 .starts_with("quilletctl: error 3045: "));
@@ -211,26 +206,6 @@ class EngineTest : public QObject {
     const QByteArray seen = child.readAllStandardOutput();
     QVERIFY2(seen.contains(" -> "), seen.constData());
     QVERIFY2(!seen.contains(QByteArray::fromStdString(folder.path)), seen.constData());
-  }
-
-  // No database or one the provider cannot open: -1, no error left, the provider's text traced.
-  void probeFailuresGiveMinusOne() {
-    QTemporaryDir logs;  // the trace log goes here, with everything traced
-    qputenv("XDG_STATE_HOME", QFile::encodeName(logs.path()));
-    LogLevel = -1;
-    QCOMPARE(GetLockingMode(nullptr), -1);
-    QVERIFY(QDir(logs.path()).isEmpty());
-    TempFolder folder;
-    const std::string path = folder.database("going.mdb");
-    DatabasePtr database;
-    QVERIFY(OpenDao(path, &database).ok());
-    QCOMPARE(::unlink(path.c_str()), 0);
-    QCOMPARE(GetLockingMode(database), -1);
-    QCOMPARE(Err().Number, 0);
-    QFile trace(logs.filePath(QDir(logs.path()).entryList(QDir::Files).value(0)));
-    QVERIFY(trace.open(QIODevice::ReadOnly));
-    QVERIFY(trace.readAll().contains(
-        QByteArray::fromStdString("Failed - Could not find file '" + path + "'.")));
   }
 };
 

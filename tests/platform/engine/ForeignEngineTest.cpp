@@ -2,13 +2,12 @@
 
 #include <fcntl.h>
 
-#include "EngineTestUtil.h"
-#include "app/LockingProbe.h"
-#include "platform/FileSystem.h"
 #include "platform/engine/JetErrors.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/Posix.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -68,7 +67,7 @@ class ForeignEngineTest : public QObject {
                                                         : QSysInfo::machineHostName().left(32) +
                                                               "\tAdmin\tlive here");
       QCOMPARE(Users(path), users.join('\n'));
-      QCOMPARE(GetLockingMode(here), -1);
+      QCOMPARE(JoinedMode(here), -1);
       QCOMPARE(ModeOf(ado), -100);
       ado.Close();
       here.reset();
@@ -80,7 +79,7 @@ class ForeignEngineTest : public QObject {
     QCOMPARE(Users(path), QString("%1\tWS-ACCOUNTS\tclerk\tleft behind").arg(slot));
     DatabasePtr here;
     QVERIFY(OpenDao(path, &here).ok());
-    QCOMPARE(GetLockingMode(here), 0);
+    QCOMPARE(JoinedMode(here), 0);
     here.reset();
     QVERIFY(!Exists(lockFile));  // the last one out deleted it
     QVERIFY(OpenDao(path, &here, true).ok());
@@ -95,12 +94,12 @@ class ForeignEngineTest : public QObject {
     {
       ForeignPeer windows({"--database", QString::fromStdString(path), "posix"});
       QVERIFY(windows.ready());
-      QCOMPARE(GetLockingMode(here), -1);
+      QCOMPARE(JoinedMode(here), -1);
       here.reset();
       QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);
       QVERIFY(OpenDao(path, &here).ok());
     }
-    QCOMPARE(GetLockingMode(here), 0);
+    QCOMPARE(JoinedMode(here), 0);
   }
 
   // Under the lock file's name sits somebody's data or no regular file: an open fails with

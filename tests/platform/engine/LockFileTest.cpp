@@ -7,10 +7,10 @@
 #include <atomic>
 #include <thread>
 
-#include "EngineTestUtil.h"
-#include "app/LockingProbe.h"
-#include "platform/FileSystem.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/VbErrors.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -57,9 +57,9 @@ class LockFileTest : public QObject {
     QVERIFY(last.ready());
     std::vector<DatabasePtr> crowd(252);
     for (auto& database : crowd) QVERIFY(OpenDao(path, &database).ok());
-    // The probe releases its connection without Close: each probe must free the last slot.
-    // (It reads no mode while another engine is in.)
-    for (int i = 0; i < 300; ++i) QCOMPARE(GetLockingMode(crowd.front()), -1);
+    // A second connection released without Close, as the window's probe releases its own,
+    // must free the last slot each time. (It reads no mode while another engine is in.)
+    for (int i = 0; i < 300; ++i) QCOMPARE(JoinedMode(crowd.front()), -1);
     QVERIFY(OpenDao(path, &crowd.emplace_back()).ok());
     // Full: another process is refused; this one, listed already, joins without a record.
     QVERIFY(OtherProcess({"hold", path}).errors().starts_with("quilletctl: error 3050: "));
@@ -121,14 +121,14 @@ class LockFileTest : public QObject {
     const QByteArray stale = ReadBytes(lockFile);
     QCOMPARE(stale, Record() + QByteArray(kRecord, '\0'));  // what a crash leaves
     // The dead holder's record keeps no mode alive; the next session's last one out deletes it.
-    QCOMPARE(OtherProcess({"check", path}).output(), LockingModeText(0).toStdString() + "\n");
+    QCOMPARE(CheckedMode(path), QString("page"));
     QVERIFY(!Exists(lockFile));
     folder.write("held here.ldb", stale);
     QCOMPARE(Failure(Kill(lockFile)), Failure(Status::OK()));
     QVERIFY(!Exists(lockFile));
     QVERIFY(OpenDao(path, &ours, true).ok());
     QCOMPARE(Failure(Kill(path)), denied);
-    QCOMPARE(GetLockingMode(ours), -1);  // the probe cannot get past our own exclusive hold
+    QCOMPARE(JoinedMode(ours), -1);  // no second connection gets past our own exclusive hold
   }
 
   // Whoever may read the database may join it and write a record, whatever the creator's umask.
@@ -191,15 +191,14 @@ class LockFileTest : public QObject {
     QCOMPARE(::chmod(path.c_str(), 0644), 0);  // root's
     const std::string lockFile = folder.file("read only.ldb");
     const uid_t nobody = OtherProcess::kNobody;
-    QCOMPARE(OtherProcess({"check", path}, nobody).output(),
-             LockingModeText(0).toStdString() + "\n");
+    QCOMPARE(CheckedMode(path, nobody), QString("page"));
     QVERIFY(!Exists(lockFile));
 
     OtherProcess reader({"hold", path, "--read-only", "--record"}, nobody);
     QCOMPARE(reader.line(), "holding " + path + " in Record Level mode");
     DatabasePtr ours, exclusive;
     QVERIFY(OpenDao(path, &ours).ok());
-    QCOMPARE(GetLockingMode(ours), 1);
+    QCOMPARE(JoinedMode(ours), 1);
     QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);
     QCOMPARE(OtherProcess({"users", path}).output(),
              "0\t" + Host() + "\tAdmin\tlive here\n1\t" + Host() + "\tAdmin\tlive here\n");

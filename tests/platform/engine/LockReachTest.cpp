@@ -3,12 +3,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "platform/FileSystem.h"
-#include "platform/engine/EngineTestUtil.h"
 #include "platform/engine/JetSession.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/Posix.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;

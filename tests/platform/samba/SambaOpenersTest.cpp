@@ -11,13 +11,13 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
-#include "platform/FileSystem.h"
-#include "platform/engine/EngineTestUtil.h"
 #include "platform/engine/JetErrors.h"
+#include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/samba/SambaOpeners.h"
 #include "platform/samba/SambaStatus.h"
+#include "support/EngineTestUtil.h"
 
 using namespace quillet;
 using namespace quillet::test;

@@ -2,8 +2,9 @@
 
 #include <string>
 
-#include "platform/FileSystem.h"
+#include "platform/engine/FileLen.h"
 #include "platform/engine/Posix.h"
+#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 

@@ -1,8 +1,8 @@
-#include "app/LockingProbe.h"
+#include "probe/LockingProbe.h"
 
 #include "common/TraceLog.h"
-#include "platform/ErrObject.h"
 #include "platform/engine/Ado.h"
+#include "platform/vb/ErrObject.h"
 
 namespace quillet {
 

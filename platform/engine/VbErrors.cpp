@@ -1,9 +1,9 @@
-#include "platform/VbErrors.h"
+#include "platform/engine/VbErrors.h"
 
 #include <sys/stat.h>
 
-#include "platform/ErrorTexts.h"
-#include "platform/PathNames.h"
+#include "platform/engine/ErrorTexts.h"
+#include "platform/engine/PathNames.h"
 #include "platform/engine/Posix.h"
 
 namespace quillet {

@@ -1,5 +1,6 @@
-#include "platform/ErrObject.h"
-#include "platform/VbErrors.h"
+#include "platform/vb/StandardErrorText.h"
+
+#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 

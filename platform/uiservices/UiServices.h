@@ -3,7 +3,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "platform/Status.h"
+#include "platform/engine/Status.h"
 
 class QWidget;
 

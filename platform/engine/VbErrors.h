@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Status.h"
+#include "platform/engine/Status.h"
 
 namespace quillet {
 

@@ -3,7 +3,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "platform/Status.h"
+#include "platform/engine/Status.h"
 
 namespace quillet {
 
@@ -32,14 +32,5 @@ class OnErrorResumeNext {
   OnErrorResumeNext(const OnErrorResumeNext&) = delete;
   OnErrorResumeNext& operator=(const OnErrorResumeNext&) = delete;
 };
-
-// Text conversions at the boundary between byte paths and descriptions (Linux file
-// names are bytes) and the window's texts.
-QString FromLocalBytes(const std::string& bytes);
-std::string ToLocalBytes(const QString& text);
-
-// VB's standard runtime text for an error number (Error$), or the empty text for numbers
-// this platform has none for. Engine errors have none: their own description is used.
-QString StandardErrorText(int32_t number);
 
 }  // namespace quillet

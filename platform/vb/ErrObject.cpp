@@ -1,6 +1,6 @@
-#include "platform/ErrObject.h"
+#include "platform/vb/ErrObject.h"
 
-#include <QFile>
+#include "platform/vb/LocalBytes.h"
 
 namespace quillet {
 
@@ -22,11 +22,5 @@ ErrObject& Err() {
   static thread_local ErrObject current;
   return current;
 }
-
-QString FromLocalBytes(const std::string& bytes) {
-  return QFile::decodeName(QByteArray::fromStdString(bytes));
-}
-
-std::string ToLocalBytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
 
 }  // namespace quillet

@@ -1,4 +1,4 @@
-#include "platform/StandardDescriptors.h"
+#include "platform/engine/StandardDescriptors.h"
 
 #include <fcntl.h>
 #include <unistd.h>

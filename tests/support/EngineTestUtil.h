@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QJsonDocument>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +57,22 @@ inline Status OpenAdo(Connection& connection, const std::string& path, int32_t l
 inline int32_t ModeOf(const Connection& connection) {  // -100 if unreadable
   PropertyValue value;
   return connection.GetProperty(kPropLockingMode, &value).ok() ? std::get<int32_t>(value) : -100;
+}
+// The mode an open database runs in, as a second ADO connection that asks for none joins it
+// (the way the window's probe reads it); -1 when that connection cannot open or read it.
+inline int32_t JoinedMode(const DatabasePtr& database) {
+  Connection connection;
+  connection.SetProvider(kJetOleDbProvider);
+  connection.SetProperty(kPropDataSource, database->Name());
+  PropertyValue value;
+  if (!connection.Open().ok() || !connection.GetProperty(kPropLockingMode, &value).ok()) return -1;
+  return std::get<int32_t>(value);
+}
+// The mode `quilletctl check` finds in another process (as another user if uid is given):
+// "page", "record", or "" for none.
+inline QString CheckedMode(const std::string& path, uid_t uid = uid_t(-1)) {
+  const std::string line = OtherProcess({"check", path, "--json"}, uid).output();
+  return QJsonDocument::fromJson(QByteArray::fromStdString(line))["mode"].toString();
 }
 inline std::string Failure(const Status& status) {
   return std::to_string(status.number()) + ": " + status.description();
