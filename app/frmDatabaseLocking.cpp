@@ -26,7 +26,7 @@
 #include "platform/uiservices/UiServices.h"
 #include "platform/vb/ErrObject.h"
 #include "platform/vb/LocalBytes.h"
-#include "probe/LockingProbe.h"
+#include "app/probe/LockingProbe.h"
 
 namespace quillet {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/engine/Dao.h"
-#include "probe/LockingProbe.h"
+#include "app/probe/LockingProbe.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <QJsonValue>
 
-#include "probe/LockingProbe.h"
+#include "app/probe/LockingProbe.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {

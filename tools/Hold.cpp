@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "platform/engine/Ado.h"
-#include "probe/LockingProbe.h"
+#include "app/probe/LockingProbe.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {

@@ -1,4 +1,4 @@
-#include "probe/LockingProbe.h"
+#include "app/probe/LockingProbe.h"
 
 #include "common/TraceLog.h"
 #include "platform/engine/Ado.h"

@@ -7,7 +7,7 @@
 
 #include "common/TraceLog.h"
 #include "platform/vb/ErrObject.h"
-#include "probe/LockingProbe.h"
+#include "app/probe/LockingProbe.h"
 #include "support/EngineTestUtil.h"
 
 using namespace quillet;
