@@ -26,10 +26,10 @@ elif [[ -z $command ]]; then
   return
 fi
 
-local -a spec=(${=takes[$command]})
+local -a wanted=(${=takes[$command]})
 if [[ $PREFIX == -* && ${words[(i)--]} -ge $CURRENT ]]; then
-  compadd -- ${spec[2,-1]} --help --
-elif [[ $spec[1] == dirs ]]; then  # not _files, which falls back to any file
+  compadd -- ${wanted[2,-1]} --help --
+elif [[ $wanted[1] == dirs ]]; then  # not _files, which falls back to any file
   _path_files -/
 else
   _path_files -/ -g '*.(#i)(mdb|mde)(-.)'
