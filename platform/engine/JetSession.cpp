@@ -107,7 +107,8 @@ bool OpenedExclusivelyByOthers(const struct stat& database) {
 Status MissingPathError(const std::string& path, int error) {
   switch (posix::Classify(error)) {
     case posix::Failure::kMissing: {
-      const bool folderExists = MissingFileError(path).Is(ErrorSource::kVbRuntime, kErrFileNotFound);
+      const bool folderExists =
+          MissingFileError(path).Is(ErrorSource::kVbRuntime, kErrFileNotFound);
       return JetError(folderExists ? kJetErrCouldNotFindFile : kJetErrInvalidPath, path);
     }
     case posix::Failure::kDenied: return JetError(kJetErrCannotOpen, path);
@@ -211,15 +212,18 @@ Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
   if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
   if (!IsJetDatabase(fd.get(), info.st_size)) return JetError(kJetErrUnrecognizedFormat, path);
 
-  MountLocks mount = LocksOf(fd.get());
+  MountLocks mount = LocksOf(fd.get(), info);
   if (request.exclusive && !mount.seen()) return ExclusiveOnUnseenLocks(mount);
   if (OpenedExclusivelyByOthers(info)) return JetError(kJetErrFileInUse, path);
   // Without write access a connection takes read locks only ("read-only join" and
   // "read-only exclusive" in LockProtocol.h); an exclusive one must have asked to only read.
   if (!writable && request.exclusive && !request.readOnly) return JetError(kJetErrCannotOpen, path);
-  if (request.exclusive)
-    return OpenExclusive(path, request, std::move(mount), std::move(fd), writable, session);
-  return JoinShared(path, request, info, std::move(mount), std::move(fd), writable, session);
+  const Status opened =
+      request.exclusive
+          ? OpenExclusive(path, request, std::move(mount), std::move(fd), writable, session)
+          : JoinShared(path, request, info, std::move(mount), std::move(fd), writable, session);
+  if (opened.ok()) (*session)->database_info_ = info;
+  return opened;
 }
 
 // Every early return below closes `fd`, which also lets go of the gate.
@@ -318,10 +322,10 @@ bool JetSession::AnotherEnginePresent() const {
   // moment; under the gate (taken shared: it only has to keep joiners and leavers out)
   // every slot of ours is whole. If the gate cannot be had, nothing can be known.
   if (!AcquireGate(database_.get(), F_RDLCK)) return true;
-  const bool foreign =
-      AnotherEngineInDatabase(database_.get()) || OthersHaveOpen(database_.get()) ||
-      (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get()) || OthersHaveOpen(slot_->fd())
-             : AnotherEngineInLockFileAt(LockFilePath(path_), database_.get()));
+  const bool foreign = AnotherEngineInDatabase(database_.get()) || OthersHaveOpen(database_info_) ||
+                       (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get()) ||
+                                    OthersHaveOpen(slot_->info())
+                              : AnotherEngineInLockFileAt(LockFilePath(path_), database_.get()));
   (void)Unlock(database_.get(), kGateRange);
   return foreign;
 }
@@ -333,8 +337,8 @@ void JetSession::Close() {
     // "leave" in LockProtocol.h: without the gate, leave without deleting; nor while a
     // client of a Samba server here has either file open without a lock to show it.
     const bool gate = AcquireGate(database_.get(), F_WRLCK);
-    slot_->Leave(/*mayDelete=*/gate && !OthersHaveOpen(database_.get()) &&
-                 !OthersHaveOpen(slot_->fd()));
+    slot_->Leave(/*mayDelete=*/gate && !OthersHaveOpen(database_info_) &&
+                 !OthersHaveOpen(slot_->info()));
     slot_.reset();
   }
   database_.reset();  // drops the mark, record level and the gate in one step

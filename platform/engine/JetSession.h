@@ -74,7 +74,8 @@ class JetSession {
   MountLocks mount_;
   UniqueFd database_;
   std::optional<LockFileSlot> slot_;
-  FileId file_{};  // the database's, while slot_ holds a slot
+  FileId file_{};                 // the database's, while slot_ holds a slot
+  struct stat database_info_ {};  // as it was opened: its device and inode do not change
 };
 
 // What JetSession::Open says of a path that is no database (3024 or 3044 for a path that

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "platform/engine/JetErrors.h"
@@ -48,7 +49,14 @@ std::array<char, kRecordSize> MakeRecord(const std::string& user) {
 // this engine) and slots beyond the end of the file first, then the rest, whose records
 // may be stale ones of crashed connections, or live ones of other engines (skipped when
 // their user lock is found held).
-std::vector<int> CandidateSlots(const std::vector<char>& contents) {
+// A lock file of 255 records is read whole on every join: the common cases (a zero record,
+// a name padded with NULs) are compared in blocks, not byte by byte.
+bool AllZero(const char* bytes, size_t size) {
+  static constexpr char kZeros[kRecordSize] = {};
+  return size <= kRecordSize && std::memcmp(bytes, kZeros, size) == 0;
+}
+
+std::vector<int> CandidateSlots(std::string_view contents) {
   const off_t got = static_cast<off_t>(contents.size());
   std::vector<int> likelyFree;
   std::vector<int> stale;
@@ -56,8 +64,7 @@ std::vector<int> CandidateSlots(const std::vector<char>& contents) {
   for (int slot = 0; slot < kSlots; ++slot) {
     const off_t begin = RecordRange(slot).start;
     const off_t end = std::min<off_t>(RecordRange(slot).end(), got);
-    const bool zero = begin >= end || std::all_of(contents.begin() + begin, contents.begin() + end,
-                                                  [](char c) { return c == 0; });
+    const bool zero = begin >= end || AllZero(contents.data() + begin, size_t(end - begin));
     (zero ? likelyFree : stale).push_back(slot);
   }
   likelyFree.insert(likelyFree.end(), stale.begin(), stale.end());
@@ -67,25 +74,28 @@ std::vector<int> CandidateSlots(const std::vector<char>& contents) {
 // Jet's records: two names of ANSI text, each padded with NULs or spaces to 32 bytes (Jet
 // ends a name with a NUL and fills the rest with spaces), or all zero. A text file, an
 // image or a program's data under the lock file's name is somebody's, not a lock file.
-bool HoldsOnlyRecords(const std::vector<char>& contents) {
+bool HoldsOnlyRecords(std::string_view contents) {
   const auto text = [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; };
   const auto padding = [](char c) { return c == '\0' || c == ' '; };
-  for (auto field = contents.begin(); field != contents.end();) {
-    const auto end = contents.end() - field > kNameSize ? field + kNameSize : contents.end();
-    if (std::find_if_not(std::find_if_not(field, end, text), end, padding) != end) return false;
+  for (const char* field = contents.data(); field != contents.data() + contents.size();) {
+    const char* end = std::min(field + kNameSize, contents.data() + contents.size());
+    const char* pad = std::find_if_not(field, end, text);
+    if (!AllZero(pad, size_t(end - pad)) && std::find_if_not(pad, end, padding) != end)
+      return false;
     field = end;
   }
   return true;
 }
 
-// The contents of what can be a lock file (CanBeLockFile); false for anything else.
-bool ReadLockFile(int fd, const struct stat& info, std::vector<char>* contents) {
+// The contents of what can be a lock file (CanBeLockFile); false for anything else. They
+// stay valid until the thread's next call: the buffer is kept, not zeroed and freed per join.
+bool ReadLockFile(int fd, const struct stat& info, std::string_view* contents) {
   if (!S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_size > kRecordsEnd) return false;
-  contents->resize(static_cast<size_t>(info.st_size));
+  thread_local std::array<char, kRecordsEnd> buffer;
   const ssize_t got =
-      contents->empty() ? 0 : posix::ReadAt(fd, contents->data(), contents->size(), 0);
+      info.st_size == 0 ? 0 : posix::ReadAt(fd, buffer.data(), size_t(info.st_size), 0);
   if (got < 0) return false;
-  contents->resize(static_cast<size_t>(got));
+  *contents = std::string_view(buffer.data(), size_t(got));
   return HoldsOnlyRecords(*contents);
 }
 
@@ -103,7 +113,7 @@ std::string LockFilePath(const std::string& databasePath) {
 }
 
 bool CanBeLockFile(int fd, const struct stat& info) {
-  std::vector<char> contents;
+  std::string_view contents;
   return ReadLockFile(fd, info, &contents);
 }
 
@@ -190,7 +200,7 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   if (!created && !posix::SameFile(opened, seen))
     return Outcome::kRetry;  // replaced since we looked
   if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
-  std::vector<char> contents;
+  std::string_view contents;
   if (!ReadLockFile(fd.get(), opened, &contents)) return fail(JetError(kJetErrCouldNotLock));
 
   // A file we created and cannot make ours (a full disk leaves it empty) is removed again,

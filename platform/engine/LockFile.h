@@ -66,6 +66,7 @@ class LockFileSlot {
   void Leave(bool mayDelete);
 
   int fd() const { return fd_.get(); }
+  const struct stat& info() const { return info_; }
 
  private:
   LockFileSlot(std::string path, UniqueFd fd, const struct stat& info, int slot)

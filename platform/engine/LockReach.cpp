@@ -186,7 +186,10 @@ bool ParseMountInfoLine(std::string_view line, MountInfoEntry* entry) {
 MountLocks LocksOf(int fd) {
   struct stat info;
   if (posix::Fstat(fd, &info) != 0) return MountLocks{};
+  return LocksOf(fd, info);
+}
 
+MountLocks LocksOf(int fd, const struct stat& info) {
   static std::mutex mutex;
   static std::unordered_map<dev_t, MountLocks> known;
   {

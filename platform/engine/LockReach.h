@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -53,6 +54,7 @@ bool ParseMountInfoLine(std::string_view line, MountInfoEntry* entry);
 // The mount an open file lives on, with its class. Worked out once per device for the
 // life of the process: a file's mount does not change under an open descriptor.
 MountLocks LocksOf(int fd);
+MountLocks LocksOf(int fd, const struct stat& info);  // the same, given fd's fstat
 // The same for a path (followed where it is a link); the folder's for a missing file.
 MountLocks LocksOfPath(const std::string& path);
 

@@ -31,6 +31,8 @@ OtherOpeners OtherOpenersOf(const struct stat& file) {
   return source(file.st_dev, file.st_ino);
 }
 
+bool OthersHaveOpen(const struct stat& file) { return !OtherOpenersOf(file).openers.empty(); }
+
 bool OthersHaveOpen(int fd) {
   struct stat info;
   return fd >= 0 && posix::Fstat(fd, &info) == 0 && !OtherOpenersOf(info).openers.empty();

@@ -32,7 +32,8 @@ using OtherOpenersSource = std::function<OtherOpeners(dev_t device, ino_t inode)
 void SetOtherOpenersSource(OtherOpenersSource source);
 
 OtherOpeners OtherOpenersOf(const struct stat& file);
-// Whether anyone is known to have either file open; a failed fstat counts as nobody known.
+// Whether anyone is known to have the file open; a failed fstat counts as nobody known.
+bool OthersHaveOpen(const struct stat& file);
 bool OthersHaveOpen(int fd);
 
 }  // namespace quillet
