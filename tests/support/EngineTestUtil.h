@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -68,11 +71,15 @@ inline int32_t JoinedMode(const DatabasePtr& database) {
   if (!connection.Open().ok() || !connection.GetProperty(kPropLockingMode, &value).ok()) return -1;
   return std::get<int32_t>(value);
 }
+inline QJsonObject JsonOf(const std::string& line) {  // empty unless a JSON object
+  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+}
+// This computer's name as its records in a lock file give it.
+inline QByteArray Host() { return QSysInfo::machineHostName().toUtf8().left(32); }
 // The mode `quilletctl check` finds in another process (as another user if uid is given):
 // "page", "record", or "" for none.
 inline QString CheckedMode(const std::string& path, uid_t uid = uid_t(-1)) {
-  const std::string line = OtherProcess({"check", path, "--json"}, uid).output();
-  return QJsonDocument::fromJson(QByteArray::fromStdString(line))["mode"].toString();
+  return JsonOf(OtherProcess({"check", path, "--json"}, uid).output())["mode"].toString();
 }
 inline std::string Failure(const Status& status) {
   return std::to_string(status.number()) + ": " + status.description();

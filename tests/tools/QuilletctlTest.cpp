@@ -4,9 +4,6 @@
 #include <sys/socket.h>
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <optional>
 
 #include "support/EngineTestUtil.h"
@@ -38,10 +35,6 @@ std::function<void()> Bend(Output output, int writer) {
     if (output == Output::InputAndOutputClosed) ::close(STDIN_FILENO);
     if (output == Output::ReaderGone) ::dup2(writer, STDOUT_FILENO);
   };
-}
-
-QJsonObject JsonOf(const std::string& line) {  // empty unless a JSON object
-  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
 }
 
 // The fields every JSON answer adds for a file in a temporary folder on this computer's disk,
@@ -196,7 +189,7 @@ class QuilletctlTest : public QObject {
     QCOMPARE(recordHold.stop(stopSignal), exitCode);
     QCOMPARE(recordHold.output(), std::string());  // nothing more
     QCOMPARE(recordHold.errors(), std::string());
-    QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());     // ours went with it
+    QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());  // ours went with it
   }
 
   // Beside 254 connections of other processes, check and hold take the last slot and still read
@@ -295,12 +288,11 @@ class QuilletctlTest : public QObject {
                               {"state", field[3]}};
     }
     const QJsonObject listed = JsonOf(usersJson.output());
-    QCOMPARE(listed,
-             OnLocalDisk({{"file", QString::fromStdString(path)},
-                          {"lockFile", QString::fromStdString(lockFile)},
-                          {"users", expected},
-                          {"sambaOpens", QJsonArray()}},
-                         path, listed));
+    QCOMPARE(listed, OnLocalDisk({{"file", QString::fromStdString(path)},
+                                  {"lockFile", QString::fromStdString(lockFile)},
+                                  {"users", expected},
+                                  {"sambaOpens", QJsonArray()}},
+                                 path, listed));
     QCOMPARE(usersJson.stop(), 0);
     QCOMPARE(ReadBytes(lockFile), before);  // read only
   }

@@ -5,10 +5,6 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSysInfo>
 #include <optional>
 
 #include "platform/engine/LockProtocol.h"
@@ -52,8 +48,6 @@ QList<QByteArray> SortedLines(const std::string& text) {
 
 // A Jet name field as Windows Jet writes it: the name, a NUL, then spaces.
 QByteArray JetName(const QByteArray& name) { return (name + '\0').leftJustified(32, ' '); }
-
-const QByteArray kHost = QSysInfo::machineHostName().toUtf8().left(32);
 
 }  // namespace
 
@@ -127,7 +121,7 @@ class ScanTest : public QObject {
     OtherProcess json({"scan", tree.path, "--json"});
     std::map<QByteArray, QJsonObject> objects;  // by path, its bytes
     for (const QByteArray& each : SortedLines(json.output())) {
-      const QJsonObject object = QJsonDocument::fromJson(each).object();
+      const QJsonObject object = JsonOf(each.toStdString());
       objects[object.contains("pathBytes")
                   ? QByteArray::fromBase64(object["pathBytes"].toString().toLatin1())
                   : object["path"].toString().toUtf8()] = object;
@@ -160,7 +154,7 @@ class ScanTest : public QObject {
     QCOMPARE(users("jet.mdb")["lockFile"].toString().toStdString(), tree.file("jet.ldb"));
     QCOMPARE(users("closed.mdb")["lockFile"], QJsonValue());
     QCOMPARE(users("samba.mdb")["users"].toArray(),
-             (QJsonArray{user(0, kHost, "Admin", "live here"),
+             (QJsonArray{user(0, Host(), "Admin", "live here"),
                          user(4, "SMB-PC", "joe", "live elsewhere")}));
     QCOMPARE(users("wine.mdb")["users"].toArray(),
              QJsonArray{user(3, "WINE-PC", "sam", "live elsewhere")});
@@ -277,11 +271,10 @@ class ScanTest : public QObject {
                 reason}));
     QCOMPARE(scan.stop(), 5);
     OtherProcess json({"scan", "--json", view.file("")});
-    const QJsonObject first =
-        QJsonDocument::fromJson(QByteArray::fromStdString(json.output()).split('\n')[0]).object();
+    const QJsonObject first = JsonOf(json.line());
     QCOMPARE(first["locks"].toString(), "this computer only");
     const QJsonObject record{
-        {"slot", 0}, {"computer", QString(kHost)}, {"account", "Admin"}, {"state", "unknown"}};
+        {"slot", 0}, {"computer", QString(Host())}, {"account", "Admin"}, {"state", "unknown"}};
     QCOMPARE(first["users"].toArray(), QJsonArray{record});
   }
 };

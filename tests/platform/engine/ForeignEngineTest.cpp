@@ -64,8 +64,7 @@ class ForeignEngineTest : public QObject {
       QStringList users;
       for (int s = 0; s < 3; ++s)
         users << QString("%1\t%2").arg(s).arg(s == slot ? "WS-ACCOUNTS\tclerk\tlive elsewhere"
-                                                        : QSysInfo::machineHostName().left(32) +
-                                                              "\tAdmin\tlive here");
+                                                        : QString(Host()) + "\tAdmin\tlive here");
       QCOMPARE(Users(path), users.join('\n'));
       QCOMPARE(JoinedMode(here), -1);
       QCOMPARE(ModeOf(ado), -100);

@@ -3,7 +3,6 @@
 #include <sys/mount.h>
 
 #include <QScopeGuard>
-#include <QSysInfo>
 #include <atomic>
 #include <thread>
 
@@ -18,11 +17,7 @@ using namespace quillet::test;
 namespace {
 constexpr int kRecord = 64;
 
-std::string Host() { return QSysInfo::machineHostName().toStdString().substr(0, 32); }
-
-QByteArray Record(const QByteArray& user = "Admin") {
-  return JetRecord(QSysInfo::machineHostName().toUtf8().left(32), user);
-}
+QByteArray Record(const QByteArray& user = "Admin") { return JetRecord(Host(), user); }
 }  // namespace
 
 class LockFileTest : public QObject {
@@ -201,7 +196,8 @@ class LockFileTest : public QObject {
     QCOMPARE(JoinedMode(ours), 1);
     QCOMPARE(OpenDao(path, &exclusive, true).number(), 3045);
     QCOMPARE(OtherProcess({"users", path}).output(),
-             "0\t" + Host() + "\tAdmin\tlive here\n1\t" + Host() + "\tAdmin\tlive here\n");
+             "0\t" + Host().toStdString() + "\tAdmin\tlive here\n1\t" + Host().toStdString() +
+                 "\tAdmin\tlive here\n");
     QCOMPARE(reader.stop(), 0);
     QVERIFY(Exists(lockFile));  // ours is still in it
     ours.reset();

@@ -1,8 +1,5 @@
 // Where a file's locks live, and what the engine claims where they stay on this computer.
 
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include "platform/engine/JetSession.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
@@ -14,10 +11,6 @@ using namespace quillet;
 using namespace quillet::test;
 
 namespace {
-
-QJsonObject JsonOf(const std::string& line) {
-  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-}
 
 const std::string kCannotBeFound =
     "Information: The type of locking the database is using cannot be found.\n";
@@ -186,8 +179,7 @@ class LockReachTest : public QObject {
     QCOMPARE(checked["locks"].toString(), "this computer only");
     QCOMPARE(checked["filesystem"].toString(), FindmntType(view.mountPoint()));
     OtherProcess users({"users", viewed});
-    QCOMPARE(users.output(),
-             held ? "0\t" + QSysInfo::machineHostName().toStdString() + "\tAdmin\tunknown\n" : "");
+    QCOMPARE(users.output(), held ? "0\t" + Host().toStdString() + "\tAdmin\tunknown\n" : "");
     OtherProcess hold({"hold", viewed, "--record"});
     QCOMPARE(hold.line(),
              "holding " + viewed + " in an undetermined mode, not the Record Level mode asked for");

@@ -2,22 +2,13 @@
 // its lock file open, no byte-range lock taken: a stand-in smbstatus prints a real recording
 // whose file ids are made the temporary files'.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
-
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/samba/SambaOpeners.h"
-#include "platform/samba/SambaStatus.h"
 #include "support/EngineTestUtil.h"
+#include "support/SambaStandIn.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -29,12 +20,6 @@ namespace {
 constexpr char kRecordedDevice[] = "\"devid\": 65024";
 constexpr char kExclusiveOpen[] = "\"inode\": 10952707";
 constexpr char kSharedOpen[] = "\"inode\": 10952721";
-
-QByteArray Recording(const char* name) {
-  QFile file(QStringLiteral(SMBSTATUS_RECORDINGS "/") + name);
-  if (!file.open(QIODevice::ReadOnly)) qFatal("no recording %s", name);
-  return file.readAll();
-}
 
 // The recording with the exclusive open on `exclusive` and the shared one on `shared` (either
 // may be left where it was, on files that are not here).
@@ -55,28 +40,17 @@ QByteArray TableFor(const std::string& exclusive, const std::string& shared) {
   return json;
 }
 
-// A stand-in smbstatus that prints `json`, in `folder`.
-QString StandIn(const QTemporaryDir& folder, const QByteArray& json) {
-  QFile table(folder.filePath("table.json")), script(folder.filePath("smbstatus"));
-  if (!table.open(QIODevice::WriteOnly) || table.write(json) != json.size() ||
-      !script.open(QIODevice::WriteOnly) ||
-      script.write("#!/bin/sh\nexec cat \"$(dirname \"$0\")/table.json\"\n") < 0 ||
-      !script.setPermissions(script.permissions() | QFile::ExeOwner))
-    qFatal("cannot write the stand-in smbstatus");
-  return script.fileName();
+// A stand-in smbstatus in `folder` that prints `json`.
+std::string StandIn(const QTemporaryDir& folder, const QByteArray& json) {
+  QFile table(folder.filePath("table.json"));
+  if (!table.open(QIODevice::WriteOnly) || table.write(json) != json.size())
+    qFatal("cannot write the stand-in's table");
+  return test::StandIn(folder, "smbstatus", "exec cat \"$(dirname \"$0\")/table.json\"");
 }
 
-// The engine asks a fresh reader of that stand-in, as if an smbd ran here.
-void AskStandIn(const QString& program) {
-  SambaStatusOptions options;
-  options.program = program.toStdString();
-  options.smbdRuns = [] { return true; };
-  options.rootOnly = false;
-  SetOtherOpenersSource(AskingSamba(std::make_shared<SambaStatusReader>(options)));
-}
-
-QJsonObject JsonOf(const std::string& line) {
-  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+// The engine asks a fresh reader of that stand-in.
+void AskStandIn(const std::string& program) {
+  SetOtherOpenersSource(AskingSamba(std::make_shared<SambaStatusReader>(StandInOptions(program))));
 }
 
 }  // namespace
@@ -140,12 +114,7 @@ class SambaOpenersTest : public QObject {
     QTemporaryDir scripts;
     const std::string path = folder.database("a.mdb");
     StandIn(scripts, TableFor(path, {}));
-    // A process named smbd, as the reader looks for one.
-    const QString smbd = scripts.filePath("smbd");
-    QVERIFY(QFile::copy("/bin/sleep", smbd));
-    QProcess server;
-    server.start(smbd, {"30"});
-    QVERIFY(server.waitForStarted());
+    ProcessNamed smbd(scripts, "smbd");  // as the reader looks for one
     const std::string searchPath =
         scripts.path().toStdString() + ":" + qgetenv("PATH").toStdString();
     const auto onPath = [searchPath] { ::setenv("PATH", searchPath.c_str(), 1); };
@@ -168,8 +137,6 @@ class SambaOpenersTest : public QObject {
     QCOMPARE(scanned["state"].toString(), "other engine");
     QCOMPARE(scanned["reason"].toString(), "open through Samba by 127.0.0.1 (nobody, exclusive)");
     QCOMPARE(scanned["sambaOpens"].toArray().size(), 1);
-    server.kill();
-    server.waitForFinished();
   }
 };
 

@@ -1,12 +1,13 @@
 // Samba's table of open files read from smbstatus --json output recorded from Samba 4.17
 // (smbstatus/README.md says how), and from edits of it that must be read or refused.
 
-#include <QFile>
 #include <QTest>
 
 #include "platform/samba/SambaOpens.h"
+#include "support/SambaStandIn.h"
 
 using namespace quillet;
+using namespace quillet::test;
 
 namespace {
 
@@ -15,12 +16,6 @@ constexpr dev_t kDevice = 65024;
 constexpr ino_t kDatabase = 10952707;  // a.mdb
 constexpr ino_t kLockFile = 10952738;  // a.ldb
 constexpr ino_t kOther = 10952721;     // b.mdb
-
-QByteArray Recording(const char* name) {
-  QFile file(QStringLiteral(SMBSTATUS_RECORDINGS "/") + name);
-  if (!file.open(QIODevice::ReadOnly)) qFatal("no recording %s", name);
-  return file.readAll();
-}
 
 // One line per open, sorted: Samba lists them in no particular order.
 QStringList Described(const std::vector<SambaOpen>& opens) {

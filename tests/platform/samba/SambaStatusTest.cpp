@@ -4,16 +4,14 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
 #include <csignal>
 
-#include "platform/samba/SambaStatus.h"
+#include "support/SambaStandIn.h"
 
 using namespace quillet;
+using namespace quillet::test;
 using namespace std::chrono_literals;
 
 namespace {
@@ -23,22 +21,8 @@ const QByteArray kRecording = SMBSTATUS_RECORDINGS "/open-twice.json";
 constexpr dev_t kDevice = 65024;
 constexpr ino_t kDatabase = 10952707;
 
-// An executable script in `folder`; it leaves its PID in NAME.pid when it runs.
-std::string StandIn(const QTemporaryDir& folder, const QString& name, const QByteArray& body) {
-  const QString path = folder.filePath(name);
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly) ||
-      file.write("#!/bin/sh\necho $$ > \"$0.pid\"\n" + body + "\n") < 0 ||
-      !file.setPermissions(file.permissions() | QFile::ExeOwner))
-    qFatal("cannot write %s", qPrintable(path));
-  return path.toStdString();
-}
-
-SambaStatusOptions StandInOptions(const std::string& program) {
-  SambaStatusOptions options;
-  options.program = program;
-  options.smbdRuns = [] { return true; };
-  options.rootOnly = false;
+SambaStatusOptions Limited(const std::string& program) {  // within kLimit
+  SambaStatusOptions options = StandInOptions(program);
   options.limit = kLimit;
   return options;
 }
@@ -95,7 +79,7 @@ class SambaStatusTest : public QObject {
     QTemporaryDir folder;
     const std::string program = script.isEmpty() ? folder.filePath("smbstatus").toStdString()
                                                  : StandIn(folder, "smbstatus", script);
-    SambaStatusOptions options = StandInOptions(program);
+    SambaStatusOptions options = Limited(program);
     options.smbdRuns = [smbdRuns] { return smbdRuns; };
 
     QElapsedTimer timer;
@@ -114,7 +98,7 @@ class SambaStatusTest : public QObject {
   // second here; the limit is generous so that a busy machine still meets the cap first).
   void stopsAFlood() {
     QTemporaryDir folder;
-    SambaStatusOptions options = StandInOptions(StandIn(folder, "smbstatus", "exec yes"));
+    SambaStatusOptions options = Limited(StandIn(folder, "smbstatus", "exec yes"));
     options.limit = 30s;
     const SambaTable table = ReadSambaStatus(options);
     QCOMPARE(table.reason, "smbstatus printed more than 64 MiB");
@@ -138,7 +122,7 @@ class SambaStatusTest : public QObject {
     const QByteArray path = qgetenv("PATH"), conf = qgetenv("SMB_CONF_PATH");
     qputenv("SMB_CONF_PATH", "/srv/test/smb.conf");
     if (fromPath) qputenv("PATH", folder.path().toLocal8Bit() + ":" + path);
-    const SambaTable table = ReadSambaStatus(StandInOptions(fromPath ? "" : program));
+    const SambaTable table = ReadSambaStatus(Limited(fromPath ? "" : program));
     qputenv("PATH", path);
     conf.isNull() ? qunsetenv("SMB_CONF_PATH") : qputenv("SMB_CONF_PATH", conf);
     QVERIFY2(table.read, table.reason.c_str());
@@ -147,7 +131,7 @@ class SambaStatusTest : public QObject {
 
   void notRootIsNotRead() {
     QTemporaryDir folder;
-    SambaStatusOptions options = StandInOptions(StandIn(folder, "smbstatus", "cat " + kRecording));
+    SambaStatusOptions options = Limited(StandIn(folder, "smbstatus", "cat " + kRecording));
     options.rootOnly = true;
     const uid_t user = ::geteuid();
     if (user == 0) QVERIFY(::seteuid(65534) == 0);  // nobody
@@ -162,7 +146,7 @@ class SambaStatusTest : public QObject {
     QTemporaryDir folder;
     const std::string program =
         StandIn(folder, "smbstatus", "echo run >> \"$0.runs\"\ncat " + kRecording);
-    SambaStatusReader reader(StandInOptions(program));
+    SambaStatusReader reader(Limited(program));
     QFile runs(QString::fromStdString(program) + ".runs");
     const auto runCount = [&runs] {
       runs.open(QIODevice::ReadOnly);
@@ -181,15 +165,12 @@ class SambaStatusTest : public QObject {
   void findsAProcessByItsName() {
     QTemporaryDir folder;
     const QString name = QStringLiteral("qsmbd-%1").arg(::getpid());  // Linux keeps 15 bytes
-    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), folder.filePath(name)));
     QVERIFY(!ProcessRuns(name.toStdString()));
-    QProcess process;
-    process.start(folder.filePath(name), {QStringLiteral("30")});
-    QVERIFY(process.waitForStarted());
-    QVERIFY(ProcessRuns(name.toStdString()));
-    QVERIFY(!ProcessRuns("qsmbd"));  // the whole name, not its start
-    process.kill();
-    QVERIFY(process.waitForFinished());
+    {
+      ProcessNamed process(folder, name);
+      QVERIFY(ProcessRuns(name.toStdString()));
+      QVERIFY(!ProcessRuns("qsmbd"));  // the whole name, not its start
+    }
     QVERIFY(!ProcessRuns(name.toStdString()));
   }
 };
