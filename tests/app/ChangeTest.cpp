@@ -66,10 +66,9 @@ class ChangeTest : public QObject {
   // computer a record-level workstation on the server is invisible: nothing is claimed, its
   // lock file is left as it is, and the information line's tooltip says why.
   void failsWhileAnotherWorkstationDecides_data() {
-    QTest::addColumn<int>("other");
-    QTest::newRow("page-level workstation") << int(kPageWorkstation);
-    QTest::newRow("another engine") << int(kOtherEngine);
-    QTest::newRow("through a client mount") << int(kThroughClientMount);
+    Rows<int>("other", {{"page-level workstation", int(kPageWorkstation)},
+                        {"another engine", int(kOtherEngine)},
+                        {"through a client mount", int(kThroughClientMount)}});
   }
   void failsWhileAnotherWorkstationDecides() {
     QFETCH(int, other);
@@ -123,9 +122,8 @@ class ChangeTest : public QObject {
   // A failing step is reported and the pointer put back: another workstation taking the file
   // exclusively during the wait, or letting go of a handle closed behind the window's back.
   void failingStepsAreReported_data() {
-    QTest::addColumn<bool>("exclusiveElsewhere");
-    QTest::newRow("exclusive open elsewhere") << true;
-    QTest::newRow("handle already closed") << false;
+    Rows<bool>("exclusiveElsewhere",
+               {{"exclusive open elsewhere", true}, {"handle already closed", false}});
   }
   void failingStepsAreReported() {
     QFETCH(bool, exclusiveElsewhere);

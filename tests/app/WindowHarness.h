@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QPushButton>
-#include <QTest>
 
 #include "app/CaptionLabel.h"
 #include "app/frmDatabaseLocking.h"
@@ -10,7 +9,6 @@
 #include "platform/registry/RegistryStore.h"
 #include "platform/vb/LocalBytes.h"
 #include "support/EngineTestUtil.h"
-#include "support/Fixtures.h"
 #include "support/RecordingUi.h"
 
 namespace quillet::test {

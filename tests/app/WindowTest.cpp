@@ -106,15 +106,14 @@ class WindowTest : public QObject {
 
   // Nothing usable at start-up: a refused file is reported and shown, a gone path kept.
   void startsWithoutDatabase_data() {
-    QTest::addColumn<bool>("remembered");
-    QTest::addColumn<QByteArray>("content");  // null: no file
+    // content: null: no file
+    Columns<bool, QByteArray>("remembered", "content");
     QTest::newRow("first start") << false << QByteArray();
     QTest::newRow("remembered file truncated") << true << QByteArray("");
     QTest::newRow("remembered file refused") << true << QByteArray("Not a database.\n");
   }
   void startsWithoutDatabase() {
-    QFETCH(bool, remembered);
-    QFETCH(QByteArray, content);
+    const auto [remembered, content] = Fetch<bool, QByteArray>("remembered", "content");
     WindowHarness h;
     const QString path = h.path("Sales.MDB");
     if (!content.isNull()) h.file("Sales.MDB", content);
@@ -195,9 +194,7 @@ class WindowTest : public QObject {
 
   // The buttons follow whether the path names a non-empty file; special files never block.
   void browseToEachKindOfFile_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("actions");
+    Columns<QString, QByteArray, QString>("name", "content", "actions");
     QTest::newRow("database") << "Ventes <b>été &amp; Co.mdb" << JetDatabaseBytes() << "enabled";
     QTest::newRow("database named *.ldb") << "Kept.ldb" << JetDatabaseBytes() << "enabled";
     QTest::newRow("not a database") << "notes.MDB" << QByteArray("meeting notes") << "enabled";
@@ -205,9 +202,8 @@ class WindowTest : public QObject {
     QTest::newRow("directory") << QDir::tempPath() << QByteArray() << "disabled";
   }
   void browseToEachKindOfFile() {
-    QFETCH(QString, name);
-    QFETCH(QByteArray, content);
-    QFETCH(QString, actions);
+    const auto [name, content, actions] =
+        Fetch<QString, QByteArray, QString>("name", "content", "actions");
     WindowHarness h;
     QString chosen = name;
     if (name == "fifo") {
@@ -287,18 +283,16 @@ class WindowTest : public QObject {
 
   // The real program lets go of its files and exits 0 on a stop signal, from a box too.
   void realProgramEndsOnStopSignals_data() {
-    QTest::addColumn<int>("signal");
-    QTest::addColumn<bool>("heldElsewhere");  // start-up shows its lock-file warning
-    QTest::addColumn<bool>("outputClosed");
+    // heldElsewhere: start-up shows its lock-file warning
+    Columns<int, bool, bool>("signal", "heldElsewhere", "outputClosed");
     QTest::newRow("SIGINT") << SIGINT << false << false;
     QTest::newRow("SIGHUP") << SIGHUP << false << false;
     QTest::newRow("SIGTERM, output and error closed") << SIGTERM << false << true;
     QTest::newRow("SIGTERM during the warning") << SIGTERM << true << false;
   }
   void realProgramEndsOnStopSignals() {
-    QFETCH(int, signal);
-    QFETCH(bool, heldElsewhere);
-    QFETCH(bool, outputClosed);
+    const auto [signal, heldElsewhere, outputClosed] =
+        Fetch<int, bool, bool>("signal", "heldElsewhere", "outputClosed");
     WindowHarness h;
     const QString database = h.database();
     const QString lockFile = h.path("Sales.ldb"), config = h.path("config");

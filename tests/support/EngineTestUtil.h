@@ -13,6 +13,7 @@
 
 #include "platform/engine/Ado.h"
 #include "platform/engine/Dao.h"
+#include "support/DataRows.h"
 #include "support/Fixtures.h"
 
 namespace quillet::test {
@@ -84,6 +85,7 @@ inline QString CheckedMode(const std::string& path, uid_t uid = uid_t(-1)) {
 inline std::string Failure(const Status& status) {
   return std::to_string(status.number()) + ": " + status.description();
 }
+inline const std::string kOk = Failure(Status::OK());
 
 }  // namespace quillet::test
 

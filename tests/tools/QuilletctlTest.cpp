@@ -54,10 +54,7 @@ class QuilletctlTest : public QObject {
 
  private slots:
   void runsAndExits_data() {
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("output");
-    QTest::addColumn<QString>("errors");
+    Columns<QString, int, QString, QString>("command", "exitCode", "output", "errors");
     const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
     const QString page = QString::fromStdString(kPageLine + "\n");
     const QString dash = "; a FILE whose name begins with '-' needs -- before it";
@@ -88,10 +85,8 @@ class QuilletctlTest : public QObject {
       QTest::newRow(row) << QString(command) << exitCode << output << errors;
   }
   void runsAndExits() {
-    QFETCH(QString, command);
-    QFETCH(int, exitCode);
-    QFETCH(QString, output);
-    QFETCH(QString, errors);
+    const auto [command, exitCode, output, errors] =
+        Fetch<QString, int, QString, QString>("command", "exitCode", "output", "errors");
     TempFolder folder;
     folder.database("--record");
     OtherProcess run(Args(command), uid_t(-1), {}, folder.path);
@@ -105,10 +100,9 @@ class QuilletctlTest : public QObject {
   // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte, and
   // JSON gives its exact bytes beside the text.
   void nameThatIsNotUtf8_data() {
-    QTest::addColumn<QString>("command");
-    QTest::newRow("check") << "check";
-    QTest::newRow("check --json") << "check --json";
-    QTest::newRow("users --json") << "users --json";
+    Rows<QString>(
+        "command",
+        {{"check", "check"}, {"check --json", "check --json"}, {"users --json", "users --json"}});
   }
   void nameThatIsNotUtf8() {
     QFETCH(QString, command);
@@ -135,12 +129,8 @@ class QuilletctlTest : public QObject {
   // Beside others, check --json names the mode in effect, and hold --record that cannot have
   // record level still holds but says so and exits 4; any stop signal ends a hold cleanly.
   void checkAndHoldBesideOthers_data() {
-    QTest::addColumn<QString>("first");
-    QTest::addColumn<QJsonValue>("mode");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("announced");
-    QTest::addColumn<int>("stopSignal");
-    QTest::addColumn<int>("exitCode");
+    Columns<QString, QJsonValue, QString, QString, int, int>("first", "mode", "message",
+                                                             "announced", "stopSignal", "exitCode");
     const QString notAsked = ", not the Record Level mode asked for";
     QTest::newRow("nobody") << "" << QJsonValue("page") << QString::fromStdString(kPageLine)
                             << " in Record Level mode" << int(SIGHUP) << 0;
@@ -156,12 +146,9 @@ class QuilletctlTest : public QObject {
         << " in an undetermined mode" + notAsked << int(SIGTERM) << 4;
   }
   void checkAndHoldBesideOthers() {
-    QFETCH(QString, first);
-    QFETCH(QJsonValue, mode);
-    QFETCH(QString, message);
-    QFETCH(QString, announced);
-    QFETCH(int, stopSignal);
-    QFETCH(int, exitCode);
+    const auto [first, mode, message, announced, stopSignal, exitCode] =
+        Fetch<QString, QJsonValue, QString, QString, int, int>(
+            "first", "mode", "message", "announced", "stopSignal", "exitCode");
     TempFolder folder;
     const std::string path = folder.database("shared db.mdb");
     std::optional<OtherProcess> hold;
@@ -195,10 +182,7 @@ class QuilletctlTest : public QObject {
   // Beside 254 connections of other processes, check and hold take the last slot and still read
   // the mode; with none left they fail, never "cannot be found".
   void checkAndHoldInAFullLockFile_data() {
-    QTest::addColumn<int>("others");
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("checked");
-    QTest::addColumn<QString>("held");
+    Columns<int, QString, QString, QString>("others", "mode", "checked", "held");
     const QString full = "quilletctl: error 3050: Could not lock file.\n";
     QTest::newRow("254, page") << 254 << "page" << QString::fromStdString(kPageLine + "\n")
                                << " in Page Level mode";
@@ -207,10 +191,8 @@ class QuilletctlTest : public QObject {
     QTest::newRow("255") << 255 << "page" << full << full;
   }
   void checkAndHoldInAFullLockFile() {
-    QFETCH(int, others);
-    QFETCH(QString, mode);
-    QFETCH(QString, checked);
-    QFETCH(QString, held);
+    const auto [others, mode, checked, held] =
+        Fetch<int, QString, QString, QString>("others", "mode", "checked", "held");
     TempFolder folder;
     const std::string path = folder.database("full.mdb");
     EngineCrowd crowd(path, others, mode);
@@ -300,8 +282,7 @@ class QuilletctlTest : public QObject {
   // Lost output exits 3, never a silent success; a hold lets go at once, and with stdout
   // closed its ready line must not land in the database (the first file opened takes fd 1).
   void lostOutput_data() {
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<int>("output");
+    Columns<QString, int>("command", "output");
     QTest::newRow("check, full") << "check d.mdb" << int(Output::Full);
     QTest::newRow("check --json, reader gone") << "check --json d.mdb" << int(Output::ReaderGone);
     QTest::newRow("users --json, closed") << "users d.mdb --json" << int(Output::Closed);
@@ -311,8 +292,7 @@ class QuilletctlTest : public QObject {
     QTest::newRow("hold, reader gone") << "hold d.mdb" << int(Output::ReaderGone);
   }
   void lostOutput() {
-    QFETCH(QString, command);
-    QFETCH(int, output);
+    const auto [command, output] = Fetch<QString, int>("command", "output");
     TempFolder folder;
     const std::string path = folder.database("d.mdb");
     const bool hold = command.startsWith("hold");
@@ -329,7 +309,7 @@ class QuilletctlTest : public QObject {
     QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}),
              1);           // no lock file
     DatabasePtr database;  // and the database is free again
-    QCOMPARE(Failure(OpenDao(path, &database, true)), Failure(Status::OK()));
+    QCOMPARE(Failure(OpenDao(path, &database, true)), kOk);
   }
 };
 

@@ -170,11 +170,9 @@ class ScanTest : public QObject {
   // 0: nobody in; 5: someone may be; 1: a DIR that cannot be read at all (the others are
   // still scanned); 2: usage. A folder inside that cannot be read is reported and skipped.
   void exitStatuses_data() {
-    QTest::addColumn<QString>("args");  // "{}": the tree
-    QTest::addColumn<bool>("nobody");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("lines");  // the paths scanned, in the tree
-    QTest::addColumn<QString>("errors");
+    // args: "{}": the tree; lines: the paths scanned, in the tree
+    Columns<QString, bool, int, QStringList, QString>("args", "nobody", "exitCode", "lines",
+                                                      "errors");
     const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
     const QString cannot = "quilletctl: cannot read folder '%1': %2\n";
     const QString closed = "closed\t-\t0\t0\t0\t{}/";
@@ -199,11 +197,9 @@ class ScanTest : public QObject {
                                                << cannot.arg("{}/private", "Permission denied");
   }
   void exitStatuses() {
-    QFETCH(QString, args);
-    QFETCH(bool, nobody);
-    QFETCH(int, exitCode);
-    QFETCH(QStringList, lines);
-    QFETCH(QString, errors);
+    const auto [args, nobody, exitCode, lines, errors] =
+        Fetch<QString, bool, int, QStringList, QString>("args", "nobody", "exitCode", "lines",
+                                                        "errors");
     TempFolder tree;
     QCOMPARE(::chmod(tree.path.c_str(), 0755), 0);
     QCOMPARE(::mkdir(tree.file("sub").c_str(), 0755), 0);

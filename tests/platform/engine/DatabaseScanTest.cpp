@@ -76,11 +76,7 @@ class DatabaseScanTest : public QObject {
 
   // Two lock queries in all for a database with a lock file, whether one connection is in or
   // two hundred.
-  void connectionsCostNoQueries_data() {
-    QTest::addColumn<int>("connections");
-    QTest::newRow("1") << 1;
-    QTest::newRow("200") << 200;
-  }
+  void connectionsCostNoQueries_data() { Rows<int>("connections", {{"1", 1}, {"200", 200}}); }
   void connectionsCostNoQueries() {
     QFETCH(int, connections);
     TempFolder folder;

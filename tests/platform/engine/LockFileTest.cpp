@@ -71,8 +71,7 @@ class LockFileTest : public QObject {
   // A lock file holds nothing but names of text padded with NULs or spaces: Jet's own is one
   // and cleared when stale; anything else under its name is left alone and the open refused.
   void lockFileIsToldByItsRecords_data() {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("lockFile");
+    Columns<QByteArray, bool>("bytes", "lockFile");
     // Jet's, as in the shared samples when they are there: names NUL-ended, then spaces.
     QByteArray jets = JetRecord(QByteArray("DP002481F48D17\0", 15), QByteArray("Admin\0", 6), ' ');
     if (QFile sample(QUILLET_SAMPLES "/System.ldb"); sample.open(QIODevice::ReadOnly))
@@ -86,8 +85,7 @@ class LockFileTest : public QObject {
         << JetRecord("WS-01", QByteArray("Admin\0x", 7)) << false;
   }
   void lockFileIsToldByItsRecords() {
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, lockFile);
+    const auto [bytes, lockFile] = Fetch<QByteArray, bool>("bytes", "lockFile");
     TempFolder folder;
     const std::string path = folder.database("told.mdb");
     const std::string ldb = folder.write("told.ldb", bytes);
@@ -119,7 +117,7 @@ class LockFileTest : public QObject {
     QCOMPARE(CheckedMode(path), QString("page"));
     QVERIFY(!Exists(lockFile));
     folder.write("held here.ldb", stale);
-    QCOMPARE(Failure(Kill(lockFile)), Failure(Status::OK()));
+    QCOMPARE(Failure(Kill(lockFile)), kOk);
     QVERIFY(!Exists(lockFile));
     QVERIFY(OpenDao(path, &ours, true).ok());
     QCOMPARE(Failure(Kill(path)), denied);

@@ -22,10 +22,7 @@ class LockReachTest : public QObject {
 
  private slots:
   void classifiesMountInfoLines_data() {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("reach");
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<QString>("mountPoint");
+    Columns<QString, int, QString, QString>("line", "reach", "type", "mountPoint");
     const int local = int(LockReach::kLocal), forwarded = int(LockReach::kForwarded),
               here = int(LockReach::kThisComputerOnly);
     const QString cifs =
@@ -77,10 +74,8 @@ class LockReachTest : public QObject {
       QTest::newRow(row) << line << reach << QString(type) << QString(mountPoint);
   }
   void classifiesMountInfoLines() {
-    QFETCH(QString, line);
-    QFETCH(int, reach);
-    QFETCH(QString, type);
-    QFETCH(QString, mountPoint);
+    const auto [line, reach, type, mountPoint] =
+        Fetch<QString, int, QString, QString>("line", "reach", "type", "mountPoint");
     MountInfoEntry entry;
     QVERIFY(ParseMountInfoLine(line.toStdString(), &entry));
     QCOMPARE(QString::fromStdString(entry.type), type);
@@ -111,9 +106,9 @@ class LockReachTest : public QObject {
       QCOMPARE(int(mount.reach), int(LockReach::kLocal));
       {
         Connection first;
-        QCOMPARE(Failure(OpenAdo(first, path, 1)), Failure(Status::OK()));
+        QCOMPARE(Failure(OpenAdo(first, path, 1)), kOk);
         Connection probe;
-        QCOMPARE(Failure(OpenAdo(probe, path, 0)), Failure(Status::OK()));
+        QCOMPARE(Failure(OpenAdo(probe, path, 0)), kOk);
         QCOMPARE(ModeOf(probe), 1);
       }
       QVERIFY(std::filesystem::remove(path));
@@ -126,7 +121,7 @@ class LockReachTest : public QObject {
     TempFolder folder;
     const std::string path = folder.database("q.mdb");
     Connection connection;
-    QCOMPARE(Failure(OpenAdo(connection, path, 1)), Failure(Status::OK()));
+    QCOMPARE(Failure(OpenAdo(connection, path, 1)), kOk);
     QCOMPARE(ModeOf(connection), 1);
 
     posix::InjectFault(posix::Call::kTestLock, EIO, {}, posix::kEveryCall);
@@ -139,7 +134,7 @@ class LockReachTest : public QObject {
     posix::ClearFaults();
 
     QCOMPARE(mode, -100);
-    QCOMPARE(Failure(read), Failure(Status::OK()));
+    QCOMPARE(Failure(read), kOk);
     QCOMPARE(users.size(), size_t(1));
     QCOMPARE(int(users[0].state), int(LockFileUser::State::kUnknown));
     QVERIFY(!killed.ok());
@@ -151,9 +146,7 @@ class LockReachTest : public QObject {
   // computer's, as far as the mount can tell) is invisible: nothing is claimed and its lock
   // file is never touched, nor one created where there was none.
   void throughAClientMountNothingIsClaimed_data() {
-    QTest::addColumn<bool>("held");
-    QTest::newRow("held on the server") << true;
-    QTest::newRow("nobody in") << false;
+    Rows<bool>("held", {{"held on the server", true}, {"nobody in", false}});
   }
   void throughAClientMountNothingIsClaimed() {
     QFETCH(bool, held);
@@ -201,15 +194,12 @@ class LockReachTest : public QObject {
     FuseView view(server.path);
     QVERIFY(view.mounted());
     std::unique_ptr<JetSession> first, second, third;
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Record}, &first)),
-             Failure(Status::OK()));
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &second)),
-             Failure(Status::OK()));
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Record}, &first)), kOk);
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &second)), kOk);
     QCOMPARE(int(second->Level()), int(LockingLevel::Record));
     first.reset();
     second.reset();
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &third)),
-             Failure(Status::OK()));
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &third)), kOk);
     QCOMPARE(int(third->Level()), int(LockingLevel::Page));
     QVERIFY(!Exists(server.file("a.ldb")));
   }

@@ -64,9 +64,7 @@ class SambaOpenersTest : public QObject {
   // A client that shares nothing shuts everyone out; one that shares still hides the mode;
   // either keeps the lock file from being deleted. Once it has closed, all is as before.
   void anOpenOnlySambaKnowsCountsAsAnotherEngine_data() {
-    QTest::addColumn<bool>("exclusive");
-    QTest::newRow("share mode none") << true;
-    QTest::newRow("shared") << false;
+    Rows<bool>("exclusive", {{"share mode none", true}, {"shared", false}});
   }
   void anOpenOnlySambaKnowsCountsAsAnotherEngine() {
     QFETCH(bool, exclusive);
@@ -78,12 +76,11 @@ class SambaOpenersTest : public QObject {
 
     DatabasePtr shared, sole;
     const Status joined = OpenDao(path, &shared);
-    QCOMPARE(Failure(joined),
-             exclusive ? Failure(JetError(kJetErrFileInUse, path)) : Failure(Status::OK()));
+    QCOMPARE(Failure(joined), exclusive ? Failure(JetError(kJetErrFileInUse, path)) : kOk);
     QCOMPARE(Failure(OpenDao(path, &sole, true)), Failure(JetError(kJetErrFileInUse, path)));
     Connection probe;
     if (!exclusive) {
-      QCOMPARE(Failure(OpenAdo(probe, path, 1)), Failure(Status::OK()));
+      QCOMPARE(Failure(OpenAdo(probe, path, 1)), kOk);
       QCOMPARE(ModeOf(probe), -100);
       probe.Close();
       shared->Close();  // the last of ours, yet Samba's client is still in
@@ -91,7 +88,7 @@ class SambaOpenersTest : public QObject {
     QCOMPARE(Failure(Kill(lockFile)).substr(0, 2), "70");
     std::string lockPath;
     std::vector<LockFileUser> users;
-    QCOMPARE(Failure(ReadLockFileUsers(path, &lockPath, &users)), Failure(Status::OK()));
+    QCOMPARE(Failure(ReadLockFileUsers(path, &lockPath, &users)), kOk);
     QCOMPARE(users.size(), size_t(2));
     QCOMPARE(users[1].slot, -1);
     QCOMPARE(QString::fromStdString(users[1].computer + "/" + users[1].account),
@@ -100,7 +97,7 @@ class SambaOpenersTest : public QObject {
     QVERIFY(Exists(lockFile));
 
     AskStandIn(StandIn(scripts, Recording("empty.json")));  // the client has closed
-    QCOMPARE(Failure(OpenAdo(probe, path, 1)), Failure(Status::OK()));
+    QCOMPARE(Failure(OpenAdo(probe, path, 1)), kOk);
     QCOMPARE(ModeOf(probe), 1);
     probe.Close();
     QVERIFY(!Exists(lockFile));  // the last leaver deleted the stale one

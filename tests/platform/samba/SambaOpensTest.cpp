@@ -1,9 +1,8 @@
 // Samba's table of open files read from smbstatus --json output recorded from Samba 4.17
 // (smbstatus/README.md says how), and from edits of it that must be read or refused.
 
-#include <QTest>
-
 #include "platform/samba/SambaOpens.h"
+#include "support/DataRows.h"
 #include "support/SambaStandIn.h"
 
 using namespace quillet;
@@ -43,10 +42,7 @@ class SambaOpensTest : public QObject {
 
  private slots:
   void opensOfEachFile_data() {
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<dev_t>("device");
-    QTest::addColumn<ino_t>("inode");
-    QTest::addColumn<QStringList>("opens");
+    Columns<QByteArray, dev_t, ino_t, QStringList>("json", "device", "inode", "opens");
     const QString shared = QStringLiteral("127.0.0.1 nobody ipv4:127.0.0.1:%1 shared");
 
     QTest::newRow("empty table") << Recording("empty.json") << kDevice << kDatabase
@@ -85,18 +81,15 @@ class SambaOpensTest : public QObject {
         << ino_t(9007199254740992) << QStringList();
   }
   void opensOfEachFile() {
-    QFETCH(QByteArray, json);
-    QFETCH(dev_t, device);
-    QFETCH(ino_t, inode);
-    QFETCH(QStringList, opens);
+    const auto [json, device, inode, opens] =
+        Fetch<QByteArray, dev_t, ino_t, QStringList>("json", "device", "inode", "opens");
     const SambaTable table = ParseSmbstatusJson(json);
     QVERIFY2(table.read, table.reason.c_str());
     QCOMPARE(Described(OpensOf(table, device, inode)), opens);
   }
 
   void refusesWhatItDoesNotUnderstand_data() {
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<QString>("reason");
+    Columns<QByteArray, QString>("json", "reason");
     QTest::newRow("nothing") << QByteArray() << "not JSON";
     QTest::newRow("cut short") << Recording("open-twice.json").left(2000) << "not JSON";
     QTest::newRow("not an object") << QByteArray("[]") << "no \"open_files\"";
@@ -122,8 +115,7 @@ class SambaOpensTest : public QObject {
         << "no share mode for an open of /tmp/rec20/share/a.mdb";
   }
   void refusesWhatItDoesNotUnderstand() {
-    QFETCH(QByteArray, json);
-    QFETCH(QString, reason);
+    const auto [json, reason] = Fetch<QByteArray, QString>("json", "reason");
     const SambaTable table = ParseSmbstatusJson(json);
     QVERIFY(!table.read);
     QVERIFY(table.opens.empty());

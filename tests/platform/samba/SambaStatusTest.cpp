@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
-#include <QTest>
 #include <cerrno>
 #include <csignal>
 
+#include "support/DataRows.h"
 #include "support/SambaStandIn.h"
 
 using namespace quillet;
@@ -40,9 +40,8 @@ class SambaStatusTest : public QObject {
 
  private slots:
   void notReadWithinTheLimit_data() {
-    QTest::addColumn<QByteArray>("script");  // empty: no program there at all
-    QTest::addColumn<bool>("smbdRuns");
-    QTest::addColumn<QString>("reason");
+    // script: empty: no program there at all
+    Columns<QByteArray, bool, QString>("script", "smbdRuns", "reason");
     QTest::newRow("no smbd: smbstatus is not run")
         << "cat " + kRecording << false << "no smbd running on this machine";
     QTest::newRow("no smbstatus") << QByteArray() << true
@@ -73,9 +72,8 @@ class SambaStatusTest : public QObject {
                             << "smbstatus was ended by signal 9";
   }
   void notReadWithinTheLimit() {
-    QFETCH(QByteArray, script);
-    QFETCH(bool, smbdRuns);
-    QFETCH(QString, reason);
+    const auto [script, smbdRuns, reason] =
+        Fetch<QByteArray, bool, QString>("script", "smbdRuns", "reason");
     QTemporaryDir folder;
     const std::string program = script.isEmpty() ? folder.filePath("smbstatus").toStdString()
                                                  : StandIn(folder, "smbstatus", script);
@@ -107,9 +105,7 @@ class SambaStatusTest : public QObject {
 
   // smbstatus --json and nothing more: Samba's choice of configuration stays Samba's.
   void readsWhatSmbstatusPrints_data() {
-    QTest::addColumn<bool>("fromPath");
-    QTest::newRow("named") << false;
-    QTest::newRow("found on PATH") << true;
+    Rows<bool>("fromPath", {{"named", false}, {"found on PATH", true}});
   }
   void readsWhatSmbstatusPrints() {
     QFETCH(bool, fromPath);
@@ -147,12 +143,9 @@ class SambaStatusTest : public QObject {
     const std::string program =
         StandIn(folder, "smbstatus", "echo run >> \"$0.runs\"\ncat " + kRecording);
     SambaStatusReader reader(Limited(program));
-    QFile runs(QString::fromStdString(program) + ".runs");
-    const auto runCount = [&runs] {
-      runs.open(QIODevice::ReadOnly);
-      const auto count = runs.readAll().count('\n');
-      runs.close();
-      return count;
+    const auto runCount = [&program] {
+      QFile runs(QString::fromStdString(program) + ".runs");
+      return runs.open(QIODevice::ReadOnly) ? runs.readAll().count('\n') : 0;
     };
     QVERIFY(reader.read().read);
     QCOMPARE(OpensOf(reader.read(), kDevice, kDatabase).size(), 2u);
