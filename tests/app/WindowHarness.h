@@ -37,8 +37,7 @@ inline QString CheckFromAnotherProcess(const QString& database) {
   return QString::fromStdString(OtherProcess({"check", ToLocalBytes(database)}).output()).trimmed();
 }
 
-// A window or box a test leaves behind would stand over the next test's: cleanup() names the
-// top-level widgets new since initTestCase or the last cleanup.
+// cleanup() names the top-level widgets a test left behind to stand over the next one's.
 inline QList<QWidget*> TopLevelWidgets() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   return QApplication::topLevelWidgets();
@@ -52,8 +51,7 @@ inline QString LeftBehind(QList<QWidget*>& before) {
   return names.join(", ");
 }
 
-// One test's world: a temporary folder, the real settings store in it, the window on the
-// recording services (or on `services`).
+// A temporary folder, the real settings store in it, the window on recording (or given) services.
 class WindowHarness {
  public:
   explicit WindowHarness(UiServices* services = nullptr) : services_(services) {

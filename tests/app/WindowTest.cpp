@@ -76,8 +76,7 @@ class WindowTest : public QObject {
     }
   }
 
-  // Ctrl+O browses and F5 checks, but not while Check is disabled; the picture buttons have
-  // names a screen reader can say, and say their shortcuts rather than show a tool tip.
+  // Ctrl+O, F5 (not while Check is disabled); screen readers say the buttons' names and keys.
   void keyboard() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
@@ -133,8 +132,7 @@ class WindowTest : public QObject {
                           remembered ? path : "<none>"}));
   }
 
-  // Somebody's data under the lock file's name (a hard link to another database) is left
-  // byte for byte and blamed on nobody.
+  // A hard link to another database under the lock file's name: left as it is, nobody blamed.
   void lockFileLookAlikeIsLeftAlone() {
     WindowHarness h;
     const QString database = h.database("x.mdb");
@@ -150,8 +148,7 @@ class WindowTest : public QObject {
     QCOMPARE(h.databaseCaption(), database);
   }
 
-  // The remembered database reopens: a crash's lock file deleted silently, a held one warned
-  // about, an empty one left; closed during the warning, the window opens nothing.
+  // A crash's lock file goes silently, a held one is warned about, an empty one stays.
   void reopensRememberedDatabase_data() {
     QTest::addColumn<QString>("lockFile");
     for (const char* lockFile :
@@ -226,8 +223,7 @@ class WindowTest : public QObject {
     QCOMPARE(static_cast<bool>(h.current()), content == JetDatabaseBytes());
   }
 
-  // Beside 254 other connections the window's own takes the last slot, and Check still reads
-  // the mode the others run in.
+  // Beside 254 others the window takes the last slot and Check still reads their mode.
   void checksBesideAFullLockFile() {
     WindowHarness h;
     const QString database = h.database();
@@ -240,8 +236,7 @@ class WindowTest : public QObject {
              QStringList({kRecordLevel, kLockFileWarning}));
   }
 
-  // The real dialogs: a typed name is opened, the lock-file warning is modal over the window,
-  // and Cancel keeps the database shown.
+  // A typed name opens, the warning is modal over the window, Cancel keeps the database.
   void realDialogs() {
     QtUiServices services;
     WindowHarness h(&services);

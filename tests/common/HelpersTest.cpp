@@ -23,8 +23,7 @@ using namespace quillet::test;
 
 namespace {
 
-// Puts what a row names at path: a file of the given length (sparse), a link to one, a
-// dangling link, a FIFO or a folder; nothing for an empty kind.
+// Puts a row's kind at path: a sparse file of `size`, a link to one or not, a FIFO or folder.
 bool Make(const QString& kind, const QString& path, qint64 size) {
   if (kind.isEmpty()) return true;
   QDir().mkpath(QFileInfo(path).path());

@@ -177,9 +177,7 @@ class RegistryTest : public QObject {
     QCOMPARE(read(), QString("none"));
   }
 
-  // A store the system will not open for writing: the key cannot be opened with full
-  // access, so it counts as absent; the value still reads, and neither saving nor deleting
-  // changes it.
+  // Not writable: the key counts as absent, the value reads, saving or deleting leaves it.
   void readOnlyStoreReadsButKeepsItsValue() {
     remember("/srv/a.mdb");
     posix::InjectFault(Call::kOpen, EACCES, {.path = "registry.sqlite3", .writing = true},

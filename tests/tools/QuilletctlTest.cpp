@@ -37,8 +37,7 @@ std::function<void()> Bend(Output output, int writer) {
   };
 }
 
-// The fields every JSON answer adds for a file in a temporary folder on this computer's disk,
-// beside no Samba (whether one is installed here or not, it is not asked or has nobody).
+// The fields JSON adds for a file on this computer's disk, Samba not asked or without clients.
 QJsonObject OnLocalDisk(QJsonObject object, const std::string& path, const QJsonObject& got) {
   object["filesystem"] = FindmntType(path);
   object["locks"] = "local";
@@ -179,8 +178,7 @@ class QuilletctlTest : public QObject {
     QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());  // ours went with it
   }
 
-  // Beside 254 connections of other processes, check and hold take the last slot and still read
-  // the mode; with none left they fail, never "cannot be found".
+  // Beside 254 others check and hold take the last slot; with none left they fail (3050).
   void checkAndHoldInAFullLockFile_data() {
     Columns<int, QString, QString, QString>("others", "mode", "checked", "held");
     const QString full = "quilletctl: error 3050: Could not lock file.\n";
@@ -209,8 +207,7 @@ class QuilletctlTest : public QObject {
     }
   }
 
-  // `hold | head -n1`: a hold writing to a pipe or socket lets go within a second of its reader
-  // going away, as on SIGTERM; one writing to a file holds on.
+  // `hold | head -n1`: gone within a second of a pipe's or socket's reader; a file holds on.
   void holdEndsWhenItsReaderGoesAway_data() {
     QTest::addColumn<QString>("output");
     for (const char* output : {"pipe", "socket", "file"}) QTest::newRow(output) << QString(output);
@@ -242,8 +239,7 @@ class QuilletctlTest : public QObject {
     QCOMPARE(hold.errors(), std::string());
   }
 
-  // users decodes every record from Windows-1252, says who is behind it, skips empty records
-  // and reads only; --json gives the same, the slot a number.
+  // users decodes Windows-1252, skips empty records, only reads; --json gives the same.
   void usersListsTheLockFile() {
     TempFolder folder;
     const std::string path = folder.database("users.mdb");

@@ -221,8 +221,7 @@ class ScanTest : public QObject {
     QCOMPARE(scan.stop(), exitCode);
   }
 
-  // A gate held past a join's 3 s bound (a stopped connection) leaves that database unknown;
-  // the scan goes on with the others and ends.
+  // A gate held past a join's 3 s bound leaves that database unknown; the others are scanned.
   void aGateHeldTooLongIsUnknown() {
     TempFolder tree;
     const std::string stuck = tree.database("stuck.mdb");
@@ -245,8 +244,7 @@ class ScanTest : public QObject {
     QVERIFY2(elapsed < 8000, qPrintable(QString::number(elapsed)));
   }
 
-  // Through a client mount whose locks stay on this computer nobody can be said to be out:
-  // unknown, with the engine's reason, and the records' states unknown too.
+  // Through a client mount every database and record is unknown, with the engine's reason.
   void throughAClientMountEverythingIsUnknown() {
     if (!FuseView::Possible()) QSKIP("this machine has no /dev/fuse");
     TempFolder server;

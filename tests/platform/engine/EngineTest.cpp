@@ -177,8 +177,7 @@ class EngineTest : public QObject {
     }
   }
 
-  // The engine's descriptors never take a closed standard stream's number (the program's
-  // output would land in the database) and never pass to a program started from here.
+  // Never a closed standard stream's number (output would land in it), never inherited.
   void descriptorsStayTheEngines() {
     TempFolder folder;
     const std::string path = folder.database("fd.mdb");

@@ -99,9 +99,8 @@ class ForeignEngineTest : public QObject {
     QCOMPARE(JoinedMode(here), 0);
   }
 
-  // Under the lock file's name sits somebody's data or no regular file: an open fails with
-  // "Could not lock file.", never writes, follows a link or blocks on a FIFO; Kill removes
-  // only a link itself.
+  // Somebody's data or no regular file under its name: opens fail (3050) without writing,
+  // following a link or blocking on a FIFO; Kill removes only a link itself.
   void whatCannotBeALockFileIsNeverTouched_data() {
     Columns<QString, int>("kind", "killed");
     for (const char* kind : {"another database", "hard link to a database", "20 KB document",
@@ -142,8 +141,7 @@ class ForeignEngineTest : public QObject {
     QVERIFY(!Exists(created));
   }
 
-  // A failing system call on the way in leaves no slot, lock, half-written record or lock
-  // file of its own making behind.
+  // A failing call on the way in leaves no slot, lock, record or lock file of its own behind.
   void failingSystemCalls_data() {
     // number: of the open; 0: it succeeds
     Columns<Call, Target, int, int>("call", "target", "error", "number");

@@ -173,9 +173,8 @@ class LockFileTest : public QObject {
     QCOMPARE(ReadBytes(path), JetDatabaseBytes());
   }
 
-  // A user who may only read the database (and create files beside it) joins read-only: as
-  // the first opener its mode holds for everyone; beside others it joins theirs; its lock file
-  // goes with the last one out, whoever that is.
+  // Read-only users join: first, their mode holds for all; later, they join others'; the
+  // lock file goes with the last one out, whoever that is.
   void userWhoMayOnlyRead() {
     if (::geteuid() != 0) QSKIP("needs root to act as another user");
     TempFolder folder;

@@ -92,8 +92,7 @@ class LockReachTest : public QObject {
     }
   }
 
-  // No false alarm: a temporary folder on this computer's disk, and tmpfs, are local and
-  // the mode is read as ever.
+  // No false alarm: this disk and tmpfs are local, the mode read as ever.
   void localFoldersAreSeen() {
     TempFolder disk;
     std::vector<std::string> folders{disk.path};
@@ -115,8 +114,7 @@ class LockReachTest : public QObject {
     }
   }
 
-  // A lock query that fails cannot tell who is there: the mode is not claimed, users are
-  // unknown, a lock file is not deleted.
+  // A failed lock query tells nothing: no mode claimed, users unknown, no lock file deleted.
   void failedLockQueryCannotTell() {
     TempFolder folder;
     const std::string path = folder.database("q.mdb");
@@ -142,9 +140,8 @@ class LockReachTest : public QObject {
     QCOMPARE(ModeOf(connection), 1);  // and once queries work again, all is as before
   }
 
-  // Seen through a FUSE mount, a record-level session held on the folder itself (another
-  // computer's, as far as the mount can tell) is invisible: nothing is claimed and its lock
-  // file is never touched, nor one created where there was none.
+  // A session on the server is invisible through a FUSE mount: nothing claimed, its lock
+  // file never touched, nor one created where there was none.
   void throughAClientMountNothingIsClaimed_data() {
     Rows<bool>("held", {{"held on the server", true}, {"nobody in", false}});
   }

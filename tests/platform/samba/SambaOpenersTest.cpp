@@ -1,6 +1,5 @@
-// What the engine and quilletctl do while Samba's table shows a client with a database or
-// its lock file open, no byte-range lock taken: a stand-in smbstatus prints a real recording
-// whose file ids are made the temporary files'.
+// Samba's clients with a file open and no lock taken: a stand-in smbstatus prints a real
+// recording whose file ids are made the temporary files'.
 
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"

@@ -1,5 +1,4 @@
-// Samba's table of open files read from smbstatus --json output recorded from Samba 4.17
-// (smbstatus/README.md says how), and from edits of it that must be read or refused.
+// Samba's open files from recorded smbstatus --json output, and edits to read or refuse.
 
 #include "platform/samba/SambaOpens.h"
 #include "support/DataRows.h"

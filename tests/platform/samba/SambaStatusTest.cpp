@@ -1,5 +1,4 @@
-// The reader of Samba's status with real processes in smbstatus's place: stand-in scripts
-// that print a recording, hang, fail or print garbage, and a real process found by its name.
+// The reader of Samba's status, stand-in scripts in smbstatus's place, processes by name.
 
 #include <unistd.h>
 
