@@ -182,15 +182,11 @@ class ScanTest : public QObject {
     QTest::newRow("nobody in") << "{}" << false << 0 << asRoot << "";
     QTest::newRow("trailing slash, twice")
         << "{}/sub/ {}/sub" << false << 0 << QStringList{asRoot[3], asRoot[3]} << "";
-    QTest::newRow("missing") << "{}/absent" << false << 1 << QStringList{}
-                             << cannot.arg("{}/absent", "No such file or directory");
     QTest::newRow("a file") << "{}/closed.mdb" << false << 1 << QStringList{}
                             << cannot.arg("{}/closed.mdb", "Not a directory");
     QTest::newRow("one of two missing") << "{}/absent {}" << false << 1 << asRoot
                                         << cannot.arg("{}/absent", "No such file or directory");
     QTest::newRow("no DIR") << "" << false << 2 << QStringList{} << usage.arg("scan: missing DIR");
-    QTest::newRow("hold's option")
-        << "--record {}" << false << 2 << QStringList{} << usage.arg("scan: no option --record");
     QTest::newRow("as nobody, a folder inside unreadable")
         << "{}" << true << 5 << asNobody << cannot.arg("{}/private", "Permission denied");
     QTest::newRow("as nobody, DIR unreadable") << "{}/private" << true << 1 << QStringList{}

@@ -79,8 +79,6 @@ class LockFileTest : public QObject {
     QTest::newRow("Jet's own") << jets << true;
     QTest::newRow("ours, a cleared record between")
         << Record() + QByteArray(kRecord, '\0') + Record("clerk") << true;
-    QTest::newRow("16,320 bytes of text")
-        << QByteArray("Plain text, not a database.\r\n").repeated(600).left(16320) << false;
     QTest::newRow("bytes after a name's NUL")
         << JetRecord("WS-01", QByteArray("Admin\0x", 7)) << false;
   }
