@@ -29,8 +29,7 @@ class ChangeTest : public QObject {
   void initTestCase() { before_ = TopLevelWidgets(); }
   void cleanup() { QCOMPARE(LeftBehind(before_), QString()); }
 
-  // The change waits under the hourglass and opens the file first in record level, which
-  // another workstation joins until the window closes it; a second change finds it done.
+  // Under the hourglass, record level until the window closes it; a second change finds it done.
   void changesWhenNobodyElseHasItOpen() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
@@ -61,15 +60,12 @@ class ChangeTest : public QObject {
     QCOMPARE(CheckFromAnotherProcess(database), kPageLevel);
   }
 
-  // A page-level workstation or another engine decides the mode; once the engine has gone,
-  // our own session's mode shows again. Through a client mount whose locks stay on this
-  // computer a record-level workstation on the server is invisible: nothing is claimed, its
-  // lock file is left as it is, and the information line's tooltip says why.
+  // Another engine's gone, our own mode shows again; through a client mount a record-level
+  // workstation is invisible: nothing claimed, its lock file left, the tooltip says why.
   void failsWhileAnotherWorkstationDecides_data() {
-    QTest::addColumn<int>("other");
-    QTest::newRow("page-level workstation") << int(kPageWorkstation);
-    QTest::newRow("another engine") << int(kOtherEngine);
-    QTest::newRow("through a client mount") << int(kThroughClientMount);
+    Rows<int>("other", {{"page-level workstation", int(kPageWorkstation)},
+                        {"another engine", int(kOtherEngine)},
+                        {"through a client mount", int(kThroughClientMount)}});
   }
   void failsWhileAnotherWorkstationDecides() {
     QFETCH(int, other);
@@ -120,12 +116,10 @@ class ChangeTest : public QObject {
     }
   }
 
-  // A failing step is reported and the pointer put back: another workstation taking the file
-  // exclusively during the wait, or letting go of a handle closed behind the window's back.
+  // Reported, pointer put back: an exclusive open elsewhere mid-wait, a handle closed behind us.
   void failingStepsAreReported_data() {
-    QTest::addColumn<bool>("exclusiveElsewhere");
-    QTest::newRow("exclusive open elsewhere") << true;
-    QTest::newRow("handle already closed") << false;
+    Rows<bool>("exclusiveElsewhere",
+               {{"exclusive open elsewhere", true}, {"handle already closed", false}});
   }
   void failingStepsAreReported() {
     QFETCH(bool, exclusiveElsewhere);
@@ -154,8 +148,7 @@ class ChangeTest : public QObject {
     QCOMPARE(h.modeCaption(), kPageLevel);
   }
 
-  // Clicks during the wait run inside it: Check finds nothing open, a Browse and a second
-  // change run whole; then the first goes on with the file shown.
+  // Check, Browse and a second change run whole inside the wait; then the first goes on.
   void clicksDuringTheWait() {
     WindowHarness h;
     const QString second = h.database("Second.mdb");

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QPushButton>
-#include <QTest>
 
 #include "app/CaptionLabel.h"
 #include "app/frmDatabaseLocking.h"
@@ -10,7 +9,6 @@
 #include "platform/registry/RegistryStore.h"
 #include "platform/vb/LocalBytes.h"
 #include "support/EngineTestUtil.h"
-#include "support/Fixtures.h"
 #include "support/RecordingUi.h"
 
 namespace quillet::test {
@@ -39,8 +37,7 @@ inline QString CheckFromAnotherProcess(const QString& database) {
   return QString::fromStdString(OtherProcess({"check", ToLocalBytes(database)}).output()).trimmed();
 }
 
-// A window or box a test leaves behind would stand over the next test's: cleanup() names the
-// top-level widgets new since initTestCase or the last cleanup.
+// cleanup() names the top-level widgets a test left behind to stand over the next one's.
 inline QList<QWidget*> TopLevelWidgets() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   return QApplication::topLevelWidgets();
@@ -54,8 +51,7 @@ inline QString LeftBehind(QList<QWidget*>& before) {
   return names.join(", ");
 }
 
-// One test's world: a temporary folder, the real settings store in it, the window on the
-// recording services (or on `services`).
+// A temporary folder, the real settings store in it, the window on recording (or given) services.
 class WindowHarness {
  public:
   explicit WindowHarness(UiServices* services = nullptr) : services_(services) {

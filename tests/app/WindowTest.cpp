@@ -76,8 +76,7 @@ class WindowTest : public QObject {
     }
   }
 
-  // Ctrl+O browses and F5 checks, but not while Check is disabled; the picture buttons have
-  // names a screen reader can say, and say their shortcuts rather than show a tool tip.
+  // Ctrl+O, F5 (not while Check is disabled); screen readers say the buttons' names and keys.
   void keyboard() {
     WindowHarness h;
     frmDatabaseLocking& window = h.start();
@@ -106,15 +105,14 @@ class WindowTest : public QObject {
 
   // Nothing usable at start-up: a refused file is reported and shown, a gone path kept.
   void startsWithoutDatabase_data() {
-    QTest::addColumn<bool>("remembered");
-    QTest::addColumn<QByteArray>("content");  // null: no file
+    // content: null: no file
+    Columns<bool, QByteArray>("remembered", "content");
     QTest::newRow("first start") << false << QByteArray();
     QTest::newRow("remembered file truncated") << true << QByteArray("");
     QTest::newRow("remembered file refused") << true << QByteArray("Not a database.\n");
   }
   void startsWithoutDatabase() {
-    QFETCH(bool, remembered);
-    QFETCH(QByteArray, content);
+    const auto [remembered, content] = Fetch<bool, QByteArray>("remembered", "content");
     WindowHarness h;
     const QString path = h.path("Sales.MDB");
     if (!content.isNull()) h.file("Sales.MDB", content);
@@ -134,8 +132,7 @@ class WindowTest : public QObject {
                           remembered ? path : "<none>"}));
   }
 
-  // Somebody's data under the lock file's name (a hard link to another database) is left
-  // byte for byte and blamed on nobody.
+  // A hard link to another database under the lock file's name: left as it is, nobody blamed.
   void lockFileLookAlikeIsLeftAlone() {
     WindowHarness h;
     const QString database = h.database("x.mdb");
@@ -151,8 +148,7 @@ class WindowTest : public QObject {
     QCOMPARE(h.databaseCaption(), database);
   }
 
-  // The remembered database reopens: a crash's lock file deleted silently, a held one warned
-  // about, an empty one left; closed during the warning, the window opens nothing.
+  // A crash's lock file goes silently, a held one is warned about, an empty one stays.
   void reopensRememberedDatabase_data() {
     QTest::addColumn<QString>("lockFile");
     for (const char* lockFile :
@@ -195,9 +191,7 @@ class WindowTest : public QObject {
 
   // The buttons follow whether the path names a non-empty file; special files never block.
   void browseToEachKindOfFile_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("actions");
+    Columns<QString, QByteArray, QString>("name", "content", "actions");
     QTest::newRow("database") << "Ventes <b>été &amp; Co.mdb" << JetDatabaseBytes() << "enabled";
     QTest::newRow("database named *.ldb") << "Kept.ldb" << JetDatabaseBytes() << "enabled";
     QTest::newRow("not a database") << "notes.MDB" << QByteArray("meeting notes") << "enabled";
@@ -205,9 +199,8 @@ class WindowTest : public QObject {
     QTest::newRow("directory") << QDir::tempPath() << QByteArray() << "disabled";
   }
   void browseToEachKindOfFile() {
-    QFETCH(QString, name);
-    QFETCH(QByteArray, content);
-    QFETCH(QString, actions);
+    const auto [name, content, actions] =
+        Fetch<QString, QByteArray, QString>("name", "content", "actions");
     WindowHarness h;
     QString chosen = name;
     if (name == "fifo") {
@@ -230,8 +223,7 @@ class WindowTest : public QObject {
     QCOMPARE(static_cast<bool>(h.current()), content == JetDatabaseBytes());
   }
 
-  // Beside 254 other connections the window's own takes the last slot, and Check still reads
-  // the mode the others run in.
+  // Beside 254 others the window takes the last slot and Check still reads their mode.
   void checksBesideAFullLockFile() {
     WindowHarness h;
     const QString database = h.database();
@@ -244,8 +236,7 @@ class WindowTest : public QObject {
              QStringList({kRecordLevel, kLockFileWarning}));
   }
 
-  // The real dialogs: a typed name is opened, the lock-file warning is modal over the window,
-  // and Cancel keeps the database shown.
+  // A typed name opens, the warning is modal over the window, Cancel keeps the database.
   void realDialogs() {
     QtUiServices services;
     WindowHarness h(&services);
@@ -287,18 +278,16 @@ class WindowTest : public QObject {
 
   // The real program lets go of its files and exits 0 on a stop signal, from a box too.
   void realProgramEndsOnStopSignals_data() {
-    QTest::addColumn<int>("signal");
-    QTest::addColumn<bool>("heldElsewhere");  // start-up shows its lock-file warning
-    QTest::addColumn<bool>("outputClosed");
+    // heldElsewhere: start-up shows its lock-file warning
+    Columns<int, bool, bool>("signal", "heldElsewhere", "outputClosed");
     QTest::newRow("SIGINT") << SIGINT << false << false;
     QTest::newRow("SIGHUP") << SIGHUP << false << false;
     QTest::newRow("SIGTERM, output and error closed") << SIGTERM << false << true;
     QTest::newRow("SIGTERM during the warning") << SIGTERM << true << false;
   }
   void realProgramEndsOnStopSignals() {
-    QFETCH(int, signal);
-    QFETCH(bool, heldElsewhere);
-    QFETCH(bool, outputClosed);
+    const auto [signal, heldElsewhere, outputClosed] =
+        Fetch<int, bool, bool>("signal", "heldElsewhere", "outputClosed");
     WindowHarness h;
     const QString database = h.database();
     const QString lockFile = h.path("Sales.ldb"), config = h.path("config");

@@ -6,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -16,14 +15,15 @@
 #include "common/FileHelpers.h"
 #include "common/Timing.h"
 #include "platform/vb/ErrObject.h"
+#include "support/DataRows.h"
 #include "support/RecordingUi.h"
 
 using namespace quillet;
+using namespace quillet::test;
 
 namespace {
 
-// Puts what a row names at path: a file of the given length (sparse), a link to one, a
-// dangling link, a FIFO or a folder; nothing for an empty kind.
+// Puts a row's kind at path: a sparse file of `size`, a link to one or not, a FIFO or folder.
 bool Make(const QString& kind, const QString& path, qint64 size) {
   if (kind.isEmpty()) return true;
   QDir().mkpath(QFileInfo(path).path());
@@ -52,9 +52,9 @@ class HelpersTest : public QObject {
   }
 
   void getFileLength_data() {
-    QTest::addColumn<QString>("name");     // in the temporary folder; empty: the empty text
-    QTest::addColumn<QString>("kind");     // what Make puts there first
-    QTest::addColumn<double>("expected");  // also the size of a file made
+    // name: in the temporary folder; empty: the empty text; kind: what Make puts there first;
+    // expected: also the size of a file made
+    Columns<QString, QString, double>("name", "kind", "expected");
     // 3.5 GiB is beyond any 32-bit length; a FIFO without a writer would block an open; the
     // part before a NUL names a real file that must not be measured.
     for (const auto& [name, kind, expected] : {std::tuple{"missing.mdb", "", -1.0},
@@ -70,9 +70,7 @@ class HelpersTest : public QObject {
                                 << "file" << -1.0;
   }
   void getFileLength() {
-    QFETCH(QString, name);
-    QFETCH(QString, kind);
-    QFETCH(double, expected);
+    const auto [name, kind, expected] = Fetch<QString, QString, double>("name", "kind", "expected");
     const QString path = name.isEmpty() ? QString() : dir_.filePath(name);
     QVERIFY(Make(kind, path.left(path.indexOf(QChar(u'\0'))), qint64(std::max(expected, 0.0))));
     Err().Raise(75, "left over from before");
@@ -110,18 +108,15 @@ class HelpersTest : public QObject {
   // A wall clock set forward ends the wait early, set back the monotonic bound still ends it
   // on time; nothing to wait for (NaN too) returns before any event runs.
   void wait_data() {
-    QTest::addColumn<double>("seconds");
-    QTest::addColumn<qint64>("shiftMs");
-    QTest::addColumn<qint64>("atLeastMs");
+    Columns<double, qint64, qint64>("seconds", "shiftMs", "atLeastMs");
     QTest::newRow("steady") << 0.4 << qint64{0} << qint64{390};
     QTest::newRow("set forward") << 30.0 << qint64{3600000} << qint64{0};
     QTest::newRow("set back") << 0.5 << qint64{-3600000} << qint64{490};
     QTest::newRow("NaN") << std::numeric_limits<double>::quiet_NaN() << qint64{0} << qint64{0};
   }
   void wait() {
-    QFETCH(double, seconds);
-    QFETCH(qint64, shiftMs);
-    QFETCH(qint64, atLeastMs);
+    const auto [seconds, shiftMs, atLeastMs] =
+        Fetch<double, qint64, qint64>("seconds", "shiftMs", "atLeastMs");
     QElapsedTimer timer;
     timer.start();
     qint64 shift = 0;
@@ -141,11 +136,9 @@ class HelpersTest : public QObject {
   }
 
   void reportError_data() {
-    QTest::addColumn<QString>("task");
-    QTest::addColumn<int>("number");
-    QTest::addColumn<int>("currentNumber");  // the current error when the report is made
-    QTest::addColumn<QString>("currentDescription");
-    QTest::addColumn<QString>("message");
+    // currentNumber: the current error when the report is made
+    Columns<QString, int, int, QString, QString>("task", "number", "currentNumber",
+                                                 "currentDescription", "message");
     const QString task = "opening the database (ADO)", problem = "There was a problem " + task;
     const QString framing = " and the error's description was reported as : \n\n\"";
     // Only spaces are trimmed: the tab stays.
@@ -163,11 +156,9 @@ class HelpersTest : public QObject {
         << task << 3045 << 3024 << "Not found." << problem + framing + "\" (3045)";
   }
   void reportError() {
-    QFETCH(QString, task);
-    QFETCH(int, number);
-    QFETCH(int, currentNumber);
-    QFETCH(QString, currentDescription);
-    QFETCH(QString, message);
+    const auto [task, number, currentNumber, currentDescription, message] =
+        Fetch<QString, int, int, QString, QString>("task", "number", "currentNumber",
+                                                   "currentDescription", "message");
     test::RecordingUi ui;
     if (currentNumber != 0) Err().Raise(currentNumber, currentDescription);
     ui.SetScreenMousePointer(vbHourglass);

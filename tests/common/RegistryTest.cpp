@@ -11,7 +11,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,8 +21,10 @@
 #include "platform/registry/KeyHandles.h"
 #include "platform/registry/RegistryStore.h"
 #include "platform/vb/ErrObject.h"
+#include "support/DataRows.h"
 
 using namespace quillet;
+using namespace quillet::test;
 using namespace quillet::winreg;
 using posix::Call;
 
@@ -127,9 +128,7 @@ class RegistryTest : public QObject {
   }
 
   void storedValueReads_data() {
-    QTest::addColumn<uint>("type");
-    QTest::addColumn<QByteArray>("stored");
-    QTest::addColumn<QString>("expected");
+    Columns<uint, QByteArray, QString>("type", "stored", "expected");
     QTest::newRow("no terminator") << uint(REG_SZ) << QByteArray("/srv/a.mdb") << "/srv/a.mdb";
     QTest::newRow("terminator, more after it")
         << uint(REG_SZ) << QByteArray("/srv/a.mdb\0x", 12) << "/srv/a.mdb";
@@ -138,24 +137,22 @@ class RegistryTest : public QObject {
     QTest::newRow("number") << uint(REG_DWORD) << QByteArray(4, '\x2a') << "";
   }
   void storedValueReads() {
-    QFETCH(uint, type);
-    QFETCH(QByteArray, stored);
-    QFETCH(QString, expected);
+    const auto [type, stored, expected] =
+        Fetch<uint, QByteArray, QString>("type", "stored", "expected");
     QCOMPARE(WriteRaw(kDBFilenameValue, type, stored), ERROR_SUCCESS);
     QCOMPARE(remembered("fallback"), expected);
   }
 
   void savingStoresOrDeletes_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("fallback");  // compared exactly, case too
+    // fallback: compared exactly, case too
+    Columns<QString, QString>("text", "fallback");
     for (auto [row, text, fallback] : {std::tuple{"non-ASCII", "/srv/données/Été 日本.mdb", ""},
                                        {"default in other case", "/SRV/A.MDB", "/srv/a.mdb"},
                                        {"empty, other default", "", "/srv/a.mdb"}})
       QTest::newRow(row) << QString(text) << QString(fallback);
   }
   void savingStoresOrDeletes() {
-    QFETCH(QString, text);
-    QFETCH(QString, fallback);
+    const auto [text, fallback] = Fetch<QString, QString>("text", "fallback");
     remember("/srv/older.mdb", fallback);  // creates the missing keys, then is overwritten
     QCOMPARE(WriteRaw("Other", REG_SZ, "stays"), ERROR_SUCCESS);
     remember(text, fallback);
@@ -180,9 +177,7 @@ class RegistryTest : public QObject {
     QCOMPARE(read(), QString("none"));
   }
 
-  // A store the system will not open for writing: the key cannot be opened with full
-  // access, so it counts as absent; the value still reads, and neither saving nor deleting
-  // changes it.
+  // Not writable: the key counts as absent, the value reads, saving or deleting leaves it.
   void readOnlyStoreReadsButKeepsItsValue() {
     remember("/srv/a.mdb");
     posix::InjectFault(Call::kOpen, EACCES, {.path = "registry.sqlite3", .writing = true},
@@ -200,11 +195,8 @@ class RegistryTest : public QObject {
   // A step of a write that keeps failing: the write says why and leaves what was there,
   // nothing yet or a damaged store (still to be moved aside by the next write).
   void failingStoreCalls_data() {
-    QTest::addColumn<Call>("call");
-    QTest::addColumn<QString>("pathEnd");  // of the path it fails on
-    QTest::addColumn<int>("error");
-    QTest::addColumn<QByteArray>("before");  // the store's bytes; none: no store yet
-    QTest::addColumn<int>("status");
+    // pathEnd: of the path it fails on; before: the store's bytes; none: no store yet
+    Columns<Call, QString, int, QByteArray, int>("call", "pathEnd", "error", "before", "status");
     const QByteArray none, damaged(4096, 'x');
     QTest::newRow("looking at the folder")
         << Call::kStat << "Quillet" << EIO << none << int(ERROR_REGISTRY_IO_FAILED);
@@ -220,11 +212,8 @@ class RegistryTest : public QObject {
         << Call::kRename << "registry.sqlite3" << EBUSY << damaged << int(ERROR_BADDB);
   }
   void failingStoreCalls() {
-    QFETCH(Call, call);
-    QFETCH(QString, pathEnd);
-    QFETCH(int, error);
-    QFETCH(QByteArray, before);
-    QFETCH(int, status);
+    const auto [call, pathEnd, error, before, status] =
+        Fetch<Call, QString, int, QByteArray, int>("call", "pathEnd", "error", "before", "status");
     if (!before.isNull()) QVERIFY(WriteAll(store_, before));
     posix::InjectFault(call, error, {.path = pathEnd.toStdString()}, posix::kEveryCall);
     QCOMPARE(WriteRaw(kDBFilenameValue, REG_SZ, "/srv/a.mdb"), LONG(status));
@@ -268,8 +257,7 @@ class RegistryTest : public QObject {
   }
 
   void damagedStoreReadsAsDefaultAndIsMovedAside_data() {
-    QTest::addColumn<QByteArray>("contents");
-    QTest::addColumn<bool>("movedAside");
+    Columns<QByteArray, bool>("contents", "movedAside");
     // Our store with its SQLite header kept and every page after it wrecked, and one whose
     // table was dropped by hand.
     QTemporaryDir scratch;
@@ -284,8 +272,7 @@ class RegistryTest : public QObject {
     QTest::newRow("empty file: an empty store") << QByteArray() << false;
   }
   void damagedStoreReadsAsDefaultAndIsMovedAside() {
-    QFETCH(QByteArray, contents);
-    QFETCH(bool, movedAside);
+    const auto [contents, movedAside] = Fetch<QByteArray, bool>("contents", "movedAside");
     QVERIFY(WriteAll(store_, contents));
     QCOMPARE(remembered("fallback"), QString("fallback"));
     QCOMPARE(ReadAll(store_), contents);  // reading changes nothing

@@ -3,13 +3,14 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTest>
 #include <tuple>
 
 #include "common/TraceLog.h"
 #include "platform/vb/ErrObject.h"
+#include "support/DataRows.h"
 
 using namespace quillet;
+using namespace quillet::test;
 
 class TraceLogTest : public QObject {
   Q_OBJECT
@@ -43,18 +44,14 @@ class TraceLogTest : public QObject {
   }
 
   void thresholds_data() {
-    QTest::addColumn<int>("threshold");
-    QTest::addColumn<int>("level");
-    QTest::addColumn<bool>("written");
+    Columns<int, int, bool>("threshold", "level", "written");
     // -1 as an entry's level is the default level, 5.
     for (auto [threshold, level, written] :
          {std::tuple{0, 1, false}, {-1, 1000, true}, {5, -1, true}, {4, -1, false}})
       QTest::addRow("threshold %d, level %d", threshold, level) << threshold << level << written;
   }
   void thresholds() {
-    QFETCH(int, threshold);
-    QFETCH(int, level);
-    QFETCH(bool, written);
+    const auto [threshold, level, written] = Fetch<int, int, bool>("threshold", "level", "written");
     LogLevel = threshold;
     Err().Raise(5, QStringLiteral("the caller's"));
     LogMessageKind(QStringLiteral("entry"), level, 1);

@@ -3,19 +3,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/engine/Ado.h"
 #include "platform/engine/Dao.h"
+#include "support/DataRows.h"
 #include "support/Fixtures.h"
 
 namespace quillet::test {
 
-// A temporary folder addressed by byte paths, as the engine takes them; QTemporaryDir
-// could not remove names that are not UTF-8.
+// A temporary folder by byte paths (QTemporaryDir cannot remove names that are not UTF-8).
 struct TempFolder {
   TempFolder() : path((std::filesystem::temp_directory_path() / "quillet-XXXXXX").string()) {
     if (!::mkdtemp(path.data())) qFatal("cannot create a temporary folder");
@@ -58,8 +61,7 @@ inline int32_t ModeOf(const Connection& connection) {  // -100 if unreadable
   PropertyValue value;
   return connection.GetProperty(kPropLockingMode, &value).ok() ? std::get<int32_t>(value) : -100;
 }
-// The mode an open database runs in, as a second ADO connection that asks for none joins it
-// (the way the window's probe reads it); -1 when that connection cannot open or read it.
+// The mode a second ADO connection asking for none joins in, as the probe reads it; else -1.
 inline int32_t JoinedMode(const DatabasePtr& database) {
   Connection connection;
   connection.SetProvider(kJetOleDbProvider);
@@ -68,15 +70,19 @@ inline int32_t JoinedMode(const DatabasePtr& database) {
   if (!connection.Open().ok() || !connection.GetProperty(kPropLockingMode, &value).ok()) return -1;
   return std::get<int32_t>(value);
 }
-// The mode `quilletctl check` finds in another process (as another user if uid is given):
-// "page", "record", or "" for none.
+inline QJsonObject JsonOf(const std::string& line) {  // empty unless a JSON object
+  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+}
+// This computer's name as its records in a lock file give it.
+inline QByteArray Host() { return QSysInfo::machineHostName().toUtf8().left(32); }
+// "page", "record" or "" as `quilletctl check` finds it in another process (as uid if given).
 inline QString CheckedMode(const std::string& path, uid_t uid = uid_t(-1)) {
-  const std::string line = OtherProcess({"check", path, "--json"}, uid).output();
-  return QJsonDocument::fromJson(QByteArray::fromStdString(line))["mode"].toString();
+  return JsonOf(OtherProcess({"check", path, "--json"}, uid).output())["mode"].toString();
 }
 inline std::string Failure(const Status& status) {
   return std::to_string(status.number()) + ": " + status.description();
 }
+inline const std::string kOk = Failure(Status::OK());
 
 }  // namespace quillet::test
 

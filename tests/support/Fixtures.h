@@ -24,9 +24,8 @@ QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char
 // The path of the quilletctl binary under test (from the QUILLETCTL variable CTest sets).
 QString QuilletctlPath();
 
-// Another workstation: quilletctl with these arguments, optionally as another user, with
-// inChild run in the child before it starts, and in workingDirectory. Its two output streams
-// are kept apart.
+// Another workstation: quilletctl with these arguments, as uid if given, inChild run in the
+// child, in workingDirectory; its two output streams kept apart.
 class OtherProcess : public QProcess {
  public:
   static constexpr uid_t kNobody = 65534;
@@ -57,13 +56,11 @@ class ForeignPeer : public OtherProcess {
   bool ready_ = false;
 };
 
-// The filesystem type of the mount a path is on, as util-linux's findmnt (not this
-// program) reads it.
+// The filesystem type of the mount a path is on, as findmnt (not this program) reads it.
 QString FindmntType(const std::string& path);
 
-// A folder seen through a FUSE mount elsewhere (bindfs), as a client mount whose locks stay
-// on this computer (sshfs, gvfs) shows a share: locks taken through the view are not seen
-// on the folder's own files, nor theirs through it. Unmounted when it goes.
+// A folder through a bindfs mount, as sshfs or gvfs show a share: locks through the view and
+// on the folder do not see each other. Unmounted when it goes.
 class FuseView {
  public:
   static bool Possible();  // whether this machine has FUSE at all

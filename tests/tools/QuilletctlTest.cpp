@@ -4,9 +4,6 @@
 #include <sys/socket.h>
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <optional>
 
 #include "support/EngineTestUtil.h"
@@ -40,12 +37,7 @@ std::function<void()> Bend(Output output, int writer) {
   };
 }
 
-QJsonObject JsonOf(const std::string& line) {  // empty unless a JSON object
-  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-}
-
-// The fields every JSON answer adds for a file in a temporary folder on this computer's disk,
-// beside no Samba (whether one is installed here or not, it is not asked or has nobody).
+// The fields JSON adds for a file on this computer's disk, Samba not asked or without clients.
 QJsonObject OnLocalDisk(QJsonObject object, const std::string& path, const QJsonObject& got) {
   object["filesystem"] = FindmntType(path);
   object["locks"] = "local";
@@ -61,10 +53,7 @@ class QuilletctlTest : public QObject {
 
  private slots:
   void runsAndExits_data() {
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("output");
-    QTest::addColumn<QString>("errors");
+    Columns<QString, int, QString, QString>("command", "exitCode", "output", "errors");
     const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
     const QString page = QString::fromStdString(kPageLine + "\n");
     const QString dash = "; a FILE whose name begins with '-' needs -- before it";
@@ -72,8 +61,6 @@ class QuilletctlTest : public QObject {
     for (const auto& [row, command, exitCode, output, errors] : std::initializer_list<Row>{
              {"version", "--version", 0, "quilletctl " QUILLET_VERSION "\n", ""},
              {"unknown command", "open x.mdb", 2, "", usage.arg("unknown command 'open'")},
-             {"unknown option", "check x.mdb --fast", 2, "",
-              usage.arg("unknown option '--fast'" + dash)},
              {"file beginning with -", "check -dash.mdb", 2, "",
               usage.arg("unknown option '-dash.mdb'" + dash)},
              {"both modes", "hold a.mdb --page --record", 2, "",
@@ -95,10 +82,8 @@ class QuilletctlTest : public QObject {
       QTest::newRow(row) << QString(command) << exitCode << output << errors;
   }
   void runsAndExits() {
-    QFETCH(QString, command);
-    QFETCH(int, exitCode);
-    QFETCH(QString, output);
-    QFETCH(QString, errors);
+    const auto [command, exitCode, output, errors] =
+        Fetch<QString, int, QString, QString>("command", "exitCode", "output", "errors");
     TempFolder folder;
     folder.database("--record");
     OtherProcess run(Args(command), uid_t(-1), {}, folder.path);
@@ -112,10 +97,7 @@ class QuilletctlTest : public QObject {
   // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte, and
   // JSON gives its exact bytes beside the text.
   void nameThatIsNotUtf8_data() {
-    QTest::addColumn<QString>("command");
-    QTest::newRow("check") << "check";
-    QTest::newRow("check --json") << "check --json";
-    QTest::newRow("users --json") << "users --json";
+    Rows<QString>("command", {{"check --json", "check --json"}, {"users --json", "users --json"}});
   }
   void nameThatIsNotUtf8() {
     QFETCH(QString, command);
@@ -127,12 +109,7 @@ class QuilletctlTest : public QObject {
     QVERIFY(run.waitForFinished(10000));
     QCOMPARE(run.readAllStandardError(), QByteArray());
     QCOMPARE(run.exitCode(), 0);
-    const QByteArray output = run.readAllStandardOutput();
-    if (!command.endsWith("--json")) {
-      QCOMPARE(output.toStdString(), kPageLine + "\n");
-      return;
-    }
-    const QJsonObject json = JsonOf(output.toStdString());
+    const QJsonObject json = JsonOf(run.readAllStandardOutput().toStdString());
     QCOMPARE(json["file"].toString(), QFile::decodeName(path));  // as before: U+FFFD for \xe9
     QCOMPARE(QByteArray::fromBase64(json["fileBytes"].toString().toLatin1()), path);
     QCOMPARE(QByteArray::fromBase64(json["lockFileBytes"].toString().toLatin1()),
@@ -142,12 +119,8 @@ class QuilletctlTest : public QObject {
   // Beside others, check --json names the mode in effect, and hold --record that cannot have
   // record level still holds but says so and exits 4; any stop signal ends a hold cleanly.
   void checkAndHoldBesideOthers_data() {
-    QTest::addColumn<QString>("first");
-    QTest::addColumn<QJsonValue>("mode");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("announced");
-    QTest::addColumn<int>("stopSignal");
-    QTest::addColumn<int>("exitCode");
+    Columns<QString, QJsonValue, QString, QString, int, int>("first", "mode", "message",
+                                                             "announced", "stopSignal", "exitCode");
     const QString notAsked = ", not the Record Level mode asked for";
     QTest::newRow("nobody") << "" << QJsonValue("page") << QString::fromStdString(kPageLine)
                             << " in Record Level mode" << int(SIGHUP) << 0;
@@ -163,12 +136,9 @@ class QuilletctlTest : public QObject {
         << " in an undetermined mode" + notAsked << int(SIGTERM) << 4;
   }
   void checkAndHoldBesideOthers() {
-    QFETCH(QString, first);
-    QFETCH(QJsonValue, mode);
-    QFETCH(QString, message);
-    QFETCH(QString, announced);
-    QFETCH(int, stopSignal);
-    QFETCH(int, exitCode);
+    const auto [first, mode, message, announced, stopSignal, exitCode] =
+        Fetch<QString, QJsonValue, QString, QString, int, int>(
+            "first", "mode", "message", "announced", "stopSignal", "exitCode");
     TempFolder folder;
     const std::string path = folder.database("shared db.mdb");
     std::optional<OtherProcess> hold;
@@ -196,16 +166,12 @@ class QuilletctlTest : public QObject {
     QCOMPARE(recordHold.stop(stopSignal), exitCode);
     QCOMPARE(recordHold.output(), std::string());  // nothing more
     QCOMPARE(recordHold.errors(), std::string());
-    QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());     // ours went with it
+    QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());  // ours went with it
   }
 
-  // Beside 254 connections of other processes, check and hold take the last slot and still read
-  // the mode; with none left they fail, never "cannot be found".
+  // Beside 254 others check and hold take the last slot; with none left they fail (3050).
   void checkAndHoldInAFullLockFile_data() {
-    QTest::addColumn<int>("others");
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("checked");
-    QTest::addColumn<QString>("held");
+    Columns<int, QString, QString, QString>("others", "mode", "checked", "held");
     const QString full = "quilletctl: error 3050: Could not lock file.\n";
     QTest::newRow("254, page") << 254 << "page" << QString::fromStdString(kPageLine + "\n")
                                << " in Page Level mode";
@@ -214,10 +180,8 @@ class QuilletctlTest : public QObject {
     QTest::newRow("255") << 255 << "page" << full << full;
   }
   void checkAndHoldInAFullLockFile() {
-    QFETCH(int, others);
-    QFETCH(QString, mode);
-    QFETCH(QString, checked);
-    QFETCH(QString, held);
+    const auto [others, mode, checked, held] =
+        Fetch<int, QString, QString, QString>("others", "mode", "checked", "held");
     TempFolder folder;
     const std::string path = folder.database("full.mdb");
     EngineCrowd crowd(path, others, mode);
@@ -234,8 +198,7 @@ class QuilletctlTest : public QObject {
     }
   }
 
-  // `hold | head -n1`: a hold writing to a pipe or socket lets go within a second of its reader
-  // going away, as on SIGTERM; one writing to a file holds on.
+  // `hold | head -n1`: gone within a second of a pipe's or socket's reader; a file holds on.
   void holdEndsWhenItsReaderGoesAway_data() {
     QTest::addColumn<QString>("output");
     for (const char* output : {"pipe", "socket", "file"}) QTest::newRow(output) << QString(output);
@@ -267,8 +230,7 @@ class QuilletctlTest : public QObject {
     QCOMPARE(hold.errors(), std::string());
   }
 
-  // users decodes every record from Windows-1252, says who is behind it, skips empty records
-  // and reads only; --json gives the same, the slot a number.
+  // users decodes Windows-1252, skips empty records, only reads; --json gives the same.
   void usersListsTheLockFile() {
     TempFolder folder;
     const std::string path = folder.database("users.mdb");
@@ -295,12 +257,11 @@ class QuilletctlTest : public QObject {
                               {"state", field[3]}};
     }
     const QJsonObject listed = JsonOf(usersJson.output());
-    QCOMPARE(listed,
-             OnLocalDisk({{"file", QString::fromStdString(path)},
-                          {"lockFile", QString::fromStdString(lockFile)},
-                          {"users", expected},
-                          {"sambaOpens", QJsonArray()}},
-                         path, listed));
+    QCOMPARE(listed, OnLocalDisk({{"file", QString::fromStdString(path)},
+                                  {"lockFile", QString::fromStdString(lockFile)},
+                                  {"users", expected},
+                                  {"sambaOpens", QJsonArray()}},
+                                 path, listed));
     QCOMPARE(usersJson.stop(), 0);
     QCOMPARE(ReadBytes(lockFile), before);  // read only
   }
@@ -308,8 +269,7 @@ class QuilletctlTest : public QObject {
   // Lost output exits 3, never a silent success; a hold lets go at once, and with stdout
   // closed its ready line must not land in the database (the first file opened takes fd 1).
   void lostOutput_data() {
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<int>("output");
+    Columns<QString, int>("command", "output");
     QTest::newRow("check, full") << "check d.mdb" << int(Output::Full);
     QTest::newRow("check --json, reader gone") << "check --json d.mdb" << int(Output::ReaderGone);
     QTest::newRow("users --json, closed") << "users d.mdb --json" << int(Output::Closed);
@@ -319,8 +279,7 @@ class QuilletctlTest : public QObject {
     QTest::newRow("hold, reader gone") << "hold d.mdb" << int(Output::ReaderGone);
   }
   void lostOutput() {
-    QFETCH(QString, command);
-    QFETCH(int, output);
+    const auto [command, output] = Fetch<QString, int>("command", "output");
     TempFolder folder;
     const std::string path = folder.database("d.mdb");
     const bool hold = command.startsWith("hold");
@@ -337,7 +296,7 @@ class QuilletctlTest : public QObject {
     QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}),
              1);           // no lock file
     DatabasePtr database;  // and the database is free again
-    QCOMPARE(Failure(OpenDao(path, &database, true)), Failure(Status::OK()));
+    QCOMPARE(Failure(OpenDao(path, &database, true)), kOk);
   }
 };
 

@@ -5,10 +5,6 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSysInfo>
 #include <optional>
 
 #include "platform/engine/LockProtocol.h"
@@ -52,8 +48,6 @@ QList<QByteArray> SortedLines(const std::string& text) {
 
 // A Jet name field as Windows Jet writes it: the name, a NUL, then spaces.
 QByteArray JetName(const QByteArray& name) { return (name + '\0').leftJustified(32, ' '); }
-
-const QByteArray kHost = QSysInfo::machineHostName().toUtf8().left(32);
 
 }  // namespace
 
@@ -127,7 +121,7 @@ class ScanTest : public QObject {
     OtherProcess json({"scan", tree.path, "--json"});
     std::map<QByteArray, QJsonObject> objects;  // by path, its bytes
     for (const QByteArray& each : SortedLines(json.output())) {
-      const QJsonObject object = QJsonDocument::fromJson(each).object();
+      const QJsonObject object = JsonOf(each.toStdString());
       objects[object.contains("pathBytes")
                   ? QByteArray::fromBase64(object["pathBytes"].toString().toLatin1())
                   : object["path"].toString().toUtf8()] = object;
@@ -160,7 +154,7 @@ class ScanTest : public QObject {
     QCOMPARE(users("jet.mdb")["lockFile"].toString().toStdString(), tree.file("jet.ldb"));
     QCOMPARE(users("closed.mdb")["lockFile"], QJsonValue());
     QCOMPARE(users("samba.mdb")["users"].toArray(),
-             (QJsonArray{user(0, kHost, "Admin", "live here"),
+             (QJsonArray{user(0, Host(), "Admin", "live here"),
                          user(4, "SMB-PC", "joe", "live elsewhere")}));
     QCOMPARE(users("wine.mdb")["users"].toArray(),
              QJsonArray{user(3, "WINE-PC", "sam", "live elsewhere")});
@@ -176,11 +170,9 @@ class ScanTest : public QObject {
   // 0: nobody in; 5: someone may be; 1: a DIR that cannot be read at all (the others are
   // still scanned); 2: usage. A folder inside that cannot be read is reported and skipped.
   void exitStatuses_data() {
-    QTest::addColumn<QString>("args");  // "{}": the tree
-    QTest::addColumn<bool>("nobody");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("lines");  // the paths scanned, in the tree
-    QTest::addColumn<QString>("errors");
+    // args: "{}": the tree; lines: the paths scanned, in the tree
+    Columns<QString, bool, int, QStringList, QString>("args", "nobody", "exitCode", "lines",
+                                                      "errors");
     const QString usage = "quilletctl: %1\nTry 'quilletctl --help'.\n";
     const QString cannot = "quilletctl: cannot read folder '%1': %2\n";
     const QString closed = "closed\t-\t0\t0\t0\t{}/";
@@ -190,26 +182,20 @@ class ScanTest : public QObject {
     QTest::newRow("nobody in") << "{}" << false << 0 << asRoot << "";
     QTest::newRow("trailing slash, twice")
         << "{}/sub/ {}/sub" << false << 0 << QStringList{asRoot[3], asRoot[3]} << "";
-    QTest::newRow("missing") << "{}/absent" << false << 1 << QStringList{}
-                             << cannot.arg("{}/absent", "No such file or directory");
     QTest::newRow("a file") << "{}/closed.mdb" << false << 1 << QStringList{}
                             << cannot.arg("{}/closed.mdb", "Not a directory");
     QTest::newRow("one of two missing") << "{}/absent {}" << false << 1 << asRoot
                                         << cannot.arg("{}/absent", "No such file or directory");
     QTest::newRow("no DIR") << "" << false << 2 << QStringList{} << usage.arg("scan: missing DIR");
-    QTest::newRow("hold's option")
-        << "--record {}" << false << 2 << QStringList{} << usage.arg("scan: no option --record");
     QTest::newRow("as nobody, a folder inside unreadable")
         << "{}" << true << 5 << asNobody << cannot.arg("{}/private", "Permission denied");
     QTest::newRow("as nobody, DIR unreadable") << "{}/private" << true << 1 << QStringList{}
                                                << cannot.arg("{}/private", "Permission denied");
   }
   void exitStatuses() {
-    QFETCH(QString, args);
-    QFETCH(bool, nobody);
-    QFETCH(int, exitCode);
-    QFETCH(QStringList, lines);
-    QFETCH(QString, errors);
+    const auto [args, nobody, exitCode, lines, errors] =
+        Fetch<QString, bool, int, QStringList, QString>("args", "nobody", "exitCode", "lines",
+                                                        "errors");
     TempFolder tree;
     QCOMPARE(::chmod(tree.path.c_str(), 0755), 0);
     QCOMPARE(::mkdir(tree.file("sub").c_str(), 0755), 0);
@@ -231,8 +217,7 @@ class ScanTest : public QObject {
     QCOMPARE(scan.stop(), exitCode);
   }
 
-  // A gate held past a join's 3 s bound (a stopped connection) leaves that database unknown;
-  // the scan goes on with the others and ends.
+  // A gate held past a join's 3 s bound leaves that database unknown; the others are scanned.
   void aGateHeldTooLongIsUnknown() {
     TempFolder tree;
     const std::string stuck = tree.database("stuck.mdb");
@@ -255,8 +240,7 @@ class ScanTest : public QObject {
     QVERIFY2(elapsed < 8000, qPrintable(QString::number(elapsed)));
   }
 
-  // Through a client mount whose locks stay on this computer nobody can be said to be out:
-  // unknown, with the engine's reason, and the records' states unknown too.
+  // Through a client mount every database and record is unknown, with the engine's reason.
   void throughAClientMountEverythingIsUnknown() {
     if (!FuseView::Possible()) QSKIP("this machine has no /dev/fuse");
     TempFolder server;
@@ -277,11 +261,10 @@ class ScanTest : public QObject {
                 reason}));
     QCOMPARE(scan.stop(), 5);
     OtherProcess json({"scan", "--json", view.file("")});
-    const QJsonObject first =
-        QJsonDocument::fromJson(QByteArray::fromStdString(json.output()).split('\n')[0]).object();
+    const QJsonObject first = JsonOf(json.line());
     QCOMPARE(first["locks"].toString(), "this computer only");
     const QJsonObject record{
-        {"slot", 0}, {"computer", QString(kHost)}, {"account", "Admin"}, {"state", "unknown"}};
+        {"slot", 0}, {"computer", QString(Host())}, {"account", "Admin"}, {"state", "unknown"}};
     QCOMPARE(first["users"].toArray(), QJsonArray{record});
   }
 };

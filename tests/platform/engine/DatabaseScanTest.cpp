@@ -1,5 +1,4 @@
-// Scanning reads every lock of many databases from /proc/locks at once; it must find what
-// each file's own queries find, for a handful of queries however many connections there are.
+// A scan reads /proc/locks once: it finds what each file's own queries find, in a few queries.
 
 #include <fcntl.h>
 
@@ -74,13 +73,8 @@ class DatabaseScanTest : public QObject {
     }
   }
 
-  // Two lock queries in all for a database with a lock file, whether one connection is in or
-  // two hundred.
-  void connectionsCostNoQueries_data() {
-    QTest::addColumn<int>("connections");
-    QTest::newRow("1") << 1;
-    QTest::newRow("200") << 200;
-  }
+  // Two lock queries in all, whether one connection is in or two hundred.
+  void connectionsCostNoQueries_data() { Rows<int>("connections", {{"1", 1}, {"200", 200}}); }
   void connectionsCostNoQueries() {
     QFETCH(int, connections);
     TempFolder folder;

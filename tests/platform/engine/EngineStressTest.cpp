@@ -165,7 +165,7 @@ class EngineStressTest : public QObject {
     QVERIFY(aloneIn[1] > 0);
 
     Connection last;  // whatever the kills left behind, the next opener decides afresh
-    QCOMPARE(Failure(OpenAdo(last, path, 1)), Failure(Status::OK()));
+    QCOMPARE(Failure(OpenAdo(last, path, 1)), kOk);
     QCOMPARE(ModeOf(last), 1);
     QVERIFY(last.Close().ok());
     QVERIFY(!Exists(folder.file("stress.ldb")));

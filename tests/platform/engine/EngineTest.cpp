@@ -49,15 +49,13 @@ class EngineTest : public QObject {
   }
 
   void laterOpenersJoinTheFirstOpenersMode_data() {
-    QTest::addColumn<QString>("first");
-    QTest::addColumn<int>("mode");
+    Columns<QString, int>("first", "mode");
     for (auto [first, mode] :
          {std::pair{"DAO", 0}, {"ADO", 0}, {"ADO", 1}, {"elsewhere", 0}, {"elsewhere", 1}})
       QTest::addRow("%s, %s", first, mode ? "record" : "page") << QString(first) << mode;
   }
   void laterOpenersJoinTheFirstOpenersMode() {
-    QFETCH(QString, first);
-    QFETCH(int, mode);
+    const auto [first, mode] = Fetch<QString, int>("first", "mode");
     TempFolder folder;
     const std::string path = folder.database("shared.mdb");
     Opener opener(first, path, mode);
@@ -105,9 +103,8 @@ class EngineTest : public QObject {
   }
 
   void verdictOnOpen_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("bytes");  // the contents of a "file", the name of a "missing" one
-    QTest::addColumn<int>("number");
+    // bytes: the contents of a "file", the name of a "missing" one
+    Columns<QString, QByteArray, int>("kind", "bytes", "number");
     using Row = std::tuple<const char*, const char*, QByteArray, int>;
     for (const auto& [row, kind, bytes, number] : std::initializer_list<Row>{
              {"Jet 3, a partial page more", "file", JetDatabaseBytes(JetVersion::Jet3) + "xyz", 0},
@@ -126,9 +123,7 @@ class EngineTest : public QObject {
   }
 
   void verdictOnOpen() {
-    QFETCH(QString, kind);
-    QFETCH(QByteArray, bytes);
-    QFETCH(int, number);
+    const auto [kind, bytes, number] = Fetch<QString, QByteArray, int>("kind", "bytes", "number");
     TempFolder folder;
     folder.write("plain.txt", "text");
     std::string path = folder.file("bad.mdb");
@@ -182,8 +177,7 @@ class EngineTest : public QObject {
     }
   }
 
-  // The engine's descriptors never take a closed standard stream's number (the program's
-  // output would land in the database) and never pass to a program started from here.
+  // Never a closed standard stream's number (output would land in it), never inherited.
   void descriptorsStayTheEngines() {
     TempFolder folder;
     const std::string path = folder.database("fd.mdb");
@@ -196,8 +190,8 @@ class EngineTest : public QObject {
     const int zeroFailsWith = ::fcntl(0, F_GETFD) == -1 ? errno : 0;
     ::dup2(saved, 0);
     ::close(saved);
-    QCOMPARE(daoOpened, Failure(Status::OK()));
-    QCOMPARE(adoOpened, Failure(Status::OK()));
+    QCOMPARE(daoOpened, kOk);
+    QCOMPARE(adoOpened, kOk);
     QCOMPARE(zeroFailsWith, EBADF);  // still closed
     QVERIFY(Exists(folder.file("fd.ldb")));
     QProcess child;

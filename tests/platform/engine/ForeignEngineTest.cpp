@@ -40,9 +40,7 @@ class ForeignEngineTest : public QObject {
 
   // Wine: a classic lock, slot 0, NUL-padded; Samba: an OFD lock, slot 2, space-padded.
   void sharesTheDatabaseWithAnotherEngine_data() {
-    QTest::addColumn<QString>("lockKind");
-    QTest::newRow("Wine") << "posix";
-    QTest::newRow("Samba") << "ofd";
+    Rows<QString>("lockKind", {{"Wine", "posix"}, {"Samba", "ofd"}});
   }
   void sharesTheDatabaseWithAnotherEngine() {
     QFETCH(QString, lockKind);
@@ -64,8 +62,7 @@ class ForeignEngineTest : public QObject {
       QStringList users;
       for (int s = 0; s < 3; ++s)
         users << QString("%1\t%2").arg(s).arg(s == slot ? "WS-ACCOUNTS\tclerk\tlive elsewhere"
-                                                        : QSysInfo::machineHostName().left(32) +
-                                                              "\tAdmin\tlive here");
+                                                        : QString(Host()) + "\tAdmin\tlive here");
       QCOMPARE(Users(path), users.join('\n'));
       QCOMPARE(JoinedMode(here), -1);
       QCOMPARE(ModeOf(ado), -100);
@@ -102,12 +99,10 @@ class ForeignEngineTest : public QObject {
     QCOMPARE(JoinedMode(here), 0);
   }
 
-  // Under the lock file's name sits somebody's data or no regular file: an open fails with
-  // "Could not lock file.", never writes, follows a link or blocks on a FIFO; Kill removes
-  // only a link itself.
+  // Somebody's data or no regular file under its name: opens fail (3050) without writing,
+  // following a link or blocking on a FIFO; Kill removes only a link itself.
   void whatCannotBeALockFileIsNeverTouched_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("killed");
+    Columns<QString, int>("kind", "killed");
     for (const char* kind : {"another database", "hard link to a database", "20 KB document",
                              "16,320 bytes of text", "directory", "fifo"})
       QTest::newRow(kind) << QString(kind) << 75;
@@ -115,8 +110,7 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("dangling symlink") << "dangling symlink" << 0;
   }
   void whatCannotBeALockFileIsNeverTouched() {
-    QFETCH(QString, kind);
-    QFETCH(int, killed);
+    const auto [kind, killed] = Fetch<QString, int>("kind", "killed");
     TempFolder folder;
     const std::string path = folder.database("x.mdb");
     const std::string lockFile = folder.file("x.ldb"), created = folder.file("created");
@@ -147,13 +141,10 @@ class ForeignEngineTest : public QObject {
     QVERIFY(!Exists(created));
   }
 
-  // A failing system call on the way in leaves no slot, lock, half-written record or lock
-  // file of its own making behind.
+  // A failing call on the way in leaves no slot, lock, record or lock file of its own behind.
   void failingSystemCalls_data() {
-    QTest::addColumn<Call>("call");
-    QTest::addColumn<Target>("target");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<int>("number");  // of the open; 0: it succeeds
+    // number: of the open; 0: it succeeds
+    Columns<Call, Target, int, int>("call", "target", "error", "number");
     const Target lockFile{.path = "faulty.ldb"};
     QTest::newRow("opening the database")
         << Call::kOpen << Target{.path = "faulty.mdb"} << EIO << 3051;
@@ -167,10 +158,8 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("letting go of the gate") << Call::kUnlock << kGate << EIO << 0;
   }
   void failingSystemCalls() {
-    QFETCH(Call, call);
-    QFETCH(Target, target);
-    QFETCH(int, error);
-    QFETCH(int, number);
+    const auto [call, target, error, number] =
+        Fetch<Call, Target, int, int>("call", "target", "error", "number");
     TempFolder folder;
     const std::string path = folder.database("faulty.mdb");
     posix::InjectFault(call, error, target);
@@ -190,9 +179,7 @@ class ForeignEngineTest : public QObject {
 
   // A failing step of Kill gives VB's error and leaves the stale lock file as it was.
   void failingKill_data() {
-    QTest::addColumn<Call>("call");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<int>("number");
+    Columns<Call, int, int>("call", "error", "number");
     QTest::newRow("lstat: gone") << Call::kLstat << ENOENT << 53;
     QTest::newRow("lstat: denied") << Call::kLstat << EACCES << 70;
     QTest::newRow("open") << Call::kOpen << EIO << 75;
@@ -200,9 +187,7 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("unlink: denied") << Call::kUnlink << EPERM << 70;
   }
   void failingKill() {
-    QFETCH(Call, call);
-    QFETCH(int, error);
-    QFETCH(int, number);
+    const auto [call, error, number] = Fetch<Call, int, int>("call", "error", "number");
     TempFolder folder;
     const std::string lockFile = folder.write("stale.ldb", JetRecord("WS-01", "Admin"));
     posix::InjectFault(call, error, Target{.path = "stale.ldb"});
@@ -210,14 +195,13 @@ class ForeignEngineTest : public QObject {
     posix::ClearFaults();
     QCOMPARE(killed.number(), number);
     QCOMPARE(ReadBytes(lockFile), JetRecord("WS-01", "Admin"));
-    QCOMPARE(Failure(Kill(lockFile)), Failure(Status::OK()));  // only the fault stood in the way
+    QCOMPARE(Failure(Kill(lockFile)), kOk);  // only the fault stood in the way
     QVERIFY(!Exists(lockFile));
   }
 
   // A failing step on the way out still lets go of everything; a later opener reuses the file.
   void failingClose_data() {
-    QTest::addColumn<Call>("call");
-    QTest::addColumn<Target>("target");
+    Columns<Call, Target>("call", "target");
     const Target lockFile{.path = "leaving.ldb"};
     QTest::newRow("clearing the record") << Call::kWrite << lockFile;
     QTest::newRow("taking the gate to leave") << Call::kLock << kGate;
@@ -225,8 +209,7 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("deleting the lock file") << Call::kUnlink << lockFile;
   }
   void failingClose() {
-    QFETCH(Call, call);
-    QFETCH(Target, target);
+    const auto [call, target] = Fetch<Call, Target>("call", "target");
     TempFolder folder;
     const std::string path = folder.database("leaving.mdb");
     DatabasePtr database;

@@ -1,8 +1,5 @@
 // Where a file's locks live, and what the engine claims where they stay on this computer.
 
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include "platform/engine/JetSession.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
@@ -15,10 +12,6 @@ using namespace quillet::test;
 
 namespace {
 
-QJsonObject JsonOf(const std::string& line) {
-  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-}
-
 const std::string kCannotBeFound =
     "Information: The type of locking the database is using cannot be found.\n";
 
@@ -29,10 +22,7 @@ class LockReachTest : public QObject {
 
  private slots:
   void classifiesMountInfoLines_data() {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("reach");
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<QString>("mountPoint");
+    Columns<QString, int, QString, QString>("line", "reach", "type", "mountPoint");
     const int local = int(LockReach::kLocal), forwarded = int(LockReach::kForwarded),
               here = int(LockReach::kThisComputerOnly);
     const QString cifs =
@@ -84,10 +74,8 @@ class LockReachTest : public QObject {
       QTest::newRow(row) << line << reach << QString(type) << QString(mountPoint);
   }
   void classifiesMountInfoLines() {
-    QFETCH(QString, line);
-    QFETCH(int, reach);
-    QFETCH(QString, type);
-    QFETCH(QString, mountPoint);
+    const auto [line, reach, type, mountPoint] =
+        Fetch<QString, int, QString, QString>("line", "reach", "type", "mountPoint");
     MountInfoEntry entry;
     QVERIFY(ParseMountInfoLine(line.toStdString(), &entry));
     QCOMPARE(QString::fromStdString(entry.type), type);
@@ -104,8 +92,7 @@ class LockReachTest : public QObject {
     }
   }
 
-  // No false alarm: a temporary folder on this computer's disk, and tmpfs, are local and
-  // the mode is read as ever.
+  // No false alarm: this disk and tmpfs are local, the mode read as ever.
   void localFoldersAreSeen() {
     TempFolder disk;
     std::vector<std::string> folders{disk.path};
@@ -118,22 +105,21 @@ class LockReachTest : public QObject {
       QCOMPARE(int(mount.reach), int(LockReach::kLocal));
       {
         Connection first;
-        QCOMPARE(Failure(OpenAdo(first, path, 1)), Failure(Status::OK()));
+        QCOMPARE(Failure(OpenAdo(first, path, 1)), kOk);
         Connection probe;
-        QCOMPARE(Failure(OpenAdo(probe, path, 0)), Failure(Status::OK()));
+        QCOMPARE(Failure(OpenAdo(probe, path, 0)), kOk);
         QCOMPARE(ModeOf(probe), 1);
       }
       QVERIFY(std::filesystem::remove(path));
     }
   }
 
-  // A lock query that fails cannot tell who is there: the mode is not claimed, users are
-  // unknown, a lock file is not deleted.
+  // A failed lock query tells nothing: no mode claimed, users unknown, no lock file deleted.
   void failedLockQueryCannotTell() {
     TempFolder folder;
     const std::string path = folder.database("q.mdb");
     Connection connection;
-    QCOMPARE(Failure(OpenAdo(connection, path, 1)), Failure(Status::OK()));
+    QCOMPARE(Failure(OpenAdo(connection, path, 1)), kOk);
     QCOMPARE(ModeOf(connection), 1);
 
     posix::InjectFault(posix::Call::kTestLock, EIO, {}, posix::kEveryCall);
@@ -146,7 +132,7 @@ class LockReachTest : public QObject {
     posix::ClearFaults();
 
     QCOMPARE(mode, -100);
-    QCOMPARE(Failure(read), Failure(Status::OK()));
+    QCOMPARE(Failure(read), kOk);
     QCOMPARE(users.size(), size_t(1));
     QCOMPARE(int(users[0].state), int(LockFileUser::State::kUnknown));
     QVERIFY(!killed.ok());
@@ -154,13 +140,10 @@ class LockReachTest : public QObject {
     QCOMPARE(ModeOf(connection), 1);  // and once queries work again, all is as before
   }
 
-  // Seen through a FUSE mount, a record-level session held on the folder itself (another
-  // computer's, as far as the mount can tell) is invisible: nothing is claimed and its lock
-  // file is never touched, nor one created where there was none.
+  // A session on the server is invisible through a FUSE mount: nothing claimed, its lock
+  // file never touched, nor one created where there was none.
   void throughAClientMountNothingIsClaimed_data() {
-    QTest::addColumn<bool>("held");
-    QTest::newRow("held on the server") << true;
-    QTest::newRow("nobody in") << false;
+    Rows<bool>("held", {{"held on the server", true}, {"nobody in", false}});
   }
   void throughAClientMountNothingIsClaimed() {
     QFETCH(bool, held);
@@ -186,8 +169,7 @@ class LockReachTest : public QObject {
     QCOMPARE(checked["locks"].toString(), "this computer only");
     QCOMPARE(checked["filesystem"].toString(), FindmntType(view.mountPoint()));
     OtherProcess users({"users", viewed});
-    QCOMPARE(users.output(),
-             held ? "0\t" + QSysInfo::machineHostName().toStdString() + "\tAdmin\tunknown\n" : "");
+    QCOMPARE(users.output(), held ? "0\t" + Host().toStdString() + "\tAdmin\tunknown\n" : "");
     OtherProcess hold({"hold", viewed, "--record"});
     QCOMPARE(hold.line(),
              "holding " + viewed + " in an undetermined mode, not the Record Level mode asked for");
@@ -209,15 +191,12 @@ class LockReachTest : public QObject {
     FuseView view(server.path);
     QVERIFY(view.mounted());
     std::unique_ptr<JetSession> first, second, third;
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Record}, &first)),
-             Failure(Status::OK()));
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &second)),
-             Failure(Status::OK()));
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Record}, &first)), kOk);
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &second)), kOk);
     QCOMPARE(int(second->Level()), int(LockingLevel::Record));
     first.reset();
     second.reset();
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &third)),
-             Failure(Status::OK()));
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &third)), kOk);
     QCOMPARE(int(third->Level()), int(LockingLevel::Page));
     QVERIFY(!Exists(server.file("a.ldb")));
   }

@@ -1,23 +1,13 @@
-// What the engine and quilletctl do while Samba's table shows a client with a database or
-// its lock file open, no byte-range lock taken: a stand-in smbstatus prints a real recording
-// whose file ids are made the temporary files'.
-
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
+// Samba's clients with a file open and no lock taken: a stand-in smbstatus prints a real
+// recording whose file ids are made the temporary files'.
 
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/samba/SambaOpeners.h"
-#include "platform/samba/SambaStatus.h"
 #include "support/EngineTestUtil.h"
+#include "support/SambaStandIn.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -29,12 +19,6 @@ namespace {
 constexpr char kRecordedDevice[] = "\"devid\": 65024";
 constexpr char kExclusiveOpen[] = "\"inode\": 10952707";
 constexpr char kSharedOpen[] = "\"inode\": 10952721";
-
-QByteArray Recording(const char* name) {
-  QFile file(QStringLiteral(SMBSTATUS_RECORDINGS "/") + name);
-  if (!file.open(QIODevice::ReadOnly)) qFatal("no recording %s", name);
-  return file.readAll();
-}
 
 // The recording with the exclusive open on `exclusive` and the shared one on `shared` (either
 // may be left where it was, on files that are not here).
@@ -55,28 +39,17 @@ QByteArray TableFor(const std::string& exclusive, const std::string& shared) {
   return json;
 }
 
-// A stand-in smbstatus that prints `json`, in `folder`.
-QString StandIn(const QTemporaryDir& folder, const QByteArray& json) {
-  QFile table(folder.filePath("table.json")), script(folder.filePath("smbstatus"));
-  if (!table.open(QIODevice::WriteOnly) || table.write(json) != json.size() ||
-      !script.open(QIODevice::WriteOnly) ||
-      script.write("#!/bin/sh\nexec cat \"$(dirname \"$0\")/table.json\"\n") < 0 ||
-      !script.setPermissions(script.permissions() | QFile::ExeOwner))
-    qFatal("cannot write the stand-in smbstatus");
-  return script.fileName();
+// A stand-in smbstatus in `folder` that prints `json`.
+std::string StandIn(const QTemporaryDir& folder, const QByteArray& json) {
+  QFile table(folder.filePath("table.json"));
+  if (!table.open(QIODevice::WriteOnly) || table.write(json) != json.size())
+    qFatal("cannot write the stand-in's table");
+  return test::StandIn(folder, "smbstatus", "exec cat \"$(dirname \"$0\")/table.json\"");
 }
 
-// The engine asks a fresh reader of that stand-in, as if an smbd ran here.
-void AskStandIn(const QString& program) {
-  SambaStatusOptions options;
-  options.program = program.toStdString();
-  options.smbdRuns = [] { return true; };
-  options.rootOnly = false;
-  SetOtherOpenersSource(AskingSamba(std::make_shared<SambaStatusReader>(options)));
-}
-
-QJsonObject JsonOf(const std::string& line) {
-  return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+// The engine asks a fresh reader of that stand-in.
+void AskStandIn(const std::string& program) {
+  SetOtherOpenersSource(AskingSamba(std::make_shared<SambaStatusReader>(StandInOptions(program))));
 }
 
 }  // namespace
@@ -90,9 +63,7 @@ class SambaOpenersTest : public QObject {
   // A client that shares nothing shuts everyone out; one that shares still hides the mode;
   // either keeps the lock file from being deleted. Once it has closed, all is as before.
   void anOpenOnlySambaKnowsCountsAsAnotherEngine_data() {
-    QTest::addColumn<bool>("exclusive");
-    QTest::newRow("share mode none") << true;
-    QTest::newRow("shared") << false;
+    Rows<bool>("exclusive", {{"share mode none", true}, {"shared", false}});
   }
   void anOpenOnlySambaKnowsCountsAsAnotherEngine() {
     QFETCH(bool, exclusive);
@@ -104,12 +75,11 @@ class SambaOpenersTest : public QObject {
 
     DatabasePtr shared, sole;
     const Status joined = OpenDao(path, &shared);
-    QCOMPARE(Failure(joined),
-             exclusive ? Failure(JetError(kJetErrFileInUse, path)) : Failure(Status::OK()));
+    QCOMPARE(Failure(joined), exclusive ? Failure(JetError(kJetErrFileInUse, path)) : kOk);
     QCOMPARE(Failure(OpenDao(path, &sole, true)), Failure(JetError(kJetErrFileInUse, path)));
     Connection probe;
     if (!exclusive) {
-      QCOMPARE(Failure(OpenAdo(probe, path, 1)), Failure(Status::OK()));
+      QCOMPARE(Failure(OpenAdo(probe, path, 1)), kOk);
       QCOMPARE(ModeOf(probe), -100);
       probe.Close();
       shared->Close();  // the last of ours, yet Samba's client is still in
@@ -117,7 +87,7 @@ class SambaOpenersTest : public QObject {
     QCOMPARE(Failure(Kill(lockFile)).substr(0, 2), "70");
     std::string lockPath;
     std::vector<LockFileUser> users;
-    QCOMPARE(Failure(ReadLockFileUsers(path, &lockPath, &users)), Failure(Status::OK()));
+    QCOMPARE(Failure(ReadLockFileUsers(path, &lockPath, &users)), kOk);
     QCOMPARE(users.size(), size_t(2));
     QCOMPARE(users[1].slot, -1);
     QCOMPARE(QString::fromStdString(users[1].computer + "/" + users[1].account),
@@ -126,7 +96,7 @@ class SambaOpenersTest : public QObject {
     QVERIFY(Exists(lockFile));
 
     AskStandIn(StandIn(scripts, Recording("empty.json")));  // the client has closed
-    QCOMPARE(Failure(OpenAdo(probe, path, 1)), Failure(Status::OK()));
+    QCOMPARE(Failure(OpenAdo(probe, path, 1)), kOk);
     QCOMPARE(ModeOf(probe), 1);
     probe.Close();
     QVERIFY(!Exists(lockFile));  // the last leaver deleted the stale one
@@ -140,12 +110,7 @@ class SambaOpenersTest : public QObject {
     QTemporaryDir scripts;
     const std::string path = folder.database("a.mdb");
     StandIn(scripts, TableFor(path, {}));
-    // A process named smbd, as the reader looks for one.
-    const QString smbd = scripts.filePath("smbd");
-    QVERIFY(QFile::copy("/bin/sleep", smbd));
-    QProcess server;
-    server.start(smbd, {"30"});
-    QVERIFY(server.waitForStarted());
+    ProcessNamed smbd(scripts, "smbd");  // as the reader looks for one
     const std::string searchPath =
         scripts.path().toStdString() + ":" + qgetenv("PATH").toStdString();
     const auto onPath = [searchPath] { ::setenv("PATH", searchPath.c_str(), 1); };
@@ -168,8 +133,6 @@ class SambaOpenersTest : public QObject {
     QCOMPARE(scanned["state"].toString(), "other engine");
     QCOMPARE(scanned["reason"].toString(), "open through Samba by 127.0.0.1 (nobody, exclusive)");
     QCOMPARE(scanned["sambaOpens"].toArray().size(), 1);
-    server.kill();
-    server.waitForFinished();
   }
 };
 

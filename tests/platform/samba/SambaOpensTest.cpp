@@ -1,12 +1,11 @@
-// Samba's table of open files read from smbstatus --json output recorded from Samba 4.17
-// (smbstatus/README.md says how), and from edits of it that must be read or refused.
-
-#include <QFile>
-#include <QTest>
+// Samba's open files from recorded smbstatus --json output, and edits to read or refuse.
 
 #include "platform/samba/SambaOpens.h"
+#include "support/DataRows.h"
+#include "support/SambaStandIn.h"
 
 using namespace quillet;
+using namespace quillet::test;
 
 namespace {
 
@@ -15,12 +14,6 @@ constexpr dev_t kDevice = 65024;
 constexpr ino_t kDatabase = 10952707;  // a.mdb
 constexpr ino_t kLockFile = 10952738;  // a.ldb
 constexpr ino_t kOther = 10952721;     // b.mdb
-
-QByteArray Recording(const char* name) {
-  QFile file(QStringLiteral(SMBSTATUS_RECORDINGS "/") + name);
-  if (!file.open(QIODevice::ReadOnly)) qFatal("no recording %s", name);
-  return file.readAll();
-}
 
 // One line per open, sorted: Samba lists them in no particular order.
 QStringList Described(const std::vector<SambaOpen>& opens) {
@@ -48,10 +41,7 @@ class SambaOpensTest : public QObject {
 
  private slots:
   void opensOfEachFile_data() {
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<dev_t>("device");
-    QTest::addColumn<ino_t>("inode");
-    QTest::addColumn<QStringList>("opens");
+    Columns<QByteArray, dev_t, ino_t, QStringList>("json", "device", "inode", "opens");
     const QString shared = QStringLiteral("127.0.0.1 nobody ipv4:127.0.0.1:%1 shared");
 
     QTest::newRow("empty table") << Recording("empty.json") << kDevice << kDatabase
@@ -90,18 +80,15 @@ class SambaOpensTest : public QObject {
         << ino_t(9007199254740992) << QStringList();
   }
   void opensOfEachFile() {
-    QFETCH(QByteArray, json);
-    QFETCH(dev_t, device);
-    QFETCH(ino_t, inode);
-    QFETCH(QStringList, opens);
+    const auto [json, device, inode, opens] =
+        Fetch<QByteArray, dev_t, ino_t, QStringList>("json", "device", "inode", "opens");
     const SambaTable table = ParseSmbstatusJson(json);
     QVERIFY2(table.read, table.reason.c_str());
     QCOMPARE(Described(OpensOf(table, device, inode)), opens);
   }
 
   void refusesWhatItDoesNotUnderstand_data() {
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<QString>("reason");
+    Columns<QByteArray, QString>("json", "reason");
     QTest::newRow("nothing") << QByteArray() << "not JSON";
     QTest::newRow("cut short") << Recording("open-twice.json").left(2000) << "not JSON";
     QTest::newRow("not an object") << QByteArray("[]") << "no \"open_files\"";
@@ -127,8 +114,7 @@ class SambaOpensTest : public QObject {
         << "no share mode for an open of /tmp/rec20/share/a.mdb";
   }
   void refusesWhatItDoesNotUnderstand() {
-    QFETCH(QByteArray, json);
-    QFETCH(QString, reason);
+    const auto [json, reason] = Fetch<QByteArray, QString>("json", "reason");
     const SambaTable table = ParseSmbstatusJson(json);
     QVERIFY(!table.read);
     QVERIFY(table.opens.empty());

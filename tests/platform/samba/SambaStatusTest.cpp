@@ -1,19 +1,16 @@
-// The reader of Samba's status with real processes in smbstatus's place: stand-in scripts
-// that print a recording, hang, fail or print garbage, and a real process found by its name.
+// The reader of Samba's status, stand-in scripts in smbstatus's place, processes by name.
 
 #include <unistd.h>
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTest>
 #include <cerrno>
 #include <csignal>
 
-#include "platform/samba/SambaStatus.h"
+#include "support/DataRows.h"
+#include "support/SambaStandIn.h"
 
 using namespace quillet;
+using namespace quillet::test;
 using namespace std::chrono_literals;
 
 namespace {
@@ -23,22 +20,8 @@ const QByteArray kRecording = SMBSTATUS_RECORDINGS "/open-twice.json";
 constexpr dev_t kDevice = 65024;
 constexpr ino_t kDatabase = 10952707;
 
-// An executable script in `folder`; it leaves its PID in NAME.pid when it runs.
-std::string StandIn(const QTemporaryDir& folder, const QString& name, const QByteArray& body) {
-  const QString path = folder.filePath(name);
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly) ||
-      file.write("#!/bin/sh\necho $$ > \"$0.pid\"\n" + body + "\n") < 0 ||
-      !file.setPermissions(file.permissions() | QFile::ExeOwner))
-    qFatal("cannot write %s", qPrintable(path));
-  return path.toStdString();
-}
-
-SambaStatusOptions StandInOptions(const std::string& program) {
-  SambaStatusOptions options;
-  options.program = program;
-  options.smbdRuns = [] { return true; };
-  options.rootOnly = false;
+SambaStatusOptions Limited(const std::string& program) {  // within kLimit
+  SambaStatusOptions options = StandInOptions(program);
   options.limit = kLimit;
   return options;
 }
@@ -56,9 +39,8 @@ class SambaStatusTest : public QObject {
 
  private slots:
   void notReadWithinTheLimit_data() {
-    QTest::addColumn<QByteArray>("script");  // empty: no program there at all
-    QTest::addColumn<bool>("smbdRuns");
-    QTest::addColumn<QString>("reason");
+    // script: empty: no program there at all
+    Columns<QByteArray, bool, QString>("script", "smbdRuns", "reason");
     QTest::newRow("no smbd: smbstatus is not run")
         << "cat " + kRecording << false << "no smbd running on this machine";
     QTest::newRow("no smbstatus") << QByteArray() << true
@@ -89,13 +71,12 @@ class SambaStatusTest : public QObject {
                             << "smbstatus was ended by signal 9";
   }
   void notReadWithinTheLimit() {
-    QFETCH(QByteArray, script);
-    QFETCH(bool, smbdRuns);
-    QFETCH(QString, reason);
+    const auto [script, smbdRuns, reason] =
+        Fetch<QByteArray, bool, QString>("script", "smbdRuns", "reason");
     QTemporaryDir folder;
     const std::string program = script.isEmpty() ? folder.filePath("smbstatus").toStdString()
                                                  : StandIn(folder, "smbstatus", script);
-    SambaStatusOptions options = StandInOptions(program);
+    SambaStatusOptions options = Limited(program);
     options.smbdRuns = [smbdRuns] { return smbdRuns; };
 
     QElapsedTimer timer;
@@ -114,7 +95,7 @@ class SambaStatusTest : public QObject {
   // second here; the limit is generous so that a busy machine still meets the cap first).
   void stopsAFlood() {
     QTemporaryDir folder;
-    SambaStatusOptions options = StandInOptions(StandIn(folder, "smbstatus", "exec yes"));
+    SambaStatusOptions options = Limited(StandIn(folder, "smbstatus", "exec yes"));
     options.limit = 30s;
     const SambaTable table = ReadSambaStatus(options);
     QCOMPARE(table.reason, "smbstatus printed more than 64 MiB");
@@ -123,9 +104,7 @@ class SambaStatusTest : public QObject {
 
   // smbstatus --json and nothing more: Samba's choice of configuration stays Samba's.
   void readsWhatSmbstatusPrints_data() {
-    QTest::addColumn<bool>("fromPath");
-    QTest::newRow("named") << false;
-    QTest::newRow("found on PATH") << true;
+    Rows<bool>("fromPath", {{"named", false}, {"found on PATH", true}});
   }
   void readsWhatSmbstatusPrints() {
     QFETCH(bool, fromPath);
@@ -138,7 +117,7 @@ class SambaStatusTest : public QObject {
     const QByteArray path = qgetenv("PATH"), conf = qgetenv("SMB_CONF_PATH");
     qputenv("SMB_CONF_PATH", "/srv/test/smb.conf");
     if (fromPath) qputenv("PATH", folder.path().toLocal8Bit() + ":" + path);
-    const SambaTable table = ReadSambaStatus(StandInOptions(fromPath ? "" : program));
+    const SambaTable table = ReadSambaStatus(Limited(fromPath ? "" : program));
     qputenv("PATH", path);
     conf.isNull() ? qunsetenv("SMB_CONF_PATH") : qputenv("SMB_CONF_PATH", conf);
     QVERIFY2(table.read, table.reason.c_str());
@@ -147,7 +126,7 @@ class SambaStatusTest : public QObject {
 
   void notRootIsNotRead() {
     QTemporaryDir folder;
-    SambaStatusOptions options = StandInOptions(StandIn(folder, "smbstatus", "cat " + kRecording));
+    SambaStatusOptions options = Limited(StandIn(folder, "smbstatus", "cat " + kRecording));
     options.rootOnly = true;
     const uid_t user = ::geteuid();
     if (user == 0) QVERIFY(::seteuid(65534) == 0);  // nobody
@@ -162,13 +141,10 @@ class SambaStatusTest : public QObject {
     QTemporaryDir folder;
     const std::string program =
         StandIn(folder, "smbstatus", "echo run >> \"$0.runs\"\ncat " + kRecording);
-    SambaStatusReader reader(StandInOptions(program));
-    QFile runs(QString::fromStdString(program) + ".runs");
-    const auto runCount = [&runs] {
-      runs.open(QIODevice::ReadOnly);
-      const auto count = runs.readAll().count('\n');
-      runs.close();
-      return count;
+    SambaStatusReader reader(Limited(program));
+    const auto runCount = [&program] {
+      QFile runs(QString::fromStdString(program) + ".runs");
+      return runs.open(QIODevice::ReadOnly) ? runs.readAll().count('\n') : 0;
     };
     QVERIFY(reader.read().read);
     QCOMPARE(OpensOf(reader.read(), kDevice, kDatabase).size(), 2u);
@@ -181,15 +157,12 @@ class SambaStatusTest : public QObject {
   void findsAProcessByItsName() {
     QTemporaryDir folder;
     const QString name = QStringLiteral("qsmbd-%1").arg(::getpid());  // Linux keeps 15 bytes
-    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), folder.filePath(name)));
     QVERIFY(!ProcessRuns(name.toStdString()));
-    QProcess process;
-    process.start(folder.filePath(name), {QStringLiteral("30")});
-    QVERIFY(process.waitForStarted());
-    QVERIFY(ProcessRuns(name.toStdString()));
-    QVERIFY(!ProcessRuns("qsmbd"));  // the whole name, not its start
-    process.kill();
-    QVERIFY(process.waitForFinished());
+    {
+      ProcessNamed process(folder, name);
+      QVERIFY(ProcessRuns(name.toStdString()));
+      QVERIFY(!ProcessRuns("qsmbd"));  // the whole name, not its start
+    }
     QVERIFY(!ProcessRuns(name.toStdString()));
   }
 };
