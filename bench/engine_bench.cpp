@@ -14,26 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "platform/engine/Dao.h"
 #include "app/probe/LockingProbe.h"
+#include "bench/Median.h"
+#include "platform/engine/Dao.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr int kWarmUp = 200;
 constexpr int kRounds = 3000;
 
 double MedianMicroseconds(const std::function<void()>& step) {
-  for (int i = 0; i < kWarmUp; ++i) step();
-  std::vector<double> samples;
-  samples.reserve(kRounds);
-  for (int i = 0; i < kRounds; ++i) {
-    const auto start = Clock::now();
-    step();
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  std::nth_element(samples.begin(), samples.begin() + kRounds / 2, samples.end());
-  return samples[kRounds / 2];
+  return quillet::bench::MedianMicroseconds(kRounds, step);
 }
 
 std::string WriteDatabase(const QTemporaryDir& dir) {

@@ -10,24 +10,12 @@
 #include <functional>
 #include <vector>
 
+#include "bench/Median.h"
 #include "platform/samba/SambaStatus.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double MedianMicroseconds(int rounds, const std::function<void()>& step) {
-  for (int i = 0; i < rounds / 10; ++i) step();
-  std::vector<double> samples;
-  samples.reserve(rounds);
-  for (int i = 0; i < rounds; ++i) {
-    const auto start = Clock::now();
-    step();
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  std::nth_element(samples.begin(), samples.begin() + rounds / 2, samples.end());
-  return samples[rounds / 2];
-}
+using quillet::bench::MedianMicroseconds;
 
 int ProcessCount() {
   int count = 0;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Median.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/JetSession.h"
 
@@ -120,17 +121,13 @@ double Median(std::vector<double> samples) {
 
 // Microseconds for one in-process scan of `path` alone, median of many.
 double ScanMicroseconds(const std::string& path) {
-  std::vector<double> samples;
-  for (int i = 0; i < 200; ++i) {
-    const auto start = Clock::now();
+  return quillet::bench::MedianMicroseconds(200, [&] {
     quillet::DatabaseScanner scanner;
     std::vector<quillet::DatabaseScan> scans(1);
     scans[0].path = path;
     scanner.Scan(&scans);
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     if (scans[0].state != quillet::DatabaseScan::State::kOpen) Fail("scan of one database");
-  }
-  return Median(samples);
+  });
 }
 
 const char* Verdict(bool met) { return met ? "met" : "NOT MET"; }
