@@ -1,0 +1,42 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quillet {
+
+// A share of the Samba server on this computer that serves a database's folder.
+struct ServingSambaShare {
+  std::string name;
+  std::string path;  // its folder, as the configuration gives it
+  // False where Samba fills the folder in per user or client ([homes], "%U"): it may serve
+  // the database, or not; nobody can tell before a client connects.
+  bool certain = true;
+  // Its settings that keep Windows clients' byte-range locks from Linux ("locking = no",
+  // "posix locking = no"); empty where it has none. Where it has one, locks this engine
+  // looks for are not there even while a workstation is in.
+  std::vector<std::string> hidingSettings;
+};
+
+// What Samba's configuration says of a folder. Not read (no Samba here, its configuration
+// not readable): no share is known, and `reason` says why.
+struct SambaServing {
+  bool read = false;
+  std::string reason;
+  std::vector<ServingSambaShare> shares;
+  // What the configuration leaves unknown: files it includes per client, users' shares
+  // that could not be read. Any share may then serve the folder with any setting.
+  std::vector<std::string> unknown;
+
+  // The first share that serves, or may serve, the folder while hiding locks; null if none.
+  const ServingSambaShare* hidingLocks() const;
+};
+
+// Where the engine asks, by the database's path. The programs set it once at start;
+// without one the answer is "not read".
+using SambaServingSource = std::function<SambaServing(const std::string& path)>;
+void SetSambaServingSource(SambaServingSource source);
+SambaServing SambaServingOf(const std::string& path);
+
+}  // namespace quillet
