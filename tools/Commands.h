@@ -21,6 +21,7 @@ enum ExitStatus {
   kExitSystem = 3,     // signal handling could not be set up, or output was lost
   kExitOtherMode = 4,  // hold --record held the database in another or an unknown mode
   kExitInUse = 5,      // scan: someone is, or may be, in a database found
+  kExitFindings = 6,   // doctor: a share has at least one finding
 };
 
 struct HoldRequest {
@@ -34,6 +35,8 @@ int Check(const QByteArray& file, bool json);
 int Users(const QByteArray& file, bool json);
 int Hold(const QByteArray& file, const HoldRequest& request);
 int Scan(const QList<QByteArray>& folders, bool json);
+// No path: every share of Samba's configuration.
+int Doctor(const QList<QByteArray>& paths, bool json);
 
 // Writes to standard output at once. False if the text could not all be written (full
 // disk, closed descriptor, broken pipe); the failure is remembered for Finish.

@@ -1,7 +1,8 @@
 // quilletctl: the engine from the command line. `check` tells a database's locking mode
 // the way the window does; `users` lists who is in its lock file; `hold` keeps a database
 // open the way another workstation would, for scripts and tests, until it is told to stop;
-// `scan` tells who is in every database under some folders.
+// `scan` tells who is in every database under some folders; `doctor` tells how the Samba
+// server here serves them.
 
 #include <pthread.h>
 #include <signal.h>
@@ -43,7 +44,14 @@ constexpr char kCommands[] =
     "                         (\"closed\", \"open\", \"other engine\", \"stale lock file\",\n"
     "                         \"unknown\" or \"not a database\"), MODE, LIVE HERE, LIVE\n"
     "                         ELSEWHERE, LEFT BEHIND, PATH and, for the last two states,\n"
-    "                         REASON, separated by tabs. Reads only; links are not followed";
+    "                         REASON, separated by tabs. Reads only; links are not followed\n"
+    "  doctor [PATH...] [--json]\n"
+    "                         tell which shares of the Samba server on this computer serve\n"
+    "                         each PATH (default: list every share), and what in their\n"
+    "                         settings endangers shared databases or hides their users:\n"
+    "                         each finding with its evidence, risk and the smb.conf lines\n"
+    "                         that fix it. Reads Samba's configuration with its testparm;\n"
+    "                         changes nothing";
 
 constexpr char kExitStatuses[] =
     "\n"
@@ -59,7 +67,9 @@ constexpr char kExitStatuses[] =
     "  4  hold --record held the database in Page Level or an undetermined mode\n"
     "  5  scan: someone is, or may be, in a database found (open, other engine,\n"
     "     unknown), or a folder inside a DIR could not be read; scan exits 1 when a\n"
-    "     DIR cannot be read at all\n";
+    "     DIR cannot be read at all\n"
+    "  6  doctor: at least one share has a finding; doctor exits 1 when Samba's\n"
+    "     configuration could not be read\n";
 
 int UsageError(const QString& message) {
   std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n", qPrintable(message));
@@ -122,7 +132,7 @@ int main(int argc, char** argv) {
   const QCommandLineOption help({"h", "help"}, "Print this help.");
   const QCommandLineOption version({"v", "version"}, "Print the version.");
   const QCommandLineOption json(
-      "json", "check, users: print one JSON object on one line; scan: one per database.");
+      "json", "check, users, doctor: print one JSON object on one line; scan: one per database.");
   const QCommandLineOption page(
       "page", "hold: open through DAO; a first opener sets page-level locking (the default).");
   const QCommandLineOption record("record",
@@ -131,8 +141,9 @@ int main(int argc, char** argv) {
       "exclusive", "hold: open exclusively; nobody else may open the file meanwhile.");
   const QCommandLineOption readOnly("read-only", "hold: open read-only.");
   parser.addOptions({help, version, json, page, record, exclusive, readOnly});
-  parser.addPositionalArgument("command", "check, users, hold or scan.", "COMMAND");
-  parser.addPositionalArgument("file", "The database (.mdb); for scan, folders.", "FILE|DIR...");
+  parser.addPositionalArgument("command", "check, users, hold, scan or doctor.", "COMMAND");
+  parser.addPositionalArgument("file", "The database (.mdb); for scan, folders; for doctor, any.",
+                               "FILE|DIR...");
 
   QList<QByteArray> raw;
   QStringList arguments;
@@ -162,6 +173,7 @@ int main(int argc, char** argv) {
     QStringList options;
     bool folders;
     std::function<int(const QList<QByteArray>& paths)> run;
+    bool pathsOptional = false;  // none at all is fine too
   };
   const bool asJson = parser.isSet(json);
   const std::vector<Command> commands = {
@@ -173,6 +185,8 @@ int main(int argc, char** argv) {
                                            parser.isSet(readOnly)});
        }},
       {"scan", json.names(), true, [&](const auto& paths) { return Scan(paths, asJson); }},
+      {"doctor", json.names(), true, [&](const auto& paths) { return Doctor(paths, asJson); },
+       true},
   };
   const auto command = std::find_if(commands.begin(), commands.end(),
                                     [&](const Command& c) { return c.name == name; });
@@ -180,7 +194,7 @@ int main(int argc, char** argv) {
   for (const QString& option : parser.optionNames()) {
     if (!command->options.contains(option)) return UsageError(name + ": no option --" + option);
   }
-  if (positional.size() < 2)
+  if (positional.size() < 2 && !command->pathsOptional)
     return UsageError(name + (command->folders ? ": missing DIR" : ": missing FILE"));
   if (!command->folders && positional.size() > 2)
     return UsageError(name + ": only one FILE, got '" + positional[2] + "' too");

@@ -1,0 +1,212 @@
+// quilletctl doctor against a real Samba on loopback: shares that differ only in the settings
+// it judges, and a real SMB3 client (impacket) that asks each for what a Windows Jet engine
+// asks. Every finding is held to what Samba really does, both ways: where doctor says oplocks
+// may be granted the client gets one, and where it says nothing the client gets none; where
+// it says locks are hidden from Linux, the client's lock is not among Linux's.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "platform/engine/LockFile.h"
+#include "support/DataRows.h"
+#include "support/EngineTestUtil.h"
+#include "support/PrivateSamba.h"
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+using Ids = std::set<QString>;
+
+constexpr off_t kUserLock = 0x10000001;  // slot 0's user lock in a lock file
+
+const std::vector<PrivateShare> kShares = {
+    {"defaults", {}},
+    {"oplocks-off", {"oplocks = no"}},
+    {"vetoed", {"veto oplock files = /*.mdb/*.mde/*.ldb/"}},
+    {"vetoed-upper", {"veto oplock files = /*.MDB/*.MDE/*.LDB/"}},
+    {"case-sensitive", {"case sensitive = yes", "veto oplock files = /*.mdb/*.mde/*.ldb/"}},
+    {"level2-off", {"level2 oplocks = no"}},
+    {"kernel", {"kernel oplocks = yes"}},
+    {"fake", {"fake oplocks = yes", "oplocks = no"}},
+    {"locking-off", {"locking = no"}},
+    {"posix-off", {"posix locking = no"}},
+};
+// Each share holds these databases, and their lock files.
+const QStringList kDatabases = {"a.mdb", "A.MDB", "b.mde"};
+
+// The finding ids doctor gives each share serving the paths, and how it exits.
+struct Diagnosis {
+  std::map<QString, Ids> ids;
+  int exitCode = -1;
+};
+
+Diagnosis Diagnose(const std::vector<std::string>& paths, uid_t uid = uid_t(-1)) {
+  std::vector<std::string> args = {"doctor", "--json"};
+  args.insert(args.end(), paths.begin(), paths.end());
+  OtherProcess doctor(args, uid);
+  const QJsonObject json = JsonOf(doctor.output());
+  Diagnosis diagnosis{{}, doctor.stop()};
+  for (const QJsonValue share : json["shares"].toArray()) {
+    Ids& ids = diagnosis.ids[share["name"].toString()];
+    for (const QJsonValue finding : share["findings"].toArray())
+      ids.insert(finding["id"].toString());
+  }
+  return diagnosis;
+}
+
+// "share/file" -> whether the client got any oplock or lease it asked for on the file.
+std::map<QString, bool> Grants(const PrivateSamba& samba) {
+  QStringList items;
+  for (const PrivateShare& share : kShares) {
+    for (const QString& database : kDatabases) {
+      items << share.name + "/" + database
+            << share.name + "/" + QString::fromStdString(LockFilePath(database.toStdString()));
+    }
+  }
+  std::map<QString, bool> granted;
+  for (const QByteArray& line : samba.client("smb_grants.py", items, 120000).split('\n')) {
+    const QList<QByteArray> words = line.split(' ');
+    if (words.size() == 3) granted[words[0]] = granted[words[0]] || words[2] != "none";
+  }
+  return granted;
+}
+
+// Whether a Linux process sees a lock on the byte, as Quillet would look for it.
+bool LinuxSeesLock(const std::string& path, off_t at) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = at;
+  lock.l_len = 1;
+  const bool seen = fd >= 0 && ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  if (fd >= 0) ::close(fd);
+  return seen;
+}
+
+}  // namespace
+
+class DoctorSambaTest : public QObject {
+  Q_OBJECT
+
+  std::optional<PrivateSamba> samba_;
+
+ private slots:
+  void initTestCase() {
+    if (const QString why = PrivateSamba::Unavailable(); !why.isEmpty()) QSKIP(qPrintable(why));
+    samba_.emplace(kShares);
+    QVERIFY2(samba_->running(), qPrintable(samba_->log()));
+    for (const PrivateShare& share : kShares) {
+      for (const QString& database : kDatabases) {
+        for (const std::string& name :
+             {database.toStdString(), LockFilePath(database.toStdString())}) {
+          const std::string path = samba_->folder(share.name) + "/" + name;
+          QFile file(QString::fromStdString(path));
+          QVERIFY(file.open(QIODevice::WriteOnly) && file.write(JetDatabaseBytes()) > 0);
+          QVERIFY(file.setPermissions(file.permissions() | QFile::WriteOther | QFile::ReadOther));
+        }
+      }
+    }
+    // doctor reads the configuration Samba itself would: this server's, through the variable.
+    qputenv("SMB_CONF_PATH", samba_->configFile().toLocal8Bit());
+  }
+  void cleanupTestCase() { qunsetenv("SMB_CONF_PATH"); }
+
+  // Every database of every share: doctor's findings, and what Samba grants a client that
+  // asks for a batch oplock and for a lease on the database and on its lock file.
+  void findingsMatchWhatSambaGrants() {
+    const std::map<QString, bool> granted = Grants(*samba_);
+    QCOMPARE(granted.size(), kShares.size() * kDatabases.size() * 2);
+    const std::map<QString, Ids> settingsFindings = {{"locking-off", {"locking-off"}},
+                                                     {"posix-off", {"posix-locking-off"}}};
+    for (const QString& database : kDatabases) {
+      const QString lockFile = QString::fromStdString(LockFilePath(database.toStdString()));
+      std::vector<std::string> paths;
+      for (const PrivateShare& share : kShares)
+        paths.push_back(samba_->folder(share.name) + "/" + database.toStdString());
+      const Diagnosis diagnosis = Diagnose(paths);
+      bool anyFinding = false;
+      for (const PrivateShare& share : kShares) {
+        Ids ids = diagnosis.ids.at(share.name);
+        anyFinding = anyFinding || !ids.empty();
+        const bool cached =
+            granted.at(share.name + "/" + database) || granted.at(share.name + "/" + lockFile);
+        const bool said = ids.erase("oplocks") + ids.erase("fake-oplocks") > 0;
+        QVERIFY2(said == cached, qPrintable(share.name + "/" + database +
+                                            (cached ? ": granted, doctor silent"
+                                                    : ": none granted, doctor warns")));
+        const auto expected = settingsFindings.find(share.name);
+        QCOMPARE(ids, expected == settingsFindings.end() ? Ids{} : expected->second);
+      }
+      QCOMPARE(diagnosis.exitCode, anyFinding ? 6 : 0);
+    }
+    // The rows above must not pass by all granting, or none.
+    QVERIFY(granted.at("defaults/a.mdb") && !granted.at("oplocks-off/a.mdb"));
+    QVERIFY(!granted.at("case-sensitive/a.mdb") && granted.at("case-sensitive/A.MDB"));
+    QVERIFY(!granted.at("vetoed-upper/a.mdb") && granted.at("fake/a.mdb"));
+  }
+
+  // A client holding slot 0's user lock, as a Windows Jet engine in a database holds it:
+  // doctor's hiding findings against what Linux sees of it, and against a second client that
+  // takes the same lock.
+  void hidingFindingsMatchWhatLinuxSees_data() {
+    Columns<QString, bool, bool>("share", "seen", "secondClientRefused");
+    QTest::newRow("defaults") << "defaults" << true << true;
+    QTest::newRow("posix locking = no") << "posix-off" << false << true;
+    QTest::newRow("locking = no") << "locking-off" << false << false;
+  }
+  void hidingFindingsMatchWhatLinuxSees() {
+    const auto [share, seen, secondRefused] =
+        Fetch<QString, bool, bool>("share", "seen", "secondClientRefused");
+    const QStringList args = {share, "a.ldb", "0", "WS-A", "anna"};
+    const std::unique_ptr<QProcess> first = samba_->startClient("jet_peer_smb.py", args);
+    QVERIFY(first->waitForReadyRead(20000));
+    QCOMPARE(first->readLine().trimmed(), QByteArray("ready"));
+    const std::string lockFile = samba_->folder(share) + "/a.ldb";
+    QCOMPARE(LinuxSeesLock(lockFile, kUserLock), seen);
+    const QByteArray second =
+        samba_->client("jet_peer_smb.py", {share, "a.ldb", "0", "WS-B", "bert"});
+    QCOMPARE(!second.startsWith("ready"), secondRefused);
+    first->closeWriteChannel();
+    QVERIFY(first->waitForFinished(20000));
+
+    const Ids ids = Diagnose({samba_->folder(share) + "/a.mdb"}).ids.at(share);
+    QCOMPARE(ids.count("locking-off") + ids.count("posix-locking-off") > 0, !seen);
+    QCOMPARE(ids.count("locking-off") > 0, !secondRefused);
+  }
+
+  // Samba's configuration read as an ordinary user wherever it may read the file; every
+  // share listed without a path.
+  void readsAsAnOrdinaryUser() {
+    const std::string database = samba_->folder("posix-off") + "/a.mdb";
+    QCOMPARE(Diagnose({database}, OtherProcess::kNobody).ids, Diagnose({database}).ids);
+
+    OtherProcess all({"doctor", "--json"}, OtherProcess::kNobody);
+    const QJsonObject json = JsonOf(all.output());
+    QCOMPARE(all.stop(), 6);
+    QCOMPARE(json["configuration"].toString(), samba_->configFile());
+    QStringList names;
+    for (const QJsonValue share : json["shares"].toArray()) names << share["name"].toString();
+    QCOMPARE(names.size(), qsizetype(kShares.size()));
+
+    QFile conf(samba_->configFile());
+    QVERIFY(conf.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    OtherProcess refused({"doctor", database}, OtherProcess::kNobody);
+    QCOMPARE(refused.errors(), "quilletctl: doctor: Samba's configuration not read: " +
+                                   samba_->configFile().toStdString() +
+                                   " cannot be read: Permission denied\n");
+    QCOMPARE(refused.stop(), 1);
+    QVERIFY(conf.setPermissions(conf.permissions() | QFile::ReadOther | QFile::ReadGroup));
+  }
+};
+
+QTEST_GUILESS_MAIN(DoctorSambaTest)
+#include "DoctorSambaTest.moc"
