@@ -1,13 +1,16 @@
 #compdef quilletctl
 # zsh completion for quilletctl: its commands, each command's options, then what the
-# command takes: databases (.mdb and .mde files, any case) and folders, or only folders.
+# command takes: databases (.mdb and .mde files, any case) and folders, only folders, or any
+# path.
 
-# Each command: what it takes (file: a database; dirs: folders), then its options.
+# Each command: what it takes (file: a database; dirs: folders; any: any path), then its
+# options.
 local -A takes=(
   check 'file --json'
   users 'file --json'
   scan  'dirs --json'
   hold  'file --page --record --exclusive --read-only'
+  doctor 'any --json'
 )
 
 local command word
@@ -31,6 +34,8 @@ if [[ $PREFIX == -* && ${words[(i)--]} -ge $CURRENT ]]; then
   compadd -- ${wanted[2,-1]} --help --
 elif [[ $wanted[1] == dirs ]]; then  # not _files, which falls back to any file
   _path_files -/
+elif [[ $wanted[1] == any ]]; then
+  _path_files
 else
   _path_files -/ -g '*.(#i)(mdb|mde)(-.)'
 fi

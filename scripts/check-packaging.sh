@@ -256,7 +256,7 @@ completes() {  # LINE EXPECTED
 }
 mkdir -p "$work/files/sub"
 touch "$work/files/"{Sales.mdb,Old.MDE,Orders.accdb,notes.txt} "$work/files/sub/"{Copy.Mde,copy.bak}
-completes "quilletctl " "check hold scan users"
+completes "quilletctl " "check doctor hold scan users"
 completes "quilletctl scan " "sub"
 completes "quilletctl scan --" "-- --help --json"
 completes "quilletctl --" "--help --version"
@@ -266,6 +266,8 @@ completes "quilletctl users Sales.mdb --j" "--json"
 completes "quilletctl check " "Old.MDE Sales.mdb sub"
 completes "quilletctl check -- --" ""
 completes "quilletctl hold sub/" "Copy.Mde"
+completes "quilletctl doctor " "Old.MDE Orders.accdb Sales.mdb notes.txt sub"
+completes "quilletctl doctor --" "-- --help --json"
 
 echo "== packaging checks: $failures failed"
 [ "$failures" -eq 0 ]

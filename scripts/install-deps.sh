@@ -24,6 +24,7 @@ case "${1:-}" in
       xvfb xauth x11-apps imagemagick  # the screenshot and GUI checks
       mdbtools                         # an independent reader of the database headers
       bindfs fuse3                     # a client mount whose locks stay on this computer
+      samba python3-impacket           # a private Samba on loopback and an SMB3 client
       # scripts/check-packaging.sh: the .deb, its binaries, and what Debian's tools validate
       dpkg-dev binutils file lintian desktop-file-utils appstream man-db systemd
       bash-completion zsh fish           # the shells whose completion the package ships
