@@ -13,10 +13,10 @@ using namespace quillet::test;
 
 namespace {
 
-std::vector<std::string> Args(const QString& command) {
+std::vector<std::string> Args(const QString& command) {  // '' stands for an empty argument
   std::vector<std::string> args;
   for (const QString& arg : command.split(' ', Qt::SkipEmptyParts))
-    args.push_back(arg.toStdString());
+    args.push_back(arg == "''" ? std::string() : arg.toStdString());
   return args;
 }
 
@@ -67,6 +67,10 @@ class QuilletctlTest : public QObject {
               usage.arg("hold: --page and --record exclude each other")},
              {"hold option to check", "check --record a.mdb", 2, "",
               usage.arg("check: no option --record")},
+             {"hold option to doctor", "doctor --page", 2, "",
+              usage.arg("doctor: no option --page")},
+             {"doctor, an empty path", "doctor --json ''", 2, "",
+              usage.arg("doctor: an empty PATH")},
              {"file named like an option", "check -- --record", 0, page, ""},
              {"no lock file, no users", "users -- --record", 0, "", ""},
              {"missing file, DAO", "check absent.mdb", 1, "",
