@@ -1,5 +1,7 @@
 #include "tools/Escaped.h"
 
+#include <algorithm>
+
 #include <QStringDecoder>
 
 namespace quilletctl {
@@ -25,6 +27,9 @@ QByteArrayView CharacterAt(QByteArrayView bytes) {
   return utf8.hasError() || decoded.isEmpty() ? QByteArrayView() : bytes.first(length);
 }
 
+// Printable ASCII other than the backslash: kept as it is, in runs.
+bool Plain(char byte) { return byte >= 0x20 && byte < 0x7F && byte != '\\'; }
+
 void AppendAscii(char byte, QByteArray* shown) {
   switch (byte) {
     case '\\': *shown += "\\\\"; return;
@@ -32,10 +37,6 @@ void AppendAscii(char byte, QByteArray* shown) {
     case '\n': *shown += "\\n"; return;
     case '\r': *shown += "\\r"; return;
     default: break;
-  }
-  if (byte >= 0x20 && byte != 0x7F) {
-    *shown += byte;
-    return;
   }
   *shown += "\\x";
   AppendHex(static_cast<unsigned char>(byte), shown);
@@ -47,6 +48,10 @@ QByteArray Escaped(QByteArrayView bytes) {
   QByteArray shown;
   shown.reserve(bytes.size());
   for (qsizetype at = 0; at < bytes.size();) {
+    const qsizetype run = std::find_if_not(bytes.begin() + at, bytes.end(), Plain) - bytes.begin();
+    shown.append(bytes.sliced(at, run - at));
+    at = run;
+    if (at == bytes.size()) break;
     if (static_cast<unsigned char>(bytes[at]) < 0x80) {
       AppendAscii(bytes[at++], &shown);
       continue;
