@@ -20,7 +20,8 @@ QByteArrayView CharacterAt(QByteArrayView bytes) {
   const auto lead = static_cast<unsigned char>(bytes.front());
   const qsizetype length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
   if (length > bytes.size()) return {};
-  // A U+FEFF at the start is a character like any other, not a byte order mark to drop.
+  // Each character is decoded alone, so a U+FEFF comes first: it is a character like any
+  // other here, not a byte order mark to drop.
   QStringDecoder utf8(QStringDecoder::Utf8,
                       QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
   const QString decoded = utf8.decode(bytes.first(length));  // decodes as the QString is made
