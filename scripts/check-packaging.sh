@@ -127,16 +127,22 @@ explained_check "appstreamcli validate --pedantic --no-net com.oxtaro.Quillet.me
   appstream_explained appstreamcli validate --pedantic --no-net "$metainfo"
 grep -q "<launchable type=\"desktop-id\">quillet.desktop</launchable>" "$metainfo" &&
   pass "the metainfo launches quillet.desktop" || fail "the metainfo does not name quillet.desktop"
-# The screenshot's URL is the homepage's, into the repository, at a file that exists there
-# with the size the metainfo gives.
-homepage=$(sed -n 's|.*<url type="homepage">\(.*\)</url>.*|\1|p' "$metainfo")
-image=$(sed -n 's|.*<image type="source" width="\([0-9]*\)" height="\([0-9]*\)">\(.*\)</image>.*|\1 x \2 \3|p' "$metainfo")
-shot=${image##* }
-if [[ -n $homepage && $shot == "$homepage"/* && -f $root/${shot#"$homepage"/} ]] &&
-   file -b "$root/${shot#"$homepage"/}" | grep -q "PNG image data, ${image% *},"; then
-  pass "the screenshot is ${shot#"$homepage"/} of the project at $homepage, ${image% *}"
+# The project has no homepage or public address of its own, so nothing points anywhere: no
+# URL in the metainfo or the package's fields, and every e-mail address (the maintainer's,
+# the changelog's) under .invalid, a name reserved never to exist (RFC 2606). Neither
+# validator notes what is left out (Debian 12's lintian and appstreamcli, pedantic): no
+# Homepage field, no homepage or screenshot in the metainfo (a screenshot's image needs a
+# URL), a maintainer at .invalid. The only note left is the id's capital, explained above.
+dpkg-deb -f "$deb" >"$work/control"
+urls=$(grep -EhoI 'https?://[^ "<>]+' "$metainfo" "$work/control" || true)
+[ -z "$urls" ] && pass "the metainfo and the package point at no URL" ||
+  fail "the metainfo or the package point at $(xargs <<<"$urls")"
+addresses=$(zcat "$tree/usr/share/doc/quillet/changelog.gz" | cat - "$work/control" "$metainfo" |
+            grep -Eho '<[^<> ]+@[^<> ]+>' | sort -u)
+if [ -n "$addresses" ] && ! grep -qv '\.invalid>$' <<<"$addresses"; then
+  pass "every address is a placeholder under .invalid: $(xargs <<<"$addresses")"
 else
-  fail "the screenshot '$image' is not a PNG of the project at '$homepage' of that size"
+  fail "an address that may be someone's: $(grep -v '\.invalid>$' <<<"$addresses" | xargs)"
 fi
 
 # The changelog: Debian's format, its newest entry the project's version, and each entry a
@@ -177,6 +183,52 @@ if command -v systemd-analyze >/dev/null; then
 else
   echo "skip: systemd-analyze verify (systemd-analyze is not installed)"
 fi
+
+# --- whom the locking mode reaches ----------------------------------------------------------
+# The mode Quillet sets and reads lives in its engine's own locks, which Windows Jet never
+# looks at. packaging/reach.txt says so once; every text that promises a mode carries its
+# words (the manual pages, metainfo and README.md the long form, the unit's Description= and
+# the package's description the short one), and none of them, README.md included, promises
+# Windows workstations a mode in the wordings such promises take: the mode's start tied to a
+# workstation's open, its life to a workstation keeping the file, a mode given to them.
+reach=$(sed -n 's/^long: //p' "$root/packaging/reach.txt")
+reach_short=$(sed -n 's/^short: //p' "$root/packaging/reach.txt")
+flat() { tr -s ' \t\n' '   '; }  # one line, words one space apart
+for page in quillet quilletctl; do
+  zcat "$tree/usr/share/man/man1/$page.1.gz" >"$work/$page.1"
+  # As a reader sees it, unhyphenated, with ASCII hyphens.
+  LC_ALL=C MANROFFOPT=-rHY=0 MANWIDTH=80 man -l "$work/$page.1" 2>/dev/null | col -b >"$work/$page.txt"
+done
+sed 's/<[^>]*>/ /g' "$metainfo" >"$work/metainfo.txt"
+sed -n '/^Description:/,$p' "$work/control" >"$work/description.txt"
+carries() {  # WHAT FILE WORDS
+  if flat <"$2" | grep -qF -- "$3"; then pass "$1 says whom the mode reaches"; else
+    fail "$1 does not say whom the mode reaches, in packaging/reach.txt's words: '$3'"; fi
+}
+carries "quillet(1)" "$work/quillet.1" "$reach"
+carries "quilletctl(1)" "$work/quilletctl.1" "$reach"
+carries "the metainfo" "$metainfo" "$reach"
+carries "README.md" "$root/README.md" "$reach"
+carries "the keeper unit's Description=" <(grep '^Description=' "$unit") "$reach_short"
+carries "the package's description" "$work/description.txt" "$reach_short"
+promises=(
+  'before (any|a|the first|every) [^.:;]*workstations? [^.:;]*opens?'
+  'other workstations?\)? [^.:;]*keeps?'
+  '(every|all|each) [^.:;]*workstations? [^.:;]*(record|page)-level'
+  'workstations? [^.:;]*(runs?|uses?|gets?|will be|are kept|is kept) (in )?(record|page)-level'
+)
+promises_nothing() {  # WHAT FILE
+  local found
+  found=$(flat <"$2" | grep -Eoi "$(IFS='|'; echo "${promises[*]}")" | paste -sd '|' - || true)
+  [ -z "$found" ] && pass "$1 promises Windows workstations no mode" ||
+    fail "$1 promises workstations a mode: '$found'"
+}
+promises_nothing "quillet(1)" "$work/quillet.txt"
+promises_nothing "quilletctl(1)" "$work/quilletctl.txt"
+promises_nothing "the keeper unit" "$unit"
+promises_nothing "the metainfo" "$work/metainfo.txt"
+promises_nothing "the package's description" "$work/description.txt"
+promises_nothing "README.md" "$root/README.md"
 
 bash_completion="$tree/usr/share/bash-completion/completions/quilletctl"
 zsh_completions="$tree/usr/share/zsh/vendor-completions"

@@ -19,7 +19,7 @@ int Check(const QByteArray& file, bool json) {
 
   const QString message = quillet::LockingModeText(mode);
   if (!json) {
-    Print(message.toUtf8() + '\n');
+    Print(Escaped(message.toUtf8()) + '\n');
   } else {
     const QJsonValue name = mode == quillet::kPageLevel     ? QJsonValue("page")
                             : mode == quillet::kRecordLevel ? QJsonValue("record")

@@ -11,6 +11,7 @@
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/Status.h"
+#include "tools/Escaped.h"
 
 namespace quilletctl {
 
@@ -56,7 +57,8 @@ void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes)
 QJsonArray UsersJson(const std::vector<quillet::LockFileUser>& users);
 QJsonArray SambaOpensJson(const std::vector<quillet::LockFileUser>& users);
 
-// "quilletctl: error NUMBER: DESCRIPTION" on standard error.
+// "quilletctl: error NUMBER: DESCRIPTION" on standard error, the description Escaped (it
+// may hold a path).
 int EngineError(const quillet::Status& status);
 
 // Closes standard output and gives `status`, unless output was lost: then a message on

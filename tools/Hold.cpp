@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/engine/Ado.h"
 #include "app/probe/LockingProbe.h"
+#include "platform/engine/Ado.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {
@@ -104,7 +104,7 @@ int Hold(const QByteArray& file, const HoldRequest& request) {
   const auto close = [&] { return request.record ? connection.Close() : database->Close(); };
 
   const bool otherMode = request.record && mode != quillet::kRecordLevel;
-  QByteArray ready = "holding " + file + " in " + LevelName(mode) + " mode";
+  QByteArray ready = "holding " + Escaped(file) + " in " + LevelName(mode) + " mode";
   if (request.exclusive) ready += " (exclusive)";
   if (otherMode) ready += ", not the Record Level mode asked for";
   if (!Print(ready + '\n')) {

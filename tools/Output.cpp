@@ -53,7 +53,7 @@ void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes)
 
 int EngineError(const quillet::Status& status) {
   std::fprintf(stderr, "quilletctl: error %d: %s\n", static_cast<int>(status.number()),
-               status.description().c_str());
+               Escaped(status.description()).constData());
   return kExitEngineError;
 }
 

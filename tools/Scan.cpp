@@ -109,7 +109,7 @@ class Walk {
   void cannotRead(const std::string& path) {
     const int error = errno;
     progress_->clear();
-    std::fprintf(stderr, "quilletctl: cannot read folder '%s': %s\n", path.c_str(),
+    std::fprintf(stderr, "quilletctl: cannot read folder '%s': %s\n", Escaped(path).constData(),
                  std::strerror(error));
   }
 
@@ -193,16 +193,18 @@ const char* StateName(DatabaseScan::State state) {
   return "unknown";
 }
 
+// One line whatever the path and reason hold: a name with a newline and tabs must not
+// print a line of its own.
 QByteArray TextLine(const DatabaseScan& scan) {
   const char* mode = scan.mode == DatabaseScan::Mode::kPage        ? "page"
                      : scan.mode == DatabaseScan::Mode::kRecord    ? "record"
                      : scan.mode == DatabaseScan::Mode::kExclusive ? "exclusive"
                                                                    : "-";
-  QByteArray line =
-      QByteArray(StateName(scan.state)) + '\t' + mode + '\t' + QByteArray::number(scan.liveHere) +
-      '\t' + QByteArray::number(scan.liveElsewhere) + '\t' + QByteArray::number(scan.leftBehind) +
-      '\t' + QByteArray::fromStdString(scan.path);
-  if (!scan.reason.empty()) line += '\t' + QByteArray::fromStdString(scan.reason);
+  QByteArray line = QByteArray(StateName(scan.state)) + '\t' + mode + '\t' +
+                    QByteArray::number(scan.liveHere) + '\t' +
+                    QByteArray::number(scan.liveElsewhere) + '\t' +
+                    QByteArray::number(scan.leftBehind) + '\t' + Escaped(scan.path);
+  if (!scan.reason.empty()) line += '\t' + Escaped(scan.reason);
   return line + '\n';
 }
 

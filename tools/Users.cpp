@@ -72,12 +72,14 @@ int Users(const QByteArray& file, bool json) {
     AddSambaField(file, &object);
     Print(JsonLine(object));
   } else {
+    // Windows-1252 has no character for 0x81, 0x8D, 0x8F, 0x90 and 0x9D: they decode to
+    // C1 controls, which Escaped shows as \u0081 and so on.
     for (const LockFileUser& user : users) {
-      const QString line =
-          QString("%1\t%2\t%3\t%4\n")
-              .arg(user.slot < 0 ? QString("-") : QString::number(user.slot))
-              .arg(FromAnsi(user.computer), FromAnsi(user.account), StateName(user.state));
-      if (!Print(line.toLocal8Bit())) break;
+      const QByteArray line = (user.slot < 0 ? QByteArray("-") : QByteArray::number(user.slot)) +
+                              '\t' + Escaped(FromAnsi(user.computer).toUtf8()) + '\t' +
+                              Escaped(FromAnsi(user.account).toUtf8()) + '\t' +
+                              StateName(user.state) + '\n';
+      if (!Print(line)) break;
     }
   }
   return Finish(kExitOk);

@@ -56,6 +56,8 @@ constexpr char kCommands[] =
 constexpr char kExitStatuses[] =
     "\n"
     "Put -- before a FILE whose name begins with '-'.\n"
+    "Names and records in text output are escaped: \\\\ (backslash), \\t, \\n, \\r, \\xHH\n"
+    "(other control bytes, bytes that are not UTF-8), \\u00HH (C1 characters).\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
@@ -72,7 +74,9 @@ constexpr char kExitStatuses[] =
     "     configuration could not be read\n";
 
 int UsageError(const QString& message) {
-  std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n", qPrintable(message));
+  // The message may quote an argument, which may be a hostile file's name.
+  std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n",
+               Escaped(message.toUtf8()).constData());
   return kExitUsage;
 }
 

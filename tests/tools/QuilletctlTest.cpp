@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "support/EngineTestUtil.h"
+#include "tools/Escaped.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -82,7 +83,13 @@ class QuilletctlTest : public QObject {
               "spelled correctly and that you are connected to the server on which the file "
               "resides.\n"},
              {"users of a file that is no database", "users /proc/self/status", 1, "",
-              "quilletctl: error 3343: Unrecognized database format '/proc/self/status'.\n"}})
+              "quilletctl: error 3343: Unrecognized database format '/proc/self/status'.\n"},
+             // Error lines quote names too: each stays one line, and no escape reaches the
+             // terminal.
+             {"missing file named with escapes", "check absent\x1b[2J\t\n.mdb", 1, "",
+              "quilletctl: error 3024: Could not find file 'absent\\x1B[2J\\t\\n.mdb'.\n"},
+             {"a second FILE named with a newline", "users a.mdb b\nc\xc2\x9b.mdb", 2, "",
+              usage.arg("users: only one FILE, got 'b\\nc\\u009B.mdb' too")}})
       QTest::newRow(row) << QString(command) << exitCode << output << errors;
   }
   void runsAndExits() {
@@ -96,6 +103,51 @@ class QuilletctlTest : public QObject {
     QCOMPARE(run.stop(), exitCode);
     QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}),
              1);  // left nothing behind
+  }
+
+  // How text output shows a name or record, and that bash's printf %b (in a UTF-8 locale)
+  // gives the original bytes back.
+  void escapesControlCharacters_data() {
+    Columns<QByteArray, QByteArray>("bytes", "shown");
+    using Row = std::tuple<const char*, QByteArray, QByteArray>;
+    for (const auto& [row, bytes, shown] : std::initializer_list<Row>{
+             {"plain", "Sales 2024.mdb", "Sales 2024.mdb"},
+             {"UTF-8 of 2, 3 and 4 bytes, and U+FEFF",
+              "caf\xc3\xa9 \xef\xbb\xbf \xe6\x97\xa5 \xf0\x9f\x98\x80",
+              "caf\xc3\xa9 \xef\xbb\xbf \xe6\x97\xa5 \xf0\x9f\x98\x80"},
+             {"backslashes, one at the end", "a\\b\\", "a\\\\b\\\\"},
+             {"tab, newline, return", "a\tb\nc\rd", "a\\tb\\nc\\rd"},
+             {"NUL, other C0, ESC [ and DEL", QByteArray("\0\x01\x1b[31m\x7f", 8),
+              "\\x00\\x01\\x1B[31m\\x7F"},
+             {"a lone 0x9B byte",
+              "\x9b"
+              "2J",
+              "\\x9B2J"},
+             {"U+009B in UTF-8, and C1's edges",
+              "\xc2\x9b"
+              "2J \xc2\x80\xc2\x9f\xc2\xa0",
+              "\\u009B2J \\u0080\\u009F\xc2\xa0"},
+             {"Latin-1", "caf\xe9.mdb", "caf\\xE9.mdb"},
+             {"overlong, surrogate, past U+10FFFF, cut short",
+              "\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",
+              "\\xC0\\xAF \\xED\\xA0\\x80 \\xF4\\x90\\x80\\x80 \\xE2\\x82"},
+             {"a stray continuation byte, a sequence broken by ASCII",
+              "\x80 \xe2\x82"
+              "A",
+              "\\x80 \\xE2\\x82"
+              "A"}})
+      QTest::newRow(row) << bytes << shown;
+  }
+  void escapesControlCharacters() {
+    const auto [bytes, shown] = Fetch<QByteArray, QByteArray>("bytes", "shown");
+    QCOMPARE(quilletctl::Escaped(bytes), shown);
+    QProcess printf;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LC_ALL", "C.UTF-8");
+    printf.setProcessEnvironment(environment);
+    printf.start("bash", {"-c", R"(printf %b "$1")", "bash", QString::fromUtf8(shown)});
+    QVERIFY(printf.waitForFinished(10000));
+    QCOMPARE(printf.readAllStandardOutput(), bytes);
   }
 
   // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte, and
@@ -144,14 +196,15 @@ class QuilletctlTest : public QObject {
         Fetch<QString, QJsonValue, QString, QString, int, int>(
             "first", "mode", "message", "announced", "stopSignal", "exitCode");
     TempFolder folder;
-    const std::string path = folder.database("shared db.mdb");
+    const std::string path = folder.database("shared\tdb.mdb");  // one line, the tab escaped
+    const std::string shown = folder.file("shared\\tdb.mdb");
     std::optional<OtherProcess> hold;
     std::optional<ForeignPeer> foreign;
     if (first.startsWith("--"))
       hold.emplace(std::vector<std::string>{"hold", path, first.toStdString()});
     if (hold) QVERIFY(hold->line().starts_with("holding"));
     if (first == "foreign")
-      foreign.emplace(QStringList{QString::fromStdString(folder.file("shared db.ldb")), "0",
+      foreign.emplace(QStringList{QString::fromStdString(folder.file("shared\tdb.ldb")), "0",
                                   "WINE-PC", "Admin", "posix"});
     if (foreign) QVERIFY(foreign->ready());
 
@@ -166,11 +219,11 @@ class QuilletctlTest : public QObject {
     QCOMPARE(check.stop(), 0);
 
     OtherProcess recordHold({"hold", path, "--record"});
-    QCOMPARE(recordHold.line(), "holding " + path + announced.toStdString());
+    QCOMPARE(recordHold.line(), "holding " + shown + announced.toStdString());
     QCOMPARE(recordHold.stop(stopSignal), exitCode);
     QCOMPARE(recordHold.output(), std::string());  // nothing more
     QCOMPARE(recordHold.errors(), std::string());
-    QCOMPARE(Exists(folder.file("shared db.ldb")), !first.isEmpty());  // ours went with it
+    QCOMPARE(Exists(folder.file("shared\tdb.ldb")), !first.isEmpty());  // ours went with it
   }
 
   // Beside 254 others check and hold take the last slot; with none left they fail (3050).
@@ -234,32 +287,42 @@ class QuilletctlTest : public QObject {
     QCOMPARE(hold.errors(), std::string());
   }
 
-  // users decodes Windows-1252, skips empty records, only reads; --json gives the same.
+  // users decodes Windows-1252, skips empty records, only reads; --json gives the same, but
+  // the text escapes what a terminal would act on: 0x9D has no character in Windows-1252 and
+  // decodes to the C1 control U+009D, while 0x9B is a printable U+203A.
   void usersListsTheLockFile() {
     TempFolder folder;
     const std::string path = folder.database("users.mdb");
     const std::string lockFile =
         folder.write("users.ldb", JetRecord("WS-01", "Admin") + QByteArray(64, '\0') +
-                                      JetRecord("WS 2", "Jos\xe9 \x80", ' '));
+                                      JetRecord("WS 2", "Jos\xe9 \x80", ' ') +
+                                      JetRecord("PC\x9d"
+                                                "1",
+                                                "\x9b\\"));
     ForeignPeer foreign({QString::fromStdString(lockFile), "1", "WINE-PC", "sam", "posix"});
     QVERIFY(foreign.ready());
     const QByteArray before = ReadBytes(lockFile);
-    const QStringList records{"0\tWS-01\tAdmin\tleft behind", "1\tWINE-PC\tsam\tlive elsewhere",
-                              "2\tWS 2\tJos\u00e9 \u20ac\tleft behind"};
+    using Record = std::tuple<int, QString, QString, QString>;
+    const QList<Record> records{{0, "WS-01", "Admin", "left behind"},
+                                {1, "WINE-PC", "sam", "live elsewhere"},
+                                {2, "WS 2", "Jos\u00e9 \u20ac", "left behind"},
+                                {3,
+                                 "PC\u009d"
+                                 "1",
+                                 "\u203a\\", "left behind"}};
+    const QString text =
+        "0\tWS-01\tAdmin\tleft behind\n1\tWINE-PC\tsam\tlive elsewhere\n"
+        "2\tWS 2\tJos\u00e9 \u20ac\tleft behind\n3\tPC\\u009D1\t\u203a\\\\\tleft behind\n";
 
     OtherProcess users({"users", path});
-    QCOMPARE(QString::fromStdString(users.output()), records.join('\n') + '\n');
+    QCOMPARE(QString::fromStdString(users.output()), text);
     QCOMPARE(users.errors(), std::string());
     QCOMPARE(users.stop(), 0);
     OtherProcess usersJson({"users", path, "--json"});
     QJsonArray expected;
-    for (const QString& record : records) {
-      const QStringList field = record.split('\t');
-      expected << QJsonObject{{"slot", field[0].toInt()},
-                              {"computer", field[1]},
-                              {"account", field[2]},
-                              {"state", field[3]}};
-    }
+    for (const auto& [slot, computer, account, state] : records)
+      expected << QJsonObject{
+          {"slot", slot}, {"computer", computer}, {"account", account}, {"state", state}};
     const QJsonObject listed = JsonOf(usersJson.output());
     QCOMPARE(listed, OnLocalDisk({{"file", QString::fromStdString(path)},
                                   {"lockFile", QString::fromStdString(lockFile)},

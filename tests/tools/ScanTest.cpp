@@ -56,7 +56,8 @@ class ScanTest : public QObject {
 
  private slots:
   // One tree with every state: each database once, as the text and the JSON say, links
-  // never followed, and not a byte, name or lock file changed.
+  // never followed, and not a byte, name or lock file changed. Whatever a name holds, its
+  // database is one line of text, and no escape in it reaches the terminal.
   void tellsEveryStateOfATree() {
     TempFolder tree;
     for (const char* folder : {"sub", "with space"})
@@ -66,6 +67,13 @@ class ScanTest : public QObject {
           "samba.mdb", "wine db.mdb", "caf\xe9.mdb", "sub/deep.mDb", "with space/a b.mdb"})
       tree.database(name);
     tree.write("not a db.mdb", "just text\n");
+    // A name that would print a whole line of its own, and one with escapes, whose path the
+    // reason repeats.
+    tree.database("forged\t\nopen\trecord\t7\t0\t0\tpayroll.mdb");
+    tree.write(
+        "\x1b[2J\xc2\x9b"
+        "31mred.mdb",
+        "just text\n");
     QCOMPARE(::mkfifo(tree.file("fifo.mdb").c_str(), 0644),
              0);  // a scan that opened it would block
     tree.write("jet.ldb", JetName("WS-07") + JetName("Admin"));
@@ -93,28 +101,46 @@ class ScanTest : public QObject {
     QVERIFY(OpenDao(tree.file("caf\xe9.mdb"), &ours).ok());
     const QByteArray before = TreeDigest(tree.path);
 
-    const auto line = [&](const char* fields, const std::string& name, const char* reason = "") {
-      return QByteArray(fields) + '\t' + QByteArray::fromStdString(tree.file(name)) +
-             (*reason ? '\t' + QByteArray(reason).replace("%1", tree.file(name).c_str()) : "");
+    // As the text shows a database: its fields, its name as the tree holds it and as the
+    // text shows it, and the reason with %1 for the path.
+    struct Line {
+      QByteArray fields;
+      std::string name;
+      QByteArray shown = QByteArray::fromStdString(name);
+      QByteArray reason = "";
     };
-    const char* refused = "Unrecognized database format '%1'.";
-    QList<QByteArray> expected{line("closed\t-\t0\t0\t0", "closed.mdb"),
-                               line("open\trecord\t2\t0\t0", "record.mdb"),
-                               line("open\tpage\t1\t0\t0", "page.mdb"),
-                               line("open\texclusive\t1\t0\t0", "exclusive.MDE"),
-                               line("stale lock file\t-\t0\t0\t1", "jet.mdb"),
-                               line("other engine\t-\t0\t1\t0", "wine.mdb"),
-                               line("other engine\t-\t1\t1\t0", "samba.mdb"),
-                               line("other engine\t-\t0\t0\t0", "wine db.mdb"),
-                               line("open\tpage\t1\t0\t0", "caf\xe9.mdb"),
-                               line("not a database\t-\t0\t0\t0", "not a db.mdb", refused),
-                               line("not a database\t-\t0\t0\t0", "fifo.mdb", refused),
-                               line("stale lock file\t-\t0\t0\t1", "gone.ldb"),
-                               line("closed\t-\t0\t0\t0", "sub/deep.mDb"),
-                               line("closed\t-\t0\t0\t0", "with space/a b.mdb")};
+    const QByteArray refused = "Unrecognized database format '%1'.";
+    const QList<Line> lines{{"closed\t-\t0\t0\t0", "closed.mdb"},
+                            {"open\trecord\t2\t0\t0", "record.mdb"},
+                            {"open\tpage\t1\t0\t0", "page.mdb"},
+                            {"open\texclusive\t1\t0\t0", "exclusive.MDE"},
+                            {"stale lock file\t-\t0\t0\t1", "jet.mdb"},
+                            {"other engine\t-\t0\t1\t0", "wine.mdb"},
+                            {"other engine\t-\t1\t1\t0", "samba.mdb"},
+                            {"other engine\t-\t0\t0\t0", "wine db.mdb"},
+                            {"open\tpage\t1\t0\t0", "caf\xe9.mdb", "caf\\xE9.mdb"},
+                            {"not a database\t-\t0\t0\t0", "not a db.mdb", "not a db.mdb", refused},
+                            {"not a database\t-\t0\t0\t0", "fifo.mdb", "fifo.mdb", refused},
+                            {"closed\t-\t0\t0\t0", "forged\t\nopen\trecord\t7\t0\t0\tpayroll.mdb",
+                             "forged\\t\\nopen\\trecord\\t7\\t0\\t0\\tpayroll.mdb"},
+                            {"not a database\t-\t0\t0\t0",
+                             "\x1b[2J\xc2\x9b"
+                             "31mred.mdb",
+                             "\\x1B[2J\\u009B31mred.mdb", refused},
+                            {"stale lock file\t-\t0\t0\t1", "gone.ldb"},
+                            {"closed\t-\t0\t0\t0", "sub/deep.mDb"},
+                            {"closed\t-\t0\t0\t0", "with space/a b.mdb"}};
+    const QByteArray root = QByteArray::fromStdString(tree.path) + '/';
+    QList<QByteArray> expected;
+    for (const Line& each : lines) {
+      const QByteArray reason = QByteArray(each.reason).replace("%1", root + each.shown);
+      expected << each.fields + '\t' + root + each.shown + (reason.isEmpty() ? "" : '\t' + reason);
+    }
     std::sort(expected.begin(), expected.end());
     OtherProcess text({"scan", tree.path});
-    QCOMPARE(SortedLines(text.output()), expected);
+    const std::string output = text.output();
+    QCOMPARE(std::count(output.begin(), output.end(), '\n'), lines.size());  // one line each
+    QCOMPARE(SortedLines(output), expected);
     QCOMPARE(text.errors(), std::string());
     QCOMPARE(text.stop(), 5);
 
@@ -127,10 +153,11 @@ class ScanTest : public QObject {
                   : object["path"].toString().toUtf8()] = object;
     }
     QCOMPARE(json.stop(), 5);
-    QCOMPARE(objects.size(), size_t(expected.size()));
-    for (const QByteArray& each : expected) {  // the same facts as the text
-      const QList<QByteArray> field = each.split('\t');
-      const QJsonObject object = objects[field[5]];
+    QCOMPARE(objects.size(), size_t(lines.size()));
+    for (const Line& each : lines) {  // the same facts as the text, names exact
+      const QList<QByteArray> field = each.fields.split('\t');
+      const QByteArray path = root + QByteArray::fromStdString(each.name);
+      const QJsonObject object = objects[path];
       QCOMPARE(object["state"].toString().toUtf8(), field[0]);
       const QJsonValue mode =
           field[1] == "page" || field[1] == "record" ? QJsonValue(QString(field[1])) : QJsonValue();
@@ -138,7 +165,7 @@ class ScanTest : public QObject {
       QCOMPARE(object["liveHere"].toInt(), field[2].toInt());
       QCOMPARE(object["liveElsewhere"].toInt(), field[3].toInt());
       QCOMPARE(object["leftBehind"].toInt(), field[4].toInt());
-      QCOMPARE(object["reason"].toString().toUtf8(), field.value(6));
+      QCOMPARE(object["reason"].toString().toUtf8(), QByteArray(each.reason).replace("%1", path));
       QCOMPARE(object["locks"].toString(), "local");
     }
     const auto users = [&](const std::string& name) {
@@ -186,6 +213,10 @@ class ScanTest : public QObject {
                             << cannot.arg("{}/closed.mdb", "Not a directory");
     QTest::newRow("one of two missing") << "{}/absent {}" << false << 1 << asRoot
                                         << cannot.arg("{}/absent", "No such file or directory");
+    QTest::newRow("missing, named with escapes")
+        << "{}/gone\x1b[2J\n"
+        << false << 1 << QStringList{}
+        << cannot.arg("{}/gone\\x1B[2J\\n", "No such file or directory");
     QTest::newRow("no DIR") << "" << false << 2 << QStringList{} << usage.arg("scan: missing DIR");
     QTest::newRow("as nobody, a folder inside unreadable")
         << "{}" << true << 5 << asNobody << cannot.arg("{}/private", "Permission denied");
