@@ -13,6 +13,7 @@
 #include "platform/samba/SambaFindings.h"
 #include "platform/samba/SambaShares.h"
 #include "tools/Commands.h"
+#include "tools/Escaped.h"
 
 namespace quilletctl {
 namespace {
@@ -35,6 +36,8 @@ struct Asked {
 };
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
+// What smb.conf says, as text output shows any name: escaped.
+QByteArray Shown(const std::string& text) { return Escaped(QByteArray::fromStdString(text)); }
 
 Judged& JudgedFor(std::vector<Judged>& judged, const SambaSection* share) {
   const auto found = std::find_if(judged.begin(), judged.end(),
@@ -122,8 +125,8 @@ QByteArray JsonReport(const SambaConfig& config, const std::vector<Asked>& asked
 QByteArray ServingLine(const Asked& path) {
   QByteArrayList served, maybe;
   for (const quillet::ServingShare& share : path.serving)
-    (share.certain ? served : maybe) << "[" + QByteArray::fromStdString(share.share->name) + "]";
-  QByteArray line = path.path + ": ";
+    (share.certain ? served : maybe) << "[" + Shown(share.share->name) + "]";
+  QByteArray line = Escaped(path.path) + ": ";
   line += served.isEmpty() ? QByteArray("served by no share") : "served by " + served.join(", ");
   if (!maybe.isEmpty()) line += "; maybe by " + maybe.join(", ") + " (folders filled in per user)";
   return line + '\n';
@@ -131,32 +134,29 @@ QByteArray ServingLine(const Asked& path) {
 
 QByteArray FindingText(const SambaFinding& finding) {
   QByteArray text =
-      "  " + QByteArray::fromStdString(finding.severity + " " + finding.id + ": " + finding.title) +
-      "\n    set:";
+      "  " + Shown(finding.severity + " " + finding.id + ": " + finding.title) + "\n    set:";
   for (const auto& [name, value] : finding.parameters)
-    text += QByteArray::fromStdString(" " + name + " = " + value + ";");
+    text += Shown(" " + name + " = " + value + ";");
   text.chop(1);
-  text += QByteArray::fromStdString("\n    risk: " + finding.risk +
-                                    "\n    advice: " + finding.source + "\n    fix:\n");
-  for (const std::string& line : finding.fix)
-    text += "      " + QByteArray::fromStdString(line) + '\n';
+  text += "\n    risk: " + Shown(finding.risk) + "\n    advice: " + Shown(finding.source) +
+          "\n    fix:\n";
+  for (const std::string& line : finding.fix) text += "      " + Shown(line) + '\n';
   return text;
 }
 
 QByteArray TextReport(const SambaConfig& config, const std::vector<Asked>& asked,
                       const std::vector<Judged>& judged) {
-  QByteArray text = "Samba's configuration: " + QByteArray::fromStdString(config.file) + '\n';
+  QByteArray text = "Samba's configuration: " + Shown(config.file) + '\n';
   for (const Asked& path : asked) text += ServingLine(path);
   for (const Judged& share : judged) {
-    text += QByteArray::fromStdString("[" + share.share->name + "] ");
+    text += "[" + Shown(share.share->name) + "] ";
     text += quillet::FilledInPerUser(config, *share.share)
                 ? QByteArray("(a folder filled in per user)")
-                : QByteArray::fromStdString(config.value(*share.share, "path"));
+                : Shown(config.value(*share.share, "path"));
     text += share.findings.empty() ? ": no finding\n" : "\n";
     for (const SambaFinding& finding : share.findings) text += FindingText(finding);
   }
-  for (const std::string& note : Notes(config))
-    text += "note: " + QByteArray::fromStdString(note) + '\n';
+  for (const std::string& note : Notes(config)) text += "note: " + Shown(note) + '\n';
   return text;
 }
 
@@ -171,7 +171,7 @@ int Doctor(const QList<QByteArray>& paths, bool json) {
   if (!config.read) {
     if (json) Print(JsonLine(QJsonObject{{"samba", "not read: " + Text(config.reason)}}));
     std::fprintf(stderr, "quilletctl: doctor: Samba's configuration not read: %s\n",
-                 config.reason.c_str());
+                 Shown(config.reason).constData());
     return Finish(kExitEngineError);
   }
   std::vector<Asked> asked;
