@@ -33,7 +33,12 @@ struct HoldRequest {
 int Check(const QByteArray& file, bool json);
 int Users(const QByteArray& file, bool json);
 int Hold(const QByteArray& file, const HoldRequest& request);
-int Scan(const QList<QByteArray>& folders, bool json);
+// scan --metrics: the figures on standard output, or with --metrics-file written to `file`.
+struct MetricsRequest {
+  bool wanted = false;
+  QByteArray file;  // empty: standard output
+};
+int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metrics = {});
 
 // Writes to standard output at once. False if the text could not all be written (full
 // disk, closed descriptor, broken pipe); the failure is remembered for Finish.

@@ -43,7 +43,12 @@ constexpr char kCommands[] =
     "                         (\"closed\", \"open\", \"other engine\", \"stale lock file\",\n"
     "                         \"unknown\" or \"not a database\"), MODE, LIVE HERE, LIVE\n"
     "                         ELSEWHERE, LEFT BEHIND, PATH and, for the last two states,\n"
-    "                         REASON, separated by tabs. Reads only; links are not followed";
+    "                         REASON, separated by tabs. Reads only; links are not followed.\n"
+    "                         Access databases (.accdb, .accde) are looked at from the\n"
+    "                         outside only: closed, other engine, stale lock file or unknown\n"
+    "  scan DIR... --metrics [--metrics-file PATH]\n"
+    "                         the same scan as figures in Prometheus' text format, on\n"
+    "                         standard output or written whole to PATH";
 
 constexpr char kExitStatuses[] =
     "\n"
@@ -130,7 +135,14 @@ int main(int argc, char** argv) {
   const QCommandLineOption exclusive(
       "exclusive", "hold: open exclusively; nobody else may open the file meanwhile.");
   const QCommandLineOption readOnly("read-only", "hold: open read-only.");
-  parser.addOptions({help, version, json, page, record, exclusive, readOnly});
+  const QCommandLineOption metrics(
+      "metrics", "scan: print figures in Prometheus' text exposition format instead.");
+  const QCommandLineOption metricsFile(
+      "metrics-file",
+      "scan: write those figures to PATH instead (a temporary file in its folder, then renamed "
+      "over it), for the node exporter's textfile collector.",
+      "PATH");
+  parser.addOptions({help, version, json, page, record, exclusive, readOnly, metrics, metricsFile});
   parser.addPositionalArgument("command", "check, users, hold or scan.", "COMMAND");
   parser.addPositionalArgument("file", "The database (.mdb); for scan, folders.", "FILE|DIR...");
 
@@ -172,7 +184,12 @@ int main(int argc, char** argv) {
          return Hold(paths[0], HoldRequest{parser.isSet(record), parser.isSet(exclusive),
                                            parser.isSet(readOnly)});
        }},
-      {"scan", json.names(), true, [&](const auto& paths) { return Scan(paths, asJson); }},
+      {"scan", json.names() + metrics.names() + metricsFile.names(), true,
+       [&](const auto& paths) {
+         return Scan(paths, asJson,
+                     MetricsRequest{parser.isSet(metrics) || parser.isSet(metricsFile),
+                                    QFile::encodeName(parser.value(metricsFile))});
+       }},
   };
   const auto command = std::find_if(commands.begin(), commands.end(),
                                     [&](const Command& c) { return c.name == name; });
@@ -186,6 +203,12 @@ int main(int argc, char** argv) {
     return UsageError(name + ": only one FILE, got '" + positional[2] + "' too");
   if (parser.isSet(page) && parser.isSet(record))
     return UsageError("hold: --page and --record exclude each other");
+  if (parser.isSet(json) && (parser.isSet(metrics) || parser.isSet(metricsFile)))
+    return UsageError("scan: --json and --metrics exclude each other");
+  // The file is named by text: a name that is not UTF-8 would be written somewhere else.
+  if (parser.isSet(metricsFile) &&
+      (parser.value(metricsFile).isEmpty() || parser.value(metricsFile).contains(QChar(0xFFFD))))
+    return UsageError("scan: --metrics-file needs a PATH in UTF-8");
 
   QList<QByteArray> paths;
   for (qsizetype i = 1; i < positional.size(); ++i) paths << RawPositional(positional, i, raw);
