@@ -78,7 +78,21 @@ class QuilletctlTest : public QObject {
               "spelled correctly and that you are connected to the server on which the file "
               "resides.\n"},
              {"users of a file that is no database", "users /proc/self/status", 1, "",
-              "quilletctl: error 3343: Unrecognized database format '/proc/self/status'.\n"}})
+              "quilletctl: error 3343: Unrecognized database format '/proc/self/status'.\n"},
+             // Access databases are looked at from the outside only: never opened, never held.
+             {"check of an Access database", "check x.accdb", 1, "",
+              "quilletctl: error 3343: Unrecognized database format 'x.accdb'.\n"},
+             {"hold of an Access database", "hold x.accdb --record", 1, "",
+              "quilletctl: error 3343: Unrecognized database format 'x.accdb'.\n"},
+             {"users of an Access database without a lock file", "users x.accdb", 0, "", ""},
+             {"users of a missing Access database", "users absent.accde", 1, "",
+              "quilletctl: error 3024: Could not find file 'absent.accde'.\n"},
+             {"users of a Jet database named .accdb", "users --json jet.accdb", 1, "",
+              "quilletctl: error 3343: Unrecognized database format 'jet.accdb'.\n"},
+             {"scan: figures and JSON", "scan . --json --metrics", 2, "",
+              usage.arg("scan: --json and --metrics exclude each other")},
+             {"scan: a metrics file without a name", "scan . --metrics-file", 2, "",
+              usage.arg("Missing value after '--metrics-file'.")}})
       QTest::newRow(row) << QString(command) << exitCode << output << errors;
   }
   void runsAndExits() {
@@ -86,12 +100,14 @@ class QuilletctlTest : public QObject {
         Fetch<QString, int, QString, QString>("command", "exitCode", "output", "errors");
     TempFolder folder;
     folder.database("--record");
+    folder.accessDatabase("x.accdb");
+    folder.database("jet.accdb");
     OtherProcess run(Args(command), uid_t(-1), {}, folder.path);
     QCOMPARE(run.output(), output.toStdString());
     QCOMPARE(run.errors(), errors.toStdString());
     QCOMPARE(run.stop(), exitCode);
     QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}),
-             1);  // left nothing behind
+             3);  // left nothing behind
   }
 
   // A file name need not be UTF-8 (a Latin-1 share): it reaches the engine byte for byte, and
