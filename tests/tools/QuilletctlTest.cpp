@@ -82,7 +82,7 @@ class QuilletctlTest : public QObject {
              // Access databases are looked at from the outside only: never opened, never held.
              {"check of an Access database", "check x.accdb", 1, "",
               "quilletctl: error 3343: Unrecognized database format 'x.accdb'.\n"},
-             {"hold of an Access database", "hold x.accdb --record", 1, "",
+             {"hold of an Access database", "hold x.accdb", 1, "",
               "quilletctl: error 3343: Unrecognized database format 'x.accdb'.\n"},
              {"users of an Access database without a lock file", "users x.accdb", 0, "", ""},
              {"users of a missing Access database", "users absent.accde", 1, "",
