@@ -337,9 +337,10 @@ int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metr
   for (const DatabaseScan& scan : found) inUse = inUse || (!scan.absent && scan.mayBeInUse());
   const int status = unreadable ? kExitEngineError : inUse ? kExitInUse : kExitOk;
   if (metrics.wanted) {
-    ScanFigures figures{&found, walk.unreadable(), !unreadable, sambaRead, SecondsSince(start)};
-    // figures.shareFindings: the risky settings of the Samba shares that serve the DIRs, once
-    // Samba's configuration can be read here; none until then.
+    // No share findings yet: the risky settings of the Samba shares that serve the DIRs come
+    // here once Samba's configuration can be read.
+    ScanFigures figures{&found, walk.unreadable(), !unreadable, sambaRead, SecondsSince(start), 0,
+                        {}};
     return PrintMetrics(metrics, std::move(figures), status);
   }
   QByteArray output;  // written in large pieces: a line at a time would cost a call each
