@@ -59,6 +59,14 @@ void SetChanged(const std::string& path, time_t seconds, long nanoseconds) {
     qFatal("cannot set the time of %s", path.c_str());
 }
 
+// The databases named, an Access database open.accdb, and old.ldb left behind at a known time.
+void WriteTree(const TempFolder& tree, const std::vector<std::string>& databases) {
+  for (const std::string& name : databases) tree.database(name);
+  tree.accessDatabase("open.accdb");
+  tree.write("old.ldb", JetRecord("WS-1", "Admin"));
+  SetChanged(tree.file("old.ldb"), 1600000000, 500000000);
+}
+
 QByteArray Label(const std::string& path) {  // a path label, escaped as the format wants
   return "path=\"" +
          QByteArray::fromStdString(path)
@@ -79,12 +87,7 @@ class ScanMetricsTest : public QObject {
   void figuresOfATree() {
     TempFolder tree;
     const std::string quote = "quo\"te\\back.mdb", newline = "line\nbreak.mdb";
-    for (const std::string& name : {std::string("closed.mdb"), std::string("record.mdb"), quote,
-                                    newline, std::string("caf\xe9.mdb"), std::string("old.mdb")})
-      tree.database(name);
-    tree.accessDatabase("open.accdb");
-    tree.write("old.ldb", JetRecord("WS-1", "Admin"));
-    SetChanged(tree.file("old.ldb"), 1600000000, 500000000);
+    WriteTree(tree, {"closed.mdb", "record.mdb", quote, newline, "caf\xe9.mdb", "old.mdb"});
     std::vector<std::unique_ptr<OtherProcess>> holds;
     for (const std::string& args :
          {std::string("record.mdb"), std::string("record.mdb"), quote, newline}) {
@@ -111,27 +114,25 @@ class ScanMetricsTest : public QObject {
                                 "quillet_databases{state=\"unknown\"} 0"}));
     const QByteArray cafe = Label(tree.path + "/caf\xef\xbf\xbd.mdb") + ",path_base64=\"" +
                             QByteArray::fromStdString(tree.file("caf\xe9.mdb")).toBase64() + '"';
-    const auto labelled = [&](const char* family, const std::string& name, const char* rest) {
-      return QByteArray(family) + '{' + Label(tree.file(name)) + rest;
-    };
-    QList<QByteArray> connections{labelled("quillet_database_connections", "record.mdb", "} 2"),
-                                  labelled("quillet_database_connections", quote, "} 1"),
-                                  labelled("quillet_database_connections", newline, "} 1"),
-                                  "quillet_database_connections{" + cafe + "} 1",
-                                  labelled("quillet_database_connections", "open.accdb", "} 1")};
+    const auto labels = [&](const std::string& name) { return Label(tree.file(name)); };
+    const std::vector<std::tuple<QByteArray, int, const char*>> inUse{
+        {labels("record.mdb"), 2, "record"},
+        {labels(quote), 1, "page"},
+        {labels(newline), 1, "page"},
+        {cafe, 1, "page"},
+        {labels("open.accdb"), 1, "unknown"}};
+    QList<QByteArray> connections, modes;
+    for (const auto& [path, count, mode] : inUse) {
+      connections << "quillet_database_connections{" + path + "} " + QByteArray::number(count);
+      modes << "quillet_database_mode{" + path + ",mode=\"" + mode + "\"} 1";
+    }
     std::sort(connections.begin(), connections.end());
-    QCOMPARE(Samples(text, "quillet_database_connections"), connections);
-    QList<QByteArray> modes{
-        labelled("quillet_database_mode", "record.mdb", ",mode=\"record\"} 1"),
-        labelled("quillet_database_mode", quote, ",mode=\"page\"} 1"),
-        labelled("quillet_database_mode", newline, ",mode=\"page\"} 1"),
-        "quillet_database_mode{" + cafe + ",mode=\"page\"} 1",
-        labelled("quillet_database_mode", "open.accdb", ",mode=\"unknown\"} 1")};
     std::sort(modes.begin(), modes.end());
+    QCOMPARE(Samples(text, "quillet_database_connections"), connections);
     QCOMPARE(Samples(text, "quillet_database_mode"), modes);
     QCOMPARE(Samples(text, "quillet_stale_lock_file_changed_timestamp_seconds"),
-             QList<QByteArray>{labelled("quillet_stale_lock_file_changed_timestamp_seconds",
-                                        "old.mdb", "} 1600000000.5")});
+             QList<QByteArray>{"quillet_stale_lock_file_changed_timestamp_seconds{" +
+                               labels("old.mdb") + "} 1600000000.5"});
     for (const char* sample : {"quillet_path_series_omitted 0", "quillet_unreadable_folders 0",
                                "quillet_scan_success 1"})
       QCOMPARE(Samples(text, QByteArray(sample).split(' ')[0]), QList<QByteArray>{sample});
