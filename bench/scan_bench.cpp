@@ -126,7 +126,11 @@ double ScanMicroseconds(const std::string& path) {
     std::vector<quillet::DatabaseScan> scans(1);
     scans[0].path = path;
     scanner.Scan(&scans);
-    if (scans[0].state != quillet::DatabaseScan::State::kOpen) Fail("scan of one database");
+    if (scans[0].state != quillet::DatabaseScan::State::kOpen) {
+      std::fprintf(stderr, "scan of one database: state %d, %s\n", int(scans[0].state),
+                   scans[0].reason.c_str());
+      std::exit(1);
+    }
   });
 }
 
