@@ -1,6 +1,6 @@
 # fish completion for quilletctl: its commands, each command's options, then what the
-# command takes: databases (.mdb and .mde files, any case) and folders, only folders, or any
-# path.
+# command takes: databases (.mdb and .mde files, any case; users also .accdb and .accde) and
+# folders, only folders, or any path.
 
 # What a command's argument may be: "--" while the options are open and the word begins
 # with "-" (as bash and zsh offer it), else fish's own completion of the path being typed,
@@ -13,12 +13,13 @@ function __quilletctl_arguments -a kind
     end
     set -l pattern '/$'
     test $kind = file; and set pattern '(?:/|\.md[be])$'
+    test $kind = access; and set pattern '(?:/|\.md[be]|\.accd[be])$'
     test $kind = any; and set pattern ''
     complete -C "__fish_command_without_completions $word" | string match -rie -- $pattern
 end
 
-# Completes command NAME: what it takes (KIND file: a database; dirs: folders; any: any
-# path), then its options.
+# Completes command NAME: what it takes (KIND file: a Jet database; access: an Access one
+# too; dirs: folders; any: any path), then its options.
 function __quilletctl_command -a name kind
     complete -c quilletctl -n __fish_use_subcommand -a $name
     complete -c quilletctl -n "__fish_seen_subcommand_from $name" -a "(__quilletctl_arguments $kind)"
@@ -31,7 +32,8 @@ complete -c quilletctl -f
 complete -c quilletctl -n __fish_use_subcommand -s h -l help -d 'Print the help'
 complete -c quilletctl -n __fish_use_subcommand -s v -l version -d 'Print the version'
 __quilletctl_command check file --json
-__quilletctl_command users file --json
+__quilletctl_command users access --json
 __quilletctl_command hold file --page --record --exclusive --read-only
-__quilletctl_command scan dirs --json
+__quilletctl_command scan dirs --json --metrics
+complete -c quilletctl -n "__fish_seen_subcommand_from scan" -l metrics-file -r -F
 __quilletctl_command doctor any --json

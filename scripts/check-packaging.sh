@@ -77,6 +77,10 @@ expected=(
   usr/share/zsh/vendor-completions/_quilletctl
   usr/share/fish/vendor_completions.d/quilletctl.fish
   usr/lib/systemd/user/quillet-keeper@.service
+  usr/lib/systemd/system/quillet-scan.service
+  usr/lib/systemd/system/quillet-scan.timer
+  usr/share/quillet/quillet.rules.yml
+  usr/share/quillet/quillet.rules.test.yml
   usr/share/doc/quillet/copyright
   usr/share/doc/quillet/changelog.gz
 )
@@ -229,6 +233,42 @@ promises_nothing "the keeper unit" "$unit"
 promises_nothing "the metainfo" "$work/metainfo.txt"
 promises_nothing "the package's description" "$work/description.txt"
 promises_nothing "README.md" "$root/README.md"
+# The scan's service and timer, as system units, running the built quilletctl; and how much
+# of the system the service is still exposed to, by systemd's own measure (the README says why
+# each remaining exposure is needed).
+scan_unit="$tree/usr/lib/systemd/system/quillet-scan.service"
+grep -q "^ExecStart=/usr/bin/quilletctl scan --metrics-file /var/lib/prometheus/node-exporter/quillet.prom -- \$QUILLET_SCAN_FOLDERS$" "$scan_unit" &&
+  pass "the scan service runs /usr/bin/quilletctl scan --metrics-file on the folders named" ||
+  fail "the scan service's ExecStart is '$(grep ^ExecStart= "$scan_unit")'"
+if command -v systemd-analyze >/dev/null; then
+  mkdir -m 0700 "$work/system"
+  sed "s|^ExecStart=/usr/bin/quilletctl |ExecStart=$build/tools/quilletctl |" "$scan_unit" \
+    >"$work/system/quillet-scan.service"
+  cp "$tree/usr/lib/systemd/system/quillet-scan.timer" "$work/system/"
+  quiet_check "systemd-analyze verify quillet-scan.service quillet-scan.timer" \
+    env MANPATH="$tree/usr/share/man" \
+    systemd-analyze verify "$work/system/quillet-scan.service" "$work/system/quillet-scan.timer"
+  exposure=$(systemd-analyze security --offline=true "$work/system/quillet-scan.service" 2>&1 |
+             sed -n 's/.*Overall exposure level for quillet-scan.service: \([0-9.]*\).*/\1/p')
+  if [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }'; then
+    pass "systemd-analyze security rates quillet-scan.service's exposure $exposure (at most 1.5)"
+  else
+    fail "systemd-analyze security rates quillet-scan.service's exposure '${exposure:-?}', over 1.5"
+  fi
+fi
+
+# The alerting rules, and their tests, as shipped.
+if command -v promtool >/dev/null; then
+  # Each prints only when it fails.
+  quiet_check "promtool check rules quillet.rules.yml" \
+    bash -c 'said=$(promtool check rules "$1" 2>&1) || printf "%s\n" "$said"' _ \
+    "$tree/usr/share/quillet/quillet.rules.yml"
+  quiet_check "promtool test rules quillet.rules.test.yml" \
+    bash -c 'said=$(cd "$1" && promtool test rules quillet.rules.test.yml 2>&1) ||
+             printf "%s\n" "$said"' _ "$tree/usr/share/quillet"
+else
+  echo "skip: promtool check rules and test rules (promtool is not installed)"
+fi
 
 bash_completion="$tree/usr/share/bash-completion/completions/quilletctl"
 zsh_completions="$tree/usr/share/zsh/vendor-completions"
@@ -310,11 +350,12 @@ mkdir -p "$work/files/sub"
 touch "$work/files/"{Sales.mdb,Old.MDE,Orders.accdb,notes.txt} "$work/files/sub/"{Copy.Mde,copy.bak}
 completes "quilletctl " "check doctor hold scan users"
 completes "quilletctl scan " "sub"
-completes "quilletctl scan --" "-- --help --json"
+completes "quilletctl scan --" "-- --help --json --metrics --metrics-file"
 completes "quilletctl --" "--help --version"
 completes "quilletctl hold --" "-- --exclusive --help --page --read-only --record"
 completes "quilletctl check --" "-- --help --json"
 completes "quilletctl users Sales.mdb --j" "--json"
+completes "quilletctl users " "Old.MDE Orders.accdb Sales.mdb sub"
 completes "quilletctl check " "Old.MDE Sales.mdb sub"
 completes "quilletctl check -- --" ""
 completes "quilletctl hold sub/" "Copy.Mde"

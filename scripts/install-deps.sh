@@ -28,6 +28,7 @@ case "${1:-}" in
       # scripts/check-packaging.sh: the .deb, its binaries, and what Debian's tools validate
       dpkg-dev binutils file lintian desktop-file-utils appstream man-db systemd
       bash-completion zsh fish           # the shells whose completion the package ships
+      prometheus prometheus-node-exporter curl  # scan --metrics: promtool, a textfile collector
     )
     ;;
   *) usage ;;

@@ -35,7 +35,12 @@ struct HoldRequest {
 int Check(const QByteArray& file, bool json);
 int Users(const QByteArray& file, bool json);
 int Hold(const QByteArray& file, const HoldRequest& request);
-int Scan(const QList<QByteArray>& folders, bool json);
+// scan --metrics: the figures on standard output, or with --metrics-file written to `file`.
+struct MetricsRequest {
+  bool wanted = false;
+  QByteArray file;  // empty: standard output
+};
+int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metrics = {});
 // No path: every share of Samba's configuration.
 int Doctor(const QList<QByteArray>& paths, bool json);
 

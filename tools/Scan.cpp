@@ -15,10 +15,12 @@
 
 #include <QJsonValue>
 
+#include "platform/engine/AccessFiles.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/LockFile.h"
 #include "platform/samba/SambaStatus.h"
 #include "tools/Commands.h"
+#include "tools/Metrics.h"
 
 namespace quilletctl {
 namespace {
@@ -65,7 +67,18 @@ bool EndsWithNoCase(const std::string& name, std::string_view extension) {
 }
 
 bool NamedLikeDatabase(const std::string& name) {
-  return EndsWithNoCase(name, ".mdb") || EndsWithNoCase(name, ".mde");
+  return EndsWithNoCase(name, ".mdb") || EndsWithNoCase(name, ".mde") ||
+         quillet::IsAccessDatabaseName(name);
+}
+
+// x.mdb and x.mde share x.ldb, x.accdb and x.accde share x.laccdb.
+std::string LockFileName(const std::string& database) {
+  return quillet::IsAccessDatabaseName(database) ? quillet::AccessLockFilePath(database)
+                                                 : quillet::LockFilePath(database);
+}
+
+bool NamedLikeLockFile(const std::string& name) {
+  return EndsWithNoCase(name, ".ldb") || quillet::IsAccessLockFileName(name);
 }
 
 // Every database and orphan lock file under the folders, in name order, each folder's own
@@ -97,6 +110,7 @@ class Walk {
   std::vector<Listed>& found() { return found_; }
   size_t folders() const { return folders_; }
   bool skipped() const { return skipped_; }
+  size_t unreadable() const { return unreadable_; }
 
  private:
   struct Entry {
@@ -108,6 +122,7 @@ class Walk {
 
   void cannotRead(const std::string& path) {
     const int error = errno;
+    ++unreadable_;
     progress_->clear();
     std::fprintf(stderr, "quilletctl: cannot read folder '%s': %s\n", Escaped(path).constData(),
                  std::strerror(error));
@@ -141,7 +156,7 @@ class Walk {
           ::fstatat(::dirfd(dir), entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         entry.type = IFTODT(info.st_mode);
       if (entry.type != DT_DIR && entry.type != DT_LNK && NamedLikeDatabase(entry.name))
-        lockFilesOfDatabases.push_back(quillet::LockFilePath(entry.name));
+        lockFilesOfDatabases.push_back(LockFileName(entry.name));
     }
     std::sort(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end());
     const auto listed = [&](const std::string& name) {
@@ -153,8 +168,8 @@ class Walk {
         subfolders.push_back(entry.name);
       } else if (entry.type != DT_LNK && NamedLikeDatabase(entry.name)) {
         found_.push_back(Listed{prefix + entry.name, false, entry.type == DT_REG,
-                                !whole || listed(quillet::LockFilePath(entry.name))});
-      } else if (entry.type == DT_REG && EndsWithNoCase(entry.name, ".ldb") &&
+                                !whole || listed(LockFileName(entry.name))});
+      } else if (entry.type == DT_REG && NamedLikeLockFile(entry.name) &&
                  !std::binary_search(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end(),
                                      entry.name)) {
         found_.push_back(Listed{prefix + entry.name, true, true, true});
@@ -178,6 +193,7 @@ class Walk {
   Progress* progress_;
   std::vector<Listed> found_;
   size_t folders_ = 0;
+  size_t unreadable_ = 0;
   bool skipped_ = false;
 };
 
@@ -235,10 +251,11 @@ QByteArray JsonLine(const DatabaseScan& scan) {
 
 // Samba's table, read once for the whole scan: a client of the Samba server here may hold
 // a database (or its lock file) open without a lock, as an exclusive open does; it is in
-// all the same, and named. Costs nothing per database while nobody has a file open.
-void AddSambaOpens(std::vector<DatabaseScan>* scans) {
+// all the same, and named. Costs nothing per database while nobody has a file open. Whether
+// the table could be read.
+bool AddSambaOpens(std::vector<DatabaseScan>* scans) {
   const quillet::SambaTable table = quillet::SambaStatusReader::Shared().read();
-  if (!table.read || table.opens.empty()) return;
+  if (!table.read || table.opens.empty()) return table.read;
   for (DatabaseScan& scan : *scans) {
     if (scan.absent || scan.state == DatabaseScan::State::kNotADatabase) continue;
     std::vector<quillet::SambaOpen> opens;
@@ -266,11 +283,36 @@ void AddSambaOpens(std::vector<DatabaseScan>* scans) {
     scan.mode = DatabaseScan::Mode::kNone;
     scan.reason = "open through Samba by " + clients;
   }
+  return true;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// scan --metrics and --metrics-file: the figures instead of a line per database.
+int PrintMetrics(const MetricsRequest& request, ScanFigures figures, int status) {
+  figures.finishedAt =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const QByteArray text = MetricsText(figures);
+  if (request.file.isEmpty()) {
+    Print(text);
+    return Finish(status);
+  }
+  std::string error;
+  if (!WriteMetricsFile(request.file, text, &error)) {
+    std::fprintf(stderr, "quilletctl: cannot write metrics file '%s': %s\n",
+                 request.file.constData(), error.c_str());
+    Finish(status);
+    return kExitSystem;
+  }
+  return Finish(status);
 }
 
 }  // namespace
 
-int Scan(const QList<QByteArray>& folders, bool json) {
+int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metrics) {
+  const auto start = std::chrono::steady_clock::now();
   quillet::DatabaseScanner scanner;  // before the folders are listed
   Progress progress;
   Walk walk(&progress);
@@ -284,23 +326,33 @@ int Scan(const QList<QByteArray>& folders, bool json) {
     found[i].orphanLockFile = listed.orphanLockFile;
     found[i].listedAsRegularFile = listed.regularFile;
     found[i].lockFileListed = listed.lockFileListed;
+    found[i].access = quillet::IsAccessDatabaseName(found[i].path) ||
+                      (listed.orphanLockFile && quillet::IsAccessLockFileName(found[i].path));
   }
   scanner.Scan(&found,
                [&](size_t looked) { progress.update(walk.folders(), found.size(), looked); });
-  AddSambaOpens(&found);
+  const bool sambaRead = AddSambaOpens(&found);
   progress.clear();
 
   // A folder that could not be read may hide someone: as unsure as an unknown database.
   bool inUse = walk.skipped();
+  for (const DatabaseScan& scan : found) inUse = inUse || (!scan.absent && scan.mayBeInUse());
+  const int status = unreadable ? kExitEngineError : inUse ? kExitInUse : kExitOk;
+  if (metrics.wanted) {
+    // No share findings yet: the risky settings of the Samba shares that serve the DIRs come
+    // here once Samba's configuration can be read.
+    ScanFigures figures{&found, walk.unreadable(), !unreadable, sambaRead, SecondsSince(start), 0,
+                        {}};
+    return PrintMetrics(metrics, std::move(figures), status);
+  }
   QByteArray output;  // written in large pieces: a line at a time would cost a call each
   for (const DatabaseScan& scan : found) {
     if (scan.absent) continue;
-    inUse = inUse || scan.mayBeInUse();
     output += json ? JsonLine(scan) : TextLine(scan);
     if (output.size() >= 65536 && !Print(std::exchange(output, QByteArray()))) break;
   }
   Print(output);
-  return Finish(unreadable ? kExitEngineError : inUse ? kExitInUse : kExitOk);
+  return Finish(status);
 }
 
 }  // namespace quilletctl

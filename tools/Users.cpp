@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QStringDecoder>
 
+#include "platform/engine/AccessFiles.h"
 #include "platform/engine/LockFileUsers.h"
 #include "tools/Commands.h"
 
@@ -61,7 +62,11 @@ QJsonArray SambaOpensJson(const std::vector<LockFileUser>& users) {
 int Users(const QByteArray& file, bool json) {
   std::string lockPath;
   std::vector<LockFileUser> users;
-  const quillet::Status read = quillet::ReadLockFileUsers(file.toStdString(), &lockPath, &users);
+  // An Access database's .laccdb is read from the outside: the engine never opens one.
+  const auto reader = quillet::IsAccessDatabaseName(file.toStdString())
+                          ? quillet::ReadAccessLockFileUsers
+                          : quillet::ReadLockFileUsers;
+  const quillet::Status read = reader(file.toStdString(), &lockPath, &users);
   if (!read.ok()) return EngineError(read);
 
   if (json) {

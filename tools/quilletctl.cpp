@@ -39,12 +39,17 @@ constexpr char kCommands[] =
     "                         close it cleanly. Once it holds the file it prints one line:\n"
     "                         \"holding FILE in Page Level mode\" (or Record Level;\n"
     "                         \" (exclusive)\" is added for an exclusive hold)\n"
-    "  scan DIR... [--json]   list every database (.mdb, .mde) under each DIR, and every\n"
-    "                         lock file whose database is missing, one per line: STATE\n"
-    "                         (\"closed\", \"open\", \"other engine\", \"stale lock file\",\n"
-    "                         \"unknown\" or \"not a database\"), MODE, LIVE HERE, LIVE\n"
-    "                         ELSEWHERE, LEFT BEHIND, PATH and, for the last two states,\n"
-    "                         REASON, separated by tabs. Reads only; links are not followed\n"
+    "  scan DIR... [--json]   list every database (.mdb, .mde, .accdb, .accde) under each\n"
+    "                         DIR, and every lock file whose database is missing, one\n"
+    "                         per line: STATE (\"closed\", \"open\", \"other engine\",\n"
+    "                         \"stale lock file\", \"unknown\" or \"not a database\"), MODE,\n"
+    "                         LIVE HERE, LIVE ELSEWHERE, LEFT BEHIND, PATH and, for the\n"
+    "                         last two states, REASON, separated by tabs. Reads only;\n"
+    "                         links are not followed. Access databases are looked at\n"
+    "                         from the outside only (their .laccdb and the locks)\n"
+    "  scan DIR... --metrics [--metrics-file PATH]\n"
+    "                         the same scan as figures in Prometheus' text format, on\n"
+    "                         standard output or written whole to PATH\n"
     "  doctor [PATH...] [--json]\n"
     "                         tell which shares of the Samba server on this computer serve\n"
     "                         each PATH (default: list every share), and what in their\n"
@@ -144,7 +149,14 @@ int main(int argc, char** argv) {
   const QCommandLineOption exclusive(
       "exclusive", "hold: open exclusively; nobody else may open the file meanwhile.");
   const QCommandLineOption readOnly("read-only", "hold: open read-only.");
-  parser.addOptions({help, version, json, page, record, exclusive, readOnly});
+  const QCommandLineOption metrics(
+      "metrics", "scan: print figures in Prometheus' text exposition format instead.");
+  const QCommandLineOption metricsFile(
+      "metrics-file",
+      "scan: write those figures to PATH instead (a temporary file in its folder, then renamed "
+      "over it), for the node exporter's textfile collector.",
+      "PATH");
+  parser.addOptions({help, version, json, page, record, exclusive, readOnly, metrics, metricsFile});
   parser.addPositionalArgument("command", "check, users, hold, scan or doctor.", "COMMAND");
   parser.addPositionalArgument("file", "The database (.mdb); for scan, folders; for doctor, any.",
                                "FILE|DIR...");
@@ -188,7 +200,12 @@ int main(int argc, char** argv) {
          return Hold(paths[0], HoldRequest{parser.isSet(record), parser.isSet(exclusive),
                                            parser.isSet(readOnly)});
        }},
-      {"scan", json.names(), true, [&](const auto& paths) { return Scan(paths, asJson); }},
+      {"scan", json.names() + metrics.names() + metricsFile.names(), true,
+       [&](const auto& paths) {
+         return Scan(paths, asJson,
+                     MetricsRequest{parser.isSet(metrics) || parser.isSet(metricsFile),
+                                    QFile::encodeName(parser.value(metricsFile))});
+       }},
       {"doctor", json.names(), true, [&](const auto& paths) { return Doctor(paths, asJson); },
        true},
   };
@@ -204,6 +221,12 @@ int main(int argc, char** argv) {
     return UsageError(name + ": only one FILE, got '" + positional[2] + "' too");
   if (parser.isSet(page) && parser.isSet(record))
     return UsageError("hold: --page and --record exclude each other");
+  if (parser.isSet(json) && (parser.isSet(metrics) || parser.isSet(metricsFile)))
+    return UsageError("scan: --json and --metrics exclude each other");
+  // The file is named by text: a name that is not UTF-8 would be written somewhere else.
+  if (parser.isSet(metricsFile) &&
+      (parser.value(metricsFile).isEmpty() || parser.value(metricsFile).contains(QChar(0xFFFD))))
+    return UsageError("scan: --metrics-file needs a PATH in UTF-8");
 
   QList<QByteArray> paths;
   for (qsizetype i = 1; i < positional.size(); ++i) paths << RawPositional(positional, i, raw);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/engine/AccessFiles.h"
 #include "platform/engine/HeldLocks.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
@@ -340,7 +341,10 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
     for (size_t first; (first = next.fetch_add(kChunk)) < scans->size();) {
       for (size_t i = first; i < std::min(scans->size(), first + kChunk); ++i) {
         DatabaseScan& scan = (*scans)[i];
-        if (scan.orphanLockFile) {
+        if (scan.access) {
+          LookAtAccessFile(&scan);
+          settled[i] = true;
+        } else if (scan.orphanLockFile) {
           LookAtOrphan(&scan);
           settled[i] = true;
         } else {

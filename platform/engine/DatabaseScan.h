@@ -30,6 +30,9 @@ struct DatabaseScan {
   bool orphanLockFile = false;  // path is a lock file, and no database of its name is beside it
   bool listedAsRegularFile = false;
   bool lockFileListed = true;
+  // An Access database (.accdb, .accde) or its orphan .laccdb, looked at from the outside
+  // only: AccessFiles.h.
+  bool access = false;
 
   bool absent = false;  // gone since it was listed, or not a lock file after all: not reported
   State state = State::kUnknown;

@@ -34,6 +34,9 @@ struct TempFolder {
     return file(name);
   }
   std::string database(const std::string& name) const { return write(name, JetDatabaseBytes()); }
+  std::string accessDatabase(const std::string& name) const {
+    return write(name, AceDatabaseBytes());
+  }
   std::string path;
 };
 

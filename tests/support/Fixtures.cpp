@@ -21,6 +21,12 @@ QByteArray JetDatabaseBytes(JetVersion version, int pages, const char* engineNam
   return bytes;
 }
 
+QByteArray AceDatabaseBytes() {
+  QByteArray bytes = JetDatabaseBytes(JetVersion::Jet4, 3, "Standard ACE DB");
+  bytes[0x14] = 0x03;
+  return bytes;
+}
+
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad) {
   return computer.leftJustified(32, pad) + account.leftJustified(32, pad);
 }

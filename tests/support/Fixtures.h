@@ -18,6 +18,9 @@ enum class JetVersion { Jet3, Jet4 };
 QByteArray JetDatabaseBytes(JetVersion version = JetVersion::Jet4, int pages = 3,
                             const char* engineName = "Standard Jet DB");
 
+// An Access 2010 database's header page (ACE format 0x03), padded to three pages of 4096 bytes.
+QByteArray AceDatabaseBytes();
+
 // A lock file's 64-byte record as Jet writes it: computer and account, 32 bytes each, padded.
 QByteArray JetRecord(const QByteArray& computer, const QByteArray& account, char pad = '\0');
 

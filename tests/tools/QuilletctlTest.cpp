@@ -89,7 +89,21 @@ class QuilletctlTest : public QObject {
              {"missing file named with escapes", "check absent\x1b[2J\t\n.mdb", 1, "",
               "quilletctl: error 3024: Could not find file 'absent\\x1B[2J\\t\\n.mdb'.\n"},
              {"a second FILE named with a newline", "users a.mdb b\nc\xc2\x9b.mdb", 2, "",
-              usage.arg("users: only one FILE, got 'b\\nc\\u009B.mdb' too")}})
+              usage.arg("users: only one FILE, got 'b\\nc\\u009B.mdb' too")},
+             // Access databases are looked at from the outside only: never opened, never held.
+             {"check of an Access database", "check x.accdb", 1, "",
+              "quilletctl: error 3343: Unrecognized database format 'x.accdb'.\n"},
+             {"hold of an Access database", "hold x.accdb", 1, "",
+              "quilletctl: error 3343: Unrecognized database format 'x.accdb'.\n"},
+             {"users of an Access database without a lock file", "users x.accdb", 0, "", ""},
+             {"users of a missing Access database", "users absent.accde", 1, "",
+              "quilletctl: error 3024: Could not find file 'absent.accde'.\n"},
+             {"users of a Jet database named .accdb", "users --json jet.accdb", 1, "",
+              "quilletctl: error 3343: Unrecognized database format 'jet.accdb'.\n"},
+             {"scan: figures and JSON", "scan . --json --metrics", 2, "",
+              usage.arg("scan: --json and --metrics exclude each other")},
+             {"scan: a metrics file without a name", "scan . --metrics-file", 2, "",
+              usage.arg("Missing value after '--metrics-file'.")}})
       QTest::newRow(row) << QString(command) << exitCode << output << errors;
   }
   void runsAndExits() {
@@ -97,12 +111,14 @@ class QuilletctlTest : public QObject {
         Fetch<QString, int, QString, QString>("command", "exitCode", "output", "errors");
     TempFolder folder;
     folder.database("--record");
+    folder.accessDatabase("x.accdb");
+    folder.database("jet.accdb");
     OtherProcess run(Args(command), uid_t(-1), {}, folder.path);
     QCOMPARE(run.output(), output.toStdString());
     QCOMPARE(run.errors(), errors.toStdString());
     QCOMPARE(run.stop(), exitCode);
     QCOMPARE(std::distance(std::filesystem::directory_iterator(folder.path), {}),
-             1);  // left nothing behind
+             3);  // left nothing behind
   }
 
   // How text output shows a name or record, and that bash's printf %b (in a UTF-8 locale)

@@ -248,6 +248,115 @@ class ScanTest : public QObject {
     QCOMPARE(scan.stop(), exitCode);
   }
 
+  // Access databases are looked at from the outside: a lock on the database or its .laccdb
+  // (as Samba shows a Windows client's, OFD; as Wine's server takes them, classic) is someone
+  // in; a lock file nobody holds was left behind. Nothing of them is written, locked or
+  // deleted. `users` lists the .laccdb's records; an unheld record beside locks elsewhere is
+  // unknown, as Access's own offsets are not documented.
+  void accessDatabasesFromOutside_data() {
+    // files: name=bytes ("ace", "record:COMPUTER:ACCOUNT", or text); peers: ForeignPeer
+    // arguments, "|" between peers; line: the scan's line less the path; users: its records
+    Columns<QStringList, QString, QString, QString, QString>("files", "peers", "scanned", "line",
+                                                             "users");
+    const QStringList stale{"x.accdb=ace", "x.laccdb=record:PC-1:joe"};
+    QTest::newRow("closed") << QStringList{"x.accdb=ace"} << ""
+                            << "x.accdb"
+                            << "closed\t-\t0\t0\t0"
+                            << "";
+    QTest::newRow("left behind") << stale << ""
+                                 << "x.accdb"
+                                 << "stale lock file\t-\t0\t0\t1"
+                                 << "0\tPC-1\tjoe\tleft behind";
+    QTest::newRow("a client through Samba (OFD user lock)")
+        << stale << "{}/x.laccdb 2 PC-2 ann ofd"
+        << "x.accdb"
+        << "other engine\t-\t0\t1\t0"
+        << "0\tPC-1\tjoe\tunknown\n2\tPC-2\tann\tlive elsewhere";
+    QTest::newRow("a program under Wine (classic user lock)")
+        << QStringList{"x.accde=ace"} << "{}/x.laccdb 0 WINE-PC sam posix"
+        << "x.accde"
+        << "other engine\t-\t0\t1\t0"
+        << "0\tWINE-PC\tsam\tlive elsewhere";
+    QTest::newRow("a lock on the database only") << stale << "--database {}/x.accdb ofd"
+                                                 << "x.accdb"
+                                                 << "other engine\t-\t0\t0\t0"
+                                                 << "0\tPC-1\tjoe\tunknown";
+    QTest::newRow("orphan lock file") << QStringList{"gone.laccdb=record:PC-3:eve"} << ""
+                                      << "gone.laccdb"
+                                      << "stale lock file\t-\t0\t0\t1"
+                                      << "";
+    QTest::newRow("orphan lock file held")
+        << QStringList{"gone.LACCDB=record:PC-3:eve"} << "{}/gone.LACCDB 1 PC-4 max ofd"
+        << "gone.LACCDB"
+        << "unknown\t-\t0\t1\t0\tSomeone holds this lock file, but no database of its name "
+           "(.accdb or .accde) is beside it: a database named otherwise may be open."
+        << "";
+    QTest::newRow("not an Access database")
+        << QStringList{"x.accdb=just text", "x.laccdb=record:PC-1:joe"} << ""
+        << "x.accdb"
+        << "not a database\t-\t0\t0\t0\tUnrecognized database format '{}/x.accdb'."
+        << "";
+    QTest::newRow("a lock file holding something else")
+        << QStringList{"x.accdb=ace", "x.laccdb=\x01\x02 binary"} << ""
+        << "x.accdb"
+        << "unknown\t-\t0\t0\t0\tCould not lock file. '{}/x.laccdb' cannot be its lock file: it "
+           "holds something other than records."
+        << "";
+  }
+  void accessDatabasesFromOutside() {
+    const auto [files, peers, scanned, line, users] =
+        Fetch<QStringList, QString, QString, QString, QString>("files", "peers", "scanned", "line",
+                                                               "users");
+    TempFolder tree;
+    const QString root = QString::fromStdString(tree.path);
+    for (const QString& file : files) {
+      const QString name = file.section('=', 0, 0), bytes = file.section('=', 1);
+      const QStringList record = bytes.split(':');
+      tree.write(name.toStdString(), bytes == "ace" ? AceDatabaseBytes()
+                                     : record[0] == "record"
+                                         ? JetRecord(record[1].toUtf8(), record[2].toUtf8())
+                                         : bytes.toLatin1());
+    }
+    std::vector<std::unique_ptr<ForeignPeer>> running;
+    for (const QString& peer : peers.split('|', Qt::SkipEmptyParts)) {
+      running.push_back(
+          std::make_unique<ForeignPeer>(QString(peer).replace("{}", root).split(' ')));
+      QVERIFY(running.back()->ready());
+    }
+    const QByteArray before = TreeDigest(tree.path);
+
+    OtherProcess scan({"scan", tree.path});
+    const QString path = root + '/' + scanned;
+    QString reason = line.count('\t') > 4 ? '\t' + line.section('\t', 5) : QString();
+    QCOMPARE(QString::fromStdString(scan.output()),
+             line.section('\t', 0, 4) + '\t' + path + reason.replace("{}", root) + '\n');
+    QCOMPARE(scan.stop(), line.startsWith("other") || line.startsWith("unknown") ? 5 : 0);
+    if (scanned.contains(".acc")) {
+      OtherProcess listed({"users", path.toStdString()});
+      QCOMPARE(QString::fromStdString(listed.output()), users + (users.isEmpty() ? "" : "\n"));
+      QCOMPARE(listed.stop(),
+               line.startsWith("not a database") || line.contains("Could not lock") ? 1 : 0);
+    }
+    QCOMPARE(TreeDigest(tree.path), before);  // read only
+  }
+
+  // x.mdb and x.mde share x.ldb, x.accdb and x.accde share x.laccdb; but x.mdb and x.accdb
+  // have a lock file each, so a lock file of one never speaks for the other.
+  void lockFileNamesOfBothKinds() {
+    TempFolder tree;
+    tree.database("x.mdb");
+    tree.accessDatabase("x.accdb");
+    tree.accessDatabase("x.accde");
+    tree.write("x.ldb", JetRecord("WS-1", "Admin"));
+    OtherProcess scan({"scan", tree.path});
+    const QByteArray prefix = QByteArray::fromStdString(tree.path) + '/';
+    QCOMPARE(SortedLines(scan.output()),
+             (QList<QByteArray>{"closed\t-\t0\t0\t0\t" + prefix + "x.accdb",
+                                "closed\t-\t0\t0\t0\t" + prefix + "x.accde",
+                                "stale lock file\t-\t0\t0\t1\t" + prefix + "x.mdb"}));
+    QCOMPARE(scan.stop(), 0);
+  }
+
   // A gate held past a join's 3 s bound leaves that database unknown; the others are scanned.
   void aGateHeldTooLongIsUnknown() {
     TempFolder tree;

@@ -96,6 +96,32 @@ class DatabaseScanTest : public QObject {
     QCOMPARE(scans[0].liveHere, connections);
     QCOMPARE(int(scans[0].users.size()), connections);
   }
+
+  // An Access database and its .laccdb are only asked about: no lock is taken on either, not
+  // even the gate a Jet database's look takes, and nothing is written or deleted.
+  void accessFilesAreOnlyAskedAbout() {
+    TempFolder folder;
+    std::vector<DatabaseScan> scans(2);
+    scans[0].path = folder.accessDatabase("held.accdb");
+    scans[1].path = folder.write("gone.laccdb", JetRecord("PC-2", "joe"));
+    scans[1].orphanLockFile = true;
+    for (DatabaseScan& scan : scans) scan.access = true;
+    folder.write("held.laccdb", JetRecord("PC-1", "ann"));
+    ForeignPeer client(
+        {QString::fromStdString(folder.file("held.laccdb")), "0", "PC-1", "ann", "ofd"});
+    QVERIFY(client.ready());
+
+    DatabaseScanner scanner;
+    posix::ClearFaults();  // calls are counted from here
+    scanner.Scan(&scans);
+    QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kOtherEngine));
+    QCOMPARE(scans[0].liveElsewhere, 1);
+    QCOMPARE(int(scans[1].state), int(DatabaseScan::State::kStaleLockFile));
+    for (const posix::Call call : {posix::Call::kLock, posix::Call::kUnlock, posix::Call::kWrite,
+                                   posix::Call::kUnlink, posix::Call::kRename})
+      QCOMPARE(posix::CallCount(call), 0);
+    QVERIFY(posix::CallCount(posix::Call::kTestLock) > 0);
+  }
 };
 
 QTEST_GUILESS_MAIN(DatabaseScanTest)
