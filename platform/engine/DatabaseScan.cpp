@@ -70,17 +70,6 @@ std::optional<bool> AnyLock(int fd) {
   return holder.held();
 }
 
-// LocksOf, with the last answer kept: the files of one folder share their mount.
-const MountLocks& MountOf(int fd, const struct stat& info) {
-  thread_local dev_t device = 0;
-  thread_local std::optional<MountLocks> mount;
-  if (!mount || device != info.st_dev) {
-    mount = LocksOf(fd);
-    device = info.st_dev;
-  }
-  return *mount;
-}
-
 // Opens the database as the engine would, looking first: a link is not followed, a FIFO or
 // device never opened. False when that settles the scan.
 bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) {
@@ -109,7 +98,7 @@ bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) 
   }
   if (posix::Fstat(opened->database.get(), &opened->info) != 0)
     return settle(State::kUnknown, kJetErrCannotOpen);
-  scan->mount = MountOf(opened->database.get(), opened->info);
+  scan->mount = LocksOf(opened->database.get(), opened->info);
   if (!S_ISREG(opened->info.st_mode) ||
       !IsJetDatabase(opened->database.get(), opened->info.st_size)) {
     Settle(scan, State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path).description());

@@ -124,7 +124,7 @@ bool LockSnapshot::ListsLocksOf(const MountLocks& mount) {
   }();
   constexpr std::string_view kPlainInodes[] = {"ext2",  "ext3",  "ext4", "xfs",
                                                "btrfs", "tmpfs", "f2fs", "zfs"};
-  return firstNamespace && mount.reach == LockReach::kLocal && !mount.mountPoint.empty() &&
+  return firstNamespace && mount.reach == LockReach::kLocal && mount.deviceListed &&
          std::find(std::begin(kPlainInodes), std::end(kPlainInodes), mount.filesystem) !=
              std::end(kPlainInodes);
 }
