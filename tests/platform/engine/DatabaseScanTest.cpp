@@ -4,6 +4,7 @@
 
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/HeldLocks.h"
+#include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
@@ -58,14 +59,17 @@ class DatabaseScanTest : public QObject {
     QVERIFY(onDatabase.ready());
 
     // The database: two marks and the other engine's lock; the lock file: four user locks.
-    for (const auto& [file, held] : {std::pair{path, 3}, {folder.file("shared.ldb"), 4}}) {
+    using lockmap::kPrivateBase, lockmap::UserLock;
+    for (const auto& [file, held, judged] :
+         {std::tuple{path, 3, posix::ByteRange{kPrivateBase, lockmap::kDatabasePrivateLength}},
+          {folder.file("shared.ldb"), 4, posix::ByteRange{UserLock(0), lockmap::kSlots}}}) {
       const UniqueFd fd(posix::Open(file, O_RDONLY));
       struct stat info;
       QCOMPARE(posix::Fstat(fd.get(), &info), 0);
       if (!LockSnapshot::ListsLocksOf(LocksOf(fd.get())))
         QSKIP("/proc/locks does not list this temporary folder's files by their stat numbers");
       std::vector<HeldLock> queried;
-      QVERIFY(QueryHeldLocks(fd.get(), &queried));
+      QVERIFY(QueryHeldLocks(fd.get(), judged, &queried));
       LockSnapshot snapshot;
       QVERIFY(snapshot.Read());
       QCOMPARE(Sorted(snapshot.Of(info.st_dev, info.st_ino)), Sorted(queried));
@@ -95,6 +99,40 @@ class DatabaseScanTest : public QObject {
     QCOMPARE(int(scans[0].mode), int(DatabaseScan::Mode::kPage));
     QCOMPARE(scans[0].liveHere, connections);
     QCOMPARE(int(scans[0].users.size()), connections);
+  }
+
+  // Read locks of another description on an orphan lock file, within its user locks and past
+  // them: a thousand and four thousand cost the same lock queries, where /proc/locks lists them
+  // and where it cannot be read. Either way the verdict is the same.
+  void orphanLocksCostNoQueries_data() {
+    Rows<bool>("procLocks", {{"/proc/locks read", true}, {"/proc/locks unreadable", false}});
+  }
+  void orphanLocksCostNoQueries() {
+    QFETCH(bool, procLocks);
+    std::vector<int> queries;
+    for (const int locks : {1000, 4000}) {
+      TempFolder folder;
+      const std::string path = folder.write("orphan.ldb", JetRecord("WS-01", "Admin"));
+      if (!LockSnapshot::ListsLocksOf(LocksOfPath(path)))
+        QSKIP("/proc/locks does not list this temporary folder's files by their stat numbers");
+      const UniqueFd other(posix::Open(path, O_RDONLY));
+      for (int i = 0; i < locks; ++i) {
+        QCOMPARE(posix::TryLock(other.get(), F_RDLCK, {lockmap::UserLock(0) + 2 * i, 1}), 0);
+      }
+      posix::ClearFaults();  // calls are counted from here
+      if (!procLocks)
+        posix::InjectFault(posix::Call::kOpen, EACCES, {"/proc/locks"}, posix::kEveryCall);
+      DatabaseScanner scanner;
+      std::vector<DatabaseScan> scans(1);
+      scans[0].path = path;
+      scans[0].orphanLockFile = true;
+      scanner.Scan(&scans);
+      queries.push_back(posix::CallCount(posix::Call::kTestLock));
+      QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kUnknown));
+      QVERIFY(scans[0].reason.starts_with("Someone holds this lock file"));
+      QCOMPARE(int(scans[0].users.size()), 128);  // slots 0, 2, ... 254: every user lock told
+    }
+    QCOMPARE(queries[1], queries[0]);
   }
 };
 
