@@ -239,15 +239,16 @@ bool OpenOrphan(DatabaseScan* scan, Opened* opened) {
 // The first look at a lock file whose database is missing (nothing to take a gate on): one
 // query tells whether anyone holds a lock on it. True when that settles the scan; false when
 // locks were seen that /proc/locks lists, to be read with the databases' from a reading made
-// once the file is open again. The one made before the listing will not do: it may predate
-// the file, and a lock file created and held since would show no lock.
-bool LookAtOrphan(DatabaseScan* scan) {
+// once the file is open again (`listing`: unless /proc/locks could not be read, or was too
+// long, before the listing). The one made before the listing will not do: it may predate the
+// file, and a lock file created and held since would show no lock.
+bool LookAtOrphan(DatabaseScan* scan, bool listing) {
   Opened opened;
   if (!OpenOrphan(scan, &opened)) return true;
   const int fd = opened.lockFile.fd.get();
   const std::optional<bool> held = AnyLock(fd);
   std::vector<HeldLock> onLockFile;
-  if (held && *held && LockSnapshot::ListsLocksOf(scan->mount)) return false;
+  if (held && *held && listing && LockSnapshot::ListsLocksOf(scan->mount)) return false;
   if (!held || (*held && !QueryHeldLocks(fd, kJudgedOnLockFile, &onLockFile))) {
     Settle(scan, State::kUnknown, CannotRead(scan->path));
     return true;
@@ -312,10 +313,12 @@ bool OpenUnderGate(DatabaseScan* scan, bool wait, Opened* opened, bool* busy) {
 }
 
 // Judges every database of `opened`, whose gates this process holds, and every orphan lock
-// file (which has none).
-void JudgeUnderGates(std::vector<Opened>* opened) {
+// file (which has none); from /proc/locks where `listing` (it could be read before) and it
+// lists them, else from each file's own queries.
+void JudgeUnderGates(std::vector<Opened>* opened, bool listing) {
   LockSnapshot snapshot;
   std::optional<bool> snapshotRead;  // read once, when a database first needs it
+  if (!listing) snapshotRead = false;
   for (Opened& one : *opened) {
     DatabaseScan* scan = one.scan;
     std::vector<HeldLock> onDatabase;
@@ -352,6 +355,8 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
                            const std::function<void(size_t)>& tick) {
   // The first look costs a few calls per file and nothing else: on two cores, two threads
   // make it half as long.
+  // /proc/locks is read again only where it could be read before the listing.
+  const bool listing = before_ != nullptr;
   std::vector<char> settled(scans->size());
   std::atomic<size_t> next{0};
   constexpr size_t kChunk = 64;
@@ -360,8 +365,8 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
     for (size_t first; (first = next.fetch_add(kChunk)) < scans->size();) {
       for (size_t i = first; i < std::min(scans->size(), first + kChunk); ++i) {
         DatabaseScan& scan = (*scans)[i];
-        settled[i] =
-            scan.orphanLockFile ? LookAtOrphan(&scan) : Look(&scan, before_.get(), &folder);
+        settled[i] = scan.orphanLockFile ? LookAtOrphan(&scan, listing)
+                                         : Look(&scan, before_.get(), &folder);
       }
       if (ticking && tick) tick(std::min(next.load(), scans->size()));
     }
@@ -394,7 +399,7 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
         busy.push_back(seen[i]);
       }
     }
-    JudgeUnderGates(&opened);
+    JudgeUnderGates(&opened, listing);
     opened.clear();  // closing lets go of the gates
     for (DatabaseScan* scan : busy) {
       Opened one;
@@ -402,7 +407,7 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
       if (OpenUnderGate(scan, /*wait=*/true, &one, &gateBusy)) {
         std::vector<Opened> single;
         single.push_back(std::move(one));
-        JudgeUnderGates(&single);
+        JudgeUnderGates(&single, listing);
       }
       if (tick) tick(scans->size());
     }

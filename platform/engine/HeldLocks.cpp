@@ -111,11 +111,14 @@ bool LockSnapshot::Read() {
   if (!fd.valid()) return false;
   std::string text;
   std::string buffer(65536, '\0');
+  size_t lines = 0;
   for (;;) {
     const ssize_t got =
         posix::ReadAt(fd.get(), buffer.data(), buffer.size(), static_cast<off_t>(text.size()));
     if (got < 0) return false;
     if (got == 0) break;
+    lines += static_cast<size_t>(std::count(buffer.begin(), buffer.begin() + got, '\n'));
+    if (lines > kMaxLines) return false;
     text.append(buffer.data(), static_cast<size_t>(got));
   }
   std::string_view rest = text;

@@ -36,7 +36,12 @@ struct HeldLock {
 // kernel lists a file by its filesystem's device and its inode number.
 class LockSnapshot {
  public:
-  // Reads /proc/locks. False if it could not be read.
+  // Past this many lines of /proc/locks, asking each file costs less than reading on: the
+  // kernel walks its list from the start again for every page it hands out, so reading it
+  // whole costs time in the square of its length (100,000 locks: seconds).
+  static constexpr size_t kMaxLines = 10000;
+
+  // Reads /proc/locks. False if it could not be read, or is longer than kMaxLines.
   [[nodiscard]] bool Read();
   // The locks listed for the file with this device and inode; empty if none.
   const std::vector<HeldLock>& Of(dev_t device, ino_t inode) const;
