@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -54,6 +53,7 @@ bool RunsAsRoot(int proc, const char* pid) {
   return uid != std::string_view::npos && status.substr(uid + 6).starts_with("0\t0\t");
 }
 
+// Whether /proc/PID/exe names one of `programs`, or one of them replaced since it started.
 bool RunsFrom(int proc, const char* pid, const std::vector<std::string>& programs) {
   char path[64];
   std::snprintf(path, sizeof path, "%s/exe", pid);

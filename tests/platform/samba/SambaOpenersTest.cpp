@@ -131,7 +131,7 @@ class SambaOpenersTest : public QObject {
     Columns<int, bool>("smbdUser", "read");
     QTest::newRow("root's smbd and smbstatus") << 0 << true;
     QTest::newRow("Samba's smbd run by another user") << int(OtherProcess::kNobody) << false;
-    QTest::newRow("no Samba of root's") << -1 << false;
+    QTest::newRow("this machine as it is") << -1 << false;
   }
   void quilletctlAsksRootsSambaOnly() {
     const auto [smbdUser, read] = Fetch<int, bool>("smbdUser", "read");
