@@ -1,9 +1,9 @@
-// What asking Samba costs where no smbd runs: the lookup of smbstatus, the /proc scan behind
-// SmbdRuns (both once a second) and the remembered answer every other caller gets.
+// What asking Samba costs where no smbd runs: the lookup of smbstatus in Samba's install
+// folders, the /proc scan behind SmbdRuns (both once a second) and the remembered answer every
+// other caller gets.
 
 #include <dirent.h>
 
-#include <QStandardPaths>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench/Median.h"
+#include "platform/samba/SambaPrograms.h"
 #include "platform/samba/SambaStatus.h"
 
 namespace {
@@ -31,23 +32,25 @@ int ProcessCount() {
 int main() {
   // A name no process has: the scan reads every process, as it does where no smbd runs.
   const char* nobody = "quillet-nobody";
+  const std::vector<std::string> programs{"/usr/sbin/quillet-nobody"};
   const double scan = MedianMicroseconds(2000, [&] {
-    if (quillet::ProcessRuns(nobody)) std::exit(1);
+    if (quillet::RootProcessRuns(nobody, programs)) std::exit(1);
   });
   std::printf("samba: /proc scan for a process that does not run (%d processes): median %.1f us\n",
               ProcessCount(), scan);
 
   quillet::SambaStatusOptions options;
-  options.smbdRuns = [&] { return quillet::ProcessRuns(nobody); };
+  options.smbdRuns = [&] { return quillet::RootProcessRuns(nobody, programs); };
   const double unremembered = MedianMicroseconds(2000, [&] {
     if (quillet::ReadSambaStatus(options).read) std::exit(1);
   });
   std::printf("samba: \"not read\" with Samba installed, no smbd: median %.1f us\n", unremembered);
   // Where Samba is not installed the lookup of smbstatus fails and nothing more is done.
   const double lookup = MedianMicroseconds(2000, [&] {
-    if (!QStandardPaths::findExecutable("quillet-nothing").isEmpty()) std::exit(1);
+    if (!quillet::SambaProgram("quillet-nothing").empty()) std::exit(1);
   });
-  std::printf("samba: looking for a program that is not on PATH: median %.1f us\n", lookup);
+  std::printf("samba: looking for a program that is in no install folder: median %.1f us\n",
+              lookup);
   quillet::SambaStatusReader reader(options);
   const double remembered = MedianMicroseconds(100000, [&] {
     if (reader.read().read) std::exit(1);

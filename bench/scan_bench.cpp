@@ -2,9 +2,10 @@
 // them open through real engine connections in helper processes, page and record level,
 // some with several; 10 with lock files left behind), with and without --metrics, set side
 // by side in one run against the floor of reading the folders (find) and against a loop of
-// `quilletctl users`; and what a database with 200 connections costs against one with one.
+// `quilletctl users`; what a database with 200 connections costs against one with one; and a
+// lock file whose database is missing, with 100,000 read locks of another process.
 //
-//   scan_bench [databases-per-folder]   (default 100)
+//   scan_bench [databases-per-folder [orphan-locks]]   (defaults 100 and 100000)
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -24,6 +25,8 @@
 #include "bench/Median.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/JetSession.h"
+#include "platform/engine/LockProtocol.h"
+#include "platform/engine/Posix.h"
 
 namespace {
 
@@ -136,10 +139,90 @@ double ScanMicroseconds(const std::string& path) {
 
 const char* Verdict(bool met) { return met ? "met" : "NOT MET"; }
 
+// A process that opens `path` itself and read-locks `locks` bytes of it, every other byte
+// from `first` on; it says so on `ready` and holds them until `release` is closed. Taken one
+// by one, each lock would cost a walk over all the file's locks; so one lock covers them all
+// and the gaps are unlocked from the top down, each unlock splitting the first lock.
+pid_t StartLockTaker(const std::string& path, off_t first, int locks, const int (&ready)[2],
+                     const int (&release)[2]) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::close(release[1]);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const auto set = [fd, first](short type, off_t start, off_t length) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = first + start;
+    lock.l_len = length;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  };
+  if (fd < 0 || !set(F_RDLCK, 0, 2 * off_t{locks} - 1)) ::_exit(1);
+  for (off_t gap = 2 * off_t{locks} - 3; gap > 0; gap -= 2) {
+    if (!set(F_UNLCK, gap, 1)) ::_exit(1);
+  }
+  char byte = 1;
+  if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+  while (::read(release[0], &byte, 1) > 0) {
+  }
+  ::_exit(0);
+}
+
+// Milliseconds for one scan (in this process) of an orphan lock file in `folder` with `locks`
+// read locks of another process on every other byte from `first` on; median of three.
+double OrphanScanMilliseconds(const std::string& folder, off_t first, int locks) {
+  const std::string path = folder + "/orphan.ldb";
+  WriteStaleLockFile(path);
+  int ready[2], release[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0) Fail("pipe");
+  const pid_t taker = StartLockTaker(path, first, locks, ready, release);
+  ::close(ready[1]);
+  ::close(release[0]);
+  char byte;
+  if (::read(ready[0], &byte, 1) != 1) Fail("the lock taker");
+  const double ms = quillet::bench::MedianMicroseconds(
+                        3,
+                        [&] {
+                          quillet::DatabaseScanner scanner;
+                          std::vector<quillet::DatabaseScan> scans(1);
+                          scans[0].path = path;
+                          scans[0].orphanLockFile = true;
+                          scanner.Scan(&scans);
+                          if (scans[0].reason.find("Someone holds this lock file") != 0)
+                            Fail("scan of the orphan lock file");
+                        }) /
+                    1000;
+  ::close(release[1]);
+  ::close(ready[0]);
+  ::waitpid(taker, nullptr, 0);
+  return ms;
+}
+
+// The orphan lock file with a quarter of `locks` and with all of them: past its user locks,
+// as piling them up anywhere does; and from its first user lock on, so that 128 lie among
+// the user locks, which are told one by one (each free byte between them costs a query that
+// walks all the file's locks: the most queries a lock file can cost).
+void BenchOrphan(const std::string& folder, int locks) {
+  using quillet::lockmap::UserLock;
+  const double beyondQuarter = OrphanScanMilliseconds(folder, UserLock(256), locks / 4);
+  const double beyond = OrphanScanMilliseconds(folder, UserLock(256), locks);
+  std::printf(
+      "scan: an orphan lock file with read locks of another process past its user locks: "
+      "%d locks %.1f ms, %d locks %.1f ms (target < 1000 ms: %s)\n",
+      locks / 4, beyondQuarter, locks, beyond, Verdict(beyond < 1000));
+  const double amongQuarter = OrphanScanMilliseconds(folder, UserLock(0), locks / 4);
+  const double among = OrphanScanMilliseconds(folder, UserLock(0), locks);
+  std::printf(
+      "scan: the same, 128 of them among its user locks (about 260 queries): %d locks %.1f ms, "
+      "%d locks %.1f ms (target < 1000 ms: %s)\n",
+      locks / 4, amongQuarter, locks, among, Verdict(among < 1000));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int perFolder = argc > 1 ? std::atoi(argv[1]) : 100;
+  const int orphanLocks = argc > 2 ? std::atoi(argv[2]) : 100000;
   QTemporaryDir dir;
   if (!dir.isValid()) return 1;
   const std::string root = dir.path().toStdString() + "/share";
@@ -249,5 +332,9 @@ int main(int argc, char** argv) {
 
   ::close(release[1]);
   for (pid_t pid : holders) ::waitpid(pid, nullptr, 0);
+
+  const std::string orphans = dir.path().toStdString() + "/orphans";
+  ::mkdir(orphans.c_str(), 0755);
+  BenchOrphan(orphans, orphanLocks);
   return 0;
 }

@@ -23,6 +23,9 @@ using namespace lockmap;
 using State = DatabaseScan::State;
 
 constexpr posix::ByteRange kGateRange{kGate, 1};
+// The bytes whose locks Judge tells apart: any lock elsewhere is another engine's.
+constexpr posix::ByteRange kJudgedOnDatabase{kPrivateBase, kDatabasePrivateLength};
+constexpr posix::ByteRange kJudgedOnLockFile{UserLock(0), kSlots};
 // Databases confirmed together under their gates: two descriptors each, well inside the
 // usual limit of 1024.
 constexpr size_t kBatch = 200;
@@ -71,17 +74,6 @@ std::optional<bool> AnyLock(int fd) {
   return holder.held();
 }
 
-// LocksOf, with the last answer kept: the files of one folder share their mount.
-const MountLocks& MountOf(int fd, const struct stat& info) {
-  thread_local dev_t device = 0;
-  thread_local std::optional<MountLocks> mount;
-  if (!mount || device != info.st_dev) {
-    mount = LocksOf(fd);
-    device = info.st_dev;
-  }
-  return *mount;
-}
-
 // Opens the database as the engine would, looking first: a link is not followed, a FIFO or
 // device never opened. False when that settles the scan.
 bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) {
@@ -110,7 +102,7 @@ bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) 
   }
   if (posix::Fstat(opened->database.get(), &opened->info) != 0)
     return settle(State::kUnknown, kJetErrCannotOpen);
-  scan->mount = MountOf(opened->database.get(), opened->info);
+  scan->mount = LocksOf(opened->database.get(), opened->info);
   if (!S_ISREG(opened->info.st_mode) ||
       !IsJetDatabase(opened->database.get(), opened->info.st_size)) {
     Settle(scan, State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path).description());
@@ -215,32 +207,55 @@ void Judge(const std::vector<HeldLock>& onDatabase, const std::vector<HeldLock>&
   }
 }
 
-// A lock file whose database is missing: nothing to take a gate on, and few enough to ask
-// the file itself.
-void LookAtOrphan(DatabaseScan* scan) {
-  Opened opened;
-  opened.scan = scan;
-  if (!ReadLockFileOf(scan, scan->path, &opened)) {
-    // Not a lock file after all (a user's document named so) is none of the scan's business.
-    scan->absent = scan->state == State::kUnknown &&
-                   scan->reason.find("cannot be its lock file") != std::string::npos;
-    return;
-  }
-  if (!opened.lockFile.fd.valid()) {
-    scan->absent = true;
-    return;
-  }
-  scan->mount = LocksOf(opened.lockFile.fd.get());
-  if (!scan->mount.seen()) return SettleUnseen(scan, opened);
-  std::vector<HeldLock> onLockFile;
-  if (!QueryHeldLocks(opened.lockFile.fd.get(), &onLockFile))
-    return Settle(scan, State::kUnknown, CannotRead(scan->path));
-  Judge({}, onLockFile, opened.lockFile, scan);
+// Settles a lock file whose database is missing from the locks on it.
+void JudgeOrphan(const std::vector<HeldLock>& onLockFile, const LockFileContents& lockFile,
+                 DatabaseScan* scan) {
+  Judge({}, onLockFile, lockFile, scan);
   if (scan->state == State::kOtherEngine) {
     Settle(scan, State::kUnknown,
            "Someone holds this lock file, but no database of its name (.mdb or .mde) is beside "
            "it: a database named otherwise may be open.");
   }
+}
+
+// Opens a lock file whose database is missing. False when that settles the scan.
+bool OpenOrphan(DatabaseScan* scan, Opened* opened) {
+  opened->scan = scan;
+  if (!ReadLockFileOf(scan, scan->path, opened)) {
+    // Not a lock file after all (a user's document named so) is none of the scan's business.
+    scan->absent = scan->state == State::kUnknown &&
+                   scan->reason.find("cannot be its lock file") != std::string::npos;
+    return false;
+  }
+  if (!opened->lockFile.fd.valid()) {
+    scan->absent = true;
+    return false;
+  }
+  scan->mount = LocksOf(opened->lockFile.fd.get());
+  if (scan->mount.seen()) return true;
+  SettleUnseen(scan, *opened);
+  return false;
+}
+
+// The first look at a lock file whose database is missing (nothing to take a gate on): one
+// query tells whether anyone holds a lock on it. True when that settles the scan; false when
+// locks were seen that /proc/locks lists, to be read with the databases' from a reading made
+// once the file is open again (`listing`: unless /proc/locks could not be read, or was too
+// long, before the listing). The one made before the listing will not do: it may predate the
+// file, and a lock file created and held since would show no lock.
+bool LookAtOrphan(DatabaseScan* scan, bool listing) {
+  Opened opened;
+  if (!OpenOrphan(scan, &opened)) return true;
+  const int fd = opened.lockFile.fd.get();
+  const std::optional<bool> held = AnyLock(fd);
+  std::vector<HeldLock> onLockFile;
+  if (held && *held && listing && LockSnapshot::ListsLocksOf(scan->mount)) return false;
+  if (!held || (*held && !QueryHeldLocks(fd, kJudgedOnLockFile, &onLockFile))) {
+    Settle(scan, State::kUnknown, CannotRead(scan->path));
+    return true;
+  }
+  JudgeOrphan(onLockFile, opened.lockFile, scan);
+  return true;
 }
 
 // The first look at a database: a few calls, and a lock query per file unless `before`
@@ -298,26 +313,34 @@ bool OpenUnderGate(DatabaseScan* scan, bool wait, Opened* opened, bool* busy) {
   return ReadLockFileOf(scan, LockFilePath(scan->path), opened);
 }
 
-// Judges every database of `opened`, whose gates this process holds.
-void JudgeUnderGates(std::vector<Opened>* opened) {
+// Judges every database of `opened`, whose gates this process holds, and every orphan lock
+// file (which has none); from /proc/locks where `listing` (it could be read before) and it
+// lists them, else from each file's own queries.
+void JudgeUnderGates(std::vector<Opened>* opened, bool listing) {
   LockSnapshot snapshot;
   std::optional<bool> snapshotRead;  // read once, when a database first needs it
+  if (!listing) snapshotRead = false;
   for (Opened& one : *opened) {
     DatabaseScan* scan = one.scan;
     std::vector<HeldLock> onDatabase;
     std::vector<HeldLock> onLockFile;
     const bool listed = LockSnapshot::ListsLocksOf(scan->mount) &&
                         (snapshotRead ? *snapshotRead : *(snapshotRead = snapshot.Read()));
+    const bool database = one.database.valid(), lockFile = one.lockFile.fd.valid();
     if (listed) {
-      onDatabase = snapshot.Of(one.info.st_dev, one.info.st_ino);
-      if (one.lockFile.fd.valid())
-        onLockFile = snapshot.Of(one.lockFile.info.st_dev, one.lockFile.info.st_ino);
-    } else if (!QueryHeldLocks(one.database.get(), &onDatabase) ||
-               (one.lockFile.fd.valid() && !QueryHeldLocks(one.lockFile.fd.get(), &onLockFile))) {
+      if (database) onDatabase = snapshot.Of(one.info.st_dev, one.info.st_ino);
+      if (lockFile) onLockFile = snapshot.Of(one.lockFile.info.st_dev, one.lockFile.info.st_ino);
+    } else if ((database && !QueryHeldLocks(one.database.get(), kJudgedOnDatabase, &onDatabase)) ||
+               (lockFile &&
+                !QueryHeldLocks(one.lockFile.fd.get(), kJudgedOnLockFile, &onLockFile))) {
       Settle(scan, State::kUnknown, CannotRead(scan->path));
       continue;
     }
-    Judge(onDatabase, onLockFile, one.lockFile, scan);
+    if (scan->orphanLockFile) {
+      JudgeOrphan(onLockFile, one.lockFile, scan);
+    } else {
+      Judge(onDatabase, onLockFile, one.lockFile, scan);
+    }
   }
 }
 
@@ -333,6 +356,8 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
                            const std::function<void(size_t)>& tick) {
   // The first look costs a few calls per file and nothing else: on two cores, two threads
   // make it half as long.
+  // /proc/locks is read again only where it could be read before the listing.
+  const bool listing = before_ != nullptr;
   std::vector<char> settled(scans->size());
   std::atomic<size_t> next{0};
   constexpr size_t kChunk = 64;
@@ -344,11 +369,9 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
         if (scan.access) {
           LookAtAccessFile(&scan);
           settled[i] = true;
-        } else if (scan.orphanLockFile) {
-          LookAtOrphan(&scan);
-          settled[i] = true;
         } else {
-          settled[i] = Look(&scan, before_.get(), &folder);
+          settled[i] = scan.orphanLockFile ? LookAtOrphan(&scan, listing)
+                                           : Look(&scan, before_.get(), &folder);
         }
       }
       if (ticking && tick) tick(std::min(next.load(), scans->size()));
@@ -375,13 +398,14 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
     for (size_t i = first; i < std::min(seen.size(), first + kBatch); ++i) {
       Opened one;
       bool gateBusy = false;
-      if (OpenUnderGate(seen[i], /*wait=*/false, &one, &gateBusy)) {
+      if (seen[i]->orphanLockFile ? OpenOrphan(seen[i], &one)
+                                  : OpenUnderGate(seen[i], /*wait=*/false, &one, &gateBusy)) {
         opened.push_back(std::move(one));
       } else if (gateBusy) {
         busy.push_back(seen[i]);
       }
     }
-    JudgeUnderGates(&opened);
+    JudgeUnderGates(&opened, listing);
     opened.clear();  // closing lets go of the gates
     for (DatabaseScan* scan : busy) {
       Opened one;
@@ -389,7 +413,7 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
       if (OpenUnderGate(scan, /*wait=*/true, &one, &gateBusy)) {
         std::vector<Opened> single;
         single.push_back(std::move(one));
-        JudgeUnderGates(&single);
+        JudgeUnderGates(&single, listing);
       }
       if (tick) tick(scans->size());
     }

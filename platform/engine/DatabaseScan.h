@@ -63,7 +63,8 @@ class LockSnapshot;
 class DatabaseScanner {
  public:
   // Reads /proc/locks: to be made before the folders are listed, so that a lock file that
-  // appears in the listing was there when it was read.
+  // appears in the listing was there when it was read. Where it cannot be read, or is too
+  // long to read (LockSnapshot::kMaxLines), the scan asks each file instead.
   DatabaseScanner();
   ~DatabaseScanner();
   DatabaseScanner(const DatabaseScanner&) = delete;

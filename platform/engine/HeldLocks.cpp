@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <utility>
 
 #include "platform/engine/Posix.h"
@@ -32,24 +33,42 @@ std::string_view NextField(std::string_view* rest) {
 // The inode of the first PID namespace, which the kernel numbers the same everywhere.
 constexpr ino_t kFirstPidNamespace = 0xEFFFFFFC;
 
+// The first lock another description holds on [from, to), as F_OFD_GETLK reports it (reaching
+// beyond the range, maybe); none if nothing is held there. False if the query failed.
+bool FirstHeld(int fd, off_t from, off_t to, std::optional<HeldLock>* lock) {
+  posix::LockHolder holder;
+  const posix::ByteRange range{from, to == HeldLock::kToEnd ? 0 : to - from};
+  if (posix::TestLock(fd, F_WRLCK, range, &holder) != 0) return false;
+  lock->reset();
+  if (holder.held()) {
+    *lock = HeldLock{holder.type == F_WRLCK, holder.range.start,
+                     holder.range.length == 0 ? HeldLock::kToEnd : holder.range.end()};
+  }
+  return true;
+}
+
 }  // namespace
 
-bool QueryHeldLocks(int fd, std::vector<HeldLock>* locks) {
+bool QueryHeldLocks(int fd, posix::ByteRange judged, std::vector<HeldLock>* locks) {
   locks->clear();
-  std::vector<std::pair<off_t, off_t>> pending{{0, HeldLock::kToEnd}};
+  const off_t judgedEnd = judged.length == 0 ? HeldLock::kToEnd : judged.end();
+  std::optional<HeldLock> lock;
+  for (const auto& [from, to] :
+       {std::pair{off_t{0}, judged.start}, {judgedEnd, HeldLock::kToEnd}}) {
+    if (from >= to) continue;
+    if (!FirstHeld(fd, from, to, &lock)) return false;
+    if (lock) locks->push_back(*lock);
+  }
+  std::vector<std::pair<off_t, off_t>> pending{{judged.start, judgedEnd}};
   while (!pending.empty()) {
     const auto [from, to] = pending.back();
     pending.pop_back();
     if (from >= to) continue;
-    posix::LockHolder holder;
-    const posix::ByteRange range{from, to == HeldLock::kToEnd ? 0 : to - from};
-    if (posix::TestLock(fd, F_WRLCK, range, &holder) != 0) return false;
-    if (!holder.held()) continue;
-    const HeldLock lock{holder.type == F_WRLCK, holder.range.start,
-                        holder.range.length == 0 ? HeldLock::kToEnd : holder.range.end()};
-    locks->push_back(lock);
-    pending.emplace_back(from, std::clamp(lock.start, from, to));
-    pending.emplace_back(std::clamp(lock.end, from, to), to);
+    if (!FirstHeld(fd, from, to, &lock)) return false;
+    if (!lock) continue;
+    locks->push_back(*lock);
+    pending.emplace_back(from, std::clamp(lock->start, from, to));
+    pending.emplace_back(std::clamp(lock->end, from, to), to);
   }
   return true;
 }
@@ -92,11 +111,14 @@ bool LockSnapshot::Read() {
   if (!fd.valid()) return false;
   std::string text;
   std::string buffer(65536, '\0');
+  size_t lines = 0;
   for (;;) {
     const ssize_t got =
         posix::ReadAt(fd.get(), buffer.data(), buffer.size(), static_cast<off_t>(text.size()));
     if (got < 0) return false;
     if (got == 0) break;
+    lines += static_cast<size_t>(std::count(buffer.begin(), buffer.begin() + got, '\n'));
+    if (lines > kMaxLines) return false;
     text.append(buffer.data(), static_cast<size_t>(got));
   }
   std::string_view rest = text;
@@ -124,7 +146,7 @@ bool LockSnapshot::ListsLocksOf(const MountLocks& mount) {
   }();
   constexpr std::string_view kPlainInodes[] = {"ext2",  "ext3",  "ext4", "xfs",
                                                "btrfs", "tmpfs", "f2fs", "zfs"};
-  return firstNamespace && mount.reach == LockReach::kLocal && !mount.mountPoint.empty() &&
+  return firstNamespace && mount.reach == LockReach::kLocal && mount.deviceListed &&
          std::find(std::begin(kPlainInodes), std::end(kPlainInodes), mount.filesystem) !=
              std::end(kPlainInodes);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/engine/LockReach.h"
+#include "platform/engine/Posix.h"
 
 namespace quillet {
 
@@ -22,17 +23,25 @@ struct HeldLock {
   bool operator==(const HeldLock&) const = default;
 };
 
-// Every lock other descriptions hold on the open file, from its own F_OFD_GETLK queries:
-// each reports one lock, so the file is split around each one found, 2k + 1 queries for k
-// locks. Locks that overlap one already found stay hidden. False if a query failed.
-[[nodiscard]] bool QueryHeldLocks(int fd, std::vector<HeldLock>* locks);
+// The locks other descriptions hold on the open file, from its own F_OFD_GETLK queries, each
+// of which reports one lock. Within `judged` (the few hundred bytes whose locks tell who is
+// in) the file is split around each lock found, 2k + 1 queries for the k locks there; on either
+// side of it one query finds one lock, if any, to stand for all of them there: they can only
+// be another engine's. So a file costs at most 2 * judged.length + 3 queries, however many
+// locks it has. Locks that overlap one already found stay hidden. False if a query failed.
+[[nodiscard]] bool QueryHeldLocks(int fd, posix::ByteRange judged, std::vector<HeldLock>* locks);
 
 // Every lock of the computer at one moment, read from /proc/locks and looked up by file,
 // so that a scan of many files costs one read however many connections each has. The
 // kernel lists a file by its filesystem's device and its inode number.
 class LockSnapshot {
  public:
-  // Reads /proc/locks. False if it could not be read.
+  // Past this many lines of /proc/locks, asking each file costs less than reading on: the
+  // kernel walks its list from the start again for every page it hands out, so reading it
+  // whole costs time in the square of its length (100,000 locks: seconds).
+  static constexpr size_t kMaxLines = 10000;
+
+  // Reads /proc/locks. False if it could not be read, or is longer than kMaxLines.
   [[nodiscard]] bool Read();
   // The locks listed for the file with this device and inode; empty if none.
   const std::vector<HeldLock>& Of(dev_t device, ino_t inode) const;

@@ -1,5 +1,6 @@
 #include "platform/engine/LockReach.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -8,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -79,7 +81,8 @@ std::vector<std::string_view> Fields(std::string_view line) {
   return fields;
 }
 
-bool ToUnsigned(std::string_view text, unsigned* number) {
+template <typename Number>
+bool ToUnsigned(std::string_view text, Number* number) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *number);
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
@@ -98,27 +101,86 @@ std::string ReadMountInfo() {
   return text;
 }
 
-MountLocks FromMountInfo(dev_t device) {
-  MountLocks found;
-  bool any = false;
+// What mountinfo lists for the mount of a file: the line of its mount ID where the kernel
+// gives one; else (or for a mount of another mount namespace, which this one's table does not
+// list) the lines of its device, several where bind mounts share one filesystem: should their
+// options disagree, the most cautious class wins.
+struct Listed {
+  bool byId = false;      // found by the mount ID
+  bool byDevice = false;  // found by the device alone
+  MountLocks mount;       // its deviceListed is left to the file
+  dev_t device = 0;       // the mount's device, as mountinfo lists it
+};
+
+Listed FromMountInfo(dev_t device, std::optional<uint64_t> id) {
+  Listed found;
   const std::string text = ReadMountInfo();
   std::string_view rest = text;
-  while (!rest.empty()) {
+  while (!rest.empty() && !found.byId) {
     const size_t newline = rest.find('\n');
     const std::string_view line = rest.substr(0, newline);
     rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
     MountInfoEntry entry;
-    if (!ParseMountInfoLine(line, &entry) || makedev(entry.major, entry.minor) != device) continue;
-    // Several mounts of one device (bind mounts) share one filesystem; should their
-    // options disagree, the most cautious class wins.
+    if (!ParseMountInfoLine(line, &entry)) continue;
+    const dev_t listed = makedev(entry.major, entry.minor);
+    const bool itsId = id && entry.id == *id;
+    if (!itsId && listed != device) continue;
     const LockReach reach = ClassifyMount(entry.type, entry.mountOptions, entry.superOptions);
-    if (!any || reach > found.reach) {
-      found = MountLocks{reach, entry.type, entry.mountPoint};
-      any = true;
+    if (itsId || !found.byDevice || reach > found.mount.reach) {
+      found = Listed{itsId, !itsId, MountLocks{reach, entry.type, entry.mountPoint}, listed};
     }
   }
   return found;
 }
+
+// Answers worked out from mountinfo, remembered until the mount table changes: mountinfo,
+// kept open, reports POLLPRI to poll() after any mount or unmount in this mount namespace.
+// An answer is kept only for a mount that this namespace's table listed, and only if no
+// change was told between the look that missed it and its keeping: so whenever a remembered
+// answer is found, its mount is still mounted here and its number cannot be another's.
+class RememberedMounts {
+ public:
+  static RememberedMounts& Shared() {
+    static RememberedMounts remembered;
+    return remembered;
+  }
+
+  // The answer kept under `key`, after forgetting every answer if the table has changed;
+  // *generation is what keep() is to be given.
+  std::optional<Listed> find(bool byId, uint64_t key, uint64_t* generation) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    *generation = Watch() ? generation_ : 0;
+    const auto& answers = byId ? byId_ : byDevice_;
+    const auto it = answers.find(key);
+    return it == answers.end() ? std::nullopt : std::optional<Listed>(it->second);
+  }
+
+  void keep(bool byId, uint64_t key, const Listed& listed, uint64_t generation) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (Watch() && generation == generation_) (byId ? byId_ : byDevice_)[key] = listed;
+  }
+
+ private:
+  // Forgets every answer if the table has changed since the last look. False if it cannot
+  // be watched: then nothing is remembered.
+  bool Watch() {
+    if (!table_.valid()) table_ = UniqueFd(posix::Open("/proc/self/mountinfo", O_RDONLY));
+    short happened = 0;
+    const bool watched = table_.valid() && posix::PollNow(table_.get(), POLLPRI, &happened) == 0;
+    if (!watched || (happened & (POLLPRI | POLLERR)) != 0) {
+      byId_.clear();
+      byDevice_.clear();
+      ++generation_;
+    }
+    return watched;
+  }
+
+  std::mutex mutex_;
+  UniqueFd table_;
+  uint64_t generation_ = 1;  // 0: not watched
+  std::unordered_map<uint64_t, Listed> byId_;
+  std::unordered_map<uint64_t, Listed> byDevice_;
+};
 
 MountLocks FromMagic(int fd) {
   struct statfs info;
@@ -130,6 +192,28 @@ MountLocks FromMagic(int fd) {
   char name[32];
   std::snprintf(name, sizeof name, "unknown (0x%lx)", magic);
   return MountLocks{LockReach::kThisComputerOnly, name, {}};
+}
+
+std::optional<uint64_t> MountIdOf(const struct statx& info) {
+  if ((info.stx_mask & STATX_MNT_ID) == 0) return std::nullopt;  // before Linux 5.8
+  return info.stx_mnt_id;
+}
+
+MountLocks Classified(int fd, dev_t device, std::optional<uint64_t> id) {
+  RememberedMounts& remembered = RememberedMounts::Shared();
+  const uint64_t key = id ? *id : uint64_t{device};
+  uint64_t generation = 0;
+  std::optional<Listed> listed = remembered.find(id.has_value(), key, &generation);
+  if (!listed) {
+    listed = FromMountInfo(device, id);
+    // By the device alone, a mount of another namespace is only a mount of the same filesystem.
+    if (id ? listed->byId : listed->byDevice)
+      remembered.keep(id.has_value(), key, *listed, generation);
+  }
+  if (!listed->byId && !listed->byDevice) return FromMagic(fd);
+  MountLocks mount = std::move(listed->mount);
+  mount.deviceListed = listed->device == device;
+  return mount;
 }
 
 }  // namespace
@@ -168,7 +252,7 @@ LockReach ClassifyMount(std::string_view type, std::string_view mountOptions,
 bool ParseMountInfoLine(std::string_view line, MountInfoEntry* entry) {
   // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT MOUNT-OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS
   const std::vector<std::string_view> fields = Fields(line);
-  if (fields.size() < 10) return false;
+  if (fields.size() < 10 || !ToUnsigned(fields[0], &entry->id)) return false;
   const auto separator = std::find(fields.begin() + 6, fields.end(), "-");
   if (fields.end() - separator < 4) return false;
   const std::string_view device = fields[2];
@@ -184,22 +268,15 @@ bool ParseMountInfoLine(std::string_view line, MountInfoEntry* entry) {
 }
 
 MountLocks LocksOf(int fd) {
-  struct stat info;
-  if (posix::Fstat(fd, &info) != 0) return MountLocks{};
-  return LocksOf(fd, info);
+  struct statx info;
+  if (posix::Statx(fd, STATX_MNT_ID, &info) != 0) return MountLocks{};
+  return Classified(fd, makedev(info.stx_dev_major, info.stx_dev_minor), MountIdOf(info));
 }
 
 MountLocks LocksOf(int fd, const struct stat& info) {
-  static std::mutex mutex;
-  static std::unordered_map<dev_t, MountLocks> known;
-  {
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (const auto it = known.find(info.st_dev); it != known.end()) return it->second;
-  }
-  MountLocks mount = FromMountInfo(info.st_dev);
-  if (mount.mountPoint.empty() && mount.filesystem == "unknown") mount = FromMagic(fd);
-  const std::lock_guard<std::mutex> lock(mutex);
-  return known.emplace(info.st_dev, std::move(mount)).first->second;
+  struct statx mount;
+  return Classified(fd, info.st_dev,
+                    posix::Statx(fd, STATX_MNT_ID, &mount) == 0 ? MountIdOf(mount) : std::nullopt);
 }
 
 MountLocks LocksOfPath(const std::string& path) {

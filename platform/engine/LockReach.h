@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,9 @@ struct MountLocks {
   LockReach reach = LockReach::kThisComputerOnly;
   std::string filesystem = "unknown";  // the type as mountinfo names it: "ext4", "fuse.sshfs"
   std::string mountPoint;              // empty when the mount was not found
+  // The file's device is the one mountinfo lists for its mount: not so in a btrfs subvolume,
+  // whose files have a device number of their own.
+  bool deviceListed = false;
 
   bool seen() const { return reach != LockReach::kThisComputerOnly; }
 };
@@ -42,6 +46,7 @@ LockReach ClassifyMount(std::string_view type, std::string_view mountOptions,
 
 // One line of /proc/self/mountinfo. False if the line does not have mountinfo's shape.
 struct MountInfoEntry {
+  uint64_t id = 0;  // the mount ID, as statx's STATX_MNT_ID gives it
   unsigned major = 0;
   unsigned minor = 0;
   std::string mountPoint;  // "\040" and the other octal escapes undone
@@ -51,8 +56,11 @@ struct MountInfoEntry {
 };
 bool ParseMountInfoLine(std::string_view line, MountInfoEntry* entry);
 
-// The mount an open file lives on, with its class. Worked out once per device for the
-// life of the process: a file's mount does not change under an open descriptor.
+// The mount an open file lives on, with its class: found in /proc/self/mountinfo by the mount
+// ID statx gives (by the device where the kernel gives none), and remembered per mount until
+// the mount table changes. Neither numbers alone would do: device numbers and mount IDs are
+// both handed out again once their mount is gone, so a FUSE mount may get the number a tmpfs
+// had a moment ago.
 MountLocks LocksOf(int fd);
 MountLocks LocksOf(int fd, const struct stat& info);  // the same, given fd's fstat
 // The same for a path (followed where it is a link); the folder's for a missing file.

@@ -1,5 +1,6 @@
 #include "platform/engine/Posix.h"
 
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -142,6 +143,21 @@ int Fstat(int fd, struct stat* info) {
 int Fstatfs(int fd, struct statfs* info) {
   if (Injected(Call::kFstatfs, OnFd(fd))) return errno;
   return ErrnoOf(Retrying([&] { return ::fstatfs(fd, info); }));
+}
+
+int Statx(int fd, unsigned int mask, struct statx* info) {
+  if (Injected(Call::kStatx, OnFd(fd))) return errno;
+  return ErrnoOf(Retrying([&] { return ::statx(fd, "", AT_EMPTY_PATH, mask, info); }));
+}
+
+int PollNow(int fd, short events, short* happened) {
+  if (Injected(Call::kPoll, OnFd(fd))) return errno;
+  struct pollfd one {
+    fd, events, 0
+  };
+  if (Retrying([&] { return ::poll(&one, 1, 0); }) < 0) return errno;
+  *happened = one.revents;
+  return 0;
 }
 
 int Unlink(const std::string& path) {

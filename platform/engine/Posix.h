@@ -26,6 +26,11 @@ namespace quillet::posix {
 [[nodiscard]] int Lstat(const std::string& path, struct stat* info);
 [[nodiscard]] int Fstat(int fd, struct stat* info);
 [[nodiscard]] int Fstatfs(int fd, struct statfs* info);
+// statx(2) of the open file itself (AT_EMPTY_PATH), asking for `mask`: what the kernel could
+// fill is in info->stx_mask.
+[[nodiscard]] int Statx(int fd, unsigned int mask, struct statx* info);
+// poll(2) of one descriptor without waiting: *happened gets the events pending now.
+[[nodiscard]] int PollNow(int fd, short events, short* happened);
 [[nodiscard]] int Unlink(const std::string& path);
 [[nodiscard]] int Fchmod(int fd, mode_t mode);
 [[nodiscard]] int Mkdir(const std::string& path, mode_t mode);
@@ -93,6 +98,8 @@ enum class Call {
   kLstat,
   kFstat,
   kFstatfs,
+  kStatx,
+  kPoll,
   kUnlink,
   kFchmod,
   kMkdir,

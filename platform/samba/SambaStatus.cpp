@@ -4,13 +4,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QFileInfo>
-#include <QStandardPaths>
+#include <QList>
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <system_error>
 #include <utility>
 
 #include "platform/samba/LimitedRun.h"
+#include "platform/samba/SambaPrograms.h"
 
 namespace quillet {
 
@@ -23,12 +25,45 @@ constexpr size_t kMaxOutput = 64 << 20;
 
 SambaTable NotRead(std::string reason) { return {false, std::move(reason), {}}; }
 
-std::string SmbstatusPath(const std::string& chosen) {
-  if (!chosen.empty()) return chosen;
-  QString found = QStandardPaths::findExecutable(QStringLiteral("smbstatus"));
-  if (found.isEmpty() && QFileInfo(QStringLiteral("/usr/bin/smbstatus")).isExecutable())
-    found = QStringLiteral("/usr/bin/smbstatus");
-  return found.toStdString();
+std::string NotInstalled() {
+  std::string folders;
+  for (const std::string_view folder : kSambaInstallFolders)
+    folders += (folders.empty() ? "" : ", ") + std::string(folder);
+  return "Samba is not installed: no smbstatus that only root can change in " + folders;
+}
+
+// What `file` of /proc/PID holds, up to the size of `buffer`; empty if it cannot be read.
+std::string_view ReadOf(int proc, const char* pid, const char* file,
+                        std::array<char, 1024>& buffer) {
+  char path[64];
+  std::snprintf(path, sizeof path, "%s/%s", pid, file);
+  const int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};  // it has just ended
+  const ssize_t size = ::read(fd, buffer.data(), buffer.size());
+  ::close(fd);
+  return size > 0 ? std::string_view(buffer.data(), size_t(size)) : std::string_view();
+}
+
+// Real and effective user 0, as the "Uid:" line of /proc/PID/status tells them (real,
+// effective, saved, filesystem).
+bool RunsAsRoot(int proc, const char* pid) {
+  std::array<char, 1024> buffer;
+  const std::string_view status = ReadOf(proc, pid, "status", buffer);
+  const size_t uid = status.find("\nUid:\t");
+  return uid != std::string_view::npos && status.substr(uid + 6).starts_with("0\t0\t");
+}
+
+// Whether /proc/PID/exe names one of `programs`, or one of them replaced since it started.
+bool RunsFrom(int proc, const char* pid, const std::vector<std::string>& programs) {
+  char path[64];
+  std::snprintf(path, sizeof path, "%s/exe", pid);
+  std::array<char, 4096> target;
+  const ssize_t size = ::readlinkat(proc, path, target.data(), target.size());
+  if (size <= 0 || size_t(size) == target.size()) return false;
+  std::string_view program(target.data(), size_t(size));
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (program.ends_with(kDeleted)) program.remove_suffix(kDeleted.size());
+  return std::find(programs.begin(), programs.end(), program) != programs.end();
 }
 
 std::string FirstLine(const QByteArray& text) {
@@ -70,20 +105,17 @@ SambaTable Understood(const std::string& program, const LimitedRun& run,
 
 }  // namespace
 
-bool ProcessRuns(std::string_view name) {
+bool RootProcessRuns(std::string_view name, const std::vector<std::string>& programs) {
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return false;
   bool found = false;
   while (const dirent* entry = ::readdir(proc)) {
     if (entry->d_type != DT_DIR || entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    char path[sizeof entry->d_name + 8];
-    std::snprintf(path, sizeof path, "%s/comm", entry->d_name);
-    const int fd = ::openat(::dirfd(proc), path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;  // it has just ended
-    char comm[64];
-    const ssize_t size = ::read(fd, comm, sizeof comm);
-    ::close(fd);
-    if (size > 0 && std::string_view(comm, size - (comm[size - 1] == '\n')) == name) {
+    std::array<char, 1024> buffer;
+    std::string_view comm = ReadOf(::dirfd(proc), entry->d_name, "comm", buffer);
+    if (comm.ends_with('\n')) comm.remove_suffix(1);
+    if (comm == name && RunsAsRoot(::dirfd(proc), entry->d_name) &&
+        RunsFrom(::dirfd(proc), entry->d_name, programs)) {
       found = true;
       break;
     }
@@ -99,7 +131,13 @@ bool SmbdRuns() {
   std::lock_guard lock(mutex);
   const Clock::time_point now = Clock::now();
   if (!looked || now - lookedAt >= kRemembered) {
-    runs = ProcessRuns("smbd");
+    static const std::vector<std::string> smbds = [] {
+      std::vector<std::string> paths;
+      for (const std::string_view folder : kSambaInstallFolders)
+        paths.push_back(std::string(folder) + "/smbd");
+      return paths;
+    }();
+    runs = RootProcessRuns("smbd", smbds);
     looked = true;
     lookedAt = now;
   }
@@ -108,9 +146,8 @@ bool SmbdRuns() {
 
 SambaTable ReadSambaStatus(const SambaStatusOptions& options) {
   // The cheapest question first: where Samba is not installed, /proc is not read at all.
-  const std::string program = SmbstatusPath(options.program);
-  if (program.empty())
-    return NotRead("no smbstatus on PATH or in /usr/bin: Samba is not installed");
+  const std::string program = options.program.empty() ? SambaProgram("smbstatus") : options.program;
+  if (program.empty()) return NotRead(NotInstalled());
   if (!options.smbdRuns()) return NotRead("no smbd running on this machine");
   if (options.rootOnly && ::geteuid() != 0)
     return NotRead("not root (smbstatus reads Samba's status only as root)");

@@ -5,20 +5,27 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/samba/SambaOpens.h"
 
 namespace quillet {
 
-// Whether a process of this name runs on this machine, as pidof finds it: by the name Linux
-// keeps in /proc/PID/comm (a Samba's main smbd keeps "smbd"). Reads /proc on every call.
-bool ProcessRuns(std::string_view name);
+// Whether a process runs here as root (real and effective user 0) from one of `programs`
+// (absolute paths): its /proc/PID/exe names one of them, or one of them " (deleted)", as a
+// daemon still running after its package was upgraded does (the program was root's when it
+// was started). Processes are picked first by `name`, the name Linux keeps in /proc/PID/comm
+// (a Samba's main smbd keeps "smbd"): the cheap look, which anybody's process can pass.
+// Reads /proc on every call.
+bool RootProcessRuns(std::string_view name, const std::vector<std::string>& programs);
 
-// Whether an smbd runs here, remembered for a second: the whole of /proc is read to know.
+// Whether root's smbd runs here, started from one of Samba's install folders
+// (SambaPrograms.h); remembered for a second: the whole of /proc is read to know.
 bool SmbdRuns();
 
 struct SambaStatusOptions {
-  // The smbstatus to run; empty: the first on PATH, else /usr/bin/smbstatus.
+  // The smbstatus to run; empty: Samba's own, from its install folders (SambaProgram),
+  // never one found on PATH.
   std::string program;
   // Whether an smbd runs on this machine; smbstatus is run only then.
   std::function<bool()> smbdRuns = SmbdRuns;

@@ -3,6 +3,9 @@
 // Samba's status as the suites fake it: smbstatus --json output recorded from Samba 4.17
 // (SMBSTATUS_RECORDINGS, tests/platform/samba/smbstatus) and stand-in programs.
 
+#include <grp.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -37,11 +40,22 @@ inline SambaStatusOptions StandInOptions(const std::string& program) {
   return options;
 }
 
-// A process by this name (a copy of sleep, in `folder`) running until it goes.
+// A process by this name (a copy of sleep, in `folder`) running until it goes, as `uid` if
+// given (`folder` must then let that user in).
 struct ProcessNamed : QProcess {
-  ProcessNamed(const QTemporaryDir& folder, const QString& name) {
-    if (!QFile::copy("/bin/sleep", folder.filePath(name))) qFatal("cannot copy sleep");
-    start(folder.filePath(name), {"30"});
+  ProcessNamed(const QString& folder, const QString& name, uid_t uid = uid_t(-1)) {
+    const QString program = folder + '/' + name;
+    if (!QFile::copy("/bin/sleep", program) ||
+        !QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOther))
+      qFatal("cannot copy sleep");
+    if (uid != uid_t(-1)) {
+      setChildProcessModifier([uid] {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+            ::setresuid(uid, uid, uid) != 0)
+          ::_exit(126);
+      });
+    }
+    start(program, {"30"});
     if (!waitForStarted()) qFatal("cannot start %s", qPrintable(name));
   }
   ~ProcessNamed() override { kill(), waitForFinished(); }

@@ -183,6 +183,7 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("lstat: gone") << Call::kLstat << ENOENT << 53;
     QTest::newRow("lstat: denied") << Call::kLstat << EACCES << 70;
     QTest::newRow("open") << Call::kOpen << EIO << 75;
+    QTest::newRow("statx: its mount untold") << Call::kStatx << EIO << 70;
     QTest::newRow("lock") << Call::kLock << EAGAIN << 70;
     QTest::newRow("unlink: denied") << Call::kUnlink << EPERM << 70;
   }

@@ -1,5 +1,8 @@
 // Where a file's locks live, and what the engine claims where they stay on this computer.
 
+#include <sys/mount.h>
+
+#include "platform/engine/DatabaseScan.h"
 #include "platform/engine/JetSession.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
@@ -14,6 +17,19 @@ namespace {
 
 const std::string kCannotBeFound =
     "Information: The type of locking the database is using cannot be found.\n";
+
+dev_t DeviceOf(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? info.st_dev : 0;
+}
+
+DatabaseScan Scanned(const std::string& path) {
+  DatabaseScanner scanner;
+  std::vector<DatabaseScan> scans(1);
+  scans[0].path = path;
+  scanner.Scan(&scans);
+  return scans[0];
+}
 
 }  // namespace
 
@@ -86,7 +102,8 @@ class LockReachTest : public QObject {
   void rejectsWhatIsNotMountInfo() {
     for (const char* line :
          {"", "26 1 254:0 / / rw,relatime ext4 /dev/vda rw",
-          "26 1 254 / / rw,relatime - ext4 /dev/vda rw", "26 1 254:0 / / rw,relatime - ext4"}) {
+          "26 1 254 / / rw,relatime - ext4 /dev/vda rw", "26 1 254:0 / / rw,relatime - ext4",
+          "x26 1 254:0 / / rw,relatime - ext4 /dev/vda rw"}) {
       MountInfoEntry entry;
       QVERIFY2(!ParseMountInfoLine(line, &entry), line);
     }
@@ -181,6 +198,46 @@ class LockReachTest : public QObject {
 
     QCOMPARE(ReadBytes(server.file("a.ldb")), lockFile);
     QCOMPARE(Exists(server.file("a.ldb")), held);
+  }
+
+  // A FUSE mount that gets the device number of a tmpfs unmounted a moment before (anonymous
+  // device numbers and mount IDs both go to the lowest free) is not taken for that tmpfs by
+  // a process that classed it: nothing claimed, no lock file created or deleted through it.
+  void aMountIsNotTakenForTheOneBeforeIt() {
+    if (::geteuid() != 0) QSKIP("mounting a tmpfs needs root");
+    if (!FuseView::Possible()) QSKIP("this machine has no /dev/fuse");
+    TempFolder server, scratch;
+    server.database("a.mdb");
+    server.database("b.mdb");
+    const QByteArray stale = JetRecord("WS-GONE", "Admin");
+    server.write("a.ldb", stale);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      QCOMPARE(::mount("quillet-test", scratch.path.c_str(), "tmpfs", 0, "size=1m"), 0);
+      const std::string local = scratch.database("t.mdb");
+      const dev_t device = DeviceOf(local);
+      // Classed by the engine, and by a scan on this thread, while it is mounted.
+      const int reach = int(LocksOfPath(local).reach);
+      const DatabaseScan scanned = Scanned(local);
+      QCOMPARE(::umount2(scratch.path.c_str(), 0), 0);
+      QCOMPARE(reach, int(LockReach::kLocal));
+      QCOMPARE(int(scanned.state), int(DatabaseScan::State::kClosed));
+
+      FuseView view(server.path);
+      QVERIFY(view.mounted());
+      if (DeviceOf(view.mountPoint()) != device) continue;  // something else took it: again
+      QCOMPARE(int(LocksOfPath(view.file("b.mdb")).reach), int(LockReach::kThisComputerOnly));
+      const DatabaseScan throughView = Scanned(view.file("b.mdb"));
+      QCOMPARE(int(throughView.state), int(DatabaseScan::State::kUnknown));
+      QCOMPARE(int(throughView.mount.reach), int(LockReach::kThisComputerOnly));
+      QCOMPARE(Failure(Kill(view.file("a.ldb"))).substr(0, 2), "70");
+      std::unique_ptr<JetSession> session;
+      QCOMPARE(Failure(JetSession::Open(view.file("b.mdb"), {}, &session)), kOk);
+      QVERIFY(!Exists(server.file("b.ldb")));
+      session.reset();
+      QCOMPARE(ReadBytes(server.file("a.ldb")), stale);
+      return;
+    }
+    QSKIP("the FUSE mount never got the device number the tmpfs had");
   }
 
   // Connections through the same mount still see each other: the first opener's mode holds.

@@ -7,6 +7,7 @@
 #include "platform/engine/OtherOpeners.h"
 #include "platform/samba/SambaOpeners.h"
 #include "support/EngineTestUtil.h"
+#include "support/SambaNamespace.h"
 #include "support/SambaStandIn.h"
 
 using namespace quillet;
@@ -44,8 +45,26 @@ std::string StandIn(const QTemporaryDir& folder, const QByteArray& json) {
   QFile table(folder.filePath("table.json"));
   if (!table.open(QIODevice::WriteOnly) || table.write(json) != json.size())
     qFatal("cannot write the stand-in's table");
-  return test::StandIn(folder, "smbstatus", "exec cat \"$(dirname \"$0\")/table.json\"");
+  return test::StandIn(folder, "smbstatus", "exec cat '" + table.fileName().toLocal8Bit() + "'");
 }
+
+// A user's folder where the user's smbd runs, beside the user's smbstatus, which leaves "ran"
+// there when run (and prints what `shown` prints); root's PATH names the folder first, and
+// "." too, for root working there.
+struct UsersStandIns {
+  explicit UsersStandIns(const std::string& shown) {
+    const QByteArray script = "#!/bin/sh\ntouch '" + QByteArray::fromStdString(folder.file("ran")) +
+                              "'\nexec '" + QByteArray::fromStdString(shown) + "'\n";
+    const std::string smbstatus = folder.write("smbstatus", script);
+    if (::chmod(folder.path.c_str(), 0755) != 0 || ::chmod(smbstatus.c_str(), 0755) != 0 ||
+        ::chown(smbstatus.c_str(), OtherProcess::kNobody, OtherProcess::kNobody) != 0)
+      qFatal("cannot hand the user's smbstatus to the user");
+    smbd.emplace(QString::fromStdString(folder.path), "smbd", OtherProcess::kNobody);
+  }
+  TempFolder folder;
+  std::optional<ProcessNamed> smbd;
+  const std::string searchPath = ".:" + folder.path + ":" + qgetenv("PATH").toStdString();
+};
 
 // The engine asks a fresh reader of that stand-in.
 void AskStandIn(const std::string& program) {
@@ -102,37 +121,67 @@ class SambaOpenersTest : public QObject {
     QVERIFY(!Exists(lockFile));  // the last leaver deleted the stale one
   }
 
-  // quilletctl asks Samba where an smbd runs and it may: a client's open shows in users,
-  // check --json says Samba was read, and scan calls the database in use by that client.
-  void quilletctlNamesSambasClients() {
+  // quilletctl, run as root, asks root's Samba only: root's smbstatus where root's smbd runs
+  // (then a client's open shows in users, check --json says Samba was read, and scan calls
+  // the database in use by that client). A user's smbd and smbstatus are never run for
+  // Samba's, however early on root's PATH, a relative entry too.
+  void quilletctlAsksRootsSambaOnly_data() {
+    // smbdUser: who runs the smbd of root's Samba, in a mount namespace where it and smbstatus
+    // are stand-ins; -1: no such namespace, the machine as it is.
+    Columns<int, bool>("smbdUser", "read");
+    QTest::newRow("root's smbd and smbstatus") << 0 << true;
+    QTest::newRow("Samba's smbd run by another user") << int(OtherProcess::kNobody) << false;
+    QTest::newRow("this machine as it is") << -1 << false;
+  }
+  void quilletctlAsksRootsSambaOnly() {
+    const auto [smbdUser, read] = Fetch<int, bool>("smbdUser", "read");
     if (::geteuid() != 0) QSKIP("Samba's table is read as root only");
     TempFolder folder;
     QTemporaryDir scripts;
     const std::string path = folder.database("a.mdb");
-    StandIn(scripts, TableFor(path, {}));
-    ProcessNamed smbd(scripts, "smbd");  // as the reader looks for one
-    const std::string searchPath =
-        scripts.path().toStdString() + ":" + qgetenv("PATH").toStdString();
-    const auto onPath = [searchPath] { ::setenv("PATH", searchPath.c_str(), 1); };
+    const std::string rootsSmbstatus = StandIn(scripts, TableFor(path, {}));
+    // A real smbd of root's, seen from the namespace too, would be asked.
+    if (smbdUser > 0 && SmbdRuns()) QSKIP("an smbd of root's runs on this machine");
+    std::optional<SambaNamespace> samba;
+    if (smbdUser >= 0) samba.emplace(rootsSmbstatus, uid_t(smbdUser));
+    if (samba && !samba->failure().isEmpty()) QSKIP(qPrintable(samba->failure()));
 
-    OtherProcess users({"users", path}, uid_t(-1), onPath);
-    QCOMPARE(users.output(), "-\t127.0.0.1\tnobody\topen through Samba\n");
-    OtherProcess json({"users", "--json", path}, uid_t(-1), onPath);
-    const QJsonObject listed = JsonOf(json.output());
-    QCOMPARE(listed["samba"].toString(), "read");
-    QCOMPARE(listed["sambaOpens"].toArray().size(), 1);
-    const QJsonObject open = listed["sambaOpens"].toArray()[0].toObject();
-    QCOMPARE(open["shareMode"].toString(), "exclusive");
-    QVERIFY(open["address"].toString().startsWith("ipv4:127.0.0.1:"));
-    OtherProcess check({"check", "--json", path}, uid_t(-1), onPath);
-    QCOMPARE(check.stop(0), 1);  // refused: the client shares nothing
-    QVERIFY(check.errors().starts_with("quilletctl: error 3045:"));
-    OtherProcess scan({"scan", "--json", folder.path}, uid_t(-1), onPath);
-    const QJsonObject scanned = JsonOf(scan.output());
-    QCOMPARE(scan.stop(0), 5);  // someone is in
-    QCOMPARE(scanned["state"].toString(), "other engine");
-    QCOMPARE(scanned["reason"].toString(), "open through Samba by 127.0.0.1 (nobody, exclusive)");
-    QCOMPARE(scanned["sambaOpens"].toArray().size(), 1);
+    const UsersStandIns user(rootsSmbstatus);
+    const std::function<void()> enter = samba ? samba->entering(user.folder.path) : nullptr;
+    const auto inChild = [searchPath = user.searchPath, enter] {
+      if (enter) enter();
+      ::setenv("PATH", searchPath.c_str(), 1);
+    };
+    const auto run = [&](const std::vector<std::string>& args) {
+      auto process = std::make_unique<OtherProcess>(args, uid_t(-1), inChild, user.folder.path);
+      process->stop(0);
+      return process;
+    };
+
+    const auto users = run({"users", path});
+    QCOMPARE(users->output(), read ? "-\t127.0.0.1\tnobody\topen through Samba\n" : "");
+    const QJsonObject listed = JsonOf(run({"users", "--json", path})->output());
+    if (smbdUser == 0) QCOMPARE(listed["samba"].toString(), "read");
+    if (smbdUser > 0)
+      QCOMPARE(listed["samba"].toString(), "not read: no smbd running on this machine");
+    QCOMPARE(listed["sambaOpens"].toArray().size(), read ? 1 : 0);
+    if (read) {
+      const QJsonObject open = listed["sambaOpens"].toArray()[0].toObject();
+      QCOMPARE(open["shareMode"].toString(), "exclusive");
+      QVERIFY(open["address"].toString().startsWith("ipv4:127.0.0.1:"));
+    }
+    const auto check = run({"check", "--json", path});
+    QCOMPARE(check->stop(0), read ? 1 : 0);  // refused where the client shares nothing
+    if (read) QVERIFY(check->errors().starts_with("quilletctl: error 3045:"));
+    const auto scan = run({"scan", "--json", folder.path});
+    const QJsonObject scanned = JsonOf(scan->output());
+    QCOMPARE(scan->stop(0), read ? 5 : 0);  // 5: someone is in
+    QCOMPARE(scanned["state"].toString(), read ? "other engine" : "closed");
+    if (read) {
+      QCOMPARE(scanned["reason"].toString(), "open through Samba by 127.0.0.1 (nobody, exclusive)");
+      QCOMPARE(scanned["sambaOpens"].toArray().size(), 1);
+    }
+    QVERIFY2(!Exists(user.folder.file("ran")), "root ran the user's smbstatus");
   }
 };
 

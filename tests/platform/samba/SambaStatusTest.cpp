@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "support/DataRows.h"
+#include "support/Fixtures.h"
 #include "support/SambaStandIn.h"
 
 using namespace quillet;
@@ -103,22 +104,16 @@ class SambaStatusTest : public QObject {
   }
 
   // smbstatus --json and nothing more: Samba's choice of configuration stays Samba's.
-  void readsWhatSmbstatusPrints_data() {
-    Rows<bool>("fromPath", {{"named", false}, {"found on PATH", true}});
-  }
   void readsWhatSmbstatusPrints() {
-    QFETCH(bool, fromPath);
     QTemporaryDir folder;
     const std::string program =
         StandIn(folder, "smbstatus",
                 "[ \"$*\" = --json ] && [ \"$SMB_CONF_PATH\" = /srv/test/smb.conf ] || exit 3\n"
                 "cat " +
                     kRecording);
-    const QByteArray path = qgetenv("PATH"), conf = qgetenv("SMB_CONF_PATH");
+    const QByteArray conf = qgetenv("SMB_CONF_PATH");
     qputenv("SMB_CONF_PATH", "/srv/test/smb.conf");
-    if (fromPath) qputenv("PATH", folder.path().toLocal8Bit() + ":" + path);
-    const SambaTable table = ReadSambaStatus(Limited(fromPath ? "" : program));
-    qputenv("PATH", path);
+    const SambaTable table = ReadSambaStatus(Limited(program));
     conf.isNull() ? qunsetenv("SMB_CONF_PATH") : qputenv("SMB_CONF_PATH", conf);
     QVERIFY2(table.read, table.reason.c_str());
     QCOMPARE(OpensOf(table, kDevice, kDatabase).size(), 2u);
@@ -154,16 +149,36 @@ class SambaStatusTest : public QObject {
     QCOMPARE(runCount(), 2);
   }
 
-  void findsAProcessByItsName() {
+  // A process counts when it runs as root from one of the programs named, whatever its name
+  // says; still after its program was replaced under it, as by an upgrade.
+  void findsRootsProcessByItsProgram_data() {
+    Columns<bool, bool, bool, bool>("asRoot", "named", "replaced", "counts");
+    QTest::newRow("root, from the program named") << true << true << false << true;
+    QTest::newRow("root, its program replaced since") << true << true << true << true;
+    QTest::newRow("root, from another program of the name") << true << false << false << false;
+    QTest::newRow("another user, from the program named") << false << true << false << false;
+  }
+  void findsRootsProcessByItsProgram() {
+    const auto [asRoot, named, replaced, counts] =
+        Fetch<bool, bool, bool, bool>("asRoot", "named", "replaced", "counts");
+    if (::geteuid() != 0) QSKIP("root's processes are told from others' as root");
     QTemporaryDir folder;
+    QVERIFY(QFile::setPermissions(
+        folder.path(), QFile::permissions(folder.path()) | QFile::ExeOther | QFile::ReadOther));
     const QString name = QStringLiteral("qsmbd-%1").arg(::getpid());  // Linux keeps 15 bytes
-    QVERIFY(!ProcessRuns(name.toStdString()));
+    const std::string program = folder.filePath(name).toStdString();
+    const std::vector<std::string> programs{named ? program : "/usr/sbin/" + name.toStdString()};
+    QVERIFY(!RootProcessRuns(name.toStdString(), programs));
     {
-      ProcessNamed process(folder, name);
-      QVERIFY(ProcessRuns(name.toStdString()));
-      QVERIFY(!ProcessRuns("qsmbd"));  // the whole name, not its start
+      ProcessNamed process(folder.path(), name, asRoot ? uid_t(-1) : OtherProcess::kNobody);
+      if (replaced) {
+        QVERIFY(QFile::remove(folder.filePath(name)));
+        QVERIFY(QFile::copy("/bin/true", folder.filePath(name)));
+      }
+      QCOMPARE(RootProcessRuns(name.toStdString(), programs), counts);
+      QVERIFY(!RootProcessRuns("qsmbd", programs));  // the whole name, not its start
     }
-    QVERIFY(!ProcessRuns(name.toStdString()));
+    QVERIFY(!RootProcessRuns(name.toStdString(), programs));
   }
 };
 
