@@ -42,15 +42,16 @@ struct AccessLocks {
   std::bitset<kSlots> userLocks;
 };
 
-// False if a query failed. A lock over the whole lock file names no slot in particular.
+// False if a query failed. A lock over the whole lock file names no slot in particular. Only
+// the user locks are told apart; any other lock, however many, only says someone is in.
 bool ReadLocks(int databaseFd, int lockFileFd, AccessLocks* locks) {
   std::vector<HeldLock> held;
   if (databaseFd >= 0) {
-    if (!QueryHeldLocks(databaseFd, &held)) return false;
+    if (!QueryHeldLocks(databaseFd, posix::ByteRange{0, 1}, &held)) return false;
     locks->any = !held.empty();
   }
   if (lockFileFd < 0) return true;
-  if (!QueryHeldLocks(lockFileFd, &held)) return false;
+  if (!QueryHeldLocks(lockFileFd, posix::ByteRange{UserLock(0), kSlots}, &held)) return false;
   locks->any = locks->any || !held.empty();
   for (const HeldLock& lock : held) {
     if (lock.start == 0 && lock.end == HeldLock::kToEnd) continue;
