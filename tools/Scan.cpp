@@ -91,7 +91,6 @@ class Walk {
   struct Listed {
     std::string path;
     bool orphanLockFile;
-    bool regularFile;
     bool lockFileListed;
   };
   std::vector<Listed>& found() { return found_; }
@@ -152,12 +151,12 @@ class Walk {
       if (entry.type == DT_DIR) {
         subfolders.push_back(entry.name);
       } else if (entry.type != DT_LNK && NamedLikeDatabase(entry.name)) {
-        found_.push_back(Listed{prefix + entry.name, false, entry.type == DT_REG,
+        found_.push_back(Listed{prefix + entry.name, false,
                                 !whole || listed(quillet::LockFilePath(entry.name))});
       } else if (entry.type == DT_REG && EndsWithNoCase(entry.name, ".ldb") &&
                  !std::binary_search(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end(),
                                      entry.name)) {
-        found_.push_back(Listed{prefix + entry.name, true, true, true});
+        found_.push_back(Listed{prefix + entry.name, true, true});
       }
     }
     progress_->update(folders_, found_.size(), 0);
@@ -280,7 +279,6 @@ int Scan(const QList<QByteArray>& folders, bool json) {
     Walk::Listed& listed = walk.found()[i];
     found[i].path = std::move(listed.path);
     found[i].orphanLockFile = listed.orphanLockFile;
-    found[i].listedAsRegularFile = listed.regularFile;
     found[i].lockFileListed = listed.lockFileListed;
   }
   scanner.Scan(&found,
