@@ -13,6 +13,7 @@
 #include "app/Artwork.h"
 #include "app/CaptionLabel.h"
 #include "app/TwipsLayout.h"
+#include "app/probe/LockingProbe.h"
 #include "common/ErrorReport.h"
 #include "common/FileHelpers.h"
 #include "common/GeneralConstants.h"
@@ -26,7 +27,6 @@
 #include "platform/uiservices/UiServices.h"
 #include "platform/vb/ErrObject.h"
 #include "platform/vb/LocalBytes.h"
-#include "app/probe/LockingProbe.h"
 
 namespace quillet {
 
@@ -249,12 +249,16 @@ Status frmDatabaseLocking::OpenDatabaseFile(const QString& path) {
   // A lock file nobody holds is left over from a crash; one that is held means another
   // workstation has the database open. A file under that name that cannot be a lock file
   // (the database itself, another database, a hard link) is somebody's data: left alone.
+  // Both are looked at in the database's folder, opened once, so that the file judged is
+  // the file deleted, beside the database, even where someone renames folders meanwhile.
   const std::string databaseFile = ToLocalBytes(path);
   const std::string lockFile = LockFilePath(databaseFile);
-  if (GetFileLength(QFile::decodeName(QByteArray::fromStdString(lockFile))) > 0 &&
-      CouldBeLockFileOf(lockFile, databaseFile)) {
+  const FolderOf folder(databaseFile);
+  const NameAt lockFileThere = folder.at(LockFilePath(folder.name()));
+  if (GetFileLength(QFile::decodeName(QByteArray::fromStdString(lockFile))) > 0 && folder.valid() &&
+      CouldBeLockFileOf(lockFileThere, folder.name())) {
     OnErrorResumeNext resumeNext;
-    Err().Record(Kill(lockFile));
+    Err().Record(Kill(lockFileThere));
     if (Err().Number != 0) ui_.MsgBox(QString::fromLatin1(kLockFileInUseWarning), vbExclamation);
   }
 

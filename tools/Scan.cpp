@@ -104,7 +104,6 @@ class Walk {
   struct Listed {
     std::string path;
     bool orphanLockFile;
-    bool regularFile;
     bool lockFileListed;
   };
   std::vector<Listed>& found() { return found_; }
@@ -167,12 +166,12 @@ class Walk {
       if (entry.type == DT_DIR) {
         subfolders.push_back(entry.name);
       } else if (entry.type != DT_LNK && NamedLikeDatabase(entry.name)) {
-        found_.push_back(Listed{prefix + entry.name, false, entry.type == DT_REG,
-                                !whole || listed(LockFileName(entry.name))});
+        found_.push_back(
+            Listed{prefix + entry.name, false, !whole || listed(LockFileName(entry.name))});
       } else if (entry.type == DT_REG && NamedLikeLockFile(entry.name) &&
                  !std::binary_search(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end(),
                                      entry.name)) {
-        found_.push_back(Listed{prefix + entry.name, true, true, true});
+        found_.push_back(Listed{prefix + entry.name, true, true});
       }
     }
     progress_->update(folders_, found_.size(), 0);
@@ -324,7 +323,6 @@ int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metr
     Walk::Listed& listed = walk.found()[i];
     found[i].path = std::move(listed.path);
     found[i].orphanLockFile = listed.orphanLockFile;
-    found[i].listedAsRegularFile = listed.regularFile;
     found[i].lockFileListed = listed.lockFileListed;
     found[i].access = quillet::IsAccessDatabaseName(found[i].path) ||
                       (listed.orphanLockFile && quillet::IsAccessLockFileName(found[i].path));

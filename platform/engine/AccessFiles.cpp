@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "platform/engine/AsciiCase.h"
+#include "platform/engine/FolderFiles.h"
 #include "platform/engine/HeldLocks.h"
 #include "platform/engine/JetErrors.h"
+#include "platform/engine/JetSession.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/engine/PathNames.h"
@@ -93,37 +95,35 @@ void Judge(DatabaseScan* scan, int databaseFd, const LockFileContents& lockFile)
                                      : State::kClosed);
 }
 
-// Opens the database to be looked at, looking first: a link is not followed, a FIFO or device
-// never opened. False when that settles the scan.
-bool OpenAccessDatabase(DatabaseScan* scan, UniqueFd* database) {
+// Opens the database to be looked at as a Jet one's is looked at: in its folder, opened once,
+// through a descriptor that cannot act on what it names; a link is not followed, a FIFO or
+// device never opened. False when that settles the scan.
+bool OpenAccessDatabase(DatabaseScan* scan, FolderOf* folder, UniqueFd* database) {
   const std::string& path = scan->path;
-  struct stat info;
-  info.st_mode = S_IFREG;
-  if (const int error = scan->listedAsRegularFile ? 0 : posix::Lstat(path, &info); error != 0) {
-    scan->absent = error == ENOENT;
-    Settle(scan, State::kUnknown, JetError(kJetErrCannotOpen, path).description());
+  const auto settle = [&](State state, const Status& error) {
+    scan->mount = LocksOfPath(path);  // names only: nothing is opened for reading
+    Settle(scan, state, error.description());
     return false;
+  };
+  *folder = FolderOf(path);
+  const LookedAt looked =
+      folder->valid() ? LookAt(folder->entry(), /*followLink=*/false) : LookedAt{{}, {}, ENOENT};
+  if (looked.error != 0) {
+    scan->absent = looked.error == ENOENT;
+    return settle(State::kUnknown, OpenFailure(looked.error, kJetErrCannotOpen, path));
   }
-  if (S_ISLNK(info.st_mode) || S_ISDIR(info.st_mode)) {
+  if (S_ISLNK(looked.info.st_mode) || S_ISDIR(looked.info.st_mode)) {
     scan->absent = true;
     return false;
   }
-  const std::string refused = JetError(kJetErrUnrecognizedFormat, path).description();
-  if (!S_ISREG(info.st_mode)) {
-    scan->mount = LocksOfPath(path);
-    Settle(scan, State::kNotADatabase, refused);
-    return false;
-  }
-  *database = UniqueFd(posix::Open(path, O_RDONLY | O_NOFOLLOW));
-  if (!database->valid() || posix::Fstat(database->get(), &info) != 0) {
-    scan->absent = errno == ENOENT || errno == ELOOP;
-    scan->mount = LocksOfPath(path);
-    Settle(scan, State::kUnknown, JetError(kJetErrCannotOpen, path).description());
-    return false;
-  }
-  scan->mount = LocksOf(database->get(), info);
-  if (!S_ISREG(info.st_mode) || !IsAccessDatabase(database->get(), info.st_size)) {
-    Settle(scan, State::kNotADatabase, refused);
+  const Status refused = JetError(kJetErrUnrecognizedFormat, path);
+  if (!S_ISREG(looked.info.st_mode)) return settle(State::kNotADatabase, refused);
+  *database = OpenLooked(looked, O_RDONLY);
+  if (!database->valid())
+    return settle(State::kUnknown, OpenFailure(errno, kJetErrCannotOpen, path));
+  scan->mount = LocksOf(database->get(), looked.info);
+  if (!IsAccessDatabase(database->get(), looked.info.st_size)) {
+    Settle(scan, State::kNotADatabase, refused.description());
     return false;
   }
   return true;
@@ -132,7 +132,9 @@ bool OpenAccessDatabase(DatabaseScan* scan, UniqueFd* database) {
 // A .laccdb whose database is missing.
 void LookAtOrphan(DatabaseScan* scan) {
   LockFileContents lockFile;
-  const Status read = ReadLockFile(scan->path, &lockFile);
+  const FolderOf folder(scan->path);
+  const Status read = folder.valid() ? ReadLockFile(scan->path, &lockFile, folder.fd())
+                                     : OpenFailure(folder.error(), kJetErrCannotOpen, scan->path);
   if (!read.ok() || !lockFile.fd.valid()) {
     // Gone, or not a lock file after all (a user's document named so): none of the scan's
     // business. One that cannot be read is told.
@@ -148,27 +150,6 @@ void LookAtOrphan(DatabaseScan* scan) {
            "Someone holds this lock file, but no database of its name (.accdb or .accde) is "
            "beside it: a database named otherwise may be open.");
   }
-}
-
-// What a path that names no Access database gets, as ExamineDatabaseFile tells a Jet one.
-Status ExamineAccessFile(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos)
-    return JetError(kJetErrInvalidPath, path);
-  struct stat info;
-  if (const int error = posix::Stat(path, &info); error != 0) {
-    struct stat folder;
-    if (posix::IsPermissionError(error)) return JetError(kJetErrCannotOpen, path);
-    const bool inFolder =
-        error == ENOENT && posix::Stat(ParentFolder(path), &folder) == 0 && S_ISDIR(folder.st_mode);
-    return JetError(inFolder ? kJetErrCouldNotFindFile : kJetErrInvalidPath, path);
-  }
-  if (S_ISDIR(info.st_mode)) return JetError(kJetErrInvalidPath, path);
-  if (!S_ISREG(info.st_mode)) return JetError(kJetErrUnrecognizedFormat, path);
-  const UniqueFd fd(posix::Open(path, O_RDONLY | O_NOFOLLOW));
-  if (!fd.valid() || posix::Fstat(fd.get(), &info) != 0) return Status::OK();  // cannot tell
-  return S_ISREG(info.st_mode) && IsAccessDatabase(fd.get(), info.st_size)
-             ? Status::OK()
-             : JetError(kJetErrUnrecognizedFormat, path);
 }
 
 }  // namespace
@@ -195,11 +176,12 @@ bool IsAccessDatabase(int fd, off_t fileSize) {
 
 void LookAtAccessFile(DatabaseScan* scan) {
   if (scan->orphanLockFile) return LookAtOrphan(scan);
+  FolderOf folder;
   UniqueFd database;
-  if (!OpenAccessDatabase(scan, &database)) return;
+  if (!OpenAccessDatabase(scan, &folder, &database)) return;
   scan->lockFile = AccessLockFilePath(scan->path);
   LockFileContents lockFile;
-  if (const Status read = ReadLockFile(scan->lockFile, &lockFile); !read.ok()) {
+  if (const Status read = ReadLockFile(scan->lockFile, &lockFile, folder.fd()); !read.ok()) {
     Settle(scan, State::kUnknown,
            read.Is(ErrorSource::kJet, kJetErrCouldNotLock)
                ? read.description() + " '" + scan->lockFile +
@@ -214,20 +196,21 @@ Status ReadAccessLockFileUsers(const std::string& databasePath, std::string* loc
                                std::vector<LockFileUser>* users) {
   *lockPath = AccessLockFilePath(databasePath);
   users->clear();
-  if (Status verdict = ExamineAccessFile(databasePath); !verdict.ok()) return verdict;
+  ExaminedDatabase database;
+  if (Status verdict = ExamineDatabaseFile(databasePath, &database, IsAccessDatabase);
+      !verdict.ok())
+    return verdict;
   LockFileContents lockFile;
-  if (Status read = ReadLockFile(*lockPath, &lockFile); !read.ok()) return read;
+  if (Status read = ReadLockFile(*lockPath, &lockFile, database.folder.fd()); !read.ok())
+    return read;
   if (lockFile.fd.valid()) {
     DatabaseScan scan;
     scan.path = databasePath;
     scan.mount = LocksOf(lockFile.fd.get());
-    const UniqueFd database(posix::Open(databasePath, O_RDONLY | O_NOFOLLOW));
-    Judge(&scan, database.get(), lockFile);
+    Judge(&scan, database.fd.get(), lockFile);
     *users = std::move(scan.users);
   }
-  struct stat database;
-  if (posix::Stat(databasePath, &database) != 0) return Status::OK();
-  for (const OtherOpener& opener : OtherOpenersOf(database).openers) {
+  for (const OtherOpener& opener : OtherOpenersOf(database.info).openers) {
     LockFileUser user;
     user.slot = -1;
     user.computer = opener.computer;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/engine/AccessFiles.h"
+#include "platform/engine/FolderFiles.h"
 #include "platform/engine/HeldLocks.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
@@ -53,6 +54,7 @@ class Folder {
 // A database opened to be looked at, with its lock file.
 struct Opened {
   DatabaseScan* scan = nullptr;
+  int folder = AT_FDCWD;  // where the database was found, while the Folder keeps it open
   UniqueFd database;
   struct stat info {};
   LockFileContents lockFile;
@@ -74,46 +76,46 @@ std::optional<bool> AnyLock(int fd) {
   return holder.held();
 }
 
-// Opens the database as the engine would, looking first: a link is not followed, a FIFO or
-// device never opened. False when that settles the scan.
+// Opens the database as the engine would, looking first through a descriptor that cannot act
+// on what it names (O_PATH), then opening the very file looked at: a link is not followed,
+// a FIFO or device never opened, even one swapped in under the name since the folder was
+// listed. False when that settles the scan.
 bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) {
   const std::string& path = scan->path;
-  const auto settle = [&](State state, int32_t error) {
+  const auto settle = [&](State state, const Status& error) {
     scan->mount = LocksOfPath(path);  // names only: nothing is opened for reading
-    Settle(scan, state, JetError(error, path).description());
+    Settle(scan, state, error.description());
     return false;
   };
-  struct stat seen;
-  seen.st_mode = S_IFREG;
-  if (const int error = scan->listedAsRegularFile ? 0 : posix::Lstat(path, &seen); error != 0) {
-    scan->absent = error == ENOENT;
-    return settle(State::kUnknown, kJetErrCannotOpen);
+  const auto [folderFd, name] = folder ? folder->of(path) : std::pair{AT_FDCWD, path};
+  const LookedAt looked = LookAt(NameAt{folderFd, name}, /*followLink=*/false);
+  if (looked.error != 0) {
+    scan->absent = looked.error == ENOENT;
+    return settle(State::kUnknown, OpenFailure(looked.error, kJetErrCannotOpen, path));
   }
-  if (S_ISLNK(seen.st_mode) || S_ISDIR(seen.st_mode)) {
+  if (S_ISLNK(looked.info.st_mode) || S_ISDIR(looked.info.st_mode)) {
     scan->absent = true;  // links are not followed; folders are walked, not scanned
     return false;
   }
-  if (!S_ISREG(seen.st_mode)) return settle(State::kNotADatabase, kJetErrUnrecognizedFormat);
-  const auto [folderFd, name] = folder ? folder->of(path) : std::pair{AT_FDCWD, path};
-  opened->database = UniqueFd(posix::OpenAt(folderFd, name, O_RDONLY | O_NOFOLLOW));
-  if (!opened->database.valid()) {
-    scan->absent = errno == ENOENT || errno == ELOOP;
-    return settle(State::kUnknown, kJetErrCannotOpen);
-  }
-  if (posix::Fstat(opened->database.get(), &opened->info) != 0)
-    return settle(State::kUnknown, kJetErrCannotOpen);
+  if (!S_ISREG(looked.info.st_mode))
+    return settle(State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path));
+  opened->database = OpenLooked(looked, O_RDONLY);
+  if (!opened->database.valid())
+    return settle(State::kUnknown, OpenFailure(errno, kJetErrCannotOpen, path));
+  opened->folder = folderFd;
+  opened->info = looked.info;
   scan->mount = LocksOf(opened->database.get(), opened->info);
-  if (!S_ISREG(opened->info.st_mode) ||
-      !IsJetDatabase(opened->database.get(), opened->info.st_size)) {
+  if (!IsJetDatabase(opened->database.get(), opened->info.st_size)) {
     Settle(scan, State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path).description());
     return false;
   }
   return true;
 }
 
-// Reads the lock file at `lockPath`. False when that settles the scan.
+// Reads the lock file at `lockPath`, in the database's folder where it was opened in one.
+// False when that settles the scan.
 bool ReadLockFileOf(DatabaseScan* scan, const std::string& lockPath, Opened* opened) {
-  const Status read = ReadLockFile(lockPath, &opened->lockFile);
+  const Status read = ReadLockFile(lockPath, &opened->lockFile, opened->folder);
   scan->lockFile = opened->lockFile.fd.valid() ? lockPath : std::string();
   if (read.ok()) return true;
   scan->lockFile = lockPath;
@@ -292,7 +294,6 @@ bool Look(DatabaseScan* scan, const LockSnapshot* before, Folder* folder) {
 bool OpenUnderGate(DatabaseScan* scan, bool wait, Opened* opened, bool* busy) {
   *busy = false;
   opened->scan = scan;
-  scan->listedAsRegularFile = false;  // look again: it may have changed since
   if (!OpenDatabase(scan, opened)) return false;
   const int fd = opened->database.get();
   const int error =

@@ -23,12 +23,11 @@ struct DatabaseScan {
   };
   enum class Mode { kNone, kPage, kRecord, kExclusive };
 
-  // Filled by the caller. What a folder listing just said may spare a call per file: a
-  // regular file listed need not be looked at again before it is opened, and a lock file not
-  // listed need not be looked for (one that appears since is found if locks are seen).
+  // Filled by the caller. What a folder listing just said may spare a call per file: a lock
+  // file not listed need not be looked for (one that appears since is found if locks are
+  // seen). A database is looked at again however it was listed: it may have been swapped.
   std::string path;
   bool orphanLockFile = false;  // path is a lock file, and no database of its name is beside it
-  bool listedAsRegularFile = false;
   bool lockFileListed = true;
   // An Access database (.accdb, .accde) or its orphan .laccdb, looked at from the outside
   // only: AccessFiles.h.

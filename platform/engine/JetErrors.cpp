@@ -1,5 +1,7 @@
 #include "platform/engine/JetErrors.h"
 
+#include <cerrno>
+
 #include "platform/engine/ErrorTexts.h"
 
 namespace quillet {
@@ -14,6 +16,7 @@ constexpr ErrorText kJetErrors[] = {
      "'%s' is not a valid path. Make sure that the path name is spelled correctly and that you "
      "are connected to the server on which the file resides."},
     {kJetErrFileInUse, "Could not use '%s'; file already in use."},
+    {kJetErrTooManyOpen, "Cannot open any more databases."},
     {kJetErrCouldNotLock, "Could not lock file."},
     {kJetErrCannotOpen,
      "The Microsoft Jet database engine cannot open the file '%s'. It is already opened "
@@ -30,6 +33,15 @@ Status JetError(int32_t number, const std::string& path) {
   if (const size_t slot = description.find("%s"); slot != std::string::npos)
     description.replace(slot, 2, path);
   return Status::Error(ErrorSource::kJet, number, std::move(description));
+}
+
+Status OpenFailure(int error, int32_t otherwise, const std::string& path) {
+  if (error != EMFILE && error != ENFILE) return JetError(otherwise, path);
+  // Jet's text alone would send a user looking for other databases.
+  return Status::Error(ErrorSource::kJet, kJetErrTooManyOpen,
+                       JetError(kJetErrTooManyOpen).description() +
+                           (error == EMFILE ? " This process has too many files open."
+                                            : " The system has too many files open."));
 }
 
 }  // namespace quillet

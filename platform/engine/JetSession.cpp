@@ -12,7 +12,6 @@
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/engine/Posix.h"
-#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 
@@ -84,14 +83,13 @@ bool AnotherEngineInDatabase(int fd) {
 
 // The same question of a lock file that the asker holds no slot in (or that may not
 // exist, or be the database itself).
-bool AnotherEngineInLockFileAt(const std::string& lockPath, int databaseFd) {
-  struct stat seen;
+bool AnotherEngineInLockFileAt(const NameAt& lockFile, int databaseFd) {
+  const OpenedAt seen = OpenRegularAt(lockFile, O_RDONLY);
+  if (!seen.fd.valid()) return false;
   struct stat database;
-  if (posix::Lstat(lockPath, &seen) != 0 || !S_ISREG(seen.st_mode)) return false;
   if (posix::Fstat(databaseFd, &database) != 0) return true;
-  if (posix::SameFile(seen, database)) return false;
-  const UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
-  return fd.valid() && (AnotherEngineInLockFile(fd.get(), databaseFd) || OthersHaveOpen(fd.get()));
+  if (posix::SameFile(seen.info, database)) return false;
+  return AnotherEngineInLockFile(seen.fd.get(), databaseFd) || OthersHaveOpen(seen.fd.get());
 }
 
 // A client of a Samba server here that opened the database sharing neither reading nor
@@ -103,16 +101,24 @@ bool OpenedExclusivelyByOthers(const struct stat& database) {
   return false;
 }
 
-// Jet tells a missing file in an existing folder from a path that leads nowhere.
-Status MissingPathError(const std::string& path, int error) {
+// The open of a database's folder failed: the path leads nowhere, as Jet says.
+Status FolderError(const std::string& path, int error) {
   switch (posix::Classify(error)) {
-    case posix::Failure::kMissing: {
-      const bool folderExists =
-          MissingFileError(path).Is(ErrorSource::kVbRuntime, kErrFileNotFound);
-      return JetError(folderExists ? kJetErrCouldNotFindFile : kJetErrInvalidPath, path);
-    }
     case posix::Failure::kDenied: return JetError(kJetErrCannotOpen, path);
-    default: return JetError(kJetErrInvalidPath, path);  // ENOTDIR, ENAMETOOLONG, ELOOP, ...
+    case posix::Failure::kTooManyOpen: return OpenFailure(error, kJetErrCannotOpen, path);
+    default: return JetError(kJetErrInvalidPath, path);  // ENOENT, ENOTDIR, ELOOP, EIO, ...
+  }
+}
+
+// Looking at or opening the database in its folder failed. Jet tells a missing file in an
+// existing folder (a link to nothing too) from a path that leads nowhere.
+Status DatabaseOpenError(const std::string& path, int error) {
+  switch (posix::Classify(error)) {
+    case posix::Failure::kMissing: return JetError(kJetErrCouldNotFindFile, path);
+    case posix::Failure::kBadPath:
+    case posix::Failure::kNameTooLong:
+    case posix::Failure::kIsFolder: return JetError(kJetErrInvalidPath, path);
+    default: return OpenFailure(error, kJetErrCannotOpen, path);
   }
 }
 
@@ -170,67 +176,68 @@ bool AcquireGate(int databaseFd, short type) {
   }
 }
 
-JetSession::JetSession(std::string path, LockingLevel level, MountLocks mount, UniqueFd database,
-                       std::optional<LockFileSlot> slot)
-    : path_(std::move(path)),
+JetSession::JetSession(Found found, LockingLevel level, std::optional<LockFileSlot> slot)
+    : path_(std::move(found.path)),
       level_(level),
-      mount_(std::move(mount)),
-      database_(std::move(database)),
-      slot_(std::move(slot)) {}
+      mount_(std::move(found.mount)),
+      folder_(std::move(found.folder)),
+      lockFile_(folder_.at(LockFilePath(folder_.name()))),
+      database_(std::move(found.database)),
+      slot_(std::move(slot)),
+      database_info_(found.info) {}
 
 JetSession::~JetSession() { Close(); }
+
+Status JetSession::Find(Found* found) {
+  const std::string& path = found->path;
+  if (!found->folder.valid()) return FolderError(path, found->folder.error());
+  // Look before opening: a FIFO would block an open, a device may act on one. Only a regular
+  // file is opened, and it is the file looked at, whatever its name names by then. A link
+  // is followed: whoever gave the path chose it (the lock file stays beside the link).
+  const LookedAt looked = LookAt(found->folder.entry(), /*followLink=*/true);
+  if (looked.error != 0) return DatabaseOpenError(path, looked.error);
+  if (!S_ISREG(looked.info.st_mode)) return NotADatabaseFile(path, looked.info);
+
+  // The coordination locks need a descriptor that can take write locks, so the file is
+  // opened for writing whenever it allows it, read-only requests included; the engine
+  // never writes a byte of the database itself.
+  found->database = OpenLooked(looked, O_RDWR);
+  if (!found->database.valid() && posix::IsPermissionError(errno)) {
+    found->writable = false;
+    found->database = OpenLooked(looked, O_RDONLY);
+  }
+  if (!found->database.valid()) return DatabaseOpenError(path, errno);
+  found->info = looked.info;
+  if (!IsJetDatabase(found->database.get(), found->info.st_size))
+    return JetError(kJetErrUnrecognizedFormat, path);
+  found->mount = LocksOf(found->database.get(), found->info);
+  return Status::OK();
+}
 
 Status JetSession::Open(const std::string& path, const JetOpenRequest& request,
                         std::unique_ptr<JetSession>* session) {
   if (path.empty() || path.find('\0') != std::string::npos)
     return JetError(kJetErrInvalidPath, path);
+  Found found(path);
+  if (Status status = Find(&found); !status.ok()) return status;
 
-  // Look before opening: a FIFO would block an open, a device may act on one. Only a
-  // regular file is ever opened, and the descriptor is checked again below.
-  struct stat info;
-  if (const int error = posix::Stat(path, &info); error != 0) return MissingPathError(path, error);
-  if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
-
-  // The coordination locks need a descriptor that can take write locks, so the file is
-  // opened for writing whenever it allows it, read-only requests included; the engine
-  // never writes a byte of the database itself.
-  bool writable = true;
-  UniqueFd fd(posix::Open(path, O_RDWR));
-  if (!fd.valid() && posix::IsPermissionError(errno)) {
-    writable = false;
-    fd = UniqueFd(posix::Open(path, O_RDONLY));
-  }
-  if (!fd.valid()) {
-    switch (posix::Classify(errno)) {
-      case posix::Failure::kMissing:
-      case posix::Failure::kBadPath: return MissingPathError(path, errno);
-      case posix::Failure::kIsFolder: return JetError(kJetErrInvalidPath, path);
-      default: return JetError(kJetErrCannotOpen, path);
-    }
-  }
-  if (posix::Fstat(fd.get(), &info) != 0) return JetError(kJetErrCannotOpen, path);
-  if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
-  if (!IsJetDatabase(fd.get(), info.st_size)) return JetError(kJetErrUnrecognizedFormat, path);
-
-  MountLocks mount = LocksOf(fd.get(), info);
-  if (request.exclusive && !mount.seen()) return ExclusiveOnUnseenLocks(mount);
-  if (OpenedExclusivelyByOthers(info)) return JetError(kJetErrFileInUse, path);
+  if (request.exclusive && !found.mount.seen()) return ExclusiveOnUnseenLocks(found.mount);
+  if (OpenedExclusivelyByOthers(found.info)) return JetError(kJetErrFileInUse, path);
   // Without write access a connection takes read locks only ("read-only join" and
   // "read-only exclusive" in LockProtocol.h); an exclusive one must have asked to only read.
-  if (!writable && request.exclusive && !request.readOnly) return JetError(kJetErrCannotOpen, path);
-  const Status opened =
-      request.exclusive
-          ? OpenExclusive(path, request, std::move(mount), std::move(fd), writable, session)
-          : JoinShared(path, request, info, std::move(mount), std::move(fd), writable, session);
-  if (opened.ok()) (*session)->database_info_ = info;
-  return opened;
+  if (!found.writable && request.exclusive && !request.readOnly)
+    return JetError(kJetErrCannotOpen, path);
+  return request.exclusive ? OpenExclusive(request, std::move(found), session)
+                           : JoinShared(request, std::move(found), session);
 }
 
 // Every early return below closes `fd`, which also lets go of the gate.
 
-Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& request,
-                              const struct stat& info, MountLocks mount, UniqueFd fd, bool writable,
+Status JetSession::JoinShared(const JetOpenRequest& request, Found found,
                               std::unique_ptr<JetSession>* session) {
+  const std::string& path = found.path;
+  const struct stat& info = found.info;
+  const UniqueFd& fd = found.database;
   const Clock::time_point deadline = Clock::now() + kJoinWait;
   if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
 
@@ -248,11 +255,11 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
   // is there through its presence on the database alone, which this computer's other
   // connections still see.
   std::optional<LockFileSlot> slot;
-  const std::string lockPath = LockFilePath(path);
-  while (mount.seen()) {
+  const NameAt lockFile = found.lockFile();
+  while (found.mount.seen()) {
     Status failure;
     const LockFileSlot::Outcome outcome =
-        LockFileSlot::Claim(lockPath, path, fd.get(), info, request.userName,
+        LockFileSlot::Claim(lockFile, path, fd.get(), info, request.userName,
                             level == LockingLevel::Record, &slot, &failure);
     if (outcome == LockFileSlot::Outcome::kClaimed) break;
     if (outcome == LockFileSlot::Outcome::kNoLockFile) break;
@@ -271,16 +278,17 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
   const ByteRange presence{kExclusive, level == LockingLevel::Record ? 2 : 1};
   if (!slot && TryLock(fd.get(), F_RDLCK, presence) != 0) return JetError(kJetErrCouldNotLock);
   // A read-only joiner shares the gate with its like: it looks again now that it is there.
-  if (!writable && RivalThere(fd.get(), level)) {
+  if (!found.writable && RivalThere(fd.get(), level)) {
     if (slot) slot->Leave(/*mayDelete=*/true);
     return JetError(kJetErrCouldNotLock);
   }
   (void)Unlock(fd.get(), kGateRange);
   const bool slotted = slot.has_value();
-  session->reset(new JetSession(path, level, std::move(mount), std::move(fd), std::move(slot)));
+  const FileId file{info.st_dev, info.st_ino};
+  session->reset(new JetSession(std::move(found), level, std::move(slot)));
   if (slotted) {
-    (*session)->file_ = FileId{info.st_dev, info.st_ino};
-    CountSlotHere((*session)->file_, +1);
+    (*session)->file_ = file;
+    CountSlotHere(file, +1);
   }
   return Status::OK();
 }
@@ -288,15 +296,17 @@ Status JetSession::JoinShared(const std::string& path, const JetOpenRequest& req
 // With a read-only descriptor, which can take read locks only, the gate is taken shared and
 // the read-only exclusive byte stands for the exclusive one: see "read-only exclusive" in
 // LockProtocol.h for why rivals that slip in together give up.
-Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& request,
-                                 MountLocks mount, UniqueFd fd, bool writable,
+Status JetSession::OpenExclusive(const JetOpenRequest& request, Found found,
                                  std::unique_ptr<JetSession>* session) {
-  if (!AcquireGate(fd.get(), writable ? F_WRLCK : F_RDLCK)) return JetError(kJetErrCouldNotLock);
+  const std::string& path = found.path;
+  const UniqueFd& fd = found.database;
+  if (!AcquireGate(fd.get(), found.writable ? F_WRLCK : F_RDLCK))
+    return JetError(kJetErrCouldNotLock);
   const Occupancy occupancy = WhoIsThere(fd.get());
   if (occupancy == Occupancy::kUnknown) return JetError(kJetErrCouldNotLock);
-  if (occupancy != Occupancy::kNobody || AnotherEngineThere(path, fd.get()))
+  if (occupancy != Occupancy::kNobody || AnotherEngineThere(found.lockFile(), fd.get()))
     return JetError(kJetErrFileInUse, path);
-  if (writable) {
+  if (found.writable) {
     if (TryLock(fd.get(), F_WRLCK, kExclusiveRange) != 0) return JetError(kJetErrCouldNotLock);
   } else {
     posix::LockHolder rival;  // anyone at all: a read-only exclusive or read-only joiner
@@ -306,14 +316,13 @@ Status JetSession::OpenExclusive(const std::string& path, const JetOpenRequest& 
     if (rival.held()) return JetError(kJetErrFileInUse, path);
   }
   (void)Unlock(fd.get(), kGateRange);
-  session->reset(
-      new JetSession(path, request.level, std::move(mount), std::move(fd), std::nullopt));
+  session->reset(new JetSession(std::move(found), request.level, std::nullopt));
   return Status::OK();
 }
 
-bool JetSession::AnotherEngineThere(const std::string& path, int databaseFd) {
+bool JetSession::AnotherEngineThere(const NameAt& lockFile, int databaseFd) {
   return AnotherEngineInDatabase(databaseFd) || OthersHaveOpen(databaseFd) ||
-         AnotherEngineInLockFileAt(LockFilePath(path), databaseFd);
+         AnotherEngineInLockFileAt(lockFile, databaseFd);
 }
 
 bool JetSession::AnotherEnginePresent() const {
@@ -325,7 +334,7 @@ bool JetSession::AnotherEnginePresent() const {
   const bool foreign = AnotherEngineInDatabase(database_.get()) || OthersHaveOpen(database_info_) ||
                        (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get()) ||
                                     OthersHaveOpen(slot_->info())
-                              : AnotherEngineInLockFileAt(LockFilePath(path_), database_.get()));
+                              : AnotherEngineInLockFileAt(lockFile_, database_.get()));
   (void)Unlock(database_.get(), kGateRange);
   return foreign;
 }
@@ -345,16 +354,30 @@ void JetSession::Close() {
 }
 
 Status ExamineDatabaseFile(const std::string& path) {
+  ExaminedDatabase examined;
+  return ExamineDatabaseFile(path, &examined);
+}
+
+Status ExamineDatabaseFile(const std::string& path, ExaminedDatabase* examined,
+                           DatabaseRecognizer recognizes) {
+  if (recognizes == nullptr) recognizes = IsJetDatabase;
   if (path.empty() || path.find('\0') != std::string::npos)
     return JetError(kJetErrInvalidPath, path);
-  struct stat info;
-  if (const int error = posix::Stat(path, &info); error != 0) return MissingPathError(path, error);
-  if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
-  const UniqueFd fd(posix::Open(path, O_RDONLY));
-  if (!fd.valid() || posix::Fstat(fd.get(), &info) != 0) return Status::OK();  // cannot tell
-  if (!S_ISREG(info.st_mode)) return NotADatabaseFile(path, info);
-  return IsJetDatabase(fd.get(), info.st_size) ? Status::OK()
-                                               : JetError(kJetErrUnrecognizedFormat, path);
+  examined->folder = FolderOf(path);
+  if (!examined->folder.valid()) return FolderError(path, examined->folder.error());
+  const LookedAt looked = LookAt(examined->folder.entry(), /*followLink=*/true);
+  if (looked.error != 0) return DatabaseOpenError(path, looked.error);
+  examined->info = looked.info;
+  if (!S_ISREG(looked.info.st_mode)) return NotADatabaseFile(path, looked.info);
+  examined->fd = OpenLooked(looked, O_RDONLY);
+  if (!examined->fd.valid()) {  // one it may not read: cannot tell
+    return posix::Classify(errno) == posix::Failure::kTooManyOpen
+               ? OpenFailure(errno, kJetErrCannotOpen, path)
+               : Status::OK();
+  }
+  return recognizes(examined->fd.get(), looked.info.st_size)
+             ? Status::OK()
+             : JetError(kJetErrUnrecognizedFormat, path);
 }
 
 }  // namespace quillet

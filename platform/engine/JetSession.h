@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/engine/FolderFiles.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/Status.h"
@@ -58,20 +59,33 @@ class JetSession {
   using FileId = std::pair<dev_t, ino_t>;
 
  private:
-  JetSession(std::string path, LockingLevel level, MountLocks mount, UniqueFd database,
-             std::optional<LockFileSlot> slot);
-  static bool AnotherEngineThere(const std::string& path, int databaseFd);
+  // What an open found before it joins: the database's folder, opened once (the lock file is
+  // named in it for the session's life), and the database in it, opened.
+  struct Found {
+    explicit Found(const std::string& databasePath) : path(databasePath), folder(databasePath) {}
+    std::string path;
+    FolderOf folder;
+    UniqueFd database;
+    struct stat info {};
+    bool writable = true;
+    MountLocks mount;
+    NameAt lockFile() const { return folder.at(LockFilePath(folder.name())); }
+  };
+  static Status Find(Found* found);
 
-  static Status JoinShared(const std::string& path, const JetOpenRequest& request,
-                           const struct stat& info, MountLocks mount, UniqueFd fd, bool writable,
+  JetSession(Found found, LockingLevel level, std::optional<LockFileSlot> slot);
+  static bool AnotherEngineThere(const NameAt& lockFile, int databaseFd);
+
+  static Status JoinShared(const JetOpenRequest& request, Found found,
                            std::unique_ptr<JetSession>* session);
-  static Status OpenExclusive(const std::string& path, const JetOpenRequest& request,
-                              MountLocks mount, UniqueFd fd, bool writable,
+  static Status OpenExclusive(const JetOpenRequest& request, Found found,
                               std::unique_ptr<JetSession>* session);
 
   std::string path_;
   LockingLevel level_;
   MountLocks mount_;
+  FolderOf folder_;
+  NameAt lockFile_;  // in folder_
   UniqueFd database_;
   std::optional<LockFileSlot> slot_;
   FileId file_{};                 // the database's, while slot_ holds a slot
@@ -82,5 +96,16 @@ class JetSession {
 // leads nowhere or to a folder, 3343 for another kind of file), for whoever reads about a
 // database without joining it. OK for a Jet database, and for a file it may not read.
 Status ExamineDatabaseFile(const std::string& path);
+// The same, keeping for its reader what it opened: the folder, once, and the database, read
+// only (left invalid where it may not be read), with its fstat.
+struct ExaminedDatabase {
+  FolderOf folder;
+  UniqueFd fd;
+  struct stat info {};
+};
+// What a database's first bytes must be: a Jet one's (IsJetDatabase) unless said otherwise.
+using DatabaseRecognizer = bool (*)(int fd, off_t fileSize);
+Status ExamineDatabaseFile(const std::string& path, ExaminedDatabase* examined,
+                           DatabaseRecognizer recognizes = nullptr);
 
 }  // namespace quillet

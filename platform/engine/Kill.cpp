@@ -1,13 +1,13 @@
 // Kill, VB's file deletion, for the files this program deletes: lock files left behind.
 
-#include <cerrno>
-#include <filesystem>
-
-#include "platform/engine/AsciiCase.h"
 #include "platform/engine/Kill.h"
+
+#include <cerrno>
+
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
+#include "platform/engine/PathNames.h"
 #include "platform/engine/Posix.h"
 #include "platform/engine/UniqueFd.h"
 #include "platform/engine/VbErrors.h"
@@ -18,72 +18,68 @@ namespace {
 
 constexpr int kAttempts = 3;  // the file may be replaced between our looks; not forever
 
-bool IsJetExtension(const std::string& extension) {
-  return EqualsIgnoringAsciiCase(extension, ".mdb") || EqualsIgnoringAsciiCase(extension, ".mde");
-}
-
 Status FromErrno(int error) {
   switch (posix::Classify(error)) {
     case posix::Failure::kMissing: return VbError(kErrFileNotFound);
     case posix::Failure::kBadPath: return VbError(kErrPathNotFound);
     case posix::Failure::kDenied: return VbError(kErrPermissionDenied);
+    case posix::Failure::kTooManyOpen: return VbError(kErrTooManyFiles);
     default: return VbError(kErrPathFileAccess);
   }
 }
 
-// Whether a server here says anyone has the lock file at `path` open, or a database beside
-// it that it would belong to (the same name, a Jet extension in any case). The folder is
-// read only where the server could be asked at all.
-bool OpenToOthers(const std::string& path, const struct stat& info) {
-  const OtherOpeners lockFile = OtherOpenersOf(info);
-  if (!lockFile.openers.empty()) return true;
-  if (!lockFile.read) return false;
-  const std::filesystem::path lock(path);
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(
-           lock.parent_path().empty() ? "." : lock.parent_path(), error)) {
-    const std::filesystem::path& name = entry.path();
-    struct stat database;
-    if (name.stem() == lock.stem() && IsJetExtension(name.extension().string()) &&
-        posix::Stat(name.string(), &database) == 0 && !OtherOpenersOf(database).openers.empty())
-      return true;
+// Whether a server here says anyone has the lock file open, or a database beside it that
+// it would belong to (the same name, a Jet extension in any case: .mdb, .MDB, .mDe, ...).
+// The folder is looked in only where the server could be asked at all.
+bool OpenToOthers(const NameAt& lockFile, const struct stat& info) {
+  const OtherOpeners lockOpeners = OtherOpenersOf(info);
+  if (!lockOpeners.openers.empty()) return true;
+  if (!lockOpeners.read) return false;
+  const long long dot = ExtensionDot(lockFile.name);
+  const std::string stem = dot < 0 ? lockFile.name : lockFile.name.substr(0, size_t(dot));
+  for (const char* extension : {"mdb", "mde"}) {
+    for (int spelling = 0; spelling < 8; ++spelling) {
+      std::string name = stem + '.';
+      for (int i = 0; i < 3; ++i)
+        name += char((spelling >> i & 1) ? extension[i] - 'a' + 'A' : extension[i]);
+      const LookedAt database = LookAt(NameAt{lockFile.folder, name}, /*followLink=*/true);
+      if (database.error == 0 && !OtherOpenersOf(database.info).openers.empty()) return true;
+    }
   }
   return false;
 }
 
-Status UnlinkEntry(const std::string& path) {
-  const int error = posix::Unlink(path);
+// Unlinks the name if it still is the file looked at. `done` false: look again.
+Status UnlinkExamined(const NameAt& file, const struct stat& examined, bool* done) {
+  const int error = UnlinkIfStill(file, examined);
+  *done = error != kReplaced && error != ENOENT;
   return error == 0 ? Status::OK() : FromErrno(error);
 }
 
 }  // namespace
 
-Status Kill(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos) return VbError(kErrFileNotFound);
-
+Status Kill(const NameAt& file) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    struct stat seen;
-    if (const int error = posix::Lstat(path, &seen); error != 0) {
-      return error == ENOENT ? MissingFileError(path) : FromErrno(error);
+    bool done = true;
+    OpenedAt opened = OpenRegularAt(file, O_RDONLY);
+    if (opened.error == kNotRegular && S_ISLNK(opened.info.st_mode)) {
+      // The link itself, never its target.
+      const Status unlinked = UnlinkExamined(file, opened.info, &done);
+      if (done) return unlinked;
+      continue;
     }
-    if (S_ISLNK(seen.st_mode)) return UnlinkEntry(path);  // the link itself, never its target
-    if (!S_ISREG(seen.st_mode)) return VbError(kErrPathFileAccess);
-
-    UniqueFd fd(posix::Open(path, O_RDONLY | O_NOFOLLOW));
-    if (!fd.valid()) {
-      if (errno == ENOENT || errno == ELOOP) continue;  // changed since we looked
-      return FromErrno(errno);
-    }
-    struct stat opened;
-    if (posix::Fstat(fd.get(), &opened) != 0) return VbError(kErrPathFileAccess);
-    if (!posix::SameFile(opened, seen)) continue;
+    if (opened.error == kNotRegular) return VbError(kErrPathFileAccess);
+    if (opened.error == ELOOP) continue;  // a link by the time it was opened
+    if (opened.error != 0) return FromErrno(opened.error);
+    const UniqueFd fd = std::move(opened.fd);
+    const struct stat& info = opened.info;
 
     // Where locks stay on this computer, a workstation elsewhere may hold this file with
     // locks nobody here can see: it is never ours to delete.
-    if (!LocksOf(fd.get()).seen()) return VbError(kErrPermissionDenied);
+    if (!LocksOf(fd.get(), info).seen()) return VbError(kErrPermissionDenied);
     // Nor while a client of a Samba server here has it, or its database, open without a
     // lock to show it.
-    if (OpenToOthers(path, opened)) return VbError(kErrPermissionDenied);
+    if (OpenToOthers(file, info)) return VbError(kErrPermissionDenied);
     // Linux would unlink a file in use without a word: refuse while anyone holds any lock
     // on it, and keep joiners out until it is gone ("The Kill race", LockProtocol.h).
     if (posix::TryLock(fd.get(), F_RDLCK, posix::kWholeFile) != 0)
@@ -93,13 +89,24 @@ Status Kill(const std::string& path) {
       return VbError(kErrPermissionDenied);
     // What cannot be a lock file (a database, a document, a second name of one) is
     // somebody's data, whatever it is called.
-    if (!CanBeLockFile(fd.get(), opened)) return VbError(kErrPathFileAccess);
+    if (!CanBeLockFile(fd.get(), info)) return VbError(kErrPathFileAccess);
 
-    struct stat now;
-    if (posix::Lstat(path, &now) != 0 || !posix::SameFile(now, opened)) continue;
-    return UnlinkEntry(path);  // the lock goes with the descriptor, after the unlink
+    // The lock goes with the descriptor, after the unlink.
+    const Status unlinked = UnlinkExamined(file, info, &done);
+    if (done) return unlinked;
   }
   return VbError(kErrPathFileAccess);
+}
+
+Status Kill(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return VbError(kErrFileNotFound);
+  const FolderOf folder(path);
+  if (!folder.valid()) {
+    const posix::Failure failure = posix::Classify(folder.error());
+    return failure == posix::Failure::kMissing ? VbError(kErrPathNotFound)
+                                               : FromErrno(folder.error());
+  }
+  return Kill(folder.entry());
 }
 
 }  // namespace quillet

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/engine/FolderFiles.h"
 #include "platform/engine/Status.h"
 
 namespace quillet {
@@ -9,6 +10,9 @@ namespace quillet {
 // Kill: deletes a file. Linux lets anyone unlink an open file, so this refuses (error 70,
 // "Permission denied") a file on which a live connection holds a byte-range lock, as the
 // Windows file system refuses a lock file that is in use.
+// The name is looked up in its folder once; whatever is examined is what is deleted.
 Status Kill(const std::string& path);
+// The same for a name in a folder opened already (the lock file beside a database).
+Status Kill(const NameAt& file);
 
 }  // namespace quillet

@@ -105,6 +105,52 @@ bool DeletionUnderWay(int fd, off_t offset) {
   return posix::TestLock(fd, F_WRLCK, ByteRange{offset, 1}, &holder) == 0 && holder.wholeFile();
 }
 
+// The lock file opened for a join, and whether this join created it.
+struct OpenedLockFile {
+  UniqueFd fd;
+  struct stat info {};
+  bool created = false;
+};
+
+// Opens the lock file, or creates it where there is none (and this process may: MayCreateIn).
+// kClaimed here means opened; the others are Claim's outcomes, kFailed with *status.
+LockFileSlot::Outcome OpenLockFile(const NameAt& lockFile, const std::string& databasePath,
+                                   const struct stat& database, OpenedLockFile* opened,
+                                   Status* status) {
+  using Outcome = LockFileSlot::Outcome;
+  const auto fail = [&](int error) {
+    *status = error == 0                        ? JetError(kJetErrCouldNotLock)
+              : posix::IsPermissionError(error) ? JetError(kJetErrCannotOpen, databasePath)
+                                                : OpenFailure(error, kJetErrCouldNotLock);
+    return Outcome::kFailed;
+  };
+  // Look before opening: a device or FIFO under that name must never be opened, and a
+  // symlink must never be followed.
+  OpenedAt file = OpenRegularAt(lockFile, O_RDWR);
+  if (file.error == 0 || file.error == kNotRegular) {
+    if (posix::SameFile(file.info, database)) return Outcome::kNoLockFile;
+    if (file.error == kNotRegular) return fail(0);
+    opened->fd = std::move(file.fd);
+    opened->info = file.info;
+    return Outcome::kClaimed;
+  }
+  if (file.error != ENOENT) return fail(file.error);
+
+  const Creation creation = MayCreateIn(lockFile.folder);
+  if (creation.error != 0) return fail(creation.error);
+  opened->fd = UniqueFd(
+      posix::OpenAt(lockFile.folder, lockFile.name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+  if (!opened->fd.valid()) return errno == EEXIST ? Outcome::kRetry : fail(errno);
+  opened->created = true;
+  // Whoever may read the database may join it, and every joiner writes its record: the
+  // new file may be written by whoever may read the database, whatever this umask says.
+  const mode_t readers = database.st_mode & 0444;
+  (void)posix::Fchmod(opened->fd.get(), readers | readers >> 1 | 0600);
+  // A user cannot hand a file over (only root can): theirs stays theirs, as they made it.
+  if (creation.handOver) (void)posix::Fchown(opened->fd.get(), creation.owner, creation.group);
+  return posix::Fstat(opened->fd.get(), &opened->info) == 0 ? Outcome::kClaimed : fail(0);
+}
+
 }  // namespace
 
 std::string LockFilePath(const std::string& databasePath) {
@@ -117,17 +163,21 @@ bool CanBeLockFile(int fd, const struct stat& info) {
   return ReadLockFile(fd, info, &contents);
 }
 
-bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath) {
-  struct stat seen;
-  if (posix::Lstat(lockPath, &seen) != 0 || !S_ISREG(seen.st_mode)) return false;
-  struct stat database;
-  if (posix::Stat(databasePath, &database) == 0 && posix::SameFile(seen, database)) return false;
-  const UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
+bool CouldBeLockFileOf(const NameAt& lockFile, const std::string& databaseName) {
+  const LookedAt database = LookAt(NameAt{lockFile.folder, databaseName}, /*followLink=*/true);
+  if (database.error != 0 || !S_ISREG(database.info.st_mode)) return false;
+  const OpenedAt seen = OpenRegularAt(lockFile, O_RDONLY);
+  if (!S_ISREG(seen.info.st_mode) || posix::SameFile(seen.info, database.info)) return false;
   // One we may not read can still be a lock file; deleting it will tell.
-  if (!fd.valid()) return seen.st_nlink <= 1 && seen.st_size <= kRecordsEnd;
-  struct stat opened;
-  return posix::Fstat(fd.get(), &opened) == 0 && posix::SameFile(opened, seen) &&
-         CanBeLockFile(fd.get(), opened);
+  if (!seen.fd.valid())
+    return seen.error != kNotRegular && seen.info.st_nlink <= 1 && seen.info.st_size <= kRecordsEnd;
+  return CanBeLockFile(seen.fd.get(), seen.info);
+}
+
+bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath) {
+  const FolderOf folder(databasePath);
+  return folder.valid() && ParentFolder(lockPath) == ParentFolder(databasePath) &&
+         CouldBeLockFileOf(folder.at(LastName(lockPath)), folder.name());
 }
 
 bool AnotherEngineInLockFile(int lockFd, int databaseFd) {
@@ -158,48 +208,20 @@ std::optional<bool> SlotMarked(int databaseFd, int slot) {
   return mark.held();
 }
 
-LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
-                                          const std::string& databasePath, int databaseFd,
-                                          const struct stat& database, const std::string& user,
-                                          bool recordLevel, std::optional<LockFileSlot>* slot,
-                                          Status* status) {
+LockFileSlot::Outcome LockFileSlot::Claim(const NameAt& lockFile, const std::string& databasePath,
+                                          int databaseFd, const struct stat& database,
+                                          const std::string& user, bool recordLevel,
+                                          std::optional<LockFileSlot>* slot, Status* status) {
+  OpenedLockFile file;
+  if (const Outcome outcome = OpenLockFile(lockFile, databasePath, database, &file, status);
+      outcome != Outcome::kClaimed)
+    return outcome;
+  UniqueFd& fd = file.fd;
+  const struct stat& opened = file.info;
   auto fail = [&](Status error) {
     *status = std::move(error);
     return Outcome::kFailed;
   };
-  auto failOpen = [&](int error) {
-    return fail(posix::IsPermissionError(error) ? JetError(kJetErrCannotOpen, databasePath)
-                                                : JetError(kJetErrCouldNotLock));
-  };
-
-  // Look before opening: a device or FIFO under that name must never be opened, and a
-  // symlink must never be followed.
-  struct stat seen;
-  UniqueFd fd;
-  bool created = false;
-  if (const int error = posix::Lstat(lockPath, &seen); error == 0) {
-    if (posix::SameFile(seen, database)) return Outcome::kNoLockFile;
-    if (!S_ISREG(seen.st_mode)) return fail(JetError(kJetErrCouldNotLock));
-    fd = UniqueFd(posix::Open(lockPath, O_RDWR | O_NOFOLLOW));
-    if (!fd.valid()) return errno == ENOENT ? Outcome::kRetry : failOpen(errno);
-  } else if (error == ENOENT) {
-    fd = UniqueFd(posix::Open(lockPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
-    if (!fd.valid()) return errno == EEXIST ? Outcome::kRetry : failOpen(errno);
-    created = true;
-    // Whoever may read the database may join it, and every joiner writes its record: the
-    // new file may be written by whoever may read the database, whatever this umask says.
-    const mode_t readers = database.st_mode & 0444;
-    (void)posix::Fchmod(fd.get(), readers | readers >> 1 | 0600);
-  } else {
-    return failOpen(error);
-  }
-
-  struct stat opened;
-  if (posix::Fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
-    return fail(JetError(kJetErrCouldNotLock));
-  if (!created && !posix::SameFile(opened, seen))
-    return Outcome::kRetry;  // replaced since we looked
-  if (posix::SameFile(opened, database)) return Outcome::kNoLockFile;
   std::string_view contents;
   if (!ReadLockFile(fd.get(), opened, &contents)) return fail(JetError(kJetErrCouldNotLock));
 
@@ -207,10 +229,8 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   // unless someone joined it meanwhile: a write lock over all of it is granted only if nobody
   // else holds any part of it.
   const auto failCreated = [&](Status error) {
-    struct stat now;
-    if (created && posix::TryLock(fd.get(), F_WRLCK, posix::kWholeFile) == 0 &&
-        posix::Lstat(lockPath, &now) == 0 && posix::SameFile(now, opened))
-      (void)posix::Unlink(lockPath);
+    if (file.created && posix::TryLock(fd.get(), F_WRLCK, posix::kWholeFile) == 0)
+      (void)UnlinkIfStill(lockFile, opened);
     return fail(std::move(error));
   };
 
@@ -256,10 +276,10 @@ LockFileSlot::Outcome LockFileSlot::Claim(const std::string& lockPath,
   // The slot is ours; make sure the file still is the lock file. If a Kill unlinked it
   // after we opened it, our slot is in a file nobody else will find.
   struct stat now;
-  if (posix::Lstat(lockPath, &now) != 0 || !posix::SameFile(now, opened))
+  if (posix::StatAt(lockFile.folder, lockFile.name, &now) != 0 || !posix::SameFile(now, opened))
     return giveUp(Outcome::kRetry);
 
-  slot->emplace(LockFileSlot(lockPath, std::move(fd), opened, claimed));
+  slot->emplace(LockFileSlot(lockFile, std::move(fd), opened, claimed));
   return Outcome::kClaimed;
 }
 
@@ -273,10 +293,8 @@ void LockFileSlot::Leave(bool mayDelete) {
   // A write lock over the whole file is granted only if no other description holds any
   // part of it: no connection of this engine or another, no Kill under way. Our own user
   // lock is simply widened, and closing drops it.
-  if (mayDelete && posix::TryLock(fd_.get(), F_WRLCK, posix::kWholeFile) == 0) {
-    struct stat now;
-    if (posix::Lstat(path_, &now) == 0 && posix::SameFile(now, info_)) (void)posix::Unlink(path_);
-  }
+  if (mayDelete && posix::TryLock(fd_.get(), F_WRLCK, posix::kWholeFile) == 0)
+    (void)UnlinkIfStill(file_, info_);
   fd_.reset();
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/engine/FolderFiles.h"
 #include "platform/engine/Status.h"
 #include "platform/engine/UniqueFd.h"
 
@@ -21,8 +22,11 @@ std::string LockFilePath(const std::string& databasePath);
 // to carry the name, a hard link to one) is never written, truncated or deleted.
 bool CanBeLockFile(int fd, const struct stat& info);
 
-// Whether lockPath names a file that may be treated as a lock file of databasePath: it
-// can be a lock file (above), is not a link, and is not the database itself.
+// Whether `lockFile` names a file that may be treated as a lock file of the database of that
+// name in the same folder: it can be a lock file (above), is not a link, and is not the
+// database, which is there (a regular file, through a link or not).
+bool CouldBeLockFileOf(const NameAt& lockFile, const std::string& databaseName);
+// The same for a lock file beside the database at databasePath (its folder is opened once).
 bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databasePath);
 
 // Whether anyone other than this engine's connections holds a lock on the open lock file
@@ -49,11 +53,11 @@ class LockFileSlot {
     kFailed,      // see the status
   };
 
-  // Claims a free slot of the lock file at lockPath, creating the file if needed, for a
-  // connection of `user` to databasePath, open as databaseFd, whose fstat is `database`.
-  // The slot's mark, for the session's mode, is taken through databaseFd and goes when it
-  // is closed.
-  static Outcome Claim(const std::string& lockPath, const std::string& databasePath, int databaseFd,
+  // Claims a free slot of the lock file `lockFile` (in the database's folder, which outlives
+  // the slot), creating the file if needed (and allowed: MayCreateIn), for a connection of
+  // `user` to databasePath, open as databaseFd, whose fstat is `database`. The slot's mark,
+  // for the session's mode, is taken through databaseFd and goes when it is closed.
+  static Outcome Claim(const NameAt& lockFile, const std::string& databasePath, int databaseFd,
                        const struct stat& database, const std::string& user, bool recordLevel,
                        std::optional<LockFileSlot>* slot, Status* status);
 
@@ -61,18 +65,18 @@ class LockFileSlot {
   LockFileSlot& operator=(LockFileSlot&&) = default;
 
   // Zeroes our record and gives up the slot. With mayDelete (the caller holds the gate),
-  // the file is deleted if nobody else, of any engine, holds a lock on it and the path
-  // still names it.
+  // the file is deleted if nobody else, of any engine, holds a lock on it and its name in
+  // the folder still names it.
   void Leave(bool mayDelete);
 
   int fd() const { return fd_.get(); }
   const struct stat& info() const { return info_; }
 
  private:
-  LockFileSlot(std::string path, UniqueFd fd, const struct stat& info, int slot)
-      : path_(std::move(path)), fd_(std::move(fd)), info_(info), slot_(slot) {}
+  LockFileSlot(NameAt file, UniqueFd fd, const struct stat& info, int slot)
+      : file_(std::move(file)), fd_(std::move(fd)), info_(info), slot_(slot) {}
 
-  std::string path_;
+  NameAt file_;
   UniqueFd fd_;
   struct stat info_;
   int slot_ = -1;

@@ -28,17 +28,17 @@ bool Blank(std::string_view record) {
 
 }  // namespace
 
-Status ReadLockFile(const std::string& lockPath, LockFileContents* contents) {
+Status ReadLockFile(const std::string& lockPath, LockFileContents* contents, int folderFd) {
   contents->fd.reset();
   contents->records.clear();
   // Look before opening, as every opener of a lock file does: never a FIFO, never a link.
-  struct stat seen;
-  if (const int error = posix::Lstat(lockPath, &seen); error != 0)
-    return error == ENOENT ? Status::OK() : JetError(kJetErrCannotOpen, lockPath);
-  if (!S_ISREG(seen.st_mode)) return JetError(kJetErrCouldNotLock);
-  UniqueFd fd(posix::Open(lockPath, O_RDONLY | O_NOFOLLOW));
-  if (!fd.valid()) return errno == ENOENT ? Status::OK() : JetError(kJetErrCannotOpen, lockPath);
-  if (posix::Fstat(fd.get(), &contents->info) != 0) return JetError(kJetErrCannotOpen, lockPath);
+  OpenedAt opened = OpenRegularAt(
+      NameAt{folderFd, folderFd == AT_FDCWD ? lockPath : LastName(lockPath)}, O_RDONLY);
+  if (opened.error == ENOENT) return Status::OK();
+  if (opened.error == kNotRegular) return JetError(kJetErrCouldNotLock);
+  if (opened.error != 0) return OpenFailure(opened.error, kJetErrCannotOpen, lockPath);
+  UniqueFd fd = std::move(opened.fd);
+  contents->info = opened.info;
   if (!CanBeLockFile(fd.get(), contents->info)) return JetError(kJetErrCouldNotLock);
 
   contents->records.resize(kRecordsEnd);
@@ -66,22 +66,17 @@ std::vector<LockFileUser> LockFileRecords(std::string_view records,
   return users;
 }
 
-// The lock file's records, in slot order.
-static Status ReadRecords(const std::string& databasePath, std::string* lockPath,
+// The lock file's records, in slot order, beside the database examined.
+static Status ReadRecords(const ExaminedDatabase& database, const std::string& lockPath,
                           std::vector<LockFileUser>* users) {
-  *lockPath = LockFilePath(databasePath);
-  users->clear();
   LockFileContents lockFile;
-  if (const Status read = ReadLockFile(*lockPath, &lockFile); !read.ok() || !lockFile.fd.valid())
+  if (const Status read = ReadLockFile(lockPath, &lockFile, database.folder.fd());
+      !read.ok() || !lockFile.fd.valid())
     return read;
   const int fd = lockFile.fd.get();
 
   // These descriptors hold no lock, so every holder shows. The marks of this engine's
   // slots are on the database; without it, no held slot can be told to be ours.
-  UniqueFd database;
-  struct stat databaseInfo;
-  if (posix::Stat(databasePath, &databaseInfo) == 0 && S_ISREG(databaseInfo.st_mode))
-    database = UniqueFd(posix::Open(databasePath, O_RDONLY));
   std::bitset<kSlots> held;
   const bool visible =
       LocksOf(fd).seen() &&
@@ -96,7 +91,7 @@ static Status ReadRecords(const std::string& databasePath, std::string* lockPath
     if (!visible) {
       user.state = LockFileUser::State::kUnknown;
     } else if (held[user.slot]) {
-      const std::optional<bool> ours = SlotMarked(database.get(), user.slot);
+      const std::optional<bool> ours = SlotMarked(database.fd.get(), user.slot);
       user.state = !ours   ? LockFileUser::State::kUnknown
                    : *ours ? LockFileUser::State::kLiveHere
                            : LockFileUser::State::kLiveElsewhere;
@@ -109,12 +104,12 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users) {
   *lockPath = LockFilePath(databasePath);
   users->clear();
-  // A typo must not read as "nobody is in".
-  if (Status verdict = ExamineDatabaseFile(databasePath); !verdict.ok()) return verdict;
-  Status status = ReadRecords(databasePath, lockPath, users);
-  struct stat database;
-  if (!status.ok() || posix::Stat(databasePath, &database) != 0) return status;
-  for (const OtherOpener& opener : OtherOpenersOf(database).openers) {
+  // A typo must not read as "nobody is in". The database and its lock file are looked at in
+  // its folder, opened once.
+  ExaminedDatabase database;
+  if (Status verdict = ExamineDatabaseFile(databasePath, &database); !verdict.ok()) return verdict;
+  if (Status status = ReadRecords(database, *lockPath, users); !status.ok()) return status;
+  for (const OtherOpener& opener : OtherOpenersOf(database.info).openers) {
     LockFileUser user;
     user.slot = -1;
     user.computer = opener.computer;
@@ -124,7 +119,7 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
     user.address = opener.address;
     users->push_back(std::move(user));
   }
-  return status;
+  return Status::OK();
 }
 
 }  // namespace quillet

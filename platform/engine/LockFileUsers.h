@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <bitset>
@@ -43,14 +44,17 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users);
 
 // A lock file opened to be read, as every reader opens one: looked at first (never a FIFO,
-// never a link), refused with 3050 unless it can be a lock file, its records read (3051 when
-// they cannot be). A missing file is no error and leaves `fd` invalid.
+// never a link) and the file looked at opened, refused with 3050 unless it can be a lock
+// file, its records read (3051 when they cannot be; 3048 when too many files are open). A
+// missing file is no error and leaves `fd` invalid. Given `folderFd`, the lock file's folder
+// opened already, the last name of lockPath is looked up in it; else the whole path.
 struct LockFileContents {
   UniqueFd fd;
   struct stat info {};
   std::string records;  // up to 255 records of 64 bytes
 };
-Status ReadLockFile(const std::string& lockPath, LockFileContents* contents);
+Status ReadLockFile(const std::string& lockPath, LockFileContents* contents,
+                    int folderFd = AT_FDCWD);
 
 // The records of `records` worth listing, in slot order: every one that is not blank, and
 // every slot in `held`. Their state is left as kLeftBehind for the caller to settle.

@@ -117,6 +117,16 @@
 //                   its record is never touched. A shared open still succeeds, as Jet
 //                   lets a workstation in. Once its locks are gone all is as before.
 //
+// Folders
+// -------
+// A connection opens the database's folder once and names the database and its lock file
+// in it, so that nobody who renames folders meanwhile can send a step elsewhere; it looks
+// before it opens (FolderFiles.h), and a lock file is unlinked only if its name still names
+// the file judged. A new lock file is created in a folder that
+// belongs to neither this process's user nor root only where the folder's owner's own
+// permission bits let them write and enter it, and is handed to that owner; otherwise the
+// open fails as one that may not create the lock file does (3051).
+//
 // The Kill race
 // -------------
 // Kill (deleting a lock file left behind) read-locks the whole lock file while it

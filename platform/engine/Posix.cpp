@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -30,8 +31,9 @@ std::array<std::atomic<int>, kCalls> counts{};
 
 // What one call touches, for matching a fault's target.
 struct Touch {
-  const std::string* path = nullptr;  // or, for a call on a descriptor:
-  int fd = -1;
+  const std::string* path = nullptr;  // relative to the folder open as `at`, or else:
+  int at = AT_FDCWD;
+  int fd = -1;  // for a call on a descriptor
   std::optional<ByteRange> bytes{};
   bool writing = false;
 };
@@ -53,7 +55,9 @@ bool Hits(const Target& target, const Touch& touch) {
                         touch.bytes->start < EndOf(*target.bytes)))
     return false;
   if (target.path.empty()) return true;
-  const std::string path = touch.path != nullptr ? *touch.path : PathOf(touch.fd);
+  std::string path = touch.path != nullptr ? *touch.path : PathOf(touch.fd);
+  if (touch.path != nullptr && touch.at != AT_FDCWD && !path.starts_with('/'))
+    path = PathOf(touch.at) + "/" + path;
   return path.ends_with(target.path);
 }
 
@@ -74,7 +78,7 @@ bool Injected(Call call, const Touch& touch) {
   return true;
 }
 
-Touch OnPath(const std::string& path) { return Touch{.path = &path}; }
+Touch OnPath(const std::string& path, int at = AT_FDCWD) { return Touch{.path = &path, .at = at}; }
 Touch OnFd(int fd, std::optional<ByteRange> bytes = std::nullopt) {
   return Touch{.fd = fd, .bytes = bytes};
 }
@@ -101,18 +105,8 @@ struct flock Describe(short type, ByteRange range) {
   return lock;
 }
 
-}  // namespace
-
-int Open(const std::string& path, int flags, mode_t mode) {
-  return OpenAt(AT_FDCWD, path, flags, mode);
-}
-
-int OpenAt(int folderFd, const std::string& name, int flags, mode_t mode) {
-  if (Injected(Call::kOpen, Touch{.path = &name, .writing = (flags & O_ACCMODE) != O_RDONLY}))
-    return -1;
-  int fd = Retrying([&] {
-    return ::openat(folderFd, name.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
-  });
+// Moves a new descriptor off 0, 1 and 2.
+int AboveStandardStreams(int fd) {
   if (fd >= 0 && fd <= 2) {
     // A closed standard stream handed us its number: move off it, so that a later write
     // to that stream cannot reach this file.
@@ -125,14 +119,43 @@ int OpenAt(int folderFd, const std::string& name, int flags, mode_t mode) {
   return fd;
 }
 
+bool Writing(int flags) { return (flags & O_ACCMODE) != O_RDONLY && (flags & O_PATH) == 0; }
+
+}  // namespace
+
+int Open(const std::string& path, int flags, mode_t mode) {
+  return OpenAt(AT_FDCWD, path, flags, mode);
+}
+
+int OpenAt(int folderFd, const std::string& name, int flags, mode_t mode) {
+  if (Injected(Call::kOpen, Touch{.path = &name, .at = folderFd, .writing = Writing(flags)}))
+    return -1;
+  return AboveStandardStreams(Retrying([&] {
+    return ::openat(folderFd, name.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+  }));
+}
+
+int Reopen(int fd, int flags) {
+  if (Injected(Call::kOpen, Touch{.fd = fd, .writing = Writing(flags)})) return -1;
+  std::array<char, 32> link;
+  std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
+  // The link is followed on purpose: it is how the inode is reached.
+  return AboveStandardStreams(Retrying([&] {
+    return ::open(link.data(), (flags & ~O_NOFOLLOW) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  }));
+}
+
 int Stat(const std::string& path, struct stat* info) {
   if (Injected(Call::kStat, OnPath(path))) return errno;
   return ErrnoOf(Retrying([&] { return ::stat(path.c_str(), info); }));
 }
 
-int Lstat(const std::string& path, struct stat* info) {
-  if (Injected(Call::kLstat, OnPath(path))) return errno;
-  return ErrnoOf(Retrying([&] { return ::lstat(path.c_str(), info); }));
+int Lstat(const std::string& path, struct stat* info) { return StatAt(AT_FDCWD, path, info); }
+
+int StatAt(int folderFd, const std::string& name, struct stat* info) {
+  if (Injected(Call::kLstat, OnPath(name, folderFd))) return errno;
+  return ErrnoOf(
+      Retrying([&] { return ::fstatat(folderFd, name.c_str(), info, AT_SYMLINK_NOFOLLOW); }));
 }
 
 int Fstat(int fd, struct stat* info) {
@@ -160,15 +183,24 @@ int PollNow(int fd, short events, short* happened) {
   return 0;
 }
 
-int Unlink(const std::string& path) {
-  if (Injected(Call::kUnlink, OnPath(path))) return errno;
-  return ErrnoOf(Retrying([&] { return ::unlink(path.c_str()); }));
+int Unlink(const std::string& path) { return UnlinkAt(AT_FDCWD, path); }
+
+int UnlinkAt(int folderFd, const std::string& name) {
+  if (Injected(Call::kUnlink, OnPath(name, folderFd))) return errno;
+  return ErrnoOf(Retrying([&] { return ::unlinkat(folderFd, name.c_str(), 0); }));
 }
 
 int Fchmod(int fd, mode_t mode) {
   if (Injected(Call::kFchmod, OnFd(fd))) return errno;
   return ErrnoOf(Retrying([&] { return ::fchmod(fd, mode); }));
 }
+
+int Fchown(int fd, uid_t owner, gid_t group) {
+  if (Injected(Call::kFchown, OnFd(fd))) return errno;
+  return ErrnoOf(Retrying([&] { return ::fchown(fd, owner, group); }));
+}
+
+uid_t EffectiveUid() { return ::geteuid(); }
 
 int Mkdir(const std::string& path, mode_t mode) {
   if (Injected(Call::kMkdir, OnPath(path))) return errno;
@@ -227,6 +259,8 @@ Failure Classify(int error) {
     case EROFS:
     case ETXTBSY:
     case EBUSY: return Failure::kDenied;
+    case EMFILE:
+    case ENFILE: return Failure::kTooManyOpen;
     default: return Failure::kOther;
   }
 }

@@ -19,11 +19,18 @@ namespace quillet::posix {
 // Opens without following anything odd: O_NONBLOCK so a FIFO never blocks the open,
 // O_NOCTTY so a terminal never becomes ours. Returns the descriptor or -1 and errno.
 [[nodiscard]] int Open(const std::string& path, int flags, mode_t mode = 0);
-// The same for `name` in the folder open as `folderFd`, which spares walking the whole path.
+// The same for `name` in the folder open as `folderFd` (an O_PATH descriptor will do): no
+// step after the folder's open can land in another folder, and it spares walking the path.
 [[nodiscard]] int OpenAt(int folderFd, const std::string& name, int flags, mode_t mode = 0);
+// Opens the very file that `fd` (an O_PATH descriptor) names, with `flags`, as Open does.
+// Linux has no call that reopens an inode; its /proc/self/fd/N link does it, reaching the
+// inode itself, never a name that may have changed since. Fails if /proc is not mounted.
+[[nodiscard]] int Reopen(int fd, int flags);
 // 0 or the errno.
 [[nodiscard]] int Stat(const std::string& path, struct stat* info);
 [[nodiscard]] int Lstat(const std::string& path, struct stat* info);
+// Lstat of `name` in the folder open as `folderFd`: a link there is looked at, not followed.
+[[nodiscard]] int StatAt(int folderFd, const std::string& name, struct stat* info);
 [[nodiscard]] int Fstat(int fd, struct stat* info);
 [[nodiscard]] int Fstatfs(int fd, struct statfs* info);
 // statx(2) of the open file itself (AT_EMPTY_PATH), asking for `mask`: what the kernel could
@@ -32,7 +39,12 @@ namespace quillet::posix {
 // poll(2) of one descriptor without waiting: *happened gets the events pending now.
 [[nodiscard]] int PollNow(int fd, short events, short* happened);
 [[nodiscard]] int Unlink(const std::string& path);
+// Unlink of `name` in the folder open as `folderFd`.
+[[nodiscard]] int UnlinkAt(int folderFd, const std::string& name);
 [[nodiscard]] int Fchmod(int fd, mode_t mode);
+[[nodiscard]] int Fchown(int fd, uid_t owner, gid_t group);
+// The effective user id, whose files this process makes (it cannot fail).
+uid_t EffectiveUid();
 [[nodiscard]] int Mkdir(const std::string& path, mode_t mode);
 [[nodiscard]] int Rename(const std::string& from, const std::string& to);
 // Whether this process may `mode` (R_OK, W_OK, X_OK) the file, by its effective ids.
@@ -57,6 +69,7 @@ enum class Failure {
   kNameTooLong,  // ENAMETOOLONG
   kIsFolder,     // EISDIR
   kDenied,       // EACCES, EPERM, EROFS, ETXTBSY, EBUSY: there, but not for us
+  kTooManyOpen,  // EMFILE, ENFILE: this process, or the whole system, has too many files open
   kOther,        // EIO and the rest: it broke
 };
 Failure Classify(int error);
@@ -91,7 +104,9 @@ struct LockHolder {
 // `error`: the next `times` of them, or with kEveryCall every one until ClearFaults, which
 // forgets every fault. A kind has one fault at a time: a new one replaces it. A target names
 // the call by what it touches, so that adding another call elsewhere never moves a fault
-// onto it; what it leaves empty matches every call.
+// onto it; what it leaves empty matches every call. A call relative to a folder is named by
+// the folder's path joined with the name; OpenAt and Reopen count as kOpen, StatAt as kLstat,
+// UnlinkAt as kUnlink.
 enum class Call {
   kOpen,
   kStat,
@@ -102,6 +117,7 @@ enum class Call {
   kPoll,
   kUnlink,
   kFchmod,
+  kFchown,
   kMkdir,
   kRename,  // matched by the path renamed
   kAccess,

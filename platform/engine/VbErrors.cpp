@@ -16,6 +16,7 @@ constexpr ErrorText kVbErrors[] = {
     {kErrBadFileName, "Bad file name or number"},
     {kErrFileNotFound, "File not found"},
     {kErrDeviceIO, "Device I/O error"},
+    {kErrTooManyFiles, "Too many files"},
     {kErrDeviceUnavailable, "Device unavailable"},
     {kErrPermissionDenied, "Permission denied"},
     {kErrDiskNotReady, "Disk not ready"},

@@ -13,6 +13,7 @@ inline constexpr int32_t kErrOverflow = 6;
 inline constexpr int32_t kErrBadFileName = 52;
 inline constexpr int32_t kErrFileNotFound = 53;
 inline constexpr int32_t kErrDeviceIO = 57;
+inline constexpr int32_t kErrTooManyFiles = 67;
 inline constexpr int32_t kErrDeviceUnavailable = 68;
 inline constexpr int32_t kErrPermissionDenied = 70;
 inline constexpr int32_t kErrDiskNotReady = 71;

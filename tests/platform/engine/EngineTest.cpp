@@ -1,12 +1,18 @@
 // Who may open a database, in the first opener's mode; what cannot be opened is refused.
 
 #include <fcntl.h>
+#include <poll.h>
 
+#include <QElapsedTimer>
 #include <QStandardPaths>
+#include <atomic>
 #include <map>
+#include <thread>
 #include <tuple>
 
+#include "platform/engine/LockFileUsers.h"
 #include "support/EngineTestUtil.h"
+#include "support/NameSwapper.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -154,6 +160,59 @@ class EngineTest : public QObject {
     QCOMPARE(Exists(folder.file("bad.ldb")), number == 0);
     QVERIFY(!Exists(folder.file("real.ldb")));
     if (kind == "file") QCOMPARE(ReadBytes(path), bytes);  // opening never writes the database
+  }
+
+  // A user swaps their database for a link to a device as fast as they can while `check` and
+  // `users` look at it: what the name leads to is looked at through a handle that cannot act
+  // on it, and only the regular file looked at is ever opened. A FIFO stands in for the
+  // device: a writer waits on it for anyone to open it for reading (or reading and writing).
+  void neverOpensWhatANameIsSwappedFor() {
+    TempFolder folder;
+    QCOMPARE(::chmod(folder.path.c_str(), 0755), 0);
+    const std::string path = folder.database("x.mdb"), device = folder.file("device");
+    QCOMPARE(::mkfifo(device.c_str(), 0666), 0);
+    QCOMPARE(::symlink(device.c_str(), folder.file("link.mdb").c_str()), 0);
+    std::atomic<bool> done{false}, ended{false};
+    std::atomic<int> opens{0};
+    std::thread recorder([&] {
+      while (!done) {
+        const int fd = ::open(device.c_str(), O_WRONLY | O_CLOEXEC);  // waits for a reader
+        opens += !done && fd >= 0;
+        pollfd gone{fd, 0, 0};  // POLLERR once every reader has closed it
+        ::poll(&gone, 1, 100);
+        ::close(fd);
+      }
+      ended = true;
+    });
+    int checked = 0, listed = 0;
+    {
+      // As root, an ordinary user's folder; otherwise this user's own.
+      const uid_t user = ::geteuid() == 0 ? OtherProcess::kNobody : ::geteuid();
+      QCOMPARE(::chown(folder.path.c_str(), user, user), 0);
+      NameSwapper swapper(user, {{path, folder.file("link.mdb")}}, 10);
+      QElapsedTimer clock;
+      clock.start();
+      for (int round = 0; round < 20000 && !clock.hasExpired(3000); ++round) {
+        DatabasePtr database;
+        checked += OpenDao(path, &database).ok();
+        std::string lockFile;
+        std::vector<LockFileUser> users;
+        listed += ReadLockFileUsers(path, &lockFile, &users).ok();
+        if (round % 500 == 0) checked += CheckedMode(path) == "page";
+        if (round % 500 == 250) listed += OtherProcess({"users", path}).stop() == 0;
+      }
+      QVERIFY(swapper.swaps() > 0);
+    }
+    done = true;
+    while (!ended) {  // let the recorder go
+      ::close(::open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    recorder.join();
+    qInfo("%d checks and %d listings reached the database", checked, listed);
+    QCOMPARE(opens.load(), 0);
+    QVERIFY(checked > 0);
+    QVERIFY(listed > 0);
   }
 
   // mdbtools names the fixtures' formats as the engine judges them: the headers are real ones.

@@ -148,8 +148,12 @@ class ForeignEngineTest : public QObject {
     const Target lockFile{.path = "faulty.ldb"};
     QTest::newRow("opening the database")
         << Call::kOpen << Target{.path = "faulty.mdb"} << EIO << 3051;
+    QTest::newRow("opening the database for writing: too many files open")
+        << Call::kOpen << Target{.path = "faulty.mdb", .writing = true} << EMFILE << 3048;
     QTest::newRow("taking the gate") << Call::kLock << kGate << EDEADLK << 3050;
     QTest::newRow("creating the lock file") << Call::kOpen << lockFile << EIO << 3050;
+    QTest::newRow("creating the lock file: too many files open in the system")
+        << Call::kOpen << lockFile << ENFILE << 3048;
     QTest::newRow("giving it the database's mode") << Call::kFchmod << lockFile << EIO << 0;
     QTest::newRow("claiming the mark") << Call::kLock << kMarks << EIO << 3050;
     QTest::newRow("claiming the user lock") << Call::kLock << kUserLocks << EIO << 3050;
@@ -166,7 +170,7 @@ class ForeignEngineTest : public QObject {
     Connection connection;
     const Status opened = OpenAdo(connection, path, 1);
     QCOMPARE(opened.number(), number == 0 ? 0 : kAdoProviderError);
-    if (number != 0) QCOMPARE(opened.description(), JetError(number, path).description());
+    if (number != 0) QCOMPARE(opened.description(), OpenFailure(error, number, path).description());
     posix::ClearFaults();
     QCOMPARE(Exists(folder.file("faulty.ldb")), number == 0);
     connection.Close();
@@ -184,6 +188,7 @@ class ForeignEngineTest : public QObject {
     QTest::newRow("lstat: denied") << Call::kLstat << EACCES << 70;
     QTest::newRow("open") << Call::kOpen << EIO << 75;
     QTest::newRow("statx: its mount untold") << Call::kStatx << EIO << 70;
+    QTest::newRow("open: too many files open") << Call::kOpen << EMFILE << 67;
     QTest::newRow("lock") << Call::kLock << EAGAIN << 70;
     QTest::newRow("unlink: denied") << Call::kUnlink << EPERM << 70;
   }

@@ -1,23 +1,113 @@
 // The ".ldb" beside a database: where it is, what it holds, who may join, when Kill deletes it.
 
+#include <sys/inotify.h>
 #include <sys/mount.h>
 
+#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <atomic>
+#include <map>
 #include <thread>
 
+#include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/LockProtocol.h"
 #include "platform/engine/VbErrors.h"
 #include "support/EngineTestUtil.h"
+#include "support/NameSwapper.h"
 
 using namespace quillet;
 using namespace quillet::test;
 
 namespace {
 constexpr int kRecord = 64;
+constexpr uid_t kUser = OtherProcess::kNobody;
 
 QByteArray Record(const QByteArray& user = "Admin") { return JetRecord(Host(), user); }
+
+// Every name made, removed, renamed or changed in the folders, as the kernel tells it.
+class FolderWatch {
+ public:
+  explicit FolderWatch(const std::vector<std::string>& folders)
+      : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    constexpr uint32_t kChanges = IN_ALL_EVENTS & ~(IN_ACCESS | IN_OPEN | IN_CLOSE_NOWRITE);
+    for (const std::string& folder : folders) {
+      const int watch = ::inotify_add_watch(fd_, folder.c_str(), kChanges);
+      if (watch < 0) qFatal("cannot watch %s", folder.c_str());
+      names_[watch] = std::filesystem::path(folder).filename().string();
+    }
+  }
+  ~FolderWatch() { ::close(fd_); }
+  // What happened since the last call, with how often: "empty/x.ldb created 3; ...".
+  std::string changes() {
+    std::map<std::string, int> seen;
+    alignas(inotify_event) char buffer[65536];
+    for (ssize_t got; (got = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+      for (char* at = buffer; at < buffer + got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        const char* kind = event->mask & IN_CREATE   ? " created"
+                           : event->mask & IN_DELETE ? " deleted"
+                           : event->mask & IN_MODIFY ? " written"
+                                                     : " changed";
+        ++seen[names_[event->wd] + "/" + (event->len ? event->name : "") + kind];
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    std::string text;
+    for (const auto& [change, times] : seen) text += change + " " + std::to_string(times) + "; ";
+    return text;
+  }
+
+ private:
+  int fd_;
+  std::map<int, std::string> names_;
+};
+
+// A user's folder `home/d` holding their database x.mdb, and beside it links to two of
+// root's folders: `target`, holding a lock file root's own session holds, and `empty`.
+struct SwappedFolders {
+  SwappedFolders() {
+    for (const char* name : {"target", "empty", "home", "home/d"})
+      QCOMPARE_EQ(::mkdir(top.file(name).c_str(), 0755), 0);
+    QCOMPARE_EQ(::chmod(top.path.c_str(), 0755), 0);
+    top.write("target/x.ldb", Record("root"));
+    held = ::open(top.file("target/x.ldb").c_str(), O_RDWR | O_CLOEXEC);
+    struct flock slot = {F_WRLCK, SEEK_SET, lockmap::UserLock(0), 1, 0};
+    QCOMPARE_EQ(::fcntl(held, F_OFD_SETLK, &slot), 0);
+    database = top.database("home/d/x.mdb");
+    QCOMPARE_EQ(::symlink(top.file("target").c_str(), top.file("home/l").c_str()), 0);
+    QCOMPARE_EQ(::symlink(top.file("empty").c_str(), top.file("home/e").c_str()), 0);
+    for (const char* name : {"home", "home/d", "home/d/x.mdb", "home/l", "home/e"})
+      QCOMPARE_EQ(::lchown(top.file(name).c_str(), kUser, kUser), 0);
+    real = ::open(top.file("home/d").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  ~SwappedFolders() {
+    ::close(held);
+    ::close(real);
+  }
+  std::vector<NameSwapper::Pair> swaps(bool withEmpty) const {
+    std::vector<NameSwapper::Pair> pairs{{top.file("home/d"), top.file("home/l")}};
+    if (withEmpty) pairs.emplace_back(top.file("home/d"), top.file("home/e"));
+    return pairs;
+  }
+  // A lock file a crash left in the user's folder, wherever its name leads now.
+  void leaveStaleLockFile() const {
+    const int fd = ::openat(real, "x.ldb", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    QCOMPARE_EQ(::write(fd, Record().constData(), kRecord), kRecord);
+    QCOMPARE_EQ(::fchown(fd, kUser, kUser), 0);
+    ::close(fd);
+  }
+  ino_t targetLockFile() const {
+    struct stat info;
+    return ::lstat(top.file("target/x.ldb").c_str(), &info) == 0 ? info.st_ino : 0;
+  }
+
+  TempFolder top;
+  std::string database;
+  int held = -1;  // root's session in target/x.ldb
+  int real = -1;  // the user's folder, whatever its name by now
+};
 }  // namespace
 
 class LockFileTest : public QObject {
@@ -171,6 +261,36 @@ class LockFileTest : public QObject {
     QCOMPARE(ReadBytes(path), JetDatabaseBytes());
   }
 
+  // Root makes a lock file in another user's folder only where that user could have, and
+  // hands it to them; elsewhere its open fails as any user's that may not create it does.
+  // An existing lock file is joined whatever the folder allows.
+  void rootMakesLockFilesOnlyAsTheFolderOwnerCould_data() {
+    Columns<int, bool, bool>("folderMode", "lockFileThere", "joins");
+    QTest::newRow("the owner may write") << 0755 << false << true;
+    QTest::newRow("only others may write") << 0577 << false << false;
+    QTest::newRow("nobody may write") << 0555 << false << false;
+    QTest::newRow("nobody may write, a lock file there") << 0555 << true << true;
+  }
+  void rootMakesLockFilesOnlyAsTheFolderOwnerCould() {
+    const auto [folderMode, lockFileThere, joins] =
+        Fetch<int, bool, bool>("folderMode", "lockFileThere", "joins");
+    if (::geteuid() != 0) QSKIP("needs root to act in another user's folder");
+    TempFolder top;
+    QCOMPARE(::chmod(top.path.c_str(), 0755), 0);
+    QCOMPARE(::mkdir(top.file("home").c_str(), 0755), 0);
+    const std::string path = top.database("home/x.mdb"), lockFile = top.file("home/x.ldb");
+    std::vector<std::string> users{top.file("home"), path};
+    if (lockFileThere) users.push_back(top.write("home/x.ldb", QByteArray(kRecord, '\0')));
+    for (const std::string& name : users) QCOMPARE(::lchown(name.c_str(), kUser, kUser), 0);
+    QCOMPARE(::chmod(top.file("home").c_str(), mode_t(folderMode)), 0);
+    DatabasePtr database;
+    QCOMPARE(Failure(OpenDao(path, &database)),
+             joins ? kOk : Failure(JetError(kJetErrCannotOpen, path)));
+    struct stat made {};
+    QCOMPARE(::lstat(lockFile.c_str(), &made) == 0, joins);
+    if (joins) QCOMPARE(std::pair(made.st_uid, made.st_gid), std::pair(kUser, gid_t(kUser)));
+  }
+
   // Read-only users join: first, their mode holds for all; later, they join others'; the
   // lock file goes with the last one out, whoever that is.
   void userWhoMayOnlyRead() {
@@ -206,6 +326,50 @@ class LockFileTest : public QObject {
     ours.reset();
     QVERIFY(!Exists(lockFile));
     QCOMPARE(ReadBytes(path), JetDatabaseBytes());
+  }
+
+  // Root opens and closes the user's database, clears a stale lock file beside it or runs
+  // `check`, while the user swaps their folder for links to root's folders: every step lands
+  // in the folder where the database was found. Root's lock file elsewhere (in use: it is
+  // never Kill's) is never deleted, and nothing is made or changed in a folder the user does
+  // not own.
+  void rootInAFolderItsOwnerSwaps_data() {
+    Columns<QString, int>("what", "rounds");
+    QTest::newRow("open and close") << "open" << 20000;
+    QTest::newRow("Kill a stale lock file") << "Kill" << 20000;
+    QTest::newRow("quilletctl check") << "check" << 60;
+  }
+  void rootInAFolderItsOwnerSwaps() {
+    const auto [what, rounds] = Fetch<QString, int>("what", "rounds");
+    if (::geteuid() != 0) QSKIP("needs root to act as another user");
+    SwappedFolders folders;
+    const ino_t before = folders.targetLockFile();
+    const std::string lockFile = folders.top.file("home/d/x.ldb");
+    FolderWatch watch({folders.top.file("target"), folders.top.file("empty")});
+    // Only root's lock file is Kill's to meet: swapping in the empty folder would dilute it.
+    NameSwapper swapper(kUser, folders.swaps(/*withEmpty=*/what != "Kill"), 20);
+    QVERIFY(swapper.running());
+    int done = 0;
+    QElapsedTimer clock;
+    clock.start();
+    int round = 0;
+    for (; round < rounds && !clock.hasExpired(5000); ++round) {
+      if (what == "open") {
+        DatabasePtr database;
+        done += OpenDao(folders.database, &database).ok();
+      } else if (what == "Kill") {
+        folders.leaveStaleLockFile();
+        done += Kill(lockFile).ok();
+      } else {
+        done += CheckedMode(folders.database) == "page";
+      }
+    }
+    const long swaps = swapper.swaps();
+    qInfo("%ld swaps; %d of %d rounds reached the database", swaps, done, round);
+    QCOMPARE(watch.changes(), std::string());
+    QCOMPARE(folders.targetLockFile(), before);
+    QVERIFY(swaps > 0);
+    QVERIFY(done > 0);  // the user's own folder was found too, and used
   }
 
   // A Kill from another thread never removes the lock file under a joining connection.
