@@ -273,10 +273,13 @@ MountLocks LocksOf(int fd) {
   return Classified(fd, makedev(info.stx_dev_major, info.stx_dev_minor), MountIdOf(info));
 }
 
+// A statx that fails cannot tell the mount, which is not the same as "local": the cautious
+// answer, as for any type not known here. One that succeeds without a mount ID (a kernel
+// before 5.8) is matched by the device.
 MountLocks LocksOf(int fd, const struct stat& info) {
   struct statx mount;
-  return Classified(fd, info.st_dev,
-                    posix::Statx(fd, STATX_MNT_ID, &mount) == 0 ? MountIdOf(mount) : std::nullopt);
+  if (posix::Statx(fd, STATX_MNT_ID, &mount) != 0) return MountLocks{};
+  return Classified(fd, info.st_dev, MountIdOf(mount));
 }
 
 MountLocks LocksOfPath(const std::string& path) {
