@@ -239,42 +239,27 @@ bool OpenOrphan(DatabaseScan* scan, Opened* opened) {
   return false;
 }
 
-// The first look at a lock file whose database is missing (nothing to take a gate on): one
-// query tells whether anyone holds a lock on it. True when that settles the scan; false when
-// locks were seen that /proc/locks lists, to be read with the databases' from a reading made
-// once the file is open again (`listing`: unless /proc/locks could not be read, or was too
-// long, before the listing). The one made before the listing will not do: it may predate the
-// file, and a lock file created and held since would show no lock.
-bool LookAtOrphan(DatabaseScan* scan, bool listing) {
+// A lock file whose database is missing (nothing to take a gate on): one query tells whether
+// anyone holds a lock on it, and only then are its user locks told apart.
+void LookAtOrphan(DatabaseScan* scan) {
   Opened opened;
-  if (!OpenOrphan(scan, &opened)) return true;
+  if (!OpenOrphan(scan, &opened)) return;
   const int fd = opened.lockFile.fd.get();
   const std::optional<bool> held = AnyLock(fd);
   std::vector<HeldLock> onLockFile;
-  if (held && *held && listing && LockSnapshot::ListsLocksOf(scan->mount)) return false;
-  if (!held || (*held && !QueryHeldLocks(fd, kJudgedOnLockFile, &onLockFile))) {
-    Settle(scan, State::kUnknown, CannotRead(scan->path));
-    return true;
-  }
+  if (!held || (*held && !QueryHeldLocks(fd, kJudgedOnLockFile, &onLockFile)))
+    return Settle(scan, State::kUnknown, CannotRead(scan->path));
   JudgeOrphan(onLockFile, opened.lockFile, scan);
-  return true;
 }
 
-// The first look at a database: a few calls, and a lock query per file unless `before`
-// (/proc/locks, read before the folders were listed) tells: a lock file that appeared since
-// is found in the listing, and its database asked. True when that settles the scan; false
-// when locks were seen, to be read under the gate.
-bool Look(DatabaseScan* scan, const LockSnapshot* before, Folder* folder) {
+// The first look at a database: a few calls, and one lock query on each file. True when that
+// settles the scan; false when locks were seen, to be read under the gate.
+bool Look(DatabaseScan* scan, Folder* folder) {
   Opened opened;
   if (!OpenDatabase(scan, &opened, folder)) return true;
   if (scan->lockFileListed && !ReadLockFileOf(scan, LockFilePath(scan->path), &opened)) return true;
   if (!scan->mount.seen()) {
     SettleUnseen(scan, opened);
-    return true;
-  }
-  if (before != nullptr && !opened.lockFile.fd.valid() && LockSnapshot::ListsLocksOf(scan->mount)) {
-    if (!before->Of(opened.info.st_dev, opened.info.st_ino).empty()) return false;
-    Judge({}, {}, opened.lockFile, scan);
     return true;
   }
   const std::optional<bool> onDatabase = AnyLock(opened.database.get());
@@ -314,51 +299,29 @@ bool OpenUnderGate(DatabaseScan* scan, bool wait, Opened* opened, bool* busy) {
   return ReadLockFileOf(scan, LockFilePath(scan->path), opened);
 }
 
-// Judges every database of `opened`, whose gates this process holds, and every orphan lock
-// file (which has none); from /proc/locks where `listing` (it could be read before) and it
-// lists them, else from each file's own queries.
-void JudgeUnderGates(std::vector<Opened>* opened, bool listing) {
-  LockSnapshot snapshot;
-  std::optional<bool> snapshotRead;  // read once, when a database first needs it
-  if (!listing) snapshotRead = false;
+// Judges every database of `opened`, whose gates this process holds, from each file's own
+// queries, bounded by the bytes that tell who is in (QueryHeldLocks).
+void JudgeUnderGates(std::vector<Opened>* opened) {
   for (Opened& one : *opened) {
     DatabaseScan* scan = one.scan;
     std::vector<HeldLock> onDatabase;
     std::vector<HeldLock> onLockFile;
-    const bool listed = LockSnapshot::ListsLocksOf(scan->mount) &&
-                        (snapshotRead ? *snapshotRead : *(snapshotRead = snapshot.Read()));
-    const bool database = one.database.valid(), lockFile = one.lockFile.fd.valid();
-    if (listed) {
-      if (database) onDatabase = snapshot.Of(one.info.st_dev, one.info.st_ino);
-      if (lockFile) onLockFile = snapshot.Of(one.lockFile.info.st_dev, one.lockFile.info.st_ino);
-    } else if ((database && !QueryHeldLocks(one.database.get(), kJudgedOnDatabase, &onDatabase)) ||
-               (lockFile &&
-                !QueryHeldLocks(one.lockFile.fd.get(), kJudgedOnLockFile, &onLockFile))) {
+    if (!QueryHeldLocks(one.database.get(), kJudgedOnDatabase, &onDatabase) ||
+        (one.lockFile.fd.valid() &&
+         !QueryHeldLocks(one.lockFile.fd.get(), kJudgedOnLockFile, &onLockFile))) {
       Settle(scan, State::kUnknown, CannotRead(scan->path));
       continue;
     }
-    if (scan->orphanLockFile) {
-      JudgeOrphan(onLockFile, one.lockFile, scan);
-    } else {
-      Judge(onDatabase, onLockFile, one.lockFile, scan);
-    }
+    Judge(onDatabase, onLockFile, one.lockFile, scan);
   }
 }
 
 }  // namespace
 
-DatabaseScanner::DatabaseScanner() : before_(std::make_unique<LockSnapshot>()) {
-  if (!before_->Read()) before_.reset();
-}
-
-DatabaseScanner::~DatabaseScanner() = default;
-
 void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
                            const std::function<void(size_t)>& tick) {
   // The first look costs a few calls per file and nothing else: on two cores, two threads
   // make it half as long.
-  // /proc/locks is read again only where it could be read before the listing.
-  const bool listing = before_ != nullptr;
   std::vector<char> settled(scans->size());
   std::atomic<size_t> next{0};
   constexpr size_t kChunk = 64;
@@ -370,9 +333,11 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
         if (scan.access) {
           LookAtAccessFile(&scan);
           settled[i] = true;
+        } else if (scan.orphanLockFile) {
+          LookAtOrphan(&scan);
+          settled[i] = true;
         } else {
-          settled[i] = scan.orphanLockFile ? LookAtOrphan(&scan, listing)
-                                           : Look(&scan, before_.get(), &folder);
+          settled[i] = Look(&scan, &folder);
         }
       }
       if (ticking && tick) tick(std::min(next.load(), scans->size()));
@@ -399,14 +364,13 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
     for (size_t i = first; i < std::min(seen.size(), first + kBatch); ++i) {
       Opened one;
       bool gateBusy = false;
-      if (seen[i]->orphanLockFile ? OpenOrphan(seen[i], &one)
-                                  : OpenUnderGate(seen[i], /*wait=*/false, &one, &gateBusy)) {
+      if (OpenUnderGate(seen[i], /*wait=*/false, &one, &gateBusy)) {
         opened.push_back(std::move(one));
       } else if (gateBusy) {
         busy.push_back(seen[i]);
       }
     }
-    JudgeUnderGates(&opened, listing);
+    JudgeUnderGates(&opened);
     opened.clear();  // closing lets go of the gates
     for (DatabaseScan* scan : busy) {
       Opened one;
@@ -414,7 +378,7 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
       if (OpenUnderGate(scan, /*wait=*/true, &one, &gateBusy)) {
         std::vector<Opened> single;
         single.push_back(std::move(one));
-        JudgeUnderGates(&single, listing);
+        JudgeUnderGates(&single);
       }
       if (tick) tick(scans->size());
     }

@@ -50,32 +50,21 @@ struct DatabaseScan {
   }
 };
 
-class LockSnapshot;
-
 // Fills in scans. Reads only: nothing is created, written or deleted, no slot is taken, and
-// no lock is kept. A database costs a few calls, and a lock query only where /proc/locks
-// cannot answer for it; where a lock is seen, the database's gate is read-locked (so that no
-// join or leave runs half done) while one reading of /proc/locks tells the locks of a few
-// hundred such databases at once: a database with hundreds of connections costs no more
-// queries than one with one. A gate busy for longer than a join may take (3 s) gives
-// kUnknown.
+// no lock is kept. A database costs a few calls and one lock query on it and on its lock file;
+// where a lock is seen, the database's gate is read-locked (so that no join or leave runs
+// half done) while each file's own queries tell its locks, bounded by the bytes that say who
+// is in (QueryHeldLocks): however many locks another program piles on a file, a scan costs at
+// most a few hundred queries for it. A gate busy for longer than a join may take (3 s) gives
+// kUnknown. /proc/locks is not read: read a page at a time while others take and drop locks
+// it is no snapshot (a line can be missed, and a missed lock would read as nobody in), and
+// the kernel walks its list afresh for every page, so that a long one takes seconds.
 class DatabaseScanner {
  public:
-  // Reads /proc/locks: to be made before the folders are listed, so that a lock file that
-  // appears in the listing was there when it was read. Where it cannot be read, or is too
-  // long to read (LockSnapshot::kMaxLines), the scan asks each file instead.
-  DatabaseScanner();
-  ~DatabaseScanner();
-  DatabaseScanner(const DatabaseScanner&) = delete;
-  DatabaseScanner& operator=(const DatabaseScanner&) = delete;
-
   // Fills in every scan of `scans` (path and orphanLockFile set, and what the listing
   // said). `tick` is called now and then from the calling thread with how many have been
   // looked at, for a progress line.
   void Scan(std::vector<DatabaseScan>* scans, const std::function<void(size_t)>& tick = {});
-
- private:
-  std::unique_ptr<LockSnapshot> before_;  // null if /proc/locks could not be read
 };
 
 }  // namespace quillet

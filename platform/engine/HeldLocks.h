@@ -3,11 +3,8 @@
 #include <sys/types.h>
 
 #include <limits>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
-#include "platform/engine/LockReach.h"
 #include "platform/engine/Posix.h"
 
 namespace quillet {
@@ -30,47 +27,5 @@ struct HeldLock {
 // be another engine's. So a file costs at most 2 * judged.length + 3 queries, however many
 // locks it has. Locks that overlap one already found stay hidden. False if a query failed.
 [[nodiscard]] bool QueryHeldLocks(int fd, posix::ByteRange judged, std::vector<HeldLock>* locks);
-
-// Every lock of the computer at one moment, read from /proc/locks and looked up by file,
-// so that a scan of many files costs one read however many connections each has. The
-// kernel lists a file by its filesystem's device and its inode number.
-class LockSnapshot {
- public:
-  // Past this many lines of /proc/locks, asking each file costs less than reading on: the
-  // kernel walks its list from the start again for every page it hands out, so reading it
-  // whole costs time in the square of its length (100,000 locks: seconds).
-  static constexpr size_t kMaxLines = 10000;
-
-  // Reads /proc/locks. False if it could not be read, or is longer than kMaxLines.
-  [[nodiscard]] bool Read();
-  // The locks listed for the file with this device and inode; empty if none.
-  const std::vector<HeldLock>& Of(dev_t device, ino_t inode) const;
-
-  // Whether /proc/locks lists every lock that matters on a file of this mount under the
-  // numbers stat gives: a local filesystem whose files' device is the mount's own (not so
-  // for a btrfs subvolume or an overlay) and whose inode numbers are the kernel's, read
-  // by a process of the first PID namespace (the kernel leaves out the classic locks of
-  // processes a namespace cannot see). Anywhere else a file's own queries are asked.
-  static bool ListsLocksOf(const MountLocks& mount);
-
- private:
-  struct FileKey {
-    dev_t device;
-    ino_t inode;
-    bool operator==(const FileKey&) const = default;
-  };
-  struct FileKeyHash {
-    size_t operator()(const FileKey& key) const {
-      return std::hash<unsigned long long>()(key.inode * 0x9E3779B97F4A7C15ull ^ key.device);
-    }
-  };
-  std::unordered_map<FileKey, std::vector<HeldLock>, FileKeyHash> locks_;
-};
-
-// One line of /proc/locks: "ID: POSIX|OFDLCK ADVISORY READ|WRITE PID MAJ:MIN:INODE START
-// END|EOF", major and minor in hex, END the last byte. False for anything else: a waiter
-// ("ID: -> ..."), flock and lease lines (they never conflict with byte-range locks),
-// a line with another shape.
-bool ParseProcLocksLine(std::string_view line, dev_t* device, ino_t* inode, HeldLock* lock);
 
 }  // namespace quillet

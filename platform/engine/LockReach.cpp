@@ -108,8 +108,7 @@ std::string ReadMountInfo() {
 struct Listed {
   bool byId = false;      // found by the mount ID
   bool byDevice = false;  // found by the device alone
-  MountLocks mount;       // its deviceListed is left to the file
-  dev_t device = 0;       // the mount's device, as mountinfo lists it
+  MountLocks mount;
 };
 
 Listed FromMountInfo(dev_t device, std::optional<uint64_t> id) {
@@ -127,7 +126,7 @@ Listed FromMountInfo(dev_t device, std::optional<uint64_t> id) {
     if (!itsId && listed != device) continue;
     const LockReach reach = ClassifyMount(entry.type, entry.mountOptions, entry.superOptions);
     if (itsId || !found.byDevice || reach > found.mount.reach) {
-      found = Listed{itsId, !itsId, MountLocks{reach, entry.type, entry.mountPoint}, listed};
+      found = Listed{itsId, !itsId, MountLocks{reach, entry.type, entry.mountPoint}};
     }
   }
   return found;
@@ -211,9 +210,7 @@ MountLocks Classified(int fd, dev_t device, std::optional<uint64_t> id) {
       remembered.keep(id.has_value(), key, *listed, generation);
   }
   if (!listed->byId && !listed->byDevice) return FromMagic(fd);
-  MountLocks mount = std::move(listed->mount);
-  mount.deviceListed = listed->device == device;
-  return mount;
+  return std::move(listed->mount);
 }
 
 }  // namespace

@@ -32,9 +32,6 @@ struct MountLocks {
   LockReach reach = LockReach::kThisComputerOnly;
   std::string filesystem = "unknown";  // the type as mountinfo names it: "ext4", "fuse.sshfs"
   std::string mountPoint;              // empty when the mount was not found
-  // The file's device is the one mountinfo lists for its mount: not so in a btrfs subvolume,
-  // whose files have a device number of their own.
-  bool deviceListed = false;
 
   bool seen() const { return reach != LockReach::kThisComputerOnly; }
 };
