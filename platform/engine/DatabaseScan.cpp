@@ -42,13 +42,27 @@ class Folder {
     if (path.compare(0, slash, path_) != 0 || path_.size() != slash) {
       path_ = path.substr(0, slash);
       fd_ = UniqueFd(posix::Open(slash == 0 ? "/" : path_, O_PATH | O_DIRECTORY));
+      mount_.reset();
     }
     return fd_.valid() ? std::pair{fd_.get(), path.substr(slash + 1)} : std::pair{AT_FDCWD, path};
+  }
+
+  // The mount of a file opened in the folder. One on the folder's own filesystem is on its
+  // mount, or on another mount of the same filesystem, which has the same class: while the
+  // folder is held open its filesystem stays, and so does the meaning of its device number.
+  MountLocks mountOf(int fd, const struct stat& info) {
+    if (!mount_ && fd_.valid()) {
+      struct stat folder;
+      if (posix::Fstat(fd_.get(), &folder) == 0)
+        mount_ = std::pair{folder.st_dev, LocksOf(fd_.get(), folder)};
+    }
+    return mount_ && mount_->first == info.st_dev ? mount_->second : LocksOf(fd, info);
   }
 
  private:
   std::string path_;
   UniqueFd fd_;
+  std::optional<std::pair<dev_t, MountLocks>> mount_;
 };
 
 // A database opened to be looked at, with its lock file.
@@ -76,10 +90,10 @@ std::optional<bool> AnyLock(int fd) {
   return holder.held();
 }
 
-// Opens the database as the engine would, looking first through a descriptor that cannot act
-// on what it names (O_PATH), then opening the very file looked at: a link is not followed,
-// a FIFO or device never opened, even one swapped in under the name since the folder was
-// listed. False when that settles the scan.
+// Opens the database to read it, as every reader opens a lock file (OpenRegularAt): looked at
+// first, opened without following a link (the scan follows none) and looked at again, so that
+// a FIFO or device found under the name is never opened, nor a link followed. Its mount is
+// its folder's when it is on the same filesystem. False when that settles the scan.
 bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) {
   const std::string& path = scan->path;
   const auto settle = [&](State state, const Status& error) {
@@ -88,23 +102,22 @@ bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) 
     return false;
   };
   const auto [folderFd, name] = folder ? folder->of(path) : std::pair{AT_FDCWD, path};
-  const LookedAt looked = LookAt(NameAt{folderFd, name}, /*followLink=*/false);
-  if (looked.error != 0) {
-    scan->absent = looked.error == ENOENT;
-    return settle(State::kUnknown, OpenFailure(looked.error, kJetErrCannotOpen, path));
-  }
-  if (S_ISLNK(looked.info.st_mode) || S_ISDIR(looked.info.st_mode)) {
+  OpenedAt found = OpenRegularAt(NameAt{folderFd, name}, O_RDONLY);
+  if (found.error == kNotRegular && (S_ISLNK(found.info.st_mode) || S_ISDIR(found.info.st_mode))) {
     scan->absent = true;  // links are not followed; folders are walked, not scanned
     return false;
   }
-  if (!S_ISREG(looked.info.st_mode))
+  if (found.error == kNotRegular)
     return settle(State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path));
-  opened->database = OpenLooked(looked, O_RDONLY);
-  if (!opened->database.valid())
-    return settle(State::kUnknown, OpenFailure(errno, kJetErrCannotOpen, path));
+  if (found.error != 0) {
+    scan->absent = found.error == ENOENT || found.error == ELOOP;
+    return settle(State::kUnknown, OpenFailure(found.error, kJetErrCannotOpen, path));
+  }
+  opened->database = std::move(found.fd);
   opened->folder = folderFd;
-  opened->info = looked.info;
-  scan->mount = LocksOf(opened->database.get(), opened->info);
+  opened->info = found.info;
+  scan->mount = folder ? folder->mountOf(opened->database.get(), opened->info)
+                       : LocksOf(opened->database.get(), opened->info);
   if (!IsJetDatabase(opened->database.get(), opened->info.st_size)) {
     Settle(scan, State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path).description());
     return false;
