@@ -31,6 +31,11 @@ QByteArray JsonLine(const QJsonObject& object) {
   return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
+QJsonValue ModeJson(quillet::LockingMode mode) {
+  const bool runsIn = mode == quillet::LockingMode::kPage || mode == quillet::LockingMode::kRecord;
+  return runsIn ? QJsonValue(quillet::LockingModeWord(mode)) : QJsonValue();
+}
+
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
   object->insert("filesystem", QString::fromStdString(mount.filesystem));
   object->insert("locks", quillet::LockReachName(mount.reach));
