@@ -67,6 +67,9 @@ void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes)
 QJsonArray UsersJson(const std::vector<quillet::LockFileUser>& users);
 QJsonArray SambaOpensJson(const std::vector<quillet::LockFileUser>& users);
 
+// "quilletctl: MESSAGE" and where to look on standard error, the message Escaped (it may
+// quote an argument); kExitUsage.
+int UsageError(const QString& message);
 // "quilletctl: error NUMBER: DESCRIPTION" on standard error, the description Escaped (it
 // may hold a path).
 int EngineError(const quillet::Status& status);

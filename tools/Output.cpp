@@ -56,6 +56,13 @@ void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes)
     object->insert(QString(key) + "Bytes", QString::fromLatin1(bytes.toBase64()));
 }
 
+int UsageError(const QString& message) {
+  // The message may quote an argument, which may be a hostile file's name.
+  std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n",
+               Escaped(message.toUtf8()).constData());
+  return kExitUsage;
+}
+
 int EngineError(const quillet::Status& status) {
   std::fprintf(stderr, "quilletctl: error %d: %s\n", static_cast<int>(status.number()),
                Escaped(status.description()).constData());
