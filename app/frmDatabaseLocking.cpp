@@ -14,6 +14,7 @@
 #include "app/CaptionLabel.h"
 #include "app/TwipsLayout.h"
 #include "app/probe/LockingProbe.h"
+#include "app/probe/RecordLevelOpen.h"
 #include "common/ErrorReport.h"
 #include "common/FileHelpers.h"
 #include "common/GeneralConstants.h"
@@ -135,6 +136,19 @@ void frmDatabaseLocking::CreateControls() {
   cmdChangeLocking->setObjectName(QStringLiteral("cmdChangeLocking"));
   cmdChangeLocking->setEnabled(false);
 
+  PlaceControlsShowingTexts();
+  lblDatabaseLockingMode->setCaption(QString::fromLatin1(kSelectDatabaseText));
+  LetOnlyButtonsTakeFocus();
+
+  connect(cmdBrowse, &QPushButton::clicked, this, &frmDatabaseLocking::cmdBrowse_Click);
+  connect(cmdCheckLocking, &QPushButton::clicked, this, &frmDatabaseLocking::cmdCheckLocking_Click);
+  connect(cmdChangeLocking, &QPushButton::clicked, this,
+          &frmDatabaseLocking::cmdChangeLocking_Click);
+  connect(lblDatabase, &CaptionLabel::Change, this, &frmDatabaseLocking::lblDatabase_Change);
+}
+
+// The design's places, at the largest scale that shows every text whole in the user's font.
+void frmDatabaseLocking::PlaceControlsShowingTexts() {
   const TwipsLayout twips(TwipsPerPixelShowingTexts());
   const auto place = [&](QWidget* widget, const DesignRect& r) {
     widget->setGeometry(twips.rect(r.left, r.top, r.width, r.height));
@@ -152,9 +166,10 @@ void frmDatabaseLocking::CreateControls() {
   for (QPushButton* button : {cmdBrowse, cmdCheckLocking}) {
     button->setIconSize(QSize(picture, picture));
   }
-  lblDatabaseLockingMode->setCaption(QString::fromLatin1(kSelectDatabaseText));
+}
 
-  // No default button: Enter presses only the button that has the focus.
+// No default button: Enter presses only the button that has the focus. Labels never take it.
+void frmDatabaseLocking::LetOnlyButtonsTakeFocus() {
   for (QPushButton* button : {cmdBrowse, cmdCheckLocking, cmdChangeLocking}) {
     button->setAutoDefault(false);
     button->setDefault(false);
@@ -166,12 +181,6 @@ void frmDatabaseLocking::CreateControls() {
   }
   setTabOrder(cmdBrowse, cmdCheckLocking);
   setTabOrder(cmdCheckLocking, cmdChangeLocking);
-
-  connect(cmdBrowse, &QPushButton::clicked, this, &frmDatabaseLocking::cmdBrowse_Click);
-  connect(cmdCheckLocking, &QPushButton::clicked, this, &frmDatabaseLocking::cmdCheckLocking_Click);
-  connect(cmdChangeLocking, &QPushButton::clicked, this,
-          &frmDatabaseLocking::cmdChangeLocking_Click);
-  connect(lblDatabase, &CaptionLabel::Change, this, &frmDatabaseLocking::lblDatabase_Change);
 }
 
 // The user's font is kept; the scale follows it instead, the largest at which each of the
@@ -183,8 +192,8 @@ double frmDatabaseLocking::TwipsPerPixelShowingTexts() const {
   };
   fit(kDatabaseDescArea.width, lblDatabaseDesc->sizeHint().width());
   for (const QString& text :
-       {QString::fromLatin1(kSelectDatabaseText), LockingModeText(kModeUnknown),
-        LockingModeText(kPageLevel), LockingModeText(kRecordLevel)}) {
+       {QString::fromLatin1(kSelectDatabaseText), LockingModeText(LockingMode::kUnknown),
+        LockingModeText(LockingMode::kPage), LockingModeText(LockingMode::kRecord)}) {
     fit(kLockingModeArea.width, lblDatabaseLockingMode->widthShowingWhole(text));
   }
   // A path has no designed width, but its line must be tall enough for the font.
@@ -293,7 +302,7 @@ void frmDatabaseLocking::cmdChangeLocking_Click() {
   Status status;
   QString task;
   if (CurrentDatabase) {
-    if (GetLockingMode(CurrentDatabase) == kRecordLevel) {
+    if (GetLockingMode(CurrentDatabase) == LockingMode::kRecord) {
       ui_.MsgBox(QString::fromLatin1(kAlreadyRecordLevel), vbInformation);
       ui_.SetMousePointer(*this, vbDefault);
       return;
@@ -322,17 +331,8 @@ void frmDatabaseLocking::ReopenWithRecordLevelLocking() {
   OnErrorResumeNext resumeNext;
   const QString path = lblDatabase->caption();
 
-  LogMessage(QStringLiteral("Opening ADO Connection to Database"));
   auto connection = std::make_unique<Connection>();
-  Err().Record(connection->SetProvider(kJetOleDbProvider));
-  Err().Record(connection->SetProperty(kPropDataSource, ToLocalBytes(path)));
-
-  LogMessage(QStringLiteral("Setting ADO Locking mode to Record Level"));
-  Err().Record(connection->SetProperty(kPropLockingMode, int32_t{1}));
-
-  connection->SetCursorLocation(adUseServer);
-  LogMessage(QStringLiteral("Opening database (ADO)"));
-  Err().Record(connection->Open({}, {}, {}, adOptionUnspecified));
+  Err().Record(OpenAskingForRecordLevel(connection.get(), ToLocalBytes(path)));
   if (Err().Number != 0) {
     connection.reset();  // let go of anything it opened before the user reads the report
     ReportError(ui_, QStringLiteral("opening the database (ADO)"), Err().Number);
@@ -355,7 +355,7 @@ void frmDatabaseLocking::ReopenWithRecordLevelLocking() {
   connection.reset();
 
   if (Err().Number == 0) {
-    if (GetLockingMode(CurrentDatabase) == kRecordLevel) {
+    if (GetLockingMode(CurrentDatabase) == LockingMode::kRecord) {
       ui_.MsgBox(QString::fromLatin1(kChangedToRecordLevel), vbInformation);
     } else {
       ui_.MsgBox(QString::fromLatin1(kNotChangedToRecordLevel), vbExclamation);

@@ -40,6 +40,8 @@ class frmDatabaseLocking : public QWidget {
 
  private:
   void CreateControls();
+  void PlaceControlsShowingTexts();
+  void LetOnlyButtonsTakeFocus();
   double TwipsPerPixelShowingTexts() const;
   Status OpenDatabaseFile(const QString& path);
   Status CloseCurrentDatabase();

@@ -59,7 +59,7 @@ int main() {
     quillet::DatabasePtr database;
     Require(engine.OpenDatabase(path, &database), "open");
     const double probe = MedianMicroseconds([&] {
-      if (quillet::GetLockingMode(database) != 0) std::exit(1);
+      if (quillet::GetLockingMode(database) != quillet::LockingMode::kPage) std::exit(1);
     });
     std::printf("engine: GetLockingMode on an open database: median %.1f us (target < 50)\n",
                 probe);

@@ -67,7 +67,7 @@ void WriteStaleLockFile(const std::string& path) {
 // A helper process that opens `connections` connections to each of `paths`, says so on
 // `ready`, and holds them until `release` is closed.
 pid_t StartHolder(const std::vector<std::pair<std::string, int>>& paths,
-                  quillet::LockingLevel level, const int (&ready)[2], const int (&release)[2]) {
+                  quillet::LockingMode level, const int (&ready)[2], const int (&release)[2]) {
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   ::close(release[1]);  // so that the parent's closing it is seen
@@ -258,7 +258,7 @@ int main(int argc, char** argv) {
     const auto& from = h % 2 ? record : page;
     for (size_t i = h / 2; i < from.size(); i += kHelpers / 2) share.push_back(from[i]);
     holders.push_back(
-        StartHolder(share, h % 2 ? quillet::LockingLevel::Record : quillet::LockingLevel::Page,
+        StartHolder(share, h % 2 ? quillet::LockingMode::kRecord : quillet::LockingMode::kPage,
                     ready, release));
   }
   ::close(ready[1]);

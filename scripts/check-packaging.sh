@@ -2,8 +2,8 @@
 # Makes the .deb from a built build folder and checks it the way Debian's tools would:
 # lintian, its fields and contents, no RUNPATH in its programs, and the desktop entry,
 # AppStream metainfo, changelog, manual pages, keeper unit and bash, zsh and fish completion
-# it ships, each through the tool that validates that kind of file. Prints every check;
-# fails if any fails.
+# it ships, each through the tool that validates that kind of file; and the manual page and
+# the completions against quilletctl's command table. Prints every check; fails if any fails.
 # Usage: scripts/check-packaging.sh BUILD-FOLDER   (scripts/test.sh passes build-test)
 set -euo pipefail
 
@@ -285,6 +285,45 @@ else
   echo "skip: promtool check rules and test rules (promtool is not installed)"
 fi
 
+# --- quilletctl's command table ------------------------------------------------------------
+# The table in tools/CommandTable.cpp describes each command once: --help is made from it, and
+# the hidden --list-commands gives it to scripts, one line per command: its name, what it takes
+# in the completions' words (file: a Jet database, access: a Jet or Access one, dirs: folders,
+# any: any path) and its options. The manual page's SYNOPSIS, COMMANDS and OPTIONS, and below
+# each shell's completion, must say the same. Spaces are squeezed, and "DIR ..." (the manual
+# page's spacing) read as "DIR...".
+ctl="$tree/usr/bin/quilletctl"
+"$ctl" --list-commands >"$work/commands"
+"$ctl" --help >"$work/help"
+squeezed() { sed -E 's/[[:space:]]+/ /g; s/^ //; s/ $//; s/ \.\.\./.../g'; }
+section() {  # NAME: the rendered manual page's section, its headings (7 spaces in) squeezed
+  sed -n "/^$1\$/,/^[A-Z]/p" "$work/quilletctl.txt" | grep -E '^ {7}[^ ]' | squeezed
+}
+names=$(cut -d' ' -f1 "$work/commands" | paste -sd'|')
+# --help's synopses: "  check FILE [--json]", its paragraph two spaces or a line further on.
+sed -n '/^Commands:$/,/^$/p' "$work/help" | grep -E "^  ($names) " | sed -E 's/^  //; s/  .*//' \
+  >"$work/synopses"
+same() {  # WHAT EXPECTED GOT
+  [ "$2" = "$3" ] && pass "$1" ||
+    fail "$1: the command table says '$(paste -sd';' <<<"$2")', the manual page '$(paste -sd';' <<<"$3")'"
+}
+same "quilletctl(1)'s SYNOPSIS gives each command's synopses as --help does" \
+  "$(cat "$work/synopses"; printf '%s\n' '--help|-h' '--version|-v')" \
+  "$(section SYNOPSIS | sed 's/^quilletctl //')"
+same "quilletctl(1)'s COMMANDS describes each command, in the table's order" \
+  "$(cut -d' ' -f1,2 "$work/synopses" | uniq)" "$(section COMMANDS)"
+# Which commands take each option: the table's, as the manual page's headings say it.
+takers=$(while read -r name takes options; do
+  for option in $options; do echo "$option $name"; done
+done <"$work/commands" | awk '{ if (!($1 in seen)) order[n++] = $1; seen[$1] = seen[$1] ? seen[$1] ", " $2 : $2 }
+  END { for (i = 0; i < n; i++) print order[i] " (" seen[order[i]] ")" }' | LC_ALL=C sort)
+same "quilletctl(1)'s OPTIONS names the commands that take each option" "$takers" \
+  "$(section OPTIONS | grep -v '^--help\|^--version' | sed -E 's/^(--[a-z-]+)[^(]*/\1 /' | LC_ALL=C sort)"
+for option in $(cut -d" " -f3- "$work/commands" | tr " " "\n" | sort -u); do
+  grep -qE "^  --${option#--}( |$)" "$work/help" && pass "--help describes $option" ||
+    fail "--help does not describe $option: the parser does not know it"
+done
+
 bash_completion="$tree/usr/share/bash-completion/completions/quilletctl"
 zsh_completions="$tree/usr/share/zsh/vendor-completions"
 fish_completions="$tree/usr/share/fish/vendor_completions.d"
@@ -363,19 +402,25 @@ completes() {  # LINE EXPECTED
 }
 mkdir -p "$work/files/sub"
 touch "$work/files/"{Sales.mdb,Old.MDE,Orders.accdb,notes.txt} "$work/files/sub/"{Copy.Mde,copy.bak}
-completes "quilletctl " "check doctor hold scan users"
-completes "quilletctl scan " "sub"
-completes "quilletctl scan --" "-- --help --json --metrics --metrics-file"
+# Each command of the table, its options, and the files it takes.
+offered() {  # TAKES: what a command's paths may be, among the files above
+  case $1 in
+    file) echo "Old.MDE Sales.mdb sub" ;;
+    access) echo "Old.MDE Orders.accdb Sales.mdb sub" ;;
+    dirs) echo "sub" ;;
+    any) echo "Old.MDE Orders.accdb Sales.mdb notes.txt sub" ;;
+    *) echo "(no completion knows '$1')" ;;
+  esac
+}
+completes "quilletctl " "$(cut -d' ' -f1 "$work/commands" | LC_ALL=C sort | xargs)"
+while read -r name takes options; do
+  completes "quilletctl $name " "$(offered "$takes")"
+  completes "quilletctl $name --" "$(printf '%s\n' -- --help $options | LC_ALL=C sort | xargs)"
+done <"$work/commands"
 completes "quilletctl --" "--help --version"
-completes "quilletctl hold --" "-- --exclusive --help --page --read-only --record"
-completes "quilletctl check --" "-- --help --json"
 completes "quilletctl users Sales.mdb --j" "--json"
-completes "quilletctl users " "Old.MDE Orders.accdb Sales.mdb sub"
-completes "quilletctl check " "Old.MDE Sales.mdb sub"
 completes "quilletctl check -- --" ""
 completes "quilletctl hold sub/" "Copy.Mde"
-completes "quilletctl doctor " "Old.MDE Orders.accdb Sales.mdb notes.txt sub"
-completes "quilletctl doctor --" "-- --help --json"
 
 echo "== packaging checks: $failures failed"
 [ "$failures" -eq 0 ]

@@ -1,7 +1,5 @@
 // check: the locking mode a database runs in, found the way the window finds it.
 
-#include <QJsonValue>
-
 #include "app/probe/LockingProbe.h"
 #include "tools/Commands.h"
 
@@ -21,10 +19,7 @@ int Check(const QByteArray& file, bool json) {
   if (!json) {
     Print(Escaped(message.toUtf8()) + '\n');
   } else {
-    const QJsonValue name = mode == quillet::kPageLevel     ? QJsonValue("page")
-                            : mode == quillet::kRecordLevel ? QJsonValue("record")
-                                                            : QJsonValue();
-    QJsonObject object{{"mode", name}, {"message", message}};
+    QJsonObject object{{"mode", ModeJson(mode)}, {"message", message}};
     AddPathField(&object, "file", file);
     AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
     AddSambaField(file, &object);

@@ -5,11 +5,13 @@
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <vector>
 
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
+#include "platform/engine/LockingMode.h"
 #include "platform/engine/Status.h"
 #include "tools/Escaped.h"
 
@@ -48,6 +50,9 @@ int Doctor(const QList<QByteArray>& paths, bool json);
 // disk, closed descriptor, broken pipe); the failure is remembered for Finish.
 bool Print(const QByteArray& text);
 QByteArray JsonLine(const QJsonObject& object);  // compact, with the newline
+// "mode": the word of the mode a database runs in, null where it cannot be read (an
+// exclusive connection's cannot be by anyone else).
+QJsonValue ModeJson(quillet::LockingMode mode);
 // "filesystem" (the mount's type) and "locks" (who sees its locks: "local", "forwarded",
 // "this computer only").
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object);
@@ -62,6 +67,9 @@ void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes)
 QJsonArray UsersJson(const std::vector<quillet::LockFileUser>& users);
 QJsonArray SambaOpensJson(const std::vector<quillet::LockFileUser>& users);
 
+// "quilletctl: MESSAGE" and where to look on standard error, the message Escaped (it may
+// quote an argument); kExitUsage.
+int UsageError(const QString& message);
 // "quilletctl: error NUMBER: DESCRIPTION" on standard error, the description Escaped (it
 // may hold a path).
 int EngineError(const quillet::Status& status);

@@ -163,10 +163,7 @@ QByteArray TextReport(const SambaConfig& config, const std::vector<Asked>& asked
 }  // namespace
 
 int Doctor(const QList<QByteArray>& paths, bool json) {
-  if (paths.contains(QByteArray())) {
-    std::fprintf(stderr, "quilletctl: doctor: an empty PATH\nTry 'quilletctl --help'.\n");
-    return kExitUsage;
-  }
+  if (paths.contains(QByteArray())) return UsageError("doctor: an empty PATH");
   const SambaConfig config = quillet::ReadSambaConfig({});
   if (!config.read) {
     if (json) Print(JsonLine(QJsonObject{{"samba", "not read: " + Text(config.reason)}}));

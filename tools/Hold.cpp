@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "app/probe/LockingProbe.h"
-#include "platform/engine/Ado.h"
+#include "app/probe/RecordLevelOpen.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {
@@ -19,35 +19,17 @@ namespace {
 
 using quillet::Status;
 
+// "holding FILE in Page Level mode", or in "an undetermined" one.
 const char* LevelName(quillet::LockingMode mode) {
-  switch (mode) {
-    case quillet::kPageLevel: return "Page Level";
-    case quillet::kRecordLevel: return "Record Level";
-    default: return "an undetermined";
-  }
-}
-
-// The mode a --record open ended up in: the one in effect, which an earlier opener may
-// have set; unknown when the engine cannot tell (another engine has the database open).
-quillet::LockingMode ModeInEffect(const quillet::Connection& connection) {
-  quillet::PropertyValue value;
-  if (!connection.GetProperty(quillet::kPropLockingMode, &value).ok() ||
-      !std::holds_alternative<int32_t>(value))
-    return quillet::kModeUnknown;
-  return std::get<int32_t>(value) == quillet::kRecordLevel ? quillet::kRecordLevel
-                                                           : quillet::kPageLevel;
+  const char* title = quillet::LockingModeTitle(mode);
+  return title != nullptr ? title : "an undetermined";
 }
 
 Status OpenForRecordLevel(const QByteArray& file, const HoldRequest& request,
                           quillet::Connection* connection) {
-  connection->SetProvider(quillet::kJetOleDbProvider);
-  Status status = connection->SetProperty(quillet::kPropDataSource, file.toStdString());
-  if (status.ok()) status = connection->SetProperty(quillet::kPropLockingMode, int32_t{1});
   int32_t adoMode = request.exclusive ? quillet::adModeShareExclusive : quillet::adModeUnknown;
   if (request.readOnly) adoMode |= quillet::adModeRead;
-  if (status.ok()) status = connection->SetMode(adoMode);
-  if (status.ok()) status = connection->Open();
-  return status;
+  return quillet::OpenAskingForRecordLevel(connection, file.toStdString(), adoMode);
 }
 
 // Until a stop signal comes, or, when standard output is a pipe or socket, its reader goes
@@ -87,11 +69,11 @@ int Hold(const QByteArray& file, const HoldRequest& request) {
 
   quillet::DatabasePtr database;
   quillet::Connection connection;
-  quillet::LockingMode mode = quillet::kModeUnknown;
+  quillet::LockingMode mode = quillet::LockingMode::kUnknown;
   if (request.record) {
     const Status opened = OpenForRecordLevel(file, request, &connection);
     if (!opened.ok()) return EngineError(opened);
-    mode = ModeInEffect(connection);
+    mode = quillet::ModeInEffect(connection);
   } else {
     const Status opened = quillet::DBEngine::Instance().OpenDatabase(
         file.toStdString(), &database,
@@ -99,11 +81,11 @@ int Hold(const QByteArray& file, const HoldRequest& request) {
     if (!opened.ok()) return EngineError(opened);
     // An exclusive opener is the first opener, and DAO always asks for page level; a
     // shared one joined whatever was in effect, so ask the way the window asks.
-    mode = request.exclusive ? quillet::kPageLevel : quillet::GetLockingMode(database);
+    mode = request.exclusive ? quillet::LockingMode::kPage : quillet::GetLockingMode(database);
   }
   const auto close = [&] { return request.record ? connection.Close() : database->Close(); };
 
-  const bool otherMode = request.record && mode != quillet::kRecordLevel;
+  const bool otherMode = request.record && mode != quillet::LockingMode::kRecord;
   QByteArray ready = "holding " + Escaped(file) + " in " + LevelName(mode) + " mode";
   if (request.exclusive) ready += " (exclusive)";
   if (otherMode) ready += ", not the Record Level mode asked for";

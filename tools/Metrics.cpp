@@ -74,16 +74,6 @@ QByteArray PathLabels(const std::string& path) {
   return labels;
 }
 
-const char* ModeName(DatabaseScan::Mode mode) {
-  switch (mode) {
-    case DatabaseScan::Mode::kPage: return "page";
-    case DatabaseScan::Mode::kRecord: return "record";
-    case DatabaseScan::Mode::kExclusive: return "exclusive";
-    case DatabaseScan::Mode::kNone: break;
-  }
-  return "unknown";  // another engine's mode cannot be read
-}
-
 int Connections(const DatabaseScan& scan) {
   int samba = 0;
   for (const quillet::LockFileUser& user : scan.users)
@@ -108,7 +98,7 @@ size_t AddPathSeries(const std::vector<DatabaseScan>& scans, Family* connections
     struct stat info;
     if (inUse) {
       connections->add(path, Connections(scan));
-      modes->add(path + ',' + Label("mode", ModeName(scan.mode)), 1);
+      modes->add(path + ',' + Label("mode", quillet::LockingModeWord(scan.mode)), 1);
     } else if (::lstat(scan.lockFile.c_str(), &info) == 0) {
       staleSince->add(path, double(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9);
     }

@@ -31,6 +31,11 @@ QByteArray JsonLine(const QJsonObject& object) {
   return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
+QJsonValue ModeJson(quillet::LockingMode mode) {
+  const bool runsIn = mode == quillet::LockingMode::kPage || mode == quillet::LockingMode::kRecord;
+  return runsIn ? QJsonValue(quillet::LockingModeWord(mode)) : QJsonValue();
+}
+
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
   object->insert("filesystem", QString::fromStdString(mount.filesystem));
   object->insert("locks", quillet::LockReachName(mount.reach));
@@ -49,6 +54,13 @@ void AddPathField(QJsonObject* object, const char* key, const QByteArray& bytes)
   object->insert(key, text);
   if (QFile::encodeName(text) != bytes)
     object->insert(QString(key) + "Bytes", QString::fromLatin1(bytes.toBase64()));
+}
+
+int UsageError(const QString& message) {
+  // The message may quote an argument, which may be a hostile file's name.
+  std::fprintf(stderr, "quilletctl: %s\nTry 'quilletctl --help'.\n",
+               Escaped(message.toUtf8()).constData());
+  return kExitUsage;
 }
 
 int EngineError(const quillet::Status& status) {

@@ -211,10 +211,8 @@ const char* StateName(DatabaseScan::State state) {
 // One line whatever the path and reason hold: a name with a newline and tabs must not
 // print a line of its own.
 QByteArray TextLine(const DatabaseScan& scan) {
-  const char* mode = scan.mode == DatabaseScan::Mode::kPage        ? "page"
-                     : scan.mode == DatabaseScan::Mode::kRecord    ? "record"
-                     : scan.mode == DatabaseScan::Mode::kExclusive ? "exclusive"
-                                                                   : "-";
+  const char* mode =
+      scan.mode == quillet::LockingMode::kUnknown ? "-" : quillet::LockingModeWord(scan.mode);
   QByteArray line = QByteArray(StateName(scan.state)) + '\t' + mode + '\t' +
                     QByteArray::number(scan.liveHere) + '\t' +
                     QByteArray::number(scan.liveElsewhere) + '\t' +
@@ -224,13 +222,9 @@ QByteArray TextLine(const DatabaseScan& scan) {
 }
 
 QByteArray JsonLine(const DatabaseScan& scan) {
-  // An exclusive connection's mode cannot be read by anyone else: null, as for no mode.
-  const QJsonValue mode = scan.mode == DatabaseScan::Mode::kPage     ? QJsonValue("page")
-                          : scan.mode == DatabaseScan::Mode::kRecord ? QJsonValue("record")
-                                                                     : QJsonValue();
   QJsonObject object{
       {"state", StateName(scan.state)},
-      {"mode", mode},
+      {"mode", ModeJson(scan.mode)},
       {"liveHere", scan.liveHere},
       {"liveElsewhere", scan.liveElsewhere},
       {"leftBehind", scan.leftBehind},
@@ -279,7 +273,7 @@ bool AddSambaOpens(std::vector<DatabaseScan>* scans) {
       scan.users.push_back(std::move(user));
     }
     scan.state = DatabaseScan::State::kOtherEngine;
-    scan.mode = DatabaseScan::Mode::kNone;
+    scan.mode = quillet::LockingMode::kUnknown;
     scan.reason = "open through Samba by " + clients;
   }
   return true;

@@ -1,17 +1,15 @@
 #include "app/probe/LockingProbe.h"
 
 #include "common/TraceLog.h"
-#include "platform/engine/Ado.h"
 #include "platform/vb/ErrObject.h"
 
 namespace quillet {
 
 LockingMode GetLockingMode(const DatabasePtr& database) {
-  LockingMode result = kModeUnknown;
   OnErrorResumeNext resumeNext;
 
-  if (!database) return kModeUnknown;
-  if (database->Name().empty()) return kModeUnknown;
+  if (!database) return LockingMode::kUnknown;
+  if (database->Name().empty()) return LockingMode::kUnknown;
 
   LogMessage(QStringLiteral("Creating ADO Connection"));
   Connection connection;
@@ -23,27 +21,22 @@ LockingMode GetLockingMode(const DatabasePtr& database) {
   Err().Record(connection.Open({}, {}, {}, adOptionUnspecified));
   if (Err().Number != 0) {
     LogMessage(QStringLiteral("Failed - ") + Err().Description);
-    return kModeUnknown;  // releasing the connection closes whatever it opened
+    return LockingMode::kUnknown;  // releasing the connection closes whatever it opened
   }
+  return ModeInEffect(connection);  // the connection is released here without an explicit Close
+}
 
+LockingMode ModeInEffect(const Connection& connection) {
   PropertyValue value;
-  if (connection.GetProperty(kPropLockingMode, &value).ok()) {
-    if (const int32_t* mode = std::get_if<int32_t>(&value))
-      result = (*mode == kRecordLevel) ? kRecordLevel : kPageLevel;
-  }
-  return result;  // the connection is released here without an explicit Close
+  if (!connection.GetProperty(kPropLockingMode, &value).ok()) return LockingMode::kUnknown;
+  const int32_t* mode = std::get_if<int32_t>(&value);
+  return mode != nullptr ? LockingModeAskedBy(*mode) : LockingMode::kUnknown;
 }
 
 QString LockingModeText(LockingMode mode) {
-  switch (mode) {
-    case kPageLevel:
-      return QStringLiteral("Information: The database is using 'Page Level' locking.");
-    case kRecordLevel:
-      return QStringLiteral("Information: The database is using 'Record Level' locking.");
-    default:
-      return QStringLiteral(
-          "Information: The type of locking the database is using cannot be found.");
-  }
+  if (const char* title = LockingModeTitle(mode))
+    return QStringLiteral("Information: The database is using '%1' locking.").arg(title);
+  return QStringLiteral("Information: The type of locking the database is using cannot be found.");
 }
 
 }  // namespace quillet

@@ -33,7 +33,7 @@ bool EndsWithNoCase(std::string_view path, std::string_view extension) {
 
 void Settle(DatabaseScan* scan, State state, std::string reason = {}) {
   scan->state = state;
-  scan->mode = DatabaseScan::Mode::kNone;
+  scan->mode = LockingMode::kUnknown;
   scan->reason = std::move(reason);
 }
 

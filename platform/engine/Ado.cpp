@@ -172,7 +172,7 @@ Status Connection::Open(const std::string& connectionString, const std::string& 
     return AdoError(adErrProviderNotFound);
 
   JetOpenRequest request;
-  request.level = requestedLockingMode_ == 1 ? LockingLevel::Record : LockingLevel::Page;
+  request.level = LockingModeAskedBy(requestedLockingMode_);
   request.exclusive = (mode_ & adModeShareExclusive) == adModeShareExclusive;
   request.readOnly = (mode_ & (adModeRead | adModeWrite)) == adModeRead;
   if (!userId.empty()) request.userName = userId;

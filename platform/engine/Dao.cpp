@@ -30,7 +30,7 @@ DBEngine& DBEngine::Instance() {
 Status DBEngine::OpenDatabase(const std::string& path, DatabasePtr* database,
                               const DaoOpenOptions& options) {
   JetOpenRequest request;
-  request.level = LockingLevel::Page;  // DAO never asks for record-level locking
+  request.level = LockingMode::kPage;  // DAO never asks for record-level locking
   request.exclusive = options.exclusive;
   request.readOnly = options.readOnly;
 

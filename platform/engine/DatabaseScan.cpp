@@ -205,7 +205,7 @@ void Judge(const std::vector<HeldLock>& onDatabase, const std::vector<HeldLock>&
     }
   }
 
-  scan->mode = DatabaseScan::Mode::kNone;
+  scan->mode = LockingMode::kUnknown;
   if (deleting) {
     Settle(scan, State::kUnknown,
            "Its lock file was being deleted as it was read (a connection leaving, or a lock file "
@@ -213,9 +213,9 @@ void Judge(const std::vector<HeldLock>& onDatabase, const std::vector<HeldLock>&
   } else if (foreign || scan->liveElsewhere > 0) {
     Settle(scan, State::kOtherEngine);
   } else if (scan->liveHere > 0) {
-    scan->mode = exclusive     ? DatabaseScan::Mode::kExclusive
-                 : recordLevel ? DatabaseScan::Mode::kRecord
-                               : DatabaseScan::Mode::kPage;
+    scan->mode = exclusive     ? LockingMode::kExclusive
+                 : recordLevel ? LockingMode::kRecord
+                               : LockingMode::kPage;
     Settle(scan, State::kOpen);
   } else {
     Settle(scan, lockFile.fd.valid() ? State::kStaleLockFile : State::kClosed);

@@ -7,6 +7,7 @@
 
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
+#include "platform/engine/LockingMode.h"
 
 namespace quillet {
 
@@ -21,7 +22,6 @@ struct DatabaseScan {
     kUnknown,        // the locks cannot be seen or read there: see reason
     kNotADatabase,   // named like one, but the engine would refuse it: see reason
   };
-  enum class Mode { kNone, kPage, kRecord, kExclusive };
 
   // Filled by the caller. What a folder listing just said may spare a call per file: a lock
   // file not listed need not be looked for (one that appears since is found if locks are
@@ -35,11 +35,12 @@ struct DatabaseScan {
 
   bool absent = false;  // gone since it was listed, or not a lock file after all: not reported
   State state = State::kUnknown;
-  Mode mode = Mode::kNone;  // for kOpen
-  int liveHere = 0;         // this engine's connections, on this computer
-  int liveElsewhere = 0;    // records whose user lock another engine holds
-  int leftBehind = 0;       // records nobody holds
-  std::string lockFile;     // its path; empty when there is none
+  // Page, record or exclusive for kOpen; unknown for the others.
+  LockingMode mode = LockingMode::kUnknown;
+  int liveHere = 0;       // this engine's connections, on this computer
+  int liveElsewhere = 0;  // records whose user lock another engine holds
+  int leftBehind = 0;     // records nobody holds
+  std::string lockFile;   // its path; empty when there is none
   std::vector<LockFileUser> users;
   MountLocks mount;
   std::string reason;  // for kUnknown and kNotADatabase

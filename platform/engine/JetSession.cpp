@@ -56,8 +56,8 @@ Occupancy WhoIsThere(int fd) {
 // Whether someone holds a lock that says another mode than `level`, or a read-only exclusive
 // hold: the rivals a read-only joiner may meet, as it shares the gate with its like ("read-only
 // join" in LockProtocol.h). A presence alone says no mode and is passed over.
-bool RivalThere(int fd, LockingLevel level) {
-  const bool record = level == LockingLevel::Record;
+bool RivalThere(int fd, LockingMode level) {
+  const bool record = level == LockingMode::kRecord;
   bool rival = false;
   const bool seen = ForEachHeldRun(fd, kRecordLevel, kMarksEnd, [&](off_t begin, off_t end) {
     for (off_t offset = begin; offset < end && !rival; ++offset) {
@@ -176,7 +176,7 @@ bool AcquireGate(int databaseFd, short type) {
   }
 }
 
-JetSession::JetSession(Found found, LockingLevel level, std::optional<LockFileSlot> slot)
+JetSession::JetSession(Found found, LockingMode level, std::optional<LockFileSlot> slot)
     : path_(std::move(found.path)),
       level_(level),
       mount_(std::move(found.mount)),
@@ -241,11 +241,11 @@ Status JetSession::JoinShared(const JetOpenRequest& request, Found found,
   const Clock::time_point deadline = Clock::now() + kJoinWait;
   if (!AcquireGate(fd.get(), F_WRLCK)) return JetError(kJetErrCouldNotLock);
 
-  LockingLevel level;
+  LockingMode level;
   switch (WhoIsThere(fd.get())) {
     case Occupancy::kNobody: level = request.level; break;  // the first opener decides
-    case Occupancy::kPageLevel: level = LockingLevel::Page; break;
-    case Occupancy::kRecordLevel: level = LockingLevel::Record; break;
+    case Occupancy::kPageLevel: level = LockingMode::kPage; break;
+    case Occupancy::kRecordLevel: level = LockingMode::kRecord; break;
     case Occupancy::kExclusive: return JetError(kJetErrFileInUse, path);
     default: return JetError(kJetErrCouldNotLock);
   }
@@ -260,7 +260,7 @@ Status JetSession::JoinShared(const JetOpenRequest& request, Found found,
     Status failure;
     const LockFileSlot::Outcome outcome =
         LockFileSlot::Claim(lockFile, path, fd.get(), info, request.userName,
-                            level == LockingLevel::Record, &slot, &failure);
+                            level == LockingMode::kRecord, &slot, &failure);
     if (outcome == LockFileSlot::Outcome::kClaimed) break;
     if (outcome == LockFileSlot::Outcome::kNoLockFile) break;
     if (outcome == LockFileSlot::Outcome::kFull) {
@@ -275,7 +275,7 @@ Status JetSession::JoinShared(const JetOpenRequest& request, Found found,
 
   // A slot's mark is its connection's presence and mode; one without a lock file or slot says
   // so with a read lock on the exclusive byte, and the record byte in a record-level session.
-  const ByteRange presence{kExclusive, level == LockingLevel::Record ? 2 : 1};
+  const ByteRange presence{kExclusive, level == LockingMode::kRecord ? 2 : 1};
   if (!slot && TryLock(fd.get(), F_RDLCK, presence) != 0) return JetError(kJetErrCouldNotLock);
   // A read-only joiner shares the gate with its like: it looks again now that it is there.
   if (!found.writable && RivalThere(fd.get(), level)) {

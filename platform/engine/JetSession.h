@@ -11,19 +11,19 @@
 #include "platform/engine/FolderFiles.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
+#include "platform/engine/LockingMode.h"
 #include "platform/engine/Status.h"
 #include "platform/engine/UniqueFd.h"
 
 namespace quillet {
-
-enum class LockingLevel : int32_t { Page = 0, Record = 1 };
 
 // Takes the database's gate (LockProtocol.h) with a lock of `type` through `databaseFd`,
 // waiting at most 3 s. False if it could not be had.
 bool AcquireGate(int databaseFd, short type);
 
 struct JetOpenRequest {
-  LockingLevel level = LockingLevel::Page;  // what a first opener puts the database in
+  // What a first opener puts the database in: page or record.
+  LockingMode level = LockingMode::kPage;
   bool exclusive = false;
   bool readOnly = false;
   std::string userName = "Admin";  // the Jet default account, written to the lock file
@@ -47,7 +47,7 @@ class JetSession {
   bool IsOpen() const { return database_.valid(); }
 
   const std::string& Path() const { return path_; }
-  LockingLevel Level() const { return level_; }
+  LockingMode Level() const { return level_; }  // page or record
   // The mount the database lives on and who sees its locks. Where they stay on this
   // computer the session holds no lock-file slot and nobody here can know the mode.
   const MountLocks& Mount() const { return mount_; }
@@ -73,7 +73,7 @@ class JetSession {
   };
   static Status Find(Found* found);
 
-  JetSession(Found found, LockingLevel level, std::optional<LockFileSlot> slot);
+  JetSession(Found found, LockingMode level, std::optional<LockFileSlot> slot);
   static bool AnotherEngineThere(const NameAt& lockFile, int databaseFd);
 
   static Status JoinShared(const JetOpenRequest& request, Found found,
@@ -82,7 +82,7 @@ class JetSession {
                               std::unique_ptr<JetSession>* session);
 
   std::string path_;
-  LockingLevel level_;
+  LockingMode level_;
   MountLocks mount_;
   FolderOf folder_;
   NameAt lockFile_;  // in folder_

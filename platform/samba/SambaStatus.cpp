@@ -159,10 +159,10 @@ SambaStatusReader::SambaStatusReader(SambaStatusOptions options) : options_(std:
 
 SambaTable SambaStatusReader::read() {
   std::lock_guard lock(mutex_);
-  if (!answered_ || Clock::now() - readAt_ >= kRemembered) {
+  if (!answered_ || options_.now() - readAt_ >= kRemembered) {
     answer_ = ReadSambaStatus(options_);
     answered_ = true;
-    readAt_ = Clock::now();
+    readAt_ = options_.now();
   }
   return answer_;
 }

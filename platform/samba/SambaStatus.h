@@ -32,6 +32,8 @@ struct SambaStatusOptions {
   // smbstatus reads Samba's databases only as root. Tests with a stand-in run it as anybody.
   bool rootOnly = true;
   std::chrono::milliseconds limit{2000};
+  // The clock SambaStatusReader tells its answer's age by.
+  std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
 };
 
 // Samba's open files now, from `smbstatus --json`: Samba picks its configuration as it always

@@ -5,9 +5,9 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include "app/probe/LockingProbe.h"
 #include "common/TraceLog.h"
 #include "platform/vb/ErrObject.h"
-#include "app/probe/LockingProbe.h"
 #include "support/EngineTestUtil.h"
 
 using namespace quillet;
@@ -22,14 +22,14 @@ class ProbeTest : public QObject {
     QTemporaryDir logs;  // the trace log goes here, with everything traced
     qputenv("XDG_STATE_HOME", QFile::encodeName(logs.path()));
     LogLevel = -1;
-    QCOMPARE(GetLockingMode(nullptr), -1);
+    QCOMPARE(int(GetLockingMode(nullptr)), -1);
     QVERIFY(QDir(logs.path()).isEmpty());
     TempFolder folder;
     const std::string path = folder.database("going.mdb");
     DatabasePtr database;
     QVERIFY(OpenDao(path, &database).ok());
     QCOMPARE(::unlink(path.c_str()), 0);
-    QCOMPARE(GetLockingMode(database), -1);
+    QCOMPARE(int(GetLockingMode(database)), -1);
     QCOMPARE(Err().Number, 0);
     QFile trace(logs.filePath(QDir(logs.path()).entryList(QDir::Files).value(0)));
     QVERIFY(trace.open(QIODevice::ReadOnly));

@@ -81,7 +81,7 @@ class DatabaseScanTest : public QObject {
     DatabaseScanner().Scan(&scans);
     QCOMPARE(scans[0].reason, std::string());
     QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kOpen));
-    QCOMPARE(int(scans[0].mode), int(DatabaseScan::Mode::kPage));
+    QCOMPARE(int(scans[0].mode), int(LockingMode::kPage));
     QCOMPARE(scans[0].liveHere, connections);
     QCOMPARE(int(scans[0].users.size()), connections);
   }

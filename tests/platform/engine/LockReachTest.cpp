@@ -248,13 +248,13 @@ class LockReachTest : public QObject {
     FuseView view(server.path);
     QVERIFY(view.mounted());
     std::unique_ptr<JetSession> first, second, third;
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Record}, &first)), kOk);
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &second)), kOk);
-    QCOMPARE(int(second->Level()), int(LockingLevel::Record));
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingMode::kRecord}, &first)), kOk);
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingMode::kPage}, &second)), kOk);
+    QCOMPARE(int(second->Level()), int(LockingMode::kRecord));
     first.reset();
     second.reset();
-    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingLevel::Page}, &third)), kOk);
-    QCOMPARE(int(third->Level()), int(LockingLevel::Page));
+    QCOMPARE(Failure(JetSession::Open(view.file("a.mdb"), {LockingMode::kPage}, &third)), kOk);
+    QCOMPARE(int(third->Level()), int(LockingMode::kPage));
     QVERIFY(!Exists(server.file("a.ldb")));
   }
 };

@@ -136,15 +136,20 @@ class SambaStatusTest : public QObject {
     QTemporaryDir folder;
     const std::string program =
         StandIn(folder, "smbstatus", "echo run >> \"$0.runs\"\ncat " + kRecording);
-    SambaStatusReader reader(Limited(program));
+    SambaStatusOptions options = Limited(program);
+    auto now = std::chrono::steady_clock::now();
+    options.now = [&now] { return now; };
+    SambaStatusReader reader(options);
     const auto runCount = [&program] {
       QFile runs(QString::fromStdString(program) + ".runs");
       return runs.open(QIODevice::ReadOnly) ? runs.readAll().count('\n') : 0;
     };
     QVERIFY(reader.read().read);
     QCOMPARE(OpensOf(reader.read(), kDevice, kDatabase).size(), 2u);
+    now += 999ms;
+    QVERIFY(reader.read().read);
     QCOMPARE(runCount(), 1);
-    QTest::qSleep(1100);
+    now += 1ms;
     QVERIFY(reader.read().read);
     QCOMPARE(runCount(), 2);
   }
