@@ -112,6 +112,23 @@ class DatabaseScanTest : public QObject {
     QVERIFY(posix::CallCount(posix::Call::kTestLock) > 0);
   }
 
+  // Out of descriptors, the reason says so, not what a refused open would.
+  void outOfDescriptorsSaysSo_data() {
+    Rows<int>("error", {{"this process", EMFILE}, {"the system", ENFILE}});
+  }
+  void outOfDescriptorsSaysSo() {
+    QFETCH(int, error);
+    TempFolder folder;
+    std::vector<DatabaseScan> scans(1);
+    scans[0].path = folder.database("a.mdb");
+    posix::InjectFault(posix::Call::kOpen, error, {"a.mdb"}, posix::kEveryCall);
+    DatabaseScanner().Scan(&scans);
+    QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kUnknown));
+    QCOMPARE(scans[0].reason, std::string("Cannot open any more databases. ") +
+                                  (error == EMFILE ? "This process has" : "The system has") +
+                                  " too many files open.");
+  }
+
   // Read locks of another description on an orphan lock file, within its user locks and past
   // them: a thousand and four thousand cost the same lock queries, and every user lock held is
   // told.
