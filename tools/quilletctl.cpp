@@ -13,7 +13,7 @@
 #include <QCoreApplication>
 #include <QFile>
 
-#include "platform/engine/StandardDescriptors.h"
+#include "platform/base/StandardDescriptors.h"
 #include "platform/samba/SambaOpeners.h"
 #include "tools/CommandTable.h"
 #include "tools/Commands.h"

@@ -5,16 +5,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
+#include "platform/base/PathNames.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/FolderFiles.h"
 #include "platform/engine/HeldLocks.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetSession.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
-#include "platform/engine/PathNames.h"
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
 
 namespace quillet {
 

@@ -1,6 +1,6 @@
 #include "platform/engine/JetHeader.h"
 
-#include "platform/engine/Posix.h"
+#include "platform/base/Posix.h"
 
 #include <cstring>
 #include <string_view>

@@ -4,13 +4,13 @@
 
 #include <cerrno>
 
+#include "platform/base/PathNames.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
+#include "platform/base/VbErrors.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
-#include "platform/engine/PathNames.h"
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
-#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 

@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/PathNames.h"
+#include "platform/base/Posix.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
-#include "platform/engine/PathNames.h"
-#include "platform/engine/Posix.h"
 
 namespace quillet {
 

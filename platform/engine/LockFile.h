@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/Status.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/FolderFiles.h"
-#include "platform/engine/Status.h"
-#include "platform/engine/UniqueFd.h"
 
 namespace quillet {
 

@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 
 namespace quillet {
 

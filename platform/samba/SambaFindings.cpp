@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
 #include "platform/engine/LockFile.h"
 
 namespace quillet {

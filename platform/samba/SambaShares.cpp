@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
 
 namespace quillet {
 

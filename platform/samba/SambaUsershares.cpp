@@ -10,7 +10,7 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "platform/engine/Posix.h"
+#include "platform/base/Posix.h"
 
 #include <poll.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "platform/engine/StandardDescriptors.h"
+#include "platform/base/StandardDescriptors.h"
 
 #include <fcntl.h>
 #include <unistd.h>
