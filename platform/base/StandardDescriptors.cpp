@@ -1,21 +1,22 @@
 #include "platform/base/StandardDescriptors.h"
 
 #include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 
 namespace quillet {
 
 void ReserveStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lower numbers are open by now, so this lands on fd itself.
-    const int null = ::open("/dev/null", O_RDONLY | O_NOCTTY);
-    if (null >= 0 && null != fd) {
-      (void)::dup2(null, fd);
-      ::close(null);
-    }
+    struct stat info;
+    if (posix::Fstat(fd, &info) != EBADF) continue;
+    // The seam opens it above 2; it is then put on the closed number.
+    const UniqueFd null(posix::Open("/dev/null", O_RDONLY));
+    if (null.valid()) (void)posix::Duplicate(null.get(), fd);
   }
 }
 
