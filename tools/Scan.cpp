@@ -18,6 +18,7 @@
 #include "platform/base/UniqueFd.h"
 #include "platform/engine/AccessFiles.h"
 #include "platform/engine/DatabaseScan.h"
+#include "platform/engine/JetHeader.h"
 #include "platform/engine/LockFile.h"
 #include "platform/samba/SambaStatus.h"
 #include "tools/Commands.h"
@@ -62,16 +63,8 @@ class Progress {
   bool drawn_ = false;
 };
 
-bool EndsWithNoCase(const std::string& name, std::string_view extension) {
-  return name.size() >= extension.size() &&
-         std::equal(
-             extension.begin(), extension.end(), name.end() - extension.size(),
-             [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
-}
-
 bool NamedLikeDatabase(const std::string& name) {
-  return EndsWithNoCase(name, ".mdb") || EndsWithNoCase(name, ".mde") ||
-         quillet::IsAccessDatabaseName(name);
+  return quillet::IsJetDatabaseName(name) || quillet::IsAccessDatabaseName(name);
 }
 
 // x.mdb and x.mde share x.ldb, x.accdb and x.accde share x.laccdb.
@@ -81,7 +74,7 @@ std::string LockFileName(const std::string& database) {
 }
 
 bool NamedLikeLockFile(const std::string& name) {
-  return EndsWithNoCase(name, ".ldb") || quillet::IsAccessLockFileName(name);
+  return quillet::IsLockFileName(name) || quillet::IsAccessLockFileName(name);
 }
 
 // Every database and orphan lock file under the folders, in name order, each folder's own

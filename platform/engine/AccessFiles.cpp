@@ -23,13 +23,9 @@ namespace {
 using namespace lockmap;
 using State = DatabaseScan::State;
 
+constexpr std::string_view kAccessLockFileExtension = ".laccdb";
 constexpr off_t kAcePageSize = 4096;
 constexpr unsigned char kAce12 = 0x02;  // Access 2007; later versions count up from it
-
-bool EndsWithNoCase(std::string_view path, std::string_view extension) {
-  return path.size() >= extension.size() &&
-         EqualsIgnoringAsciiCase(path.substr(path.size() - extension.size()), extension);
-}
 
 void Settle(DatabaseScan* scan, State state, std::string reason = {}) {
   scan->state = state;
@@ -155,14 +151,15 @@ void LookAtOrphan(DatabaseScan* scan) {
 }  // namespace
 
 bool IsAccessDatabaseName(std::string_view path) {
-  return EndsWithNoCase(path, ".accdb") || EndsWithNoCase(path, ".accde");
+  return EndsWithIgnoringAsciiCase(path, ".accdb") || EndsWithIgnoringAsciiCase(path, ".accde");
 }
 
-bool IsAccessLockFileName(std::string_view path) { return EndsWithNoCase(path, ".laccdb"); }
+bool IsAccessLockFileName(std::string_view path) {
+  return EndsWithIgnoringAsciiCase(path, kAccessLockFileExtension);
+}
 
 std::string AccessLockFilePath(const std::string& databasePath) {
-  const long long dot = ExtensionDot(databasePath);
-  return (dot < 0 ? databasePath : databasePath.substr(0, dot)) + ".laccdb";
+  return WithExtension(databasePath, kAccessLockFileExtension);
 }
 
 bool IsAccessDatabase(int fd, off_t fileSize) {
