@@ -283,8 +283,8 @@ ssize_t Read(int fd, void* buffer, size_t size) {
 int ListFolder(int folderFd, std::vector<FolderEntry>* entries) {
   entries->clear();
   if (Injected(Call::kList, OnFd(folderFd))) return errno;
-  // Read from the descriptor itself, as readdir does: a DIR would take the descriptor, or a
-  // copy of it, one more than the caller has. From the start, as rewinddir does.
+  // Read from the descriptor itself (getdents64, what readdir calls): a DIR would take it, or
+  // a copy of it, one descriptor more than the caller holds. From the start, as rewinddir.
   (void)::lseek(folderFd, 0, SEEK_SET);
   alignas(struct dirent64) std::array<char, 32768> buffer;
   for (;;) {
