@@ -6,6 +6,8 @@
 #include <QSocketNotifier>
 #include <csignal>
 
+#include "platform/base/Posix.h"
+
 namespace quillet {
 
 namespace {
@@ -19,7 +21,9 @@ int g_pipe[2] = {-1, -1};
 void OnStopSignal(int signal) {
   const int savedErrno = errno;
   const unsigned char number = static_cast<unsigned char>(signal);
-  // Non-blocking: when the pipe is full, enough stops are pending already.
+  // Non-blocking: when the pipe is full, enough stops are pending already. The one system call
+  // made outside the seam: a signal handler may call only what is async-signal-safe, and the
+  // seam's faults are kept under a mutex.
   (void)!::write(g_pipe[1], &number, 1);
   errno = savedErrno;
 }
@@ -27,25 +31,22 @@ void OnStopSignal(int signal) {
 }  // namespace
 
 StopSignals::StopSignals(QObject* parent) : QObject(parent) {
-  if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  if (g_pipe[0] < 0 && posix::Pipe(g_pipe, O_NONBLOCK) != 0) return;
   notifier_ = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, &StopSignals::readPending);
 
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;  // the program's own system calls carry on undisturbed
-  for (int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
+  // The program's own system calls carry on undisturbed (SA_RESTART).
+  for (int signal : kStopSignals) (void)posix::HandleSignal(signal, OnStopSignal);
 }
 
 StopSignals::~StopSignals() {
   if (notifier_ == nullptr) return;
-  for (int signal : kStopSignals) ::signal(signal, SIG_DFL);
+  for (int signal : kStopSignals) (void)posix::HandleSignal(signal, SIG_DFL);
 }
 
 void StopSignals::readPending() {
   unsigned char numbers[16];
-  const ssize_t count = ::read(g_pipe[0], numbers, sizeof numbers);
+  const ssize_t count = posix::Read(g_pipe[0], numbers, sizeof numbers);
   for (ssize_t i = 0; i < count; ++i) emit received(numbers[i]);
 }
 

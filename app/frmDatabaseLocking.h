@@ -3,8 +3,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "platform/base/Status.h"
 #include "platform/engine/Dao.h"
-#include "platform/engine/Status.h"
 
 class QCloseEvent;
 class QLabel;

@@ -7,7 +7,7 @@
 #include "app/Artwork.h"
 #include "app/StopSignals.h"
 #include "app/frmDatabaseLocking.h"
-#include "platform/engine/StandardDescriptors.h"
+#include "platform/base/StandardDescriptors.h"
 #include "platform/samba/SambaOpeners.h"
 #include "platform/ui/QtUiServices.h"
 

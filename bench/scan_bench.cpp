@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "bench/Median.h"
+#include "platform/base/Posix.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/JetSession.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/Posix.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/base/PathNames.h"
 #include "platform/engine/FileLen.h"
-#include "platform/engine/PathNames.h"
 #include "platform/vb/ErrObject.h"
 #include "platform/vb/LocalBytes.h"
 

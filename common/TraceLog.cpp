@@ -4,9 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
+#include "platform/base/Posix.h"
 #include "platform/vb/ErrObject.h"
 
 namespace quillet {
@@ -26,10 +25,9 @@ std::function<QDateTime()>& Clock() {
 
 // The executable's own name without its extension, as the program was started.
 QString ExecutableBaseName() {
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return QStringLiteral("quillet");
-  return QFileInfo(QFile::decodeName(exe.filename().c_str())).completeBaseName();
+  std::string exe;
+  if (posix::ReadLinkAt(AT_FDCWD, "/proc/self/exe", &exe) != 0) return QStringLiteral("quillet");
+  return QFileInfo(QFile::decodeName(QByteArray::fromStdString(exe))).completeBaseName();
 }
 
 void AppendLine(const QString& path, const QString& line) {

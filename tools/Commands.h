@@ -9,10 +9,10 @@
 #include <QList>
 #include <vector>
 
+#include "platform/base/Status.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/LockingMode.h"
-#include "platform/engine/Status.h"
 #include "tools/Escaped.h"
 
 namespace quilletctl {

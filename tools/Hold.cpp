@@ -1,17 +1,17 @@
 // hold: keeps a database open the way another workstation would, until told to stop.
 
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "app/probe/LockingProbe.h"
 #include "app/probe/RecordLevelOpen.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {
@@ -36,21 +36,19 @@ Status OpenForRecordLevel(const QByteArray& file, const HoldRequest& request,
 // away (`hold ... | head -n1`): a hold nobody reads any more would otherwise go on forever.
 // Output to a file or terminal is never watched.
 void WaitForStop(const sigset_t& stopSignals) {
+  namespace posix = quillet::posix;
   struct stat output;
-  const bool watchOutput = ::fstat(STDOUT_FILENO, &output) == 0 &&
+  const bool watchOutput = posix::Fstat(STDOUT_FILENO, &output) == 0 &&
                            (S_ISFIFO(output.st_mode) || S_ISSOCK(output.st_mode));
-  const int signalFd = watchOutput ? ::signalfd(-1, &stopSignals, SFD_CLOEXEC) : -1;
-  if (signalFd < 0) {
+  const quillet::UniqueFd signalFd(watchOutput ? posix::SignalFd(stopSignals) : -1);
+  if (!signalFd.valid()) {
     int signal = 0;
-    while (sigwait(&stopSignals, &signal) != 0) {
-    }
+    (void)posix::WaitForSignal(stopSignals, &signal);
     return;
   }
   // POLLERR and POLLHUP are reported whatever is asked for.
-  pollfd watched[] = {{signalFd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
-  while (::poll(watched, 2, -1) < 0 && errno == EINTR) {
-  }
-  ::close(signalFd);
+  pollfd watched[] = {{signalFd.get(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+  (void)posix::Poll(watched, -1);
 }
 
 }  // namespace
@@ -62,8 +60,8 @@ int Hold(const QByteArray& file, const HoldRequest& request) {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   for (int stop : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&stopSignals, stop);
-  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-    std::perror("quilletctl: pthread_sigmask");
+  if (const int error = quillet::posix::BlockSignals(stopSignals); error != 0) {
+    std::fprintf(stderr, "quilletctl: pthread_sigmask: %s\n", std::strerror(error));
     return kExitSystem;
   }
 

@@ -8,6 +8,8 @@
 #include <set>
 #include <utility>
 
+#include "platform/base/Posix.h"
+
 namespace quilletctl {
 namespace {
 
@@ -99,7 +101,7 @@ size_t AddPathSeries(const std::vector<DatabaseScan>& scans, Family* connections
     if (inUse) {
       connections->add(path, Connections(scan));
       modes->add(path + ',' + Label("mode", quillet::LockingModeWord(scan.mode)), 1);
-    } else if (::lstat(scan.lockFile.c_str(), &info) == 0) {
+    } else if (quillet::posix::Lstat(scan.lockFile, &info) == 0) {
       staleSince->add(path, double(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9);
     }
   }

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QJsonDocument>
 
+#include "platform/base/Posix.h"
 #include "platform/engine/OtherOpeners.h"
 
 #include "tools/Commands.h"
@@ -44,7 +45,7 @@ void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
 void AddSambaField(const QByteArray& file, QJsonObject* object) {
   struct stat info;
   quillet::OtherOpeners others{false, "the file cannot be found", {}};
-  if (::stat(file.constData(), &info) == 0) others = quillet::OtherOpenersOf(info);
+  if (quillet::posix::Stat(file.toStdString(), &info) == 0) others = quillet::OtherOpenersOf(info);
   object->insert("samba", others.read ? QString("read")
                                       : "not read: " + QString::fromStdString(others.reason));
 }

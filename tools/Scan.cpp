@@ -1,7 +1,6 @@
 // scan: who is in every database under some folders, told from their locks without
 // joining any of them.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,8 +14,11 @@
 
 #include <QJsonValue>
 
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/AccessFiles.h"
 #include "platform/engine/DatabaseScan.h"
+#include "platform/engine/JetHeader.h"
 #include "platform/engine/LockFile.h"
 #include "platform/samba/SambaStatus.h"
 #include "tools/Commands.h"
@@ -26,12 +28,14 @@ namespace quilletctl {
 namespace {
 
 using quillet::DatabaseScan;
+using quillet::UniqueFd;
+using quillet::posix::FolderEntry;
 
 // A line on standard error while a scan runs longer than a second, only for someone
 // watching a terminal.
 class Progress {
  public:
-  Progress() : shown_(::isatty(STDERR_FILENO) == 1) {}
+  Progress() : shown_(quillet::posix::IsTerminal(STDERR_FILENO)) {}
   ~Progress() { clear(); }
 
   void update(size_t folders, size_t databases, size_t looked) {
@@ -59,16 +63,8 @@ class Progress {
   bool drawn_ = false;
 };
 
-bool EndsWithNoCase(const std::string& name, std::string_view extension) {
-  return name.size() >= extension.size() &&
-         std::equal(
-             extension.begin(), extension.end(), name.end() - extension.size(),
-             [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
-}
-
 bool NamedLikeDatabase(const std::string& name) {
-  return EndsWithNoCase(name, ".mdb") || EndsWithNoCase(name, ".mde") ||
-         quillet::IsAccessDatabaseName(name);
+  return quillet::IsJetDatabaseName(name) || quillet::IsAccessDatabaseName(name);
 }
 
 // x.mdb and x.mde share x.ldb, x.accdb and x.accde share x.laccdb.
@@ -78,7 +74,7 @@ std::string LockFileName(const std::string& database) {
 }
 
 bool NamedLikeLockFile(const std::string& name) {
-  return EndsWithNoCase(name, ".ldb") || quillet::IsAccessLockFileName(name);
+  return quillet::IsLockFileName(name) || quillet::IsAccessLockFileName(name);
 }
 
 // Every database and orphan lock file under the folders, in name order, each folder's own
@@ -92,12 +88,13 @@ class Walk {
   bool add(const QByteArray& folder) {
     const std::string path = folder.toStdString();
     // A link named on the command line is followed, as the user asked for that folder.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-      cannotRead(path);
+    const UniqueFd fd(quillet::posix::Open(path, O_RDONLY | O_DIRECTORY));
+    if (!fd.valid()) {
+      cannotRead(path, errno);
       return false;
     }
-    return walk(fd, path);
+    walk(fd.get(), path);
+    return true;
   }
 
   // What the listings said of a database or an orphan lock file.
@@ -112,57 +109,39 @@ class Walk {
   size_t unreadable() const { return unreadable_; }
 
  private:
-  struct Entry {
-    std::string name;
-    unsigned char type;
-  };
+  static bool ByName(const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; }
 
-  static bool ByName(const Entry& a, const Entry& b) { return a.name < b.name; }
-
-  void cannotRead(const std::string& path) {
-    const int error = errno;
+  void cannotRead(const std::string& path, int error) {
     ++unreadable_;
     progress_->clear();
     std::fprintf(stderr, "quilletctl: cannot read folder '%s': %s\n", Escaped(path).constData(),
                  std::strerror(error));
   }
 
-  // Walks the folder open as `fd`, which it closes.
-  bool walk(int fd, const std::string& path) {
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-      cannotRead(path);
-      ::close(fd);
-      return false;
-    }
+  // Walks the folder open as `fd`; what cannot be listed of it is reported and skipped.
+  void walk(int fd, const std::string& path) {
     ++folders_;
-    std::vector<Entry> entries;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") entries.push_back(Entry{name, entry->d_type});
-      errno = 0;
-    }
-    bool whole = errno == 0;
-    if (!whole) cannotRead(path);
+    std::vector<FolderEntry> entries;
+    const int listError = quillet::posix::ListFolder(fd, &entries);
+    const bool whole = listError == 0;
+    if (!whole) cannotRead(path, listError);
     std::sort(entries.begin(), entries.end(), ByName);
 
     const std::string prefix = path.ends_with('/') ? path : path + '/';
     std::vector<std::string> lockFilesOfDatabases;
-    for (Entry& entry : entries) {
+    for (FolderEntry& entry : entries) {
       struct stat info;
-      if (entry.type == DT_UNKNOWN &&
-          ::fstatat(::dirfd(dir), entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+      if (entry.type == DT_UNKNOWN && quillet::posix::StatAt(fd, entry.name, &info) == 0)
         entry.type = IFTODT(info.st_mode);
       if (entry.type != DT_DIR && entry.type != DT_LNK && NamedLikeDatabase(entry.name))
         lockFilesOfDatabases.push_back(LockFileName(entry.name));
     }
     std::sort(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end());
     const auto listed = [&](const std::string& name) {
-      return std::binary_search(entries.begin(), entries.end(), Entry{name, 0}, ByName);
+      return std::binary_search(entries.begin(), entries.end(), FolderEntry{name}, ByName);
     };
     std::vector<std::string> subfolders;
-    for (const Entry& entry : entries) {
+    for (const FolderEntry& entry : entries) {
       if (entry.type == DT_DIR) {
         subfolders.push_back(entry.name);
       } else if (entry.type != DT_LNK && NamedLikeDatabase(entry.name)) {
@@ -177,16 +156,15 @@ class Walk {
     progress_->update(folders_, found_.size(), 0);
 
     for (const std::string& name : subfolders) {
-      const int child = ::openat(::dirfd(dir), name.c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-      if (child < 0 || !walk(child, prefix + name)) {
-        if (child < 0) cannotRead(prefix + name);
+      const UniqueFd child(quillet::posix::OpenAt(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+      if (child.valid()) {
+        walk(child.get(), prefix + name);
+      } else {
+        cannotRead(prefix + name, errno);
         skipped_ = true;
       }
     }
-    ::closedir(dir);
     skipped_ = skipped_ || !whole;
-    return true;
   }
 
   Progress* progress_;
@@ -254,7 +232,7 @@ bool AddSambaOpens(std::vector<DatabaseScan>* scans) {
     std::vector<quillet::SambaOpen> opens;
     for (const std::string& file : {scan.path, scan.lockFile}) {
       struct stat info;
-      if (file.empty() || ::stat(file.c_str(), &info) != 0) continue;
+      if (file.empty() || quillet::posix::Stat(file, &info) != 0) continue;
       for (quillet::SambaOpen& open : quillet::OpensOf(table, info.st_dev, info.st_ino))
         opens.push_back(std::move(open));
     }

@@ -4,16 +4,17 @@
 // `scan` tells who is in every database under some folders; `doctor` tells how the Samba
 // server here serves them.
 
-#include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 
-#include "platform/engine/StandardDescriptors.h"
+#include "platform/base/Posix.h"
+#include "platform/base/StandardDescriptors.h"
 #include "platform/samba/SambaOpeners.h"
 #include "tools/CommandTable.h"
 #include "tools/Commands.h"
@@ -57,8 +58,9 @@ bool BlockBrokenPipe() {
   sigset_t brokenPipe;
   sigemptyset(&brokenPipe);
   sigaddset(&brokenPipe, SIGPIPE);
-  if (pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr) == 0) return true;
-  std::perror("quilletctl: pthread_sigmask");
+  const int error = quillet::posix::BlockSignals(brokenPipe);
+  if (error == 0) return true;
+  std::fprintf(stderr, "quilletctl: pthread_sigmask: %s\n", std::strerror(error));
   return false;
 }
 

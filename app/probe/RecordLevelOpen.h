@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "platform/base/Status.h"
 #include "platform/engine/Ado.h"
-#include "platform/engine/Status.h"
 
 namespace quillet {
 

@@ -5,16 +5,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
+#include "platform/base/PathNames.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/FolderFiles.h"
 #include "platform/engine/HeldLocks.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetSession.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
-#include "platform/engine/PathNames.h"
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
 
 namespace quillet {
 
@@ -23,13 +23,9 @@ namespace {
 using namespace lockmap;
 using State = DatabaseScan::State;
 
+constexpr std::string_view kAccessLockFileExtension = ".laccdb";
 constexpr off_t kAcePageSize = 4096;
 constexpr unsigned char kAce12 = 0x02;  // Access 2007; later versions count up from it
-
-bool EndsWithNoCase(std::string_view path, std::string_view extension) {
-  return path.size() >= extension.size() &&
-         EqualsIgnoringAsciiCase(path.substr(path.size() - extension.size()), extension);
-}
 
 void Settle(DatabaseScan* scan, State state, std::string reason = {}) {
   scan->state = state;
@@ -155,14 +151,15 @@ void LookAtOrphan(DatabaseScan* scan) {
 }  // namespace
 
 bool IsAccessDatabaseName(std::string_view path) {
-  return EndsWithNoCase(path, ".accdb") || EndsWithNoCase(path, ".accde");
+  return EndsWithIgnoringAsciiCase(path, ".accdb") || EndsWithIgnoringAsciiCase(path, ".accde");
 }
 
-bool IsAccessLockFileName(std::string_view path) { return EndsWithNoCase(path, ".laccdb"); }
+bool IsAccessLockFileName(std::string_view path) {
+  return EndsWithIgnoringAsciiCase(path, kAccessLockFileExtension);
+}
 
 std::string AccessLockFilePath(const std::string& databasePath) {
-  const long long dot = ExtensionDot(databasePath);
-  return (dot < 0 ? databasePath : databasePath.substr(0, dot)) + ".laccdb";
+  return WithExtension(databasePath, kAccessLockFileExtension);
 }
 
 bool IsAccessDatabase(int fd, off_t fileSize) {

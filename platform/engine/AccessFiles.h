@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/Status.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/LockFileUsers.h"
-#include "platform/engine/Status.h"
 
 namespace quillet {
 

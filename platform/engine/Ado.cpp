@@ -6,8 +6,8 @@
 #include <iterator>
 #include <string_view>
 
-#include "platform/engine/AsciiCase.h"
-#include "platform/engine/ErrorTexts.h"
+#include "platform/base/AsciiCase.h"
+#include "platform/base/ErrorTexts.h"
 #include "platform/engine/JetSession.h"
 
 namespace quillet {

@@ -5,7 +5,7 @@
 #include <string>
 #include <variant>
 
-#include "platform/engine/Status.h"
+#include "platform/base/Status.h"
 
 namespace quillet {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/engine/Status.h"
+#include "platform/base/Status.h"
 
 namespace quillet {
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/base/Posix.h"
 #include "platform/engine/AccessFiles.h"
 #include "platform/engine/FolderFiles.h"
 #include "platform/engine/HeldLocks.h"
@@ -14,7 +15,6 @@
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/JetSession.h"
 #include "platform/engine/LockFile.h"
-#include "platform/engine/Posix.h"
 
 namespace quillet {
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "platform/base/Posix.h"
+#include "platform/base/VbErrors.h"
 #include "platform/engine/FileLen.h"
-#include "platform/engine/Posix.h"
-#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 

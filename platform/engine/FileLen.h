@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/engine/Status.h"
+#include "platform/base/Status.h"
 
 namespace quillet {
 

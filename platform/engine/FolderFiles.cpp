@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform/engine/Posix.h"
+#include "platform/base/Posix.h"
 
 namespace quillet {
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/engine/UniqueFd.h"
+#include "platform/base/UniqueFd.h"
 
 namespace quillet {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/engine/Posix.h"
+#include "platform/base/Posix.h"
 
 namespace quillet {
 

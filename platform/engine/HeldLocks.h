@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "platform/engine/Posix.h"
+#include "platform/base/Posix.h"
 
 namespace quillet {
 

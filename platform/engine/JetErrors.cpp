@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "platform/engine/ErrorTexts.h"
+#include "platform/base/ErrorTexts.h"
 
 namespace quillet {
 

@@ -1,8 +1,11 @@
 #include "platform/engine/JetHeader.h"
 
-#include "platform/engine/Posix.h"
+#include "platform/base/AsciiCase.h"
+#include "platform/base/Posix.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 namespace quillet {
@@ -45,6 +48,12 @@ bool IsJetDatabase(int fd, off_t fileSize) {
     default: return false;
   }
   return fileSize >= kMinimumPages * pageSize;
+}
+
+bool IsJetDatabaseName(std::string_view path) {
+  return std::any_of(
+      std::begin(kJetDatabaseExtensions), std::end(kJetDatabaseExtensions),
+      [path](std::string_view extension) { return EndsWithIgnoringAsciiCase(path, extension); });
 }
 
 }  // namespace quillet

@@ -6,12 +6,12 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/base/Posix.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/OtherOpeners.h"
-#include "platform/engine/Posix.h"
 
 namespace quillet {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <utility>
 
+#include "platform/base/Status.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/FolderFiles.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/LockingMode.h"
-#include "platform/engine/Status.h"
-#include "platform/engine/UniqueFd.h"
 
 namespace quillet {
 

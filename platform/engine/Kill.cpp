@@ -4,13 +4,15 @@
 
 #include <cerrno>
 
+#include "platform/base/AsciiCase.h"
+#include "platform/base/PathNames.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
+#include "platform/base/VbErrors.h"
+#include "platform/engine/JetHeader.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
-#include "platform/engine/PathNames.h"
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
-#include "platform/engine/VbErrors.h"
 
 namespace quillet {
 
@@ -37,12 +39,10 @@ bool OpenToOthers(const NameAt& lockFile, const struct stat& info) {
   if (!lockOpeners.read) return false;
   const long long dot = ExtensionDot(lockFile.name);
   const std::string stem = dot < 0 ? lockFile.name : lockFile.name.substr(0, size_t(dot));
-  for (const char* extension : {"mdb", "mde"}) {
-    for (int spelling = 0; spelling < 8; ++spelling) {
-      std::string name = stem + '.';
-      for (int i = 0; i < 3; ++i)
-        name += char((spelling >> i & 1) ? extension[i] - 'a' + 'A' : extension[i]);
-      const LookedAt database = LookAt(NameAt{lockFile.folder, name}, /*followLink=*/true);
+  for (const std::string_view extension : kJetDatabaseExtensions) {
+    for (const std::string& spelling : EveryAsciiCase(extension)) {
+      const LookedAt database =
+          LookAt(NameAt{lockFile.folder, stem + spelling}, /*followLink=*/true);
       if (database.error == 0 && !OtherOpenersOf(database.info).openers.empty()) return true;
     }
   }

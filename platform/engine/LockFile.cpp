@@ -7,11 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/AsciiCase.h"
+#include "platform/base/PathNames.h"
+#include "platform/base/Posix.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
-#include "platform/engine/PathNames.h"
-#include "platform/engine/Posix.h"
 
 namespace quillet {
 
@@ -154,8 +155,11 @@ LockFileSlot::Outcome OpenLockFile(const NameAt& lockFile, const std::string& da
 }  // namespace
 
 std::string LockFilePath(const std::string& databasePath) {
-  const long long dot = ExtensionDot(databasePath);
-  return (dot < 0 ? databasePath : databasePath.substr(0, dot)) + ".ldb";
+  return WithExtension(databasePath, kLockFileExtension);
+}
+
+bool IsLockFileName(std::string_view path) {
+  return EndsWithIgnoringAsciiCase(path, kLockFileExtension);
 }
 
 bool CanBeLockFile(int fd, const struct stat& info) {

@@ -4,10 +4,11 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "platform/base/Status.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/FolderFiles.h"
-#include "platform/engine/Status.h"
-#include "platform/engine/UniqueFd.h"
 
 namespace quillet {
 
@@ -15,6 +16,9 @@ namespace quillet {
 // ".ldb" ("/data/Sales.mdb" -> "/data/Sales.ldb", "/a.b/c" -> "/a.b/c.ldb"). Bytes in,
 // bytes out: names need not be UTF-8.
 std::string LockFilePath(const std::string& databasePath);
+// Whether a name is a lock file's: it ends in .ldb (any case).
+bool IsLockFileName(std::string_view path);
+inline constexpr std::string_view kLockFileExtension = ".ldb";
 
 // Whether the open file can be a lock file at all: a regular file with one name, no
 // larger than 255 records, holding nothing but records of two names of text padded with

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/Status.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/Status.h"
-#include "platform/engine/UniqueFd.h"
 
 namespace quillet {
 

@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 
 namespace quillet {
 
@@ -164,9 +164,9 @@ class RememberedMounts {
   // be watched: then nothing is remembered.
   bool Watch() {
     if (!table_.valid()) table_ = UniqueFd(posix::Open("/proc/self/mountinfo", O_RDONLY));
-    short happened = 0;
-    const bool watched = table_.valid() && posix::PollNow(table_.get(), POLLPRI, &happened) == 0;
-    if (!watched || (happened & (POLLPRI | POLLERR)) != 0) {
+    pollfd table{table_.get(), POLLPRI, 0};
+    const bool watched = table_.valid() && posix::Poll({&table, 1}, 0) >= 0;
+    if (!watched || (table.revents & (POLLPRI | POLLERR)) != 0) {
       byId_.clear();
       byDevice_.clear();
       ++generation_;

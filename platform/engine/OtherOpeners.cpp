@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "platform/engine/Posix.h"
+#include "platform/base/Posix.h"
 
 namespace quillet {
 

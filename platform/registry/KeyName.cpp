@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringDecoder>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
 
 namespace quillet::registry {
 

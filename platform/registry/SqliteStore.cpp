@@ -10,9 +10,9 @@
 #include <ctime>
 #include <string>
 
-#include "platform/engine/PathNames.h"
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
+#include "platform/base/PathNames.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/registry/KeyName.h"
 
 namespace quillet::registry {

@@ -3,7 +3,7 @@
 #include <QByteArrayList>
 #include <algorithm>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
 
 namespace quillet {
 

@@ -1,6 +1,5 @@
 #include "platform/samba/SambaConfigReader.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <QByteArrayList>
@@ -9,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/base/Posix.h"
 #include "platform/samba/LimitedRun.h"
 #include "platform/samba/SambaPrograms.h"
 #include "platform/samba/SambaShares.h"
@@ -75,8 +75,9 @@ ConfigRun Failed(const LimitedRun& run, const std::string& program,
     case End::kExited: break;
   }
   const std::string file = TestparmLoadedFile(run.err);
-  if (!file.empty() && ::faccessat(AT_FDCWD, file.c_str(), R_OK, AT_EACCESS) != 0)
-    result.config = NotRead(file + " cannot be read: " + std::strerror(errno));
+  const int unreadable = file.empty() ? 0 : posix::Access(file, R_OK);
+  if (unreadable != 0)
+    result.config = NotRead(file + " cannot be read: " + std::strerror(unreadable));
   else if (!file.empty())
     result.config = NotRead("testparm could not load " + file + ": " + Complaint(run.err));
   else
@@ -137,7 +138,7 @@ bool FileStamp::operator==(const FileStamp& other) const {
 
 FileStamp StampOf(const std::string& path) {
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return FileStamp{errno != 0 ? errno : ENOENT};
+  if (const int error = posix::Stat(path, &info); error != 0) return FileStamp{error};
   return FileStamp{0, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
 }
 

@@ -2,15 +2,17 @@
 
 #include <algorithm>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
+#include "platform/engine/JetHeader.h"
 #include "platform/engine/LockFile.h"
 
 namespace quillet {
 
 namespace {
 
-constexpr std::string_view kExtensions[] = {"mdb", "mde", "ldb"};
-constexpr std::string_view kDatabaseExtensions[] = {"mdb", "mde"};
+// A Jet database's extensions and its lock file's.
+constexpr std::string_view kExtensions[] = {kJetDatabaseExtensions[0], kJetDatabaseExtensions[1],
+                                            kLockFileExtension};
 
 // Samba's wildcard match of one pattern ('*' and '?'), with the usual backtracking to the
 // last '*'.
@@ -47,24 +49,6 @@ std::vector<std::string> ListEntries(std::string_view list) {
   return entries;
 }
 
-bool EndsWithExtension(std::string_view name, std::string_view extension) {
-  return name.size() > extension.size() && name[name.size() - extension.size() - 1] == '.' &&
-         EqualsIgnoringAsciiCase(name.substr(name.size() - extension.size()), extension);
-}
-
-// Every spelling of an extension in upper and lower case: "mdb", "mdB", ..., "MDB".
-std::vector<std::string> Cases(std::string_view extension) {
-  std::vector<std::string> spellings;
-  for (unsigned mask = 0; mask < (1u << extension.size()); ++mask) {
-    std::string spelling(extension);
-    for (size_t i = 0; i < spelling.size(); ++i) {
-      if (mask & (1u << i)) spelling[i] = char(spelling[i] - 'a' + 'A');
-    }
-    spellings.push_back(spelling);
-  }
-  return spellings;
-}
-
 // The section whose lines decide the share's parameters: a user's share takes them from
 // the template share, else from [global].
 std::string FixSection(const SambaConfig& config, const SambaSection& share) {
@@ -91,7 +75,7 @@ bool CaseSensitive(const SambaConfig& config, const SambaSection& share) {
 std::string VetoListFixed(const std::string& list) {
   std::vector<std::string> entries = ListEntries(list);
   for (const std::string_view extension : kExtensions) {
-    const std::string pattern = "*." + std::string(extension);
+    const std::string pattern = "*" + std::string(extension);
     if (std::none_of(entries.begin(), entries.end(), [&pattern](const std::string& entry) {
           return EqualsIgnoringAsciiCase(entry, pattern);
         }))
@@ -177,14 +161,12 @@ bool NameListMatches(std::string_view list, std::string_view name, bool caseSens
 
 std::vector<std::string> JudgedNames(const std::string& path) {
   const std::string name = path.substr(path.find_last_of('/') + 1);
-  for (const std::string_view extension : kDatabaseExtensions) {
-    if (EndsWithExtension(name, extension)) return {name, LockFilePath(name)};
-  }
+  if (IsJetDatabaseName(name)) return {name, LockFilePath(name)};
   std::vector<std::string> names;
   for (const std::string_view base : {"Database", "a"}) {
     for (const std::string_view extension : kExtensions) {
-      for (const std::string& spelling : Cases(extension))
-        names.push_back(std::string(base) + "." + spelling);
+      for (const std::string& spelling : EveryAsciiCase(extension))
+        names.push_back(std::string(base) + spelling);
     }
   }
   return names;

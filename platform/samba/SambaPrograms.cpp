@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "platform/base/Posix.h"
+
 namespace quillet {
 
 namespace {
@@ -20,11 +22,11 @@ std::string SambaProgram(std::string_view name) {
     const std::string path = folderPath + '/' + std::string(name);
     struct stat folderInfo;
     struct stat file;
-    if (::stat(folderPath.c_str(), &folderInfo) != 0 || !S_ISDIR(folderInfo.st_mode) ||
+    if (posix::Stat(folderPath, &folderInfo) != 0 || !S_ISDIR(folderInfo.st_mode) ||
         !OnlyRootCanChange(folderInfo))
       continue;
-    if (::stat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode) ||
-        (file.st_mode & S_IXUSR) == 0 || !OnlyRootCanChange(file))
+    if (posix::Stat(path, &file) != 0 || !S_ISREG(file.st_mode) || (file.st_mode & S_IXUSR) == 0 ||
+        !OnlyRootCanChange(file))
       continue;
     return path;
   }

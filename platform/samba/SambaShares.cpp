@@ -1,9 +1,7 @@
 #include "platform/samba/SambaShares.h"
 
-#include <filesystem>
-#include <system_error>
-
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
+#include "platform/base/Posix.h"
 
 namespace quillet {
 
@@ -17,21 +15,11 @@ bool Holds(const std::string& folder, const std::string& path) {
 
 }  // namespace
 
-std::string ResolvedPath(const std::string& path) {
-  std::error_code error;
-  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
-  if (error) resolved = std::filesystem::absolute(path, error).lexically_normal();
-  std::string text = resolved.string();
-  // weakly_canonical keeps the slash a folder's name ended with ("/srv/data/").
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
-}
-
 void ResolveSharePaths(SambaConfig* config) {
   for (SambaSection& share : config->shares) {
     const std::string path = config->value(share, "path");
     share.resolvedPath =
-        path.empty() || FilledInPerUser(*config, share) ? std::string() : ResolvedPath(path);
+        path.empty() || FilledInPerUser(*config, share) ? std::string() : posix::ResolvedPath(path);
   }
 }
 
@@ -46,7 +34,7 @@ bool IsPrinterShare(const SambaConfig& config, const SambaSection& share) {
 }
 
 std::vector<ServingShare> SharesServing(const SambaConfig& config, const std::string& path) {
-  const std::string resolved = ResolvedPath(path);
+  const std::string resolved = posix::ResolvedPath(path);
   std::vector<ServingShare> serving, maybe;
   for (const SambaSection& share : config.shares) {
     if (IsPrinterShare(config, share)) continue;

@@ -7,12 +7,9 @@
 
 namespace quillet {
 
-// A path made absolute with links, ".", ".." and repeated or trailing slashes resolved as
-// far as it exists, and the rest normalised by its letters ("/srv/data/../new/a.mdb").
-std::string ResolvedPath(const std::string& path);
-
-// Sets each share's resolvedPath (SambaConfig.h) from its `path`; left empty for a share
-// whose folder Samba fills in per user or client.
+// Sets each share's resolvedPath (SambaConfig.h) from its `path`, made absolute with its links
+// resolved (posix::ResolvedPath); left empty for a share whose folder Samba fills in per user
+// or client.
 void ResolveSharePaths(SambaConfig* config);
 
 // Whether Samba fills in the share's folder per user or client: [homes] (each user's home,

@@ -1,16 +1,15 @@
 #include "platform/samba/SambaStatus.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <QList>
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <system_error>
 #include <utility>
 
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/samba/LimitedRun.h"
 #include "platform/samba/SambaPrograms.h"
 
@@ -33,20 +32,17 @@ std::string NotInstalled() {
 }
 
 // What `file` of /proc/PID holds, up to the size of `buffer`; empty if it cannot be read.
-std::string_view ReadOf(int proc, const char* pid, const char* file,
+std::string_view ReadOf(int proc, const std::string& pid, const char* file,
                         std::array<char, 1024>& buffer) {
-  char path[64];
-  std::snprintf(path, sizeof path, "%s/%s", pid, file);
-  const int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};  // it has just ended
-  const ssize_t size = ::read(fd, buffer.data(), buffer.size());
-  ::close(fd);
+  const UniqueFd fd(posix::OpenAt(proc, pid + '/' + file, O_RDONLY));
+  if (!fd.valid()) return {};  // it has just ended
+  const ssize_t size = posix::Read(fd.get(), buffer.data(), buffer.size());
   return size > 0 ? std::string_view(buffer.data(), size_t(size)) : std::string_view();
 }
 
 // Real and effective user 0, as the "Uid:" line of /proc/PID/status tells them (real,
 // effective, saved, filesystem).
-bool RunsAsRoot(int proc, const char* pid) {
+bool RunsAsRoot(int proc, const std::string& pid) {
   std::array<char, 1024> buffer;
   const std::string_view status = ReadOf(proc, pid, "status", buffer);
   const size_t uid = status.find("\nUid:\t");
@@ -54,13 +50,10 @@ bool RunsAsRoot(int proc, const char* pid) {
 }
 
 // Whether /proc/PID/exe names one of `programs`, or one of them replaced since it started.
-bool RunsFrom(int proc, const char* pid, const std::vector<std::string>& programs) {
-  char path[64];
-  std::snprintf(path, sizeof path, "%s/exe", pid);
-  std::array<char, 4096> target;
-  const ssize_t size = ::readlinkat(proc, path, target.data(), target.size());
-  if (size <= 0 || size_t(size) == target.size()) return false;
-  std::string_view program(target.data(), size_t(size));
+bool RunsFrom(int proc, const std::string& pid, const std::vector<std::string>& programs) {
+  std::string target;
+  if (posix::ReadLinkAt(proc, pid + "/exe", &target) != 0) return false;
+  std::string_view program(target);
   constexpr std::string_view kDeleted = " (deleted)";
   if (program.ends_with(kDeleted)) program.remove_suffix(kDeleted.size());
   return std::find(programs.begin(), programs.end(), program) != programs.end();
@@ -106,22 +99,20 @@ SambaTable Understood(const std::string& program, const LimitedRun& run,
 }  // namespace
 
 bool RootProcessRuns(std::string_view name, const std::vector<std::string>& programs) {
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return false;
-  bool found = false;
-  while (const dirent* entry = ::readdir(proc)) {
-    if (entry->d_type != DT_DIR || entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+  const UniqueFd proc(posix::Open("/proc", O_RDONLY | O_DIRECTORY));
+  if (!proc.valid()) return false;
+  std::vector<posix::FolderEntry> entries;
+  (void)posix::ListFolder(proc.get(), &entries);  // what could be listed is looked at
+  for (const posix::FolderEntry& entry : entries) {
+    if (entry.type != DT_DIR || entry.name[0] < '1' || entry.name[0] > '9') continue;
     std::array<char, 1024> buffer;
-    std::string_view comm = ReadOf(::dirfd(proc), entry->d_name, "comm", buffer);
+    std::string_view comm = ReadOf(proc.get(), entry.name, "comm", buffer);
     if (comm.ends_with('\n')) comm.remove_suffix(1);
-    if (comm == name && RunsAsRoot(::dirfd(proc), entry->d_name) &&
-        RunsFrom(::dirfd(proc), entry->d_name, programs)) {
-      found = true;
-      break;
-    }
+    if (comm == name && RunsAsRoot(proc.get(), entry.name) &&
+        RunsFrom(proc.get(), entry.name, programs))
+      return true;
   }
-  ::closedir(proc);
-  return found;
+  return false;
 }
 
 bool SmbdRuns() {
@@ -149,7 +140,7 @@ SambaTable ReadSambaStatus(const SambaStatusOptions& options) {
   const std::string program = options.program.empty() ? SambaProgram("smbstatus") : options.program;
   if (program.empty()) return NotRead(NotInstalled());
   if (!options.smbdRuns()) return NotRead("no smbd running on this machine");
-  if (options.rootOnly && ::geteuid() != 0)
+  if (options.rootOnly && posix::EffectiveUid() != 0)
     return NotRead("not root (smbstatus reads Samba's status only as root)");
   const LimitedRun run = RunLimited(program, {"--json"}, options.limit, kMaxOutput);
   return Understood(program, run, options.limit);

@@ -1,6 +1,6 @@
 #include "platform/samba/SambaUsershares.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 
 #include <QDir>
 #include <QFile>
@@ -10,7 +10,9 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/engine/AsciiCase.h"
+#include "platform/base/AsciiCase.h"
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 
 namespace quillet {
 
@@ -49,14 +51,14 @@ std::string AddUsershares(SambaConfig* config) {
   const std::string folder = config->value(config->global, "usershare path");
   if (folder.empty()) return {};
   // Looked at as this process may (its effective user), not as QDir would (its real one).
-  DIR* listing = ::opendir(folder.c_str());
-  if (listing == nullptr) {
-    if (errno == ENOENT) return folder;  // nobody has made one yet
+  const UniqueFd listing(posix::Open(folder, O_RDONLY | O_DIRECTORY));
+  if (!listing.valid()) {
+    const int error = errno;
+    if (error == ENOENT) return folder;  // nobody has made one yet
     config->unseen.push_back("shares users made (net usershare, in " + folder +
-                             ") could not be read: " + std::strerror(errno));
+                             ") could not be read: " + std::strerror(error));
     return folder;
   }
-  ::closedir(listing);
   const QDir dir(QString::fromStdString(folder));
   const SambaSection* tmpl =
       ShareNamed(*config, config->value(config->global, "usershare template share"));

@@ -3,7 +3,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "platform/engine/Status.h"
+#include "platform/base/Status.h"
 
 namespace quillet {
 

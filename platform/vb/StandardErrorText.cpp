@@ -1,6 +1,6 @@
 #include "platform/vb/StandardErrorText.h"
 
-#include "platform/engine/VbErrors.h"
+#include "platform/base/VbErrors.h"
 
 namespace quillet {
 

@@ -17,7 +17,7 @@
 
 #include "common/GeneralConstants.h"
 #include "common/Registry.h"
-#include "platform/engine/Posix.h"
+#include "platform/base/Posix.h"
 #include "platform/registry/KeyHandles.h"
 #include "platform/registry/RegistryStore.h"
 #include "platform/vb/ErrObject.h"

@@ -7,10 +7,10 @@
 #include <QElapsedTimer>
 #include <optional>
 
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockReach.h"
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
 #include "support/EngineTestUtil.h"
 
 using namespace quillet;

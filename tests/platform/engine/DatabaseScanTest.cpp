@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 
+#include "platform/base/Posix.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/HeldLocks.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/Posix.h"
-#include "platform/engine/UniqueFd.h"
 #include "support/EngineTestUtil.h"
 
 using namespace quillet;

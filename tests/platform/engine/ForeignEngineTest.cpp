@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 
+#include "platform/base/Posix.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/Posix.h"
 #include "support/EngineTestUtil.h"
 
 using namespace quillet;

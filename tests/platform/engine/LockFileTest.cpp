@@ -9,11 +9,11 @@
 #include <map>
 #include <thread>
 
+#include "platform/base/VbErrors.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/VbErrors.h"
 #include "support/EngineTestUtil.h"
 #include "support/NameSwapper.h"
 

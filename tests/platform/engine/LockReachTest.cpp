@@ -2,12 +2,12 @@
 
 #include <sys/mount.h>
 
+#include "platform/base/Posix.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/JetSession.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
-#include "platform/engine/Posix.h"
 #include "support/EngineTestUtil.h"
 
 using namespace quillet;

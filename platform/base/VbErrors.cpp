@@ -1,10 +1,10 @@
-#include "platform/engine/VbErrors.h"
+#include "platform/base/VbErrors.h"
 
 #include <sys/stat.h>
 
-#include "platform/engine/ErrorTexts.h"
-#include "platform/engine/PathNames.h"
-#include "platform/engine/Posix.h"
+#include "platform/base/ErrorTexts.h"
+#include "platform/base/PathNames.h"
+#include "platform/base/Posix.h"
 
 namespace quillet {
 

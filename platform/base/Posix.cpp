@@ -1,17 +1,26 @@
-#include "platform/engine/Posix.h"
+#include "platform/base/Posix.h"
 
-#include <poll.h>
+#include <dirent.h>
+#include <spawn.h>
 #include <sys/file.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <mutex>
+#include <system_error>
+
+extern char** environ;
 
 namespace quillet::posix {
 
@@ -195,14 +204,15 @@ int Statx(int fd, unsigned int mask, struct statx* info) {
   return ErrnoOf(Retrying([&] { return ::statx(fd, "", AT_EMPTY_PATH, mask, info); }));
 }
 
-int PollNow(int fd, short events, short* happened) {
-  if (Injected(Call::kPoll, OnFd(fd))) return errno;
-  struct pollfd one {
-    fd, events, 0
-  };
-  if (Retrying([&] { return ::poll(&one, 1, 0); }) < 0) return errno;
-  *happened = one.revents;
-  return 0;
+int Poll(std::span<pollfd> fds, int timeoutMs) {
+  if (Injected(Call::kPoll, OnFd(fds.empty() ? -1 : fds.front().fd))) return -1;
+  if (timeoutMs <= 0) return Retrying([&] { return ::poll(fds.data(), fds.size(), timeoutMs); });
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  return Retrying([&] {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return ::poll(fds.data(), fds.size(), std::max(0, static_cast<int>(left.count())));
+  });
 }
 
 int Unlink(const std::string& path) { return UnlinkAt(AT_FDCWD, path); }
@@ -264,6 +274,130 @@ int WriteAt(int fd, const void* buffer, size_t size, off_t offset) {
   if (put < 0) return errno;
   return static_cast<size_t>(put) == size ? 0 : EIO;
 }
+
+ssize_t Read(int fd, void* buffer, size_t size) {
+  if (Injected(Call::kRead, OnFd(fd))) return -1;
+  return Retrying([&] { return ::read(fd, buffer, size); });
+}
+
+int ListFolder(int folderFd, std::vector<FolderEntry>* entries) {
+  entries->clear();
+  if (Injected(Call::kList, OnFd(folderFd))) return errno;
+  // Read from the descriptor itself (getdents64, what readdir calls): a DIR would take it, or
+  // a copy of it, one descriptor more than the caller holds. From the start, as rewinddir.
+  (void)::lseek(folderFd, 0, SEEK_SET);
+  alignas(struct dirent64) std::array<char, 32768> buffer;
+  for (;;) {
+    const ssize_t got =
+        Retrying([&] { return ::getdents64(folderFd, buffer.data(), buffer.size()); });
+    if (got <= 0) return got == 0 ? 0 : errno;
+    for (ssize_t at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer.data() + at);
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") entries->push_back({std::string(name), entry->d_type});
+      at += entry->d_reclen;
+    }
+  }
+}
+
+int ReadLinkAt(int folderFd, const std::string& name, std::string* target) {
+  target->clear();
+  if (Injected(Call::kReadLink, OnPath(name, folderFd))) return errno;
+  std::array<char, PATH_MAX> buffer;
+  const ssize_t size =
+      Retrying([&] { return ::readlinkat(folderFd, name.c_str(), buffer.data(), buffer.size()); });
+  if (size < 0) return errno;
+  if (size_t(size) == buffer.size()) return ENAMETOOLONG;
+  target->assign(buffer.data(), size_t(size));
+  return 0;
+}
+
+std::string ResolvedPath(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+  if (error) resolved = std::filesystem::absolute(path, error).lexically_normal();
+  std::string text = resolved.string();
+  // weakly_canonical keeps the slash a folder's name ended with ("/srv/data/").
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+int Pipe(int (&ends)[2], int flags) {
+  if (Injected(Call::kPipe, Touch{})) return errno;
+  if (::pipe2(ends, flags | O_CLOEXEC) != 0) return errno;
+  ends[0] = AboveStandardStreams(ends[0]);
+  const int error = errno;
+  ends[1] = AboveStandardStreams(ends[1]);
+  if (ends[0] >= 0 && ends[1] >= 0) return 0;
+  const int failed = ends[0] < 0 ? error : errno;
+  for (int& end : ends) {
+    if (end >= 0) ::close(end);
+    end = -1;
+  }
+  return failed;
+}
+
+int Spawn(const std::string& program, const std::vector<std::string>& arguments, int out, int err,
+          pid_t* pid) {
+  if (Injected(Call::kSpawn, OnPath(program))) return errno;
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t files;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&files, out, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&files, err, STDERR_FILENO);
+  posix_spawnattr_init(&attributes);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  const int error = ::posix_spawn(pid, program.c_str(), &files, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&files);
+  return error;
+}
+
+pid_t WaitPid(pid_t pid, int* status, int options) {
+  return Retrying([&] { return ::waitpid(pid, status, options); });
+}
+
+int SendSignal(pid_t pid, int signal) { return ErrnoOf(::kill(pid, signal)); }
+
+int BlockSignals(const sigset_t& blocked) {
+  return ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+}
+
+int HandleSignal(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  return ErrnoOf(::sigaction(signal, &action, nullptr));
+}
+
+int SignalFd(const sigset_t& awaited) {
+  return AboveStandardStreams(::signalfd(-1, &awaited, SFD_CLOEXEC));
+}
+
+int WaitForSignal(const sigset_t& awaited, int* signal) {
+  int error;
+  do {
+    error = ::sigwait(&awaited, signal);
+  } while (error == EINTR);
+  return error;
+}
+
+int Duplicate(int fd, int onto) {
+  return Retrying([&] { return ::dup2(fd, onto); }) < 0 ? errno : 0;
+}
+
+bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;

@@ -27,6 +27,8 @@ class UniqueFd {
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   void reset() {
+    // The seam's own close, never retried: on Linux the descriptor is gone even when close
+    // reports EINTR, and its number may already be another thread's.
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }

@@ -20,6 +20,15 @@ long long ExtensionDot(const Path& path) {
   return -1;
 }
 
+// The path without the last extension of its last name, then `extension` ("/a.b/c" and ".ldb"
+// give "/a.b/c.ldb").
+inline std::string WithExtension(const std::string& path, std::string_view extension) {
+  const long long dot = ExtensionDot(path);
+  std::string named = dot < 0 ? path : path.substr(0, size_t(dot));
+  named += extension;
+  return named;
+}
+
 // The folder a byte path names its last entry in: "." for a bare name, "/" for an entry
 // of the root.
 inline std::string ParentFolder(std::string_view path) {
