@@ -12,6 +12,7 @@
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/engine/Posix.h"
+#include "platform/engine/SambaServing.h"
 
 namespace quillet {
 
@@ -89,7 +90,7 @@ bool AnotherEngineInLockFileAt(const NameAt& lockFile, int databaseFd) {
   struct stat database;
   if (posix::Fstat(databaseFd, &database) != 0) return true;
   if (posix::SameFile(seen.info, database)) return false;
-  return AnotherEngineInLockFile(seen.fd.get(), databaseFd) || OthersHaveOpen(seen.fd.get());
+  return AnotherEngineInLockFile(seen.fd.get(), databaseFd);
 }
 
 // A client of a Samba server here that opened the database sharing neither reading nor
@@ -211,6 +212,8 @@ Status JetSession::Find(Found* found) {
   if (!IsJetDatabase(found->database.get(), found->info.st_size))
     return JetError(kJetErrUnrecognizedFormat, path);
   found->mount = LocksOf(found->database.get(), found->info);
+  // A Samba share here may keep its Windows clients' locks from Linux: asked once per open.
+  AddSambaServing(path, &found->mount);
   return Status::OK();
 }
 
@@ -332,8 +335,7 @@ bool JetSession::AnotherEnginePresent() const {
   // every slot of ours is whole. If the gate cannot be had, nothing can be known.
   if (!AcquireGate(database_.get(), F_RDLCK)) return true;
   const bool foreign = AnotherEngineInDatabase(database_.get()) || OthersHaveOpen(database_info_) ||
-                       (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get()) ||
-                                    OthersHaveOpen(slot_->info())
+                       (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get())
                               : AnotherEngineInLockFileAt(lockFile_, database_.get()));
   (void)Unlock(database_.get(), kGateRange);
   return foreign;

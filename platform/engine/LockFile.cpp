@@ -10,6 +10,7 @@
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
+#include "platform/engine/OtherOpeners.h"
 #include "platform/engine/PathNames.h"
 #include "platform/engine/Posix.h"
 
@@ -181,6 +182,8 @@ bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databaseP
 }
 
 bool AnotherEngineInLockFile(int lockFd, int databaseFd) {
+  // A client of a Samba server here with the file open, or a lock on it in Samba's table.
+  if (OthersHaveOpen(lockFd)) return true;
   // Where this engine never locks: the records, and Jet's range beyond the user locks. A
   // whole-file lock is this engine's Kill or last leaver.
   for (const ByteRange range : {ByteRange{0, kUserLockBase}, ByteRange{UserLock(kSlots), 0}}) {
@@ -237,10 +240,13 @@ LockFileSlot::Outcome LockFileSlot::Claim(const NameAt& lockFile, const std::str
   // Mark first, then the user lock, so that a user lock of ours is never seen without its
   // mark. A slot whose mark is held is another connection's of this engine; one whose
   // user lock is held is another engine's, and its record is not ours to touch.
+  // A user lock that Samba's table lists for a client is held, whether Linux shows it or not.
+  const OtherOpeners samba = OtherOpenersOf(opened);
   int claimed = -1;
   bool contended = false;
   const std::vector<int> candidates = CandidateSlots(contents);
   for (int candidate : candidates) {
+    if (samba.holds(UserLock(candidate))) continue;
     const ByteRange mark{Mark(candidate, recordLevel), 1};
     int error = posix::TryLock(databaseFd, F_WRLCK, mark);
     if (error == EBADF) error = posix::TryLock(databaseFd, F_RDLCK, mark);  // a read-only joiner
@@ -286,9 +292,13 @@ LockFileSlot::Outcome LockFileSlot::Claim(const NameAt& lockFile, const std::str
 void LockFileSlot::Leave(bool mayDelete) {
   if (!fd_.valid()) return;
   // Our record is cleared while the slot is still ours: once the user lock goes, another
-  // engine may take the slot and write its own record there.
-  const std::array<char, kRecordSize> zero{};
-  (void)posix::WriteAt(fd_.get(), zero.data(), zero.size(), RecordRange(slot_).start);
+  // engine may take the slot and write its own record there. Where Samba keeps its clients'
+  // locks to itself, a client that could not see ours may have taken the slot already: its
+  // record, which Samba's table then shows, is left alone.
+  if (!OtherOpenersOf(info_).holds(UserLock(slot_))) {
+    const std::array<char, kRecordSize> zero{};
+    (void)posix::WriteAt(fd_.get(), zero.data(), zero.size(), RecordRange(slot_).start);
+  }
 
   // A write lock over the whole file is granted only if no other description holds any
   // part of it: no connection of this engine or another, no Kill under way. Our own user

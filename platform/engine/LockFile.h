@@ -32,7 +32,8 @@ bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databaseP
 // Whether anyone other than this engine's connections holds a lock on the open lock file
 // (the byte map is in LockProtocol.h): the marks of our slots are looked for on the open
 // database. The caller's own descriptions' locks never count. True too when a lock query
-// failed: what cannot be seen may be another engine.
+// failed (what cannot be seen may be another engine), and where a Samba server here says a
+// client has the file open or holds a lock on it (OtherOpeners.h).
 bool AnotherEngineInLockFile(int lockFd, int databaseFd);
 
 // Whether a connection of this engine holds the mark of `slot` on the open database (not

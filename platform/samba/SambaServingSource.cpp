@@ -12,6 +12,7 @@ SambaServingSource ServingFromConfig(std::shared_ptr<SambaConfigReader> reader) 
     SambaServing answer{config->read, config->reason, {}, config->unseen};
     for (const std::string& include : config->perClientIncludes)
       answer.unknown.push_back("include = " + include + " is named per client");
+    if (config->shares.empty()) return answer;  // nothing to resolve the path for
     for (const ServingShare& serving : SharesServing(*config, path)) {
       answer.shares.push_back({serving.share->name, config->value(*serving.share, "path"),
                                serving.certain, HidingSettings(*config, *serving.share)});
