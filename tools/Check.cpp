@@ -3,6 +3,7 @@
 #include <QJsonValue>
 
 #include "app/probe/LockingProbe.h"
+#include "platform/engine/SambaServing.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {
@@ -26,8 +27,9 @@ int Check(const QByteArray& file, bool json) {
                                                             : QJsonValue();
     QJsonObject object{{"mode", name}, {"message", message}};
     AddPathField(&object, "file", file);
-    AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
+    AddMountFields(quillet::DatabaseLocksOf(file.toStdString()), &object);
     AddSambaField(file, &object);
+    AddSambaShareFields(file, &object);
     Print(JsonLine(object));
   }
   return Finish(kExitOk);

@@ -11,6 +11,7 @@
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/Status.h"
+#include "platform/samba/SambaConfig.h"
 #include "tools/Escaped.h"
 
 namespace quilletctl {
@@ -49,8 +50,15 @@ int Doctor(const QList<QByteArray>& paths, bool json);
 bool Print(const QByteArray& text);
 QByteArray JsonLine(const QJsonObject& object);  // compact, with the newline
 // "filesystem" (the mount's type) and "locks" (who sees its locks: "local", "forwarded",
-// "this computer only").
+// "this computer only", "hidden by Samba", "in Samba's table": LocksName).
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object);
+// "sambaConfiguration": whether Samba's configuration was read ("read", or "not read: " and
+// why), and "sambaShares": the shares serving `path`, each {"name", "serves" ("yes", or
+// "maybe" where its folder is filled in per user), "findings" (their ids, as doctor's)}.
+void AddSambaShareFields(const quillet::SambaConfig& config, const std::string& path,
+                         QJsonObject* object);
+// The same, from this process's reader of the configuration.
+void AddSambaShareFields(const QByteArray& file, QJsonObject* object);
 // "samba": whether the Samba server here could be asked who has `file` open ("read"), or
 // "not read: " and why.
 void AddSambaField(const QByteArray& file, QJsonObject* object);

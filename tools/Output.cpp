@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include "platform/engine/OtherOpeners.h"
+#include "platform/samba/SambaConfigReader.h"
+#include "platform/samba/SambaFindings.h"
 
 #include "tools/Commands.h"
 
@@ -33,7 +36,27 @@ QByteArray JsonLine(const QJsonObject& object) {
 
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
   object->insert("filesystem", QString::fromStdString(mount.filesystem));
-  object->insert("locks", quillet::LockReachName(mount.reach));
+  object->insert("locks", quillet::LocksName(mount));
+}
+
+void AddSambaShareFields(const quillet::SambaConfig& config, const std::string& path,
+                         QJsonObject* object) {
+  object->insert("sambaConfiguration", config.read
+                                           ? QString("read")
+                                           : "not read: " + QString::fromStdString(config.reason));
+  QJsonArray shares;
+  for (const quillet::ShareFindingIds& share : quillet::ServingFindingIds(config, path)) {
+    QJsonArray ids;
+    for (const std::string& id : share.ids) ids.append(QString::fromStdString(id));
+    shares.append(QJsonObject{{"name", QString::fromStdString(share.name)},
+                              {"serves", share.certain ? "yes" : "maybe"},
+                              {"findings", ids}});
+  }
+  object->insert("sambaShares", shares);
+}
+
+void AddSambaShareFields(const QByteArray& file, QJsonObject* object) {
+  AddSambaShareFields(*quillet::SambaConfigReader::Shared().read(), file.toStdString(), object);
 }
 
 void AddSambaField(const QByteArray& file, QJsonObject* object) {

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string>
 
 #include <QJsonValue>
@@ -18,6 +20,8 @@
 #include "platform/engine/AccessFiles.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/LockFile.h"
+#include "platform/samba/SambaConfigReader.h"
+#include "platform/samba/SambaFindings.h"
 #include "platform/samba/SambaStatus.h"
 #include "tools/Commands.h"
 #include "tools/Metrics.h"
@@ -223,7 +227,7 @@ QByteArray TextLine(const DatabaseScan& scan) {
   return line + '\n';
 }
 
-QByteArray JsonLine(const DatabaseScan& scan) {
+QByteArray JsonLine(const DatabaseScan& scan, const quillet::SambaConfig& samba) {
   // An exclusive connection's mode cannot be read by anyone else: null, as for no mode.
   const QJsonValue mode = scan.mode == DatabaseScan::Mode::kPage     ? QJsonValue("page")
                           : scan.mode == DatabaseScan::Mode::kRecord ? QJsonValue("record")
@@ -245,6 +249,7 @@ QByteArray JsonLine(const DatabaseScan& scan) {
     AddPathField(&object, "lockFile", QByteArray::fromStdString(scan.lockFile));
   }
   AddMountFields(scan.mount, &object);
+  AddSambaShareFields(samba, scan.path, &object);
   return quilletctl::JsonLine(object);
 }
 
@@ -283,6 +288,24 @@ bool AddSambaOpens(std::vector<DatabaseScan>* scans) {
     scan.reason = "open through Samba by " + clients;
   }
   return true;
+}
+
+// The findings of the shares that serve the databases found, each share and id once. A share
+// that only may serve them (its folder filled in per user, as Samba's default [homes]) gives
+// none: it would flag every server with a [homes] share.
+std::vector<ShareFinding> ShareFindings(const std::vector<DatabaseScan>& scans,
+                                        const quillet::SambaConfig& samba) {
+  std::set<std::pair<std::string, std::string>> found;
+  for (const DatabaseScan& scan : scans) {
+    if (scan.absent) continue;
+    for (const quillet::ShareFindingIds& share : quillet::ServingFindingIds(samba, scan.path)) {
+      if (!share.certain) continue;
+      for (const std::string& id : share.ids) found.emplace(share.name, id);
+    }
+  }
+  std::vector<ShareFinding> findings;
+  for (const auto& [share, id] : found) findings.push_back({share, id});
+  return findings;
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -336,17 +359,20 @@ int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metr
   bool inUse = walk.skipped();
   for (const DatabaseScan& scan : found) inUse = inUse || (!scan.absent && scan.mayBeInUse());
   const int status = unreadable ? kExitEngineError : inUse ? kExitInUse : kExitOk;
+  // Samba's configuration, read once for the whole scan where its shares are reported.
+  const std::shared_ptr<const quillet::SambaConfig> samba =
+      json || metrics.wanted ? quillet::SambaConfigReader::Shared().read()
+                             : std::make_shared<const quillet::SambaConfig>();
   if (metrics.wanted) {
-    // No share findings yet: the risky settings of the Samba shares that serve the DIRs come
-    // here once Samba's configuration can be read.
-    ScanFigures figures{&found, walk.unreadable(), !unreadable, sambaRead, SecondsSince(start), 0,
-                        {}};
+    ScanFigures figures{
+        &found, walk.unreadable(),           !unreadable, sambaRead, SecondsSince(start),
+        0,      ShareFindings(found, *samba)};
     return PrintMetrics(metrics, std::move(figures), status);
   }
   QByteArray output;  // written in large pieces: a line at a time would cost a call each
   for (const DatabaseScan& scan : found) {
     if (scan.absent) continue;
-    output += json ? JsonLine(scan) : TextLine(scan);
+    output += json ? JsonLine(scan, *samba) : TextLine(scan);
     if (output.size() >= 65536 && !Print(std::exchange(output, QByteArray()))) break;
   }
   Print(output);

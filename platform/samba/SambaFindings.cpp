@@ -4,6 +4,8 @@
 
 #include "platform/engine/AsciiCase.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/SambaServing.h"
+#include "platform/samba/SambaShares.h"
 
 namespace quillet {
 
@@ -191,9 +193,22 @@ std::vector<std::string> JudgedNames(const std::string& path) {
 }
 
 std::vector<std::string> HidingSettings(const SambaConfig& config, const SambaSection& share) {
-  if (config.flag(share, "locking") == false) return {"locking = no"};
-  if (config.flag(share, "posix locking") == false) return {"posix locking = no"};
+  if (config.flag(share, "locking") == false) return {kSambaLockingOff};
+  if (config.flag(share, "posix locking") == false) return {kSambaPosixLockingOff};
   return {};
+}
+
+std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config, const std::string& path) {
+  std::vector<ShareFindingIds> shares;
+  if (!config.read || config.shares.empty()) return shares;
+  const std::vector<std::string> names = JudgedNames(path);
+  for (const ServingShare& serving : SharesServing(config, path)) {
+    ShareFindingIds share{serving.share->name, serving.certain, {}};
+    for (const SambaFinding& finding : FindingsOf(config, *serving.share, names))
+      share.ids.push_back(finding.id);
+    shares.push_back(std::move(share));
+  }
+  return shares;
 }
 
 std::vector<SambaFinding> FindingsOf(const SambaConfig& config, const SambaSection& share,

@@ -43,4 +43,13 @@ std::vector<SambaFinding> FindingsOf(const SambaConfig& config, const SambaSecti
 // "posix locking = no"); empty where there are none.
 std::vector<std::string> HidingSettings(const SambaConfig& config, const SambaSection& share);
 
+// A share that serves a database, or may (SharesServing), with the ids of its findings for
+// the database's names: what check, users and scan report of it.
+struct ShareFindingIds {
+  std::string name;
+  bool certain = true;
+  std::vector<std::string> ids;
+};
+std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config, const std::string& path);
+
 }  // namespace quillet
