@@ -364,9 +364,9 @@ int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metr
       json || metrics.wanted ? quillet::SambaConfigReader::Shared().read()
                              : std::make_shared<const quillet::SambaConfig>();
   if (metrics.wanted) {
-    ScanFigures figures{
-        &found, walk.unreadable(),           !unreadable, sambaRead, SecondsSince(start),
-        0,      ShareFindings(found, *samba)};
+    ScanFigures figures{&found, walk.unreadable(), !unreadable, sambaRead, SecondsSince(start), 0,
+                        {}};
+    figures.shareFindings = ShareFindings(found, *samba);
     return PrintMetrics(metrics, std::move(figures), status);
   }
   QByteArray output;  // written in large pieces: a line at a time would cost a call each

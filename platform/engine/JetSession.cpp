@@ -90,7 +90,7 @@ bool AnotherEngineInLockFileAt(const NameAt& lockFile, int databaseFd) {
   struct stat database;
   if (posix::Fstat(databaseFd, &database) != 0) return true;
   if (posix::SameFile(seen.info, database)) return false;
-  return AnotherEngineInLockFile(seen.fd.get(), databaseFd);
+  return AnotherEngineInLockFile(seen.fd.get(), databaseFd) || OthersHaveOpen(seen.info);
 }
 
 // A client of a Samba server here that opened the database sharing neither reading nor
@@ -335,7 +335,8 @@ bool JetSession::AnotherEnginePresent() const {
   // every slot of ours is whole. If the gate cannot be had, nothing can be known.
   if (!AcquireGate(database_.get(), F_RDLCK)) return true;
   const bool foreign = AnotherEngineInDatabase(database_.get()) || OthersHaveOpen(database_info_) ||
-                       (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get())
+                       (slot_ ? AnotherEngineInLockFile(slot_->fd(), database_.get()) ||
+                                    OthersHaveOpen(slot_->info())
                               : AnotherEngineInLockFileAt(lockFile_, database_.get()));
   (void)Unlock(database_.get(), kGateRange);
   return foreign;
@@ -348,8 +349,9 @@ void JetSession::Close() {
     // "leave" in LockProtocol.h: without the gate, leave without deleting; nor while a
     // client of a Samba server here has either file open without a lock to show it.
     const bool gate = AcquireGate(database_.get(), F_WRLCK);
-    slot_->Leave(/*mayDelete=*/gate && !OthersHaveOpen(database_info_) &&
-                 !OthersHaveOpen(slot_->info()));
+    const OtherOpeners onLockFile = OtherOpenersOf(slot_->info());
+    slot_->Leave(/*mayDelete=*/gate && !OthersHaveOpen(database_info_) && !onLockFile.any(),
+                 onLockFile);
     slot_.reset();
   }
   database_.reset();  // drops the mark, record level and the gate in one step

@@ -182,8 +182,6 @@ bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databaseP
 }
 
 bool AnotherEngineInLockFile(int lockFd, int databaseFd) {
-  // A client of a Samba server here with the file open, or a lock on it in Samba's table.
-  if (OthersHaveOpen(lockFd)) return true;
   // Where this engine never locks: the records, and Jet's range beyond the user locks. A
   // whole-file lock is this engine's Kill or last leaver.
   for (const ByteRange range : {ByteRange{0, kUserLockBase}, ByteRange{UserLock(kSlots), 0}}) {
@@ -289,13 +287,13 @@ LockFileSlot::Outcome LockFileSlot::Claim(const NameAt& lockFile, const std::str
   return Outcome::kClaimed;
 }
 
-void LockFileSlot::Leave(bool mayDelete) {
+void LockFileSlot::Leave(bool mayDelete, const OtherOpeners& samba) {
   if (!fd_.valid()) return;
   // Our record is cleared while the slot is still ours: once the user lock goes, another
   // engine may take the slot and write its own record there. Where Samba keeps its clients'
   // locks to itself, a client that could not see ours may have taken the slot already: its
   // record, which Samba's table then shows, is left alone.
-  if (!OtherOpenersOf(info_).holds(UserLock(slot_))) {
+  if (!samba.holds(UserLock(slot_))) {
     const std::array<char, kRecordSize> zero{};
     (void)posix::WriteAt(fd_.get(), zero.data(), zero.size(), RecordRange(slot_).start);
   }
