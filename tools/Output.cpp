@@ -39,24 +39,26 @@ void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
   object->insert("locks", quillet::LocksName(mount));
 }
 
-void AddSambaShareFields(const quillet::SambaConfig& config, const std::string& path,
-                         QJsonObject* object) {
+void AddSambaShareFields(const quillet::SambaConfig& config,
+                         const std::vector<quillet::ShareFindingIds>& shares, QJsonObject* object) {
   object->insert("sambaConfiguration", config.read
                                            ? QString("read")
                                            : "not read: " + QString::fromStdString(config.reason));
-  QJsonArray shares;
-  for (const quillet::ShareFindingIds& share : quillet::ServingFindingIds(config, path)) {
+  QJsonArray serving;
+  for (const quillet::ShareFindingIds& share : shares) {
     QJsonArray ids;
     for (const std::string& id : share.ids) ids.append(QString::fromStdString(id));
-    shares.append(QJsonObject{{"name", QString::fromStdString(share.name)},
-                              {"serves", share.certain ? "yes" : "maybe"},
-                              {"findings", ids}});
+    serving.append(QJsonObject{{"name", QString::fromStdString(share.name)},
+                               {"serves", share.certain ? "yes" : "maybe"},
+                               {"findings", ids}});
   }
-  object->insert("sambaShares", shares);
+  object->insert("sambaShares", serving);
 }
 
 void AddSambaShareFields(const QByteArray& file, QJsonObject* object) {
-  AddSambaShareFields(*quillet::SambaConfigReader::Shared().read(), file.toStdString(), object);
+  const std::shared_ptr<const quillet::SambaConfig> config =
+      quillet::SambaConfigReader::Shared().read();
+  AddSambaShareFields(*config, quillet::ServingFindingIds(*config, file.toStdString()), object);
 }
 
 void AddSambaField(const QByteArray& file, QJsonObject* object) {

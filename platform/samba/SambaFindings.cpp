@@ -5,7 +5,6 @@
 #include "platform/engine/AsciiCase.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/SambaServing.h"
-#include "platform/samba/SambaShares.h"
 
 namespace quillet {
 
@@ -199,12 +198,19 @@ std::vector<std::string> HidingSettings(const SambaConfig& config, const SambaSe
 }
 
 std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config, const std::string& path) {
+  if (!config.read || config.shares.empty()) return {};
+  return ServingFindingIds(config, SharesServing(config, path), path);
+}
+
+std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config,
+                                               const std::vector<ServingShare>& serving,
+                                               const std::string& path) {
   std::vector<ShareFindingIds> shares;
-  if (!config.read || config.shares.empty()) return shares;
+  if (serving.empty()) return shares;
   const std::vector<std::string> names = JudgedNames(path);
-  for (const ServingShare& serving : SharesServing(config, path)) {
-    ShareFindingIds share{serving.share->name, serving.certain, {}};
-    for (const SambaFinding& finding : FindingsOf(config, *serving.share, names))
+  for (const ServingShare& one : serving) {
+    ShareFindingIds share{one.share->name, one.certain, {}};
+    for (const SambaFinding& finding : FindingsOf(config, *one.share, names))
       share.ids.push_back(finding.id);
     shares.push_back(std::move(share));
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/samba/SambaConfig.h"
+#include "platform/samba/SambaShares.h"
 
 namespace quillet {
 
@@ -51,5 +52,10 @@ struct ShareFindingIds {
   std::vector<std::string> ids;
 };
 std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config, const std::string& path);
+// The same for the shares found serving the path already (SharesServing), as for the files of
+// one folder after another.
+std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config,
+                                               const std::vector<ServingShare>& serving,
+                                               const std::string& path);
 
 }  // namespace quillet
