@@ -1,6 +1,7 @@
 // Samba's clients with a file open and no lock taken, or with locks Samba keeps to itself: a
 // stand-in smbstatus prints a real recording whose file ids are made the temporary files'.
 
+#include "platform/engine/AccessFiles.h"
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
@@ -63,6 +64,7 @@ void ServedBy(const std::string& setting, bool certain) {
 DatabaseScan Scanned(const std::string& path) {
   std::vector<DatabaseScan> scans(1);
   scans[0].path = path;
+  scans[0].access = IsAccessDatabaseName(path);
   DatabaseScanner().Scan(&scans);
   return scans[0];
 }
@@ -202,6 +204,11 @@ class SambaOpenersTest : public QObject {
              int(hidden ? DatabaseScan::State::kUnknown : DatabaseScan::State::kOtherEngine));
     QCOMPARE(scanned.liveElsewhere, hidden ? 0 : 1);
     QCOMPARE(QString::fromStdString(scanned.reason), hidden ? reason : QString());
+    const DatabaseScan access =
+        Scanned(folder.accessDatabase("b.accdb"));  // looked at, never opened
+    QCOMPARE(int(access.state),
+             int(hidden ? DatabaseScan::State::kUnknown : DatabaseScan::State::kClosed));
+    QCOMPARE(QString::fromStdString(access.reason), hidden ? reason : QString());
     QCOMPARE(Failure(Kill(lockFile)).substr(0, 2), "70");
     DatabasePtr here, sole;
     QCOMPARE(OpenDao(path, &sole, true).number(), hidden ? kJetErrCouldNotLock : kJetErrFileInUse);
