@@ -1,6 +1,7 @@
 // The change to record level; every change waits two seconds, so each case checks much.
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QFileInfo>
 #include <QTimer>
 #include <optional>

@@ -152,6 +152,64 @@ bool OpenInWindow(const std::string& database, uid_t uid) {
   return looked && quillet.exitStatus() == QProcess::NormalExit && quillet.exitCode() == 0;
 }
 
+// The client's next answer ("ready" first), once a whole line of it has come.
+QByteArray Answer(QProcess& client) {
+  while (!client.canReadLine() && client.waitForReadyRead(20000)) {
+  }
+  return client.readLine().trimmed();
+}
+
+// The share's folder "held", made afresh with the database s.mdb, both writable by anyone; ""
+// where it could not be made.
+std::string HeldFolder(const PrivateSamba& samba, const QString& share) {
+  const std::string folder = samba.folder(share) + "/held";
+  std::filesystem::remove_all(folder);
+  QFile database(QString::fromStdString(folder + "/s.mdb"));
+  const bool made =
+      std::filesystem::create_directory(folder) && ::chmod(folder.c_str(), 0777) == 0 &&
+      database.open(QIODevice::WriteOnly) && database.write(JetDatabaseBytes()) > 0 &&
+      database.setPermissions(database.permissions() | QFile::ReadOther | QFile::WriteOther);
+  return made ? folder : std::string();
+}
+
+// What check, users, scan and an exclusive hold, run as `uid`, say of the database a client
+// holds a session in on `share`, whose locks are `locks` (as check --json names them).
+void LookFromAfar(const std::string& database, const QString& share, uid_t uid,
+                  const QString& locks) {
+  const bool hidden = locks == "hidden by Samba";
+  const QJsonObject checked = JsonOf(OtherProcess({"check", "--json", database}, uid).output());
+  QCOMPARE(checked["mode"], QJsonValue());
+  QCOMPARE(checked["locks"].toString(), locks);
+  QCOMPARE(checked["samba"].toString() == "read", uid == uid_t(-1));
+  QCOMPARE(checked["sambaConfiguration"].toString(), "read");
+  const QJsonArray shares = checked["sambaShares"].toArray();
+  QCOMPARE(shares.size(), 1);
+  QCOMPARE(shares[0]["name"].toString(), share);
+  QCOMPARE(shares[0]["serves"].toString(), "yes");
+  const QJsonArray ids = shares[0]["findings"].toArray();
+  QCOMPARE(ids.contains("locking-off") || ids.contains("posix-locking-off"), share != "defaults");
+
+  const QString state = hidden ? "unknown" : "live elsewhere";
+  const QJsonObject listed = JsonOf(OtherProcess({"users", "--json", database}, uid).output());
+  QCOMPARE(listed["users"][0]["state"].toString(), state);
+  QCOMPARE(listed["locks"].toString(), locks);
+  // As root Samba's table also shows the client's open: someone is in, for certain.
+  const bool unknown = hidden && uid != uid_t(-1);
+  const std::string folder = database.substr(0, database.find_last_of('/'));
+  OtherProcess scan({"scan", "--json", folder}, uid);
+  const QJsonObject scanned = JsonOf(scan.output());
+  QCOMPARE(scan.stop(), 5);
+  QCOMPARE(scanned["state"].toString(), unknown ? "unknown" : "other engine");
+  QCOMPARE(scanned["users"][0]["state"].toString(), state);
+  QCOMPARE(scanned["reason"].toString().contains("share '" + share + "'"), unknown);
+  QCOMPARE(scanned["sambaShares"], QJsonValue(shares));
+  OtherProcess exclusive({"hold", database, "--exclusive"}, uid);
+  QCOMPARE(exclusive.stop(0), 1);
+  QVERIFY2(exclusive.errors().starts_with(hidden ? "quilletctl: error 3050:"
+                                                 : "quilletctl: error 3045:"),
+           exclusive.errors().c_str());
+}
+
 }  // namespace
 
 class DoctorSambaTest : public QObject {
@@ -263,53 +321,17 @@ class DoctorSambaTest : public QObject {
   void sessionsOnSharesThatHideLocks() {
     const auto [share, uid, locks] = Fetch<QString, uid_t, QString>("share", "uid", "locks");
     const bool hidden = locks == "hidden by Samba";
-    const std::string folder = samba_->folder(share) + "/held";
-    std::filesystem::remove_all(folder);
-    QVERIFY(std::filesystem::create_directory(folder));
-    QCOMPARE(::chmod(folder.c_str(), 0777), 0);
+    const std::string folder = HeldFolder(*samba_, share);
+    QVERIFY(!folder.empty());
     const std::string database = folder + "/s.mdb", lockFile = folder + "/s.ldb";
-    QFile file(QString::fromStdString(database));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(JetDatabaseBytes()) > 0);
-    file.close();
-    QCOMPARE(::chmod(database.c_str(), 0666), 0);
     const std::unique_ptr<QProcess> client =
         samba_->startClient("jet_peer_smb.py", {share, "held/s.ldb", "0", "WS-A", "anna"});
-    while (!client->canReadLine() && client->waitForReadyRead(20000)) {
-    }
-    QCOMPARE(client->readLine().trimmed(), QByteArray("ready"));
+    QCOMPARE(Answer(*client), QByteArray("ready"));
     const QByteArray theirs = JetRecord("WS-A", "anna");
     QCOMPARE(ReadBytes(lockFile), theirs);
 
-    const QJsonObject checked = JsonOf(OtherProcess({"check", "--json", database}, uid).output());
-    QCOMPARE(checked["mode"], QJsonValue());
-    QCOMPARE(checked["locks"].toString(), locks);
-    QCOMPARE(checked["samba"].toString() == "read", uid == uid_t(-1));
-    QCOMPARE(checked["sambaConfiguration"].toString(), "read");
-    const QJsonArray shares = checked["sambaShares"].toArray();
-    QCOMPARE(shares.size(), 1);
-    QCOMPARE(shares[0]["name"].toString(), share);
-    QCOMPARE(shares[0]["serves"].toString(), "yes");
-    const QJsonArray ids = shares[0]["findings"].toArray();
-    QCOMPARE(ids.contains("locking-off") || ids.contains("posix-locking-off"), share != "defaults");
-
-    const QString state = hidden ? "unknown" : "live elsewhere";
-    const QJsonObject listed = JsonOf(OtherProcess({"users", "--json", database}, uid).output());
-    QCOMPARE(listed["users"][0]["state"].toString(), state);
-    QCOMPARE(listed["locks"].toString(), locks);
-    // As root Samba's table also shows the client's open: someone is in, for certain.
-    const bool unknown = hidden && uid != uid_t(-1);
-    OtherProcess scan({"scan", "--json", folder}, uid);
-    const QJsonObject scanned = JsonOf(scan.output());
-    QCOMPARE(scan.stop(), 5);
-    QCOMPARE(scanned["state"].toString(), unknown ? "unknown" : "other engine");
-    QCOMPARE(scanned["users"][0]["state"].toString(), state);
-    QCOMPARE(scanned["reason"].toString().contains("share '" + share + "'"), unknown);
-    QCOMPARE(scanned["sambaShares"], QJsonValue(shares));
-    OtherProcess exclusive({"hold", database, "--exclusive"}, uid);
-    QCOMPARE(exclusive.stop(0), 1);
-    QVERIFY2(exclusive.errors().starts_with(hidden ? "quilletctl: error 3050:"
-                                                   : "quilletctl: error 3045:"),
-             exclusive.errors().c_str());
+    LookFromAfar(database, share, uid, locks);
+    if (QTest::currentTestFailed()) return;
     QVERIFY(OpenInWindow(database, uid == uid_t(-1) ? 0 : uid));
     QCOMPARE(ReadBytes(lockFile).left(64), theirs);
     if (hidden) QCOMPARE(ReadBytes(lockFile), theirs);
@@ -317,9 +339,7 @@ class DoctorSambaTest : public QObject {
     // The client blanks its record, as a client between its lock and its write has none yet.
     const QByteArray blank(64, '\0');
     client->write("write 0 " + blank.toHex() + "\n");
-    while (!client->canReadLine() && client->waitForReadyRead(20000)) {
-    }
-    QCOMPARE(client->readLine().trimmed(), QByteArray("ok"));
+    QCOMPARE(Answer(*client), QByteArray("ok"));
     OtherProcess hold({"hold", database}, uid);
     QCOMPARE(hold.line(), "holding " + database + " in an undetermined mode");
     QCOMPARE(ReadBytes(lockFile).left(64), blank);
