@@ -25,6 +25,7 @@
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
+#include "platform/engine/SambaServing.h"
 #include "platform/uiservices/UiServices.h"
 #include "platform/vb/ErrObject.h"
 #include "platform/vb/LocalBytes.h"
@@ -245,8 +246,9 @@ void frmDatabaseLocking::cmdCheckLocking_Click() {
   if (!CurrentDatabase) return;
   lblDatabaseLockingMode->setCaption(LockingModeText(GetLockingMode(CurrentDatabase)));
   // The information line's texts cannot say why a mode is not found where the folder's
-  // locks stay on this computer, nor what to do; its tooltip does.
-  const std::string unseen = LocksUnseenReason(LocksOfPath(CurrentDatabase->Name()));
+  // locks stay on this computer, or a Samba share here keeps them to itself, nor what to do;
+  // its tooltip does.
+  const std::string unseen = LocksUnseenReason(DatabaseLocksOf(CurrentDatabase->Name()));
   lblDatabaseLockingMode->setToolTip(QFile::decodeName(QByteArray::fromStdString(unseen)));
 }
 
@@ -267,7 +269,7 @@ Status frmDatabaseLocking::OpenDatabaseFile(const QString& path) {
   if (GetFileLength(QFile::decodeName(QByteArray::fromStdString(lockFile))) > 0 && folder.valid() &&
       CouldBeLockFileOf(lockFileThere, folder.name())) {
     OnErrorResumeNext resumeNext;
-    Err().Record(Kill(lockFileThere));
+    Err().Record(Kill(lockFileThere, lockFile));
     if (Err().Number != 0) ui_.MsgBox(QString::fromLatin1(kLockFileInUseWarning), vbExclamation);
   }
 

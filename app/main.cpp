@@ -9,6 +9,7 @@
 #include "app/frmDatabaseLocking.h"
 #include "platform/base/StandardDescriptors.h"
 #include "platform/samba/SambaOpeners.h"
+#include "platform/samba/SambaServingSource.h"
 #include "platform/ui/QtUiServices.h"
 
 int main(int argc, char* argv[]) {
@@ -24,8 +25,10 @@ int main(int argc, char* argv[]) {
   QGuiApplication::setDesktopFileName(QStringLiteral("quillet"));
   QApplication::setWindowIcon(quillet::ApplicationIcon());
 
-  // A Windows client of a Samba server here may hold a database open without a lock.
+  // A Windows client of a Samba server here may hold a database open without a lock, and a
+  // share may keep its clients' locks to itself.
   quillet::AskSambaForOtherOpeners();
+  quillet::AskSambaForServingShares();
 
   quillet::QtUiServices ui;
   quillet::frmDatabaseLocking window(ui);

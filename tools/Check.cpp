@@ -1,6 +1,7 @@
 // check: the locking mode a database runs in, found the way the window finds it.
 
 #include "app/probe/LockingProbe.h"
+#include "platform/engine/SambaServing.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {
@@ -21,8 +22,9 @@ int Check(const QByteArray& file, bool json) {
   } else {
     QJsonObject object{{"mode", ModeJson(mode)}, {"message", message}};
     AddPathField(&object, "file", file);
-    AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
+    AddMountFields(quillet::DatabaseLocksOf(file.toStdString()), &object);
     AddSambaField(file, &object);
+    AddSambaShareFields(file, &object);
     Print(JsonLine(object));
   }
   return Finish(kExitOk);

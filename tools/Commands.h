@@ -13,6 +13,8 @@
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/LockingMode.h"
+#include "platform/samba/SambaConfig.h"
+#include "platform/samba/SambaFindings.h"
 #include "tools/Escaped.h"
 
 namespace quilletctl {
@@ -54,8 +56,16 @@ QByteArray JsonLine(const QJsonObject& object);  // compact, with the newline
 // exclusive connection's cannot be by anyone else).
 QJsonValue ModeJson(quillet::LockingMode mode);
 // "filesystem" (the mount's type) and "locks" (who sees its locks: "local", "forwarded",
-// "this computer only").
+// "this computer only", "hidden by Samba", "in Samba's table": LocksName).
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object);
+// "sambaConfiguration": whether Samba's configuration was read ("read", or "not read: " and
+// why), and "sambaShares": the shares serving a file (ServingFindingIds), each {"name",
+// "serves" ("yes", or "maybe" where its folder is filled in per user), "findings" (their
+// ids, as doctor's)}.
+void AddSambaShareFields(const quillet::SambaConfig& config,
+                         const std::vector<quillet::ShareFindingIds>& shares, QJsonObject* object);
+// The same for `file`, from this process's reader of the configuration.
+void AddSambaShareFields(const QByteArray& file, QJsonObject* object);
 // "samba": whether the Samba server here could be asked who has `file` open ("read"), or
 // "not read: " and why.
 void AddSambaField(const QByteArray& file, QJsonObject* object);

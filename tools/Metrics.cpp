@@ -151,8 +151,8 @@ QByteArray MetricsText(const ScanFigures& figures) {
                "runs on this computer.");
   samba.add({}, figures.sambaRead ? 1 : 0);
   Family findings("quillet_samba_share_finding",
-                  "A risky setting of a Samba share serving a scanned folder (1), by share and "
-                  "finding id.");
+                  "A risky setting of a Samba share serving a database the scan found (1), by "
+                  "share and finding id (quilletctl doctor's).");
   for (const ShareFinding& finding : figures.shareFindings)
     findings.add(Label("share", QByteArray::fromStdString(finding.share)) + ',' +
                      Label("id", QByteArray::fromStdString(finding.id)),

@@ -12,8 +12,9 @@
 
 namespace quilletctl {
 
-// A risky setting of a Samba share that serves a scanned folder: the share's name and the
-// finding's id as Samba's configuration reader names it ("oplocks", "posix-locking-off").
+// A risky setting of a Samba share that serves a database the scan found: the share's name
+// and the finding's id as Samba's configuration reader names it ("oplocks",
+// "posix-locking-off").
 struct ShareFinding {
   std::string share;
   std::string id;

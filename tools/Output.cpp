@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include "platform/base/Posix.h"
 #include "platform/engine/OtherOpeners.h"
+#include "platform/samba/SambaConfigReader.h"
+#include "platform/samba/SambaFindings.h"
 
 #include "tools/Commands.h"
 
@@ -39,7 +42,29 @@ QJsonValue ModeJson(quillet::LockingMode mode) {
 
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
   object->insert("filesystem", QString::fromStdString(mount.filesystem));
-  object->insert("locks", quillet::LockReachName(mount.reach));
+  object->insert("locks", quillet::LocksName(mount));
+}
+
+void AddSambaShareFields(const quillet::SambaConfig& config,
+                         const std::vector<quillet::ShareFindingIds>& shares, QJsonObject* object) {
+  object->insert("sambaConfiguration", config.read
+                                           ? QString("read")
+                                           : "not read: " + QString::fromStdString(config.reason));
+  QJsonArray serving;
+  for (const quillet::ShareFindingIds& share : shares) {
+    QJsonArray ids;
+    for (const std::string& id : share.ids) ids.append(QString::fromStdString(id));
+    serving.append(QJsonObject{{"name", QString::fromStdString(share.name)},
+                               {"serves", share.certain ? "yes" : "maybe"},
+                               {"findings", ids}});
+  }
+  object->insert("sambaShares", serving);
+}
+
+void AddSambaShareFields(const QByteArray& file, QJsonObject* object) {
+  const std::shared_ptr<const quillet::SambaConfig> config =
+      quillet::SambaConfigReader::Shared().read();
+  AddSambaShareFields(*config, quillet::ServingFindingIds(*config, file.toStdString()), object);
 }
 
 void AddSambaField(const QByteArray& file, QJsonObject* object) {

@@ -10,6 +10,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 
 #include <QJsonValue>
@@ -20,6 +23,8 @@
 #include "platform/engine/DatabaseScan.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockFile.h"
+#include "platform/samba/SambaConfigReader.h"
+#include "platform/samba/SambaFindings.h"
 #include "platform/samba/SambaStatus.h"
 #include "tools/Commands.h"
 #include "tools/Metrics.h"
@@ -199,7 +204,32 @@ QByteArray TextLine(const DatabaseScan& scan) {
   return line + '\n';
 }
 
-QByteArray JsonLine(const DatabaseScan& scan) {
+// The shares of Samba's configuration serving the databases of one folder after another: the
+// folder's path resolved once, not once per database.
+class ServingByFolder {
+ public:
+  explicit ServingByFolder(std::shared_ptr<const quillet::SambaConfig> config)
+      : config_(std::move(config)) {}
+  const quillet::SambaConfig& config() const { return *config_; }
+  const std::vector<quillet::ServingShare>& of(const std::string& path) {
+    const std::string folder = path.substr(0, path.find_last_of('/') + 1);
+    if (!looked_ || folder != folder_) {
+      serving_ = config_->read ? quillet::SharesServing(*config_, path)
+                               : std::vector<quillet::ServingShare>();
+      folder_ = folder;
+      looked_ = true;
+    }
+    return serving_;
+  }
+
+ private:
+  std::shared_ptr<const quillet::SambaConfig> config_;
+  bool looked_ = false;
+  std::string folder_;
+  std::vector<quillet::ServingShare> serving_;
+};
+
+QByteArray JsonLine(const DatabaseScan& scan, ServingByFolder& samba) {
   QJsonObject object{
       {"state", StateName(scan.state)},
       {"mode", ModeJson(scan.mode)},
@@ -217,6 +247,9 @@ QByteArray JsonLine(const DatabaseScan& scan) {
     AddPathField(&object, "lockFile", QByteArray::fromStdString(scan.lockFile));
   }
   AddMountFields(scan.mount, &object);
+  AddSambaShareFields(samba.config(),
+                      quillet::ServingFindingIds(samba.config(), samba.of(scan.path), scan.path),
+                      &object);
   return quilletctl::JsonLine(object);
 }
 
@@ -255,6 +288,31 @@ bool AddSambaOpens(std::vector<DatabaseScan>* scans) {
     scan.reason = "open through Samba by " + clients;
   }
   return true;
+}
+
+// The findings of the shares that serve the databases found, each share and id once. A share
+// that only may serve them (its folder filled in per user, as Samba's default [homes]) gives
+// none: it would flag every server with a [homes] share.
+// Each share is judged once for the names of all the databases it serves, which finds what
+// judging it for each database would, together.
+std::vector<ShareFinding> ShareFindings(const std::vector<DatabaseScan>& scans,
+                                        ServingByFolder& samba) {
+  std::map<const quillet::SambaSection*, std::set<std::string>> names;
+  for (const DatabaseScan& scan : scans) {
+    if (scan.absent) continue;
+    for (const quillet::ServingShare& serving : samba.of(scan.path)) {
+      if (!serving.certain) continue;
+      for (std::string& name : quillet::JudgedNames(scan.path))
+        names[serving.share].insert(std::move(name));
+    }
+  }
+  std::vector<ShareFinding> findings;
+  for (const auto& [share, judged] : names) {
+    const std::vector<std::string> list(judged.begin(), judged.end());
+    for (const quillet::SambaFinding& finding : quillet::FindingsOf(samba.config(), *share, list))
+      findings.push_back({share->name, finding.id});
+  }
+  return findings;
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -308,17 +366,19 @@ int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metr
   bool inUse = walk.skipped();
   for (const DatabaseScan& scan : found) inUse = inUse || (!scan.absent && scan.mayBeInUse());
   const int status = unreadable ? kExitEngineError : inUse ? kExitInUse : kExitOk;
+  // Samba's configuration, read once for the whole scan where its shares are reported.
+  ServingByFolder samba(json || metrics.wanted ? quillet::SambaConfigReader::Shared().read()
+                                               : std::make_shared<const quillet::SambaConfig>());
   if (metrics.wanted) {
-    // No share findings yet: the risky settings of the Samba shares that serve the DIRs come
-    // here once Samba's configuration can be read.
     ScanFigures figures{&found, walk.unreadable(), !unreadable, sambaRead, SecondsSince(start), 0,
                         {}};
+    figures.shareFindings = ShareFindings(found, samba);
     return PrintMetrics(metrics, std::move(figures), status);
   }
   QByteArray output;  // written in large pieces: a line at a time would cost a call each
   for (const DatabaseScan& scan : found) {
     if (scan.absent) continue;
-    output += json ? JsonLine(scan) : TextLine(scan);
+    output += json ? JsonLine(scan, samba) : TextLine(scan);
     if (output.size() >= 65536 && !Print(std::exchange(output, QByteArray()))) break;
   }
   Print(output);

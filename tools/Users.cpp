@@ -6,6 +6,7 @@
 
 #include "platform/engine/AccessFiles.h"
 #include "platform/engine/LockFileUsers.h"
+#include "platform/engine/SambaServing.h"
 #include "tools/Commands.h"
 
 namespace quilletctl {
@@ -73,8 +74,9 @@ int Users(const QByteArray& file, bool json) {
     QJsonObject object{{"users", UsersJson(users)}, {"sambaOpens", SambaOpensJson(users)}};
     AddPathField(&object, "file", file);
     AddPathField(&object, "lockFile", QByteArray::fromStdString(lockPath));
-    AddMountFields(quillet::LocksOfPath(file.toStdString()), &object);
+    AddMountFields(quillet::DatabaseLocksOf(file.toStdString()), &object);
     AddSambaField(file, &object);
+    AddSambaShareFields(file, &object);
     Print(JsonLine(object));
   } else {
     // Windows-1252 has no character for 0x81, 0x8D, 0x8F, 0x90 and 0x9D: they decode to

@@ -17,6 +17,7 @@
 #include "platform/base/StandardDescriptors.h"
 #include "platform/samba/SambaOpeners.h"
 #include "tools/CommandTable.h"
+#include "platform/samba/SambaServingSource.h"
 #include "tools/Commands.h"
 
 namespace {
@@ -109,8 +110,10 @@ int main(int argc, char** argv) {
   if (!BlockBrokenPipe()) return kExitSystem;
 
   QCoreApplication app(argc, argv);
-  // A Windows client of a Samba server here may hold a database open without a lock.
+  // A Windows client of a Samba server here may hold a database open without a lock, and a
+  // share may keep its clients' locks to itself.
   quillet::AskSambaForOtherOpeners();
+  quillet::AskSambaForServingShares();
   QCoreApplication::setApplicationName("quilletctl");
   QCoreApplication::setApplicationVersion(QUILLET_VERSION);
 

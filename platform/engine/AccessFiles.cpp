@@ -15,6 +15,7 @@
 #include "platform/engine/JetSession.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
+#include "platform/engine/SambaServing.h"
 
 namespace quillet {
 
@@ -40,16 +41,27 @@ struct AccessLocks {
   std::bitset<kSlots> userLocks;
 };
 
+// The locks a Samba server here holds on the open file for its clients, added to `held`: where
+// a share keeps them from Linux, its table is the only place that shows them.
+void AddSambaLocks(int fd, std::vector<HeldLock>* held) {
+  struct stat info;
+  if (posix::Fstat(fd, &info) != 0) return;
+  const std::vector<HeldLock> samba = OtherOpenersOf(info).locks;
+  held->insert(held->end(), samba.begin(), samba.end());
+}
+
 // False if a query failed. A lock over the whole lock file names no slot in particular. Only
 // the user locks are told apart; any other lock, however many, only says someone is in.
 bool ReadLocks(int databaseFd, int lockFileFd, AccessLocks* locks) {
   std::vector<HeldLock> held;
   if (databaseFd >= 0) {
     if (!QueryHeldLocks(databaseFd, posix::ByteRange{0, 1}, &held)) return false;
+    AddSambaLocks(databaseFd, &held);
     locks->any = !held.empty();
   }
   if (lockFileFd < 0) return true;
   if (!QueryHeldLocks(lockFileFd, posix::ByteRange{UserLock(0), kSlots}, &held)) return false;
+  AddSambaLocks(lockFileFd, &held);
   locks->any = locks->any || !held.empty();
   for (const HeldLock& lock : held) {
     if (lock.start == 0 && lock.end == HeldLock::kToEnd) continue;
@@ -97,7 +109,7 @@ void Judge(DatabaseScan* scan, int databaseFd, const LockFileContents& lockFile)
 bool OpenAccessDatabase(DatabaseScan* scan, FolderOf* folder, UniqueFd* database) {
   const std::string& path = scan->path;
   const auto settle = [&](State state, const Status& error) {
-    scan->mount = LocksOfPath(path);  // names only: nothing is opened for reading
+    scan->mount = DatabaseLocksOf(path);  // names only: nothing is opened for reading
     Settle(scan, state, error.description());
     return false;
   };
@@ -118,6 +130,7 @@ bool OpenAccessDatabase(DatabaseScan* scan, FolderOf* folder, UniqueFd* database
   if (!database->valid())
     return settle(State::kUnknown, OpenFailure(errno, kJetErrCannotOpen, path));
   scan->mount = LocksOf(database->get(), looked.info);
+  AddSambaServing(path, &scan->mount);
   if (!IsAccessDatabase(database->get(), looked.info.st_size)) {
     Settle(scan, State::kNotADatabase, refused.description());
     return false;
@@ -140,6 +153,7 @@ void LookAtOrphan(DatabaseScan* scan) {
   }
   scan->lockFile = scan->path;
   scan->mount = LocksOf(lockFile.fd.get());
+  AddSambaServing(scan->path, &scan->mount);
   Judge(scan, -1, lockFile);
   if (scan->state == State::kOtherEngine) {
     Settle(scan, State::kUnknown,
@@ -204,6 +218,7 @@ Status ReadAccessLockFileUsers(const std::string& databasePath, std::string* loc
     DatabaseScan scan;
     scan.path = databasePath;
     scan.mount = LocksOf(lockFile.fd.get());
+    AddSambaServing(databasePath, &scan.mount);
     Judge(&scan, database.fd.get(), lockFile);
     *users = std::move(scan.users);
   }

@@ -15,6 +15,8 @@
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/JetSession.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/OtherOpeners.h"
+#include "platform/engine/SambaServing.h"
 
 namespace quillet {
 
@@ -59,10 +61,23 @@ class Folder {
     return mount_ && mount_->first == info.st_dev ? mount_->second : LocksOf(fd, info);
   }
 
+  // What Samba's configuration says of the folder of `path`: asked once for the files of one
+  // folder after another, as Samba's shares serve folders.
+  const SambaServing& serving(const std::string& path) {
+    const std::string folder = path.substr(0, path.find_last_of('/') + 1);
+    if (!serving_ || servingFolder_ != folder) {
+      serving_ = SambaServingOf(path);
+      servingFolder_ = folder;
+    }
+    return *serving_;
+  }
+
  private:
   std::string path_;
   UniqueFd fd_;
   std::optional<std::pair<dev_t, MountLocks>> mount_;
+  std::optional<SambaServing> serving_;
+  std::string servingFolder_;
 };
 
 // A database opened to be looked at, with its lock file.
@@ -97,7 +112,7 @@ std::optional<bool> AnyLock(int fd) {
 bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) {
   const std::string& path = scan->path;
   const auto settle = [&](State state, const Status& error) {
-    scan->mount = LocksOfPath(path);  // names only: nothing is opened for reading
+    scan->mount = DatabaseLocksOf(path);  // names only: nothing is opened for reading
     Settle(scan, state, error.description());
     return false;
   };
@@ -118,6 +133,11 @@ bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) 
   opened->info = found.info;
   scan->mount = folder ? folder->mountOf(opened->database.get(), opened->info)
                        : LocksOf(opened->database.get(), opened->info);
+  if (scan->mount.seen() && folder) {
+    AddSambaServing(folder->serving(path), &scan->mount);
+  } else {
+    AddSambaServing(path, &scan->mount);
+  }
   if (!IsJetDatabase(opened->database.get(), opened->info.st_size)) {
     Settle(scan, State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path).description());
     return false;
@@ -148,15 +168,37 @@ void SettleUnseen(DatabaseScan* scan, const Opened& opened) {
   Settle(scan, State::kUnknown, LocksUnseenReason(scan->mount));
 }
 
+// What Samba's table lists for a database and its lock file: every lock there is one of its
+// clients', Windows engines all.
+struct SambaHeld {
+  bool foreign = false;  // a lock on the database, or on the lock file beside the user locks
+  std::bitset<kSlots> userLocks;
+};
+
+SambaHeld SambaHeldOn(const struct stat* database, const LockFileContents& lockFile) {
+  SambaHeld held;
+  if (database != nullptr) held.foreign = !OtherOpenersOf(*database).locks.empty();
+  if (!lockFile.fd.valid()) return held;
+  const OtherOpeners onLockFile = OtherOpenersOf(lockFile.info);
+  for (const HeldLock& lock : onLockFile.locks) {
+    for (off_t at = std::max(lock.start, UserLock(0)); at < std::min(lock.end, UserLock(kSlots));
+         ++at)
+      held.userLocks.set(static_cast<size_t>(at - kUserLockBase));
+    held.foreign = held.foreign || lock.start < UserLock(0) || lock.end > UserLock(kSlots);
+  }
+  return held;
+}
+
 // Settles the scan from every lock on the database and on its lock file (the byte map of
-// LockProtocol.h), seen while no connection of this engine was joining or leaving.
+// LockProtocol.h), seen while no connection of this engine was joining or leaving, and what
+// Samba's table holds there.
 void Judge(const std::vector<HeldLock>& onDatabase, const std::vector<HeldLock>& onLockFile,
-           const LockFileContents& lockFile, DatabaseScan* scan) {
+           const LockFileContents& lockFile, DatabaseScan* scan, const SambaHeld& samba = {}) {
   std::bitset<kSlots> marks;
-  std::bitset<kSlots> held;
+  std::bitset<kSlots> held = samba.userLocks;
   bool recordLevel = false;
   bool exclusive = false;
-  bool foreign = false;
+  bool foreign = samba.foreign;
   bool deleting = false;
   int presences = 0;  // connections of this engine that hold no slot
   for (const HeldLock& lock : onDatabase) {
@@ -197,7 +239,7 @@ void Judge(const std::vector<HeldLock>& onDatabase, const std::vector<HeldLock>&
     if (!held[user.slot]) {
       user.state = LockFileUser::State::kLeftBehind;
       ++scan->leftBehind;
-    } else if (marks[user.slot]) {
+    } else if (marks[user.slot] && !samba.userLocks[user.slot]) {
       user.state = LockFileUser::State::kLiveHere;
     } else {
       user.state = LockFileUser::State::kLiveElsewhere;
@@ -225,7 +267,7 @@ void Judge(const std::vector<HeldLock>& onDatabase, const std::vector<HeldLock>&
 // Settles a lock file whose database is missing from the locks on it.
 void JudgeOrphan(const std::vector<HeldLock>& onLockFile, const LockFileContents& lockFile,
                  DatabaseScan* scan) {
-  Judge({}, onLockFile, lockFile, scan);
+  Judge({}, onLockFile, lockFile, scan, SambaHeldOn(nullptr, lockFile));
   if (scan->state == State::kOtherEngine) {
     Settle(scan, State::kUnknown,
            "Someone holds this lock file, but no database of its name (.mdb or .mde) is beside "
@@ -247,6 +289,7 @@ bool OpenOrphan(DatabaseScan* scan, Opened* opened) {
     return false;
   }
   scan->mount = LocksOf(opened->lockFile.fd.get());
+  AddSambaServing(scan->path, &scan->mount);
   if (scan->mount.seen()) return true;
   SettleUnseen(scan, *opened);
   return false;
@@ -283,7 +326,7 @@ bool Look(DatabaseScan* scan, Folder* folder) {
     return true;
   }
   if (*onDatabase || *onLockFile) return false;
-  Judge({}, {}, opened.lockFile, scan);
+  Judge({}, {}, opened.lockFile, scan, SambaHeldOn(&opened.info, opened.lockFile));
   return true;
 }
 
@@ -325,7 +368,7 @@ void JudgeUnderGates(std::vector<Opened>* opened) {
       Settle(scan, State::kUnknown, CannotRead(scan->path));
       continue;
     }
-    Judge(onDatabase, onLockFile, one.lockFile, scan);
+    Judge(onDatabase, onLockFile, one.lockFile, scan, SambaHeldOn(&one.info, one.lockFile));
   }
 }
 

@@ -12,6 +12,7 @@
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/OtherOpeners.h"
+#include "platform/engine/SambaServing.h"
 
 namespace quillet {
 
@@ -89,7 +90,7 @@ bool AnotherEngineInLockFileAt(const NameAt& lockFile, int databaseFd) {
   struct stat database;
   if (posix::Fstat(databaseFd, &database) != 0) return true;
   if (posix::SameFile(seen.info, database)) return false;
-  return AnotherEngineInLockFile(seen.fd.get(), databaseFd) || OthersHaveOpen(seen.fd.get());
+  return AnotherEngineInLockFile(seen.fd.get(), databaseFd) || OthersHaveOpen(seen.info);
 }
 
 // A client of a Samba server here that opened the database sharing neither reading nor
@@ -211,6 +212,8 @@ Status JetSession::Find(Found* found) {
   if (!IsJetDatabase(found->database.get(), found->info.st_size))
     return JetError(kJetErrUnrecognizedFormat, path);
   found->mount = LocksOf(found->database.get(), found->info);
+  // A Samba share here may keep its Windows clients' locks from Linux: asked once per open.
+  AddSambaServing(path, &found->mount);
   return Status::OK();
 }
 
@@ -346,8 +349,9 @@ void JetSession::Close() {
     // "leave" in LockProtocol.h: without the gate, leave without deleting; nor while a
     // client of a Samba server here has either file open without a lock to show it.
     const bool gate = AcquireGate(database_.get(), F_WRLCK);
-    slot_->Leave(/*mayDelete=*/gate && !OthersHaveOpen(database_info_) &&
-                 !OthersHaveOpen(slot_->info()));
+    const OtherOpeners onLockFile = OtherOpenersOf(slot_->info());
+    slot_->Leave(/*mayDelete=*/gate && !OthersHaveOpen(database_info_) && !onLockFile.any(),
+                 onLockFile);
     slot_.reset();
   }
   database_.reset();  // drops the mark, record level and the gate in one step

@@ -13,6 +13,7 @@
 #include "platform/engine/LockFile.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
+#include "platform/engine/SambaServing.h"
 
 namespace quillet {
 
@@ -35,7 +36,7 @@ Status FromErrno(int error) {
 // The folder is looked in only where the server could be asked at all.
 bool OpenToOthers(const NameAt& lockFile, const struct stat& info) {
   const OtherOpeners lockOpeners = OtherOpenersOf(info);
-  if (!lockOpeners.openers.empty()) return true;
+  if (lockOpeners.any()) return true;
   if (!lockOpeners.read) return false;
   const long long dot = ExtensionDot(lockFile.name);
   const std::string stem = dot < 0 ? lockFile.name : lockFile.name.substr(0, size_t(dot));
@@ -43,7 +44,7 @@ bool OpenToOthers(const NameAt& lockFile, const struct stat& info) {
     for (const std::string& spelling : EveryAsciiCase(extension)) {
       const LookedAt database =
           LookAt(NameAt{lockFile.folder, stem + spelling}, /*followLink=*/true);
-      if (database.error == 0 && !OtherOpenersOf(database.info).openers.empty()) return true;
+      if (database.error == 0 && OtherOpenersOf(database.info).any()) return true;
     }
   }
   return false;
@@ -58,7 +59,7 @@ Status UnlinkExamined(const NameAt& file, const struct stat& examined, bool* don
 
 }  // namespace
 
-Status Kill(const NameAt& file) {
+Status Kill(const NameAt& file, const std::string& path) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     bool done = true;
     OpenedAt opened = OpenRegularAt(file, O_RDONLY);
@@ -74,11 +75,14 @@ Status Kill(const NameAt& file) {
     const UniqueFd fd = std::move(opened.fd);
     const struct stat& info = opened.info;
 
-    // Where locks stay on this computer, a workstation elsewhere may hold this file with
-    // locks nobody here can see: it is never ours to delete.
-    if (!LocksOf(fd.get(), info).seen()) return VbError(kErrPermissionDenied);
+    // Where locks stay on this computer, or a Samba share here keeps its clients' locks to
+    // itself, a workstation may hold this file with locks nobody here can see: it is never
+    // ours to delete.
+    MountLocks mount = LocksOf(fd.get(), info);
+    AddSambaServing(path, &mount);
+    if (!mount.seen()) return VbError(kErrPermissionDenied);
     // Nor while a client of a Samba server here has it, or its database, open without a
-    // lock to show it.
+    // lock to show it, or holds a lock on it that only Samba's table shows.
     if (OpenToOthers(file, info)) return VbError(kErrPermissionDenied);
     // Linux would unlink a file in use without a word: refuse while anyone holds any lock
     // on it, and keep joiners out until it is gone ("The Kill race", LockProtocol.h).
@@ -106,7 +110,7 @@ Status Kill(const std::string& path) {
     return failure == posix::Failure::kMissing ? VbError(kErrPathNotFound)
                                                : FromErrno(folder.error());
   }
-  return Kill(folder.entry());
+  return Kill(folder.entry(), path);
 }
 
 }  // namespace quillet

@@ -12,7 +12,8 @@ namespace quillet {
 // Windows file system refuses a lock file that is in use.
 // The name is looked up in its folder once; whatever is examined is what is deleted.
 Status Kill(const std::string& path);
-// The same for a name in a folder opened already (the lock file beside a database).
-Status Kill(const NameAt& file);
+// The same for a name in a folder opened already (the lock file beside a database), reached
+// by `path`: the path asks which Samba share here serves it, nothing else.
+Status Kill(const NameAt& file, const std::string& path);
 
 }  // namespace quillet

@@ -13,6 +13,7 @@
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockProtocol.h"
 #include "platform/engine/LockRanges.h"
+#include "platform/engine/OtherOpeners.h"
 
 namespace quillet {
 
@@ -241,10 +242,13 @@ LockFileSlot::Outcome LockFileSlot::Claim(const NameAt& lockFile, const std::str
   // Mark first, then the user lock, so that a user lock of ours is never seen without its
   // mark. A slot whose mark is held is another connection's of this engine; one whose
   // user lock is held is another engine's, and its record is not ours to touch.
+  // A user lock that Samba's table lists for a client is held, whether Linux shows it or not.
+  const OtherOpeners samba = OtherOpenersOf(opened);
   int claimed = -1;
   bool contended = false;
   const std::vector<int> candidates = CandidateSlots(contents);
   for (int candidate : candidates) {
+    if (samba.holds(UserLock(candidate))) continue;
     const ByteRange mark{Mark(candidate, recordLevel), 1};
     int error = posix::TryLock(databaseFd, F_WRLCK, mark);
     if (error == EBADF) error = posix::TryLock(databaseFd, F_RDLCK, mark);  // a read-only joiner
@@ -287,12 +291,16 @@ LockFileSlot::Outcome LockFileSlot::Claim(const NameAt& lockFile, const std::str
   return Outcome::kClaimed;
 }
 
-void LockFileSlot::Leave(bool mayDelete) {
+void LockFileSlot::Leave(bool mayDelete, const OtherOpeners& samba) {
   if (!fd_.valid()) return;
   // Our record is cleared while the slot is still ours: once the user lock goes, another
-  // engine may take the slot and write its own record there.
-  const std::array<char, kRecordSize> zero{};
-  (void)posix::WriteAt(fd_.get(), zero.data(), zero.size(), RecordRange(slot_).start);
+  // engine may take the slot and write its own record there. Where Samba keeps its clients'
+  // locks to itself, a client that could not see ours may have taken the slot already: its
+  // record, which Samba's table then shows, is left alone.
+  if (!samba.holds(UserLock(slot_))) {
+    const std::array<char, kRecordSize> zero{};
+    (void)posix::WriteAt(fd_.get(), zero.data(), zero.size(), RecordRange(slot_).start);
+  }
 
   // A write lock over the whole file is granted only if no other description holds any
   // part of it: no connection of this engine or another, no Kill under way. Our own user

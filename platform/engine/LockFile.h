@@ -9,6 +9,7 @@
 #include "platform/base/Status.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/engine/FolderFiles.h"
+#include "platform/engine/OtherOpeners.h"
 
 namespace quillet {
 
@@ -36,7 +37,8 @@ bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databaseP
 // Whether anyone other than this engine's connections holds a lock on the open lock file
 // (the byte map is in LockProtocol.h): the marks of our slots are looked for on the open
 // database. The caller's own descriptions' locks never count. True too when a lock query
-// failed: what cannot be seen may be another engine.
+// failed: what cannot be seen may be another engine. What a Samba server here says of the
+// file (OtherOpeners.h) is for the caller to ask.
 bool AnotherEngineInLockFile(int lockFd, int databaseFd);
 
 // Whether a connection of this engine holds the mark of `slot` on the open database (not
@@ -70,8 +72,9 @@ class LockFileSlot {
 
   // Zeroes our record and gives up the slot. With mayDelete (the caller holds the gate),
   // the file is deleted if nobody else, of any engine, holds a lock on it and its name in
-  // the folder still names it.
-  void Leave(bool mayDelete);
+  // the folder still names it. `samba` is what a Samba server here says of the lock file: a
+  // user lock of our slot in its table is a client's, and so is the record.
+  void Leave(bool mayDelete, const OtherOpeners& samba = {});
 
   int fd() const { return fd_.get(); }
   const struct stat& info() const { return info_; }

@@ -8,6 +8,7 @@
 #include "platform/engine/LockRanges.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
+#include "platform/engine/SambaServing.h"
 
 namespace quillet {
 
@@ -66,31 +67,38 @@ std::vector<LockFileUser> LockFileRecords(std::string_view records,
   return users;
 }
 
-// The lock file's records, in slot order, beside the database examined.
-static Status ReadRecords(const ExaminedDatabase& database, const std::string& lockPath,
-                          std::vector<LockFileUser>* users) {
+// The lock file's records, in slot order, beside the database examined at databasePath.
+static Status ReadRecords(const ExaminedDatabase& database, const std::string& databasePath,
+                          const std::string& lockPath, std::vector<LockFileUser>* users) {
   LockFileContents lockFile;
   if (const Status read = ReadLockFile(lockPath, &lockFile, database.folder.fd());
       !read.ok() || !lockFile.fd.valid())
     return read;
   const int fd = lockFile.fd.get();
+  MountLocks mount = LocksOf(fd);
+  AddSambaServing(databasePath, &mount);
 
   // These descriptors hold no lock, so every holder shows. The marks of this engine's
-  // slots are on the database; without it, no held slot can be told to be ours.
-  std::bitset<kSlots> held;
+  // slots are on the database; without it, no held slot can be told to be ours. A user
+  // lock that Samba's table lists is a client's, whatever Linux shows.
+  const OtherOpeners samba = OtherOpenersOf(lockFile.info);
+  std::bitset<kSlots> held, bySamba;
+  for (int slot = 0; slot < kSlots; ++slot) bySamba[size_t(slot)] = samba.holds(UserLock(slot));
   const bool visible =
-      LocksOf(fd).seen() &&
+      mount.seen() &&
       ForEachHeldRun(fd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
         for (off_t offset = begin; offset < end; ++offset)
           held.set(static_cast<size_t>(offset - kUserLockBase));
         return true;
       });
 
-  *users = LockFileRecords(lockFile.records, held);
+  *users = LockFileRecords(lockFile.records, held | bySamba);
   for (LockFileUser& user : *users) {
     if (!visible) {
       user.state = LockFileUser::State::kUnknown;
-    } else if (held[user.slot]) {
+    } else if (bySamba[size_t(user.slot)]) {
+      user.state = LockFileUser::State::kLiveElsewhere;
+    } else if (held[size_t(user.slot)]) {
       const std::optional<bool> ours = SlotMarked(database.fd.get(), user.slot);
       user.state = !ours   ? LockFileUser::State::kUnknown
                    : *ours ? LockFileUser::State::kLiveHere
@@ -108,7 +116,8 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
   // its folder, opened once.
   ExaminedDatabase database;
   if (Status verdict = ExamineDatabaseFile(databasePath, &database); !verdict.ok()) return verdict;
-  if (Status status = ReadRecords(database, *lockPath, users); !status.ok()) return status;
+  if (Status status = ReadRecords(database, databasePath, *lockPath, users); !status.ok())
+    return status;
   for (const OtherOpener& opener : OtherOpenersOf(database.info).openers) {
     LockFileUser user;
     user.slot = -1;

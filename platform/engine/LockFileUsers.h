@@ -37,8 +37,10 @@ struct LockFileUser {
 // error and gives no records. `lockPath` receives the lock file's path. Fails as
 // JetSession::Open does for a database path that names no database (3024, 3044, 3343), with
 // "Could not lock file." (3050) for a lock file that cannot be one, and with 3051 when it
-// cannot be read. Where locks cannot be seen, every record's state is unknown: a live record
-// and one left behind look alike. After the records come the opens of the database that only
+// cannot be read. Where locks cannot be seen (a client mount, a Samba share here that keeps its
+// clients' locks to itself), every record's state is unknown: a live record and one left
+// behind look alike. A user lock Samba's table lists is a client's: its record is live
+// elsewhere. After the records come the opens of the database that only
 // a Samba server here knows of (OtherOpeners.h).
 Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
                          std::vector<LockFileUser>* users);

@@ -153,8 +153,19 @@
 // cannot be read; an exclusive open is refused, as it would shut out nobody elsewhere. The
 // same caution covers a lock query that fails: it means "cannot tell", never "nobody".
 //
-// What cannot be seen: Windows clients that hold no lock (share modes never reach Linux)
-// and Samba with "posix locking = no".
+// Locks Samba keeps to itself
+// ---------------------------
+// A share of the Samba server here with "locking = no" keeps no lock of its clients at all,
+// and one with "posix locking = no" keeps them in Samba's own table, out of Linux's sight.
+// Where such a share serves the database's folder, or may, it counts as a client mount
+// (SambaServing.h), unless that table can be read (as root, beside root's smbd), where it
+// stands in for Linux's locks: every lock it lists is a client's, so a listed user lock
+// counts as held (its slot is skipped, its record is live, and a connection of ours whose
+// slot it turns out to be leaves that record alone), and any other listed lock on either
+// file is another engine's. The table is up to a second old, and Samba's clients see none
+// of our locks there: a claim is exclusive only against what the table listed.
+//
+// What cannot be seen: Windows clients that hold no lock (share modes never reach Linux).
 
 #include <sys/types.h>
 

@@ -290,8 +290,33 @@ MountLocks LocksOfPath(const std::string& path) {
   return fd.valid() ? LocksOf(fd.get()) : MountLocks{};
 }
 
+const char* LocksName(const MountLocks& mount) {
+  if (mount.reach != LockReach::kThisComputerOnly && !mount.sambaShare.empty())
+    return mount.sambaTable ? "in Samba's table" : "hidden by Samba";
+  return LockReachName(mount.reach);
+}
+
+namespace {
+
+std::string SambaHidesReason(const MountLocks& mount) {
+  const std::string share = "Samba's share '" + mount.sambaShare + "'";
+  const std::string served = mount.sambaShareCertain ? "The folder is served by " + share
+                                                     : "The folder may be served by " + share +
+                                                           " (its folder is filled in per user)";
+  const bool lockingOff = mount.sambaSetting.starts_with("locking");
+  return served + ", which has " + mount.sambaSetting +
+         ": Windows clients' locks there do not reach Linux, so their connections to the "
+         "database cannot be seen. " +
+         (lockingOff ? "Samba keeps no lock there at all: set locking = yes in the share."
+                     : "Run Quillet as root on this server, where it reads Samba's own table "
+                       "of locks, or set posix locking = yes in the share.");
+}
+
+}  // namespace
+
 std::string LocksUnseenReason(const MountLocks& mount) {
   if (mount.seen()) return {};
+  if (mount.reach != LockReach::kThisComputerOnly) return SambaHidesReason(mount);
   std::string where = "'" + mount.filesystem + "'";
   if (!mount.mountPoint.empty()) where += " mounted at '" + mount.mountPoint + "'";
   return "The folder is on " + where +

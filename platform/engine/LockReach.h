@@ -33,8 +33,25 @@ struct MountLocks {
   std::string filesystem = "unknown";  // the type as mountinfo names it: "ext4", "fuse.sshfs"
   std::string mountPoint;              // empty when the mount was not found
 
-  bool seen() const { return reach != LockReach::kThisComputerOnly; }
+  // A share of the Samba server on this computer that serves the folder, or may (one filled
+  // in per user: sambaShareCertain false), and keeps its clients' locks from Linux with
+  // `sambaSetting` ("locking = no", "posix locking = no"); empty where none does
+  // (SambaServing.h). Its Windows clients' locks are then not among the ones looked for.
+  std::string sambaShare{};
+  std::string sambaSetting{};
+  bool sambaShareCertain = true;
+  // Samba's own table of those locks was read ("posix locking = no", as root beside Samba's
+  // smbd): it stands in for Linux's. With "locking = no" Samba keeps none anywhere.
+  bool sambaTable = false;
+
+  bool hiddenBySamba() const { return !sambaShare.empty() && !sambaTable; }
+  bool seen() const { return reach != LockReach::kThisComputerOnly && !hiddenBySamba(); }
 };
+
+// What `check --json` and the other JSON outputs call the mount's locks: LockReachName's
+// words, "hidden by Samba" where a share keeps them from Linux and its table was not read
+// (or keeps none), and "in Samba's table" where that table stands in for them.
+const char* LocksName(const MountLocks& mount);
 
 // The class of a mount type with its options (mount and filesystem options, each a
 // comma-separated list, in either string).
@@ -63,8 +80,8 @@ MountLocks LocksOf(int fd, const struct stat& info);  // the same, given fd's fs
 // The same for a path (followed where it is a link); the folder's for a missing file.
 MountLocks LocksOfPath(const std::string& path);
 
-// The reason a user is given when locks cannot be seen: names the filesystem and what to
-// do. Empty when they can.
+// The reason a user is given when locks cannot be seen: names the filesystem, or the Samba
+// share and its setting, and what to do. Empty when they can.
 std::string LocksUnseenReason(const MountLocks& mount);
 
 }  // namespace quillet

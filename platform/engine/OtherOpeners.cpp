@@ -1,5 +1,6 @@
 #include "platform/engine/OtherOpeners.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/base/Posix.h"
@@ -27,15 +28,20 @@ OtherOpeners OtherOpenersOf(const struct stat& file) {
     const std::lock_guard<std::mutex> lock(mutex);
     source = Source();
   }
-  if (!source) return OtherOpeners{false, "nothing to ask", {}};
+  if (!source) return OtherOpeners{false, "nothing to ask", {}, {}};
   return source(file.st_dev, file.st_ino);
 }
 
-bool OthersHaveOpen(const struct stat& file) { return !OtherOpenersOf(file).openers.empty(); }
+bool OtherOpeners::holds(off_t offset) const {
+  return std::any_of(locks.begin(), locks.end(),
+                     [offset](const HeldLock& lock) { return lock.covers(offset); });
+}
+
+bool OthersHaveOpen(const struct stat& file) { return OtherOpenersOf(file).any(); }
 
 bool OthersHaveOpen(int fd) {
   struct stat info;
-  return fd >= 0 && posix::Fstat(fd, &info) == 0 && !OtherOpenersOf(info).openers.empty();
+  return fd >= 0 && posix::Fstat(fd, &info) == 0 && OtherOpenersOf(info).any();
 }
 
 }  // namespace quillet

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/engine/HeldLocks.h"
+
 namespace quillet {
 
 // A connection to a file that no byte-range lock shows: a Windows client of a Samba server
@@ -18,12 +20,20 @@ struct OtherOpener {
   bool exclusive = false;  // its share mode shuts out every other opener
 };
 
-// Who such a server says has a file open. Not read (no server here, not allowed to ask,
-// no answer in time): nobody is known, and `reason` says why.
+// Who such a server says has a file open, and the byte-range locks it holds on the file for
+// its clients. Those are Linux's locks too where the share lets them through; where it keeps
+// them to itself ("posix locking = no") its table is the only place that shows them. Not read
+// (no server here, not allowed to ask, no answer in time): nobody is known, and `reason` says
+// why.
 struct OtherOpeners {
   bool read = false;
   std::string reason;
   std::vector<OtherOpener> openers;
+  std::vector<HeldLock> locks{};
+
+  bool any() const { return !openers.empty() || !locks.empty(); }
+  // Whether one of `locks` covers the byte.
+  bool holds(off_t offset) const;
 };
 
 // Where the engine asks, by device and inode, never by path. The programs set it once at
@@ -32,7 +42,8 @@ using OtherOpenersSource = std::function<OtherOpeners(dev_t device, ino_t inode)
 void SetOtherOpenersSource(OtherOpenersSource source);
 
 OtherOpeners OtherOpenersOf(const struct stat& file);
-// Whether anyone is known to have the file open; a failed fstat counts as nobody known.
+// Whether anyone is known to have the file open, or to hold a lock on it there; a failed
+// fstat counts as nobody known.
 bool OthersHaveOpen(const struct stat& file);
 bool OthersHaveOpen(int fd);
 

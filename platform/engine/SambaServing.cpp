@@ -1,6 +1,11 @@
 #include "platform/engine/SambaServing.h"
 
+#include <sys/stat.h>
+
+#include <cstring>
 #include <mutex>
+
+#include "platform/engine/OtherOpeners.h"
 
 namespace quillet {
 
@@ -34,6 +39,42 @@ SambaServing SambaServingOf(const std::string& path) {
   }
   if (!source) return SambaServing{false, "nothing to ask", {}, {}};
   return source(path);
+}
+
+namespace {
+
+// How much a share's setting hides: Samba keeping no lock at all before Samba keeping them
+// to itself, a share known to serve the folder before one that may.
+int Hides(const ServingSambaShare& share) {
+  if (share.hidingSettings.empty()) return 0;
+  return (share.hidingSettings.front() == kSambaLockingOff ? 2 : 0) + (share.certain ? 2 : 1);
+}
+
+}  // namespace
+
+void AddSambaServing(const SambaServing& serving, MountLocks* mount) {
+  const ServingSambaShare* hiding = nullptr;
+  for (const ServingSambaShare& share : serving.shares) {
+    if (Hides(share) > (hiding ? Hides(*hiding) : 0)) hiding = &share;
+  }
+  if (hiding == nullptr) return;
+  mount->sambaShare = hiding->name;
+  mount->sambaSetting = hiding->hidingSettings.front();
+  mount->sambaShareCertain = hiding->certain;
+  // Whether the table can be read does not depend on the file asked about.
+  struct stat anyFile;
+  std::memset(&anyFile, 0, sizeof anyFile);
+  mount->sambaTable = mount->sambaSetting == kSambaPosixLockingOff && OtherOpenersOf(anyFile).read;
+}
+
+void AddSambaServing(const std::string& path, MountLocks* mount) {
+  if (mount->seen()) AddSambaServing(SambaServingOf(path), mount);
+}
+
+MountLocks DatabaseLocksOf(const std::string& path) {
+  MountLocks mount = LocksOfPath(path);
+  AddSambaServing(path, &mount);
+  return mount;
 }
 
 }  // namespace quillet

@@ -5,6 +5,7 @@
 #include "platform/base/AsciiCase.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockFile.h"
+#include "platform/engine/SambaServing.h"
 
 namespace quillet {
 
@@ -173,9 +174,29 @@ std::vector<std::string> JudgedNames(const std::string& path) {
 }
 
 std::vector<std::string> HidingSettings(const SambaConfig& config, const SambaSection& share) {
-  if (config.flag(share, "locking") == false) return {"locking = no"};
-  if (config.flag(share, "posix locking") == false) return {"posix locking = no"};
+  if (config.flag(share, "locking") == false) return {kSambaLockingOff};
+  if (config.flag(share, "posix locking") == false) return {kSambaPosixLockingOff};
   return {};
+}
+
+std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config, const std::string& path) {
+  if (!config.read || config.shares.empty()) return {};
+  return ServingFindingIds(config, SharesServing(config, path), path);
+}
+
+std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config,
+                                               const std::vector<ServingShare>& serving,
+                                               const std::string& path) {
+  std::vector<ShareFindingIds> shares;
+  if (serving.empty()) return shares;
+  const std::vector<std::string> names = JudgedNames(path);
+  for (const ServingShare& one : serving) {
+    ShareFindingIds share{one.share->name, one.certain, {}};
+    for (const SambaFinding& finding : FindingsOf(config, *one.share, names))
+      share.ids.push_back(finding.id);
+    shares.push_back(std::move(share));
+  }
+  return shares;
 }
 
 std::vector<SambaFinding> FindingsOf(const SambaConfig& config, const SambaSection& share,

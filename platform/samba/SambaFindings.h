@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/samba/SambaConfig.h"
+#include "platform/samba/SambaShares.h"
 
 namespace quillet {
 
@@ -42,5 +43,19 @@ std::vector<SambaFinding> FindingsOf(const SambaConfig& config, const SambaSecti
 // The settings of a share that keep Windows clients' locks from Linux ("locking = no",
 // "posix locking = no"); empty where there are none.
 std::vector<std::string> HidingSettings(const SambaConfig& config, const SambaSection& share);
+
+// A share that serves a database, or may (SharesServing), with the ids of its findings for
+// the database's names: what check, users and scan report of it.
+struct ShareFindingIds {
+  std::string name;
+  bool certain = true;
+  std::vector<std::string> ids;
+};
+std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config, const std::string& path);
+// The same for the shares found serving the path already (SharesServing), as for the files of
+// one folder after another.
+std::vector<ShareFindingIds> ServingFindingIds(const SambaConfig& config,
+                                               const std::vector<ServingShare>& serving,
+                                               const std::string& path);
 
 }  // namespace quillet

@@ -1,9 +1,12 @@
 #include "platform/samba/SambaOpens.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QVariant>
+#include <cmath>
+#include <limits>
 #include <optional>
 
 namespace quillet {
@@ -11,7 +14,7 @@ namespace quillet {
 namespace {
 
 SambaTable NotUnderstood(const std::string& why) {
-  return {false, "smbstatus printed what is not understood: " + why, {}};
+  return {false, "smbstatus printed what is not understood: " + why, {}, {}};
 }
 
 // Samba writes device and inode numbers as signed 64-bit JSON integers, so those past
@@ -36,6 +39,41 @@ QJsonObject SessionOf(const QJsonObject& sessions, const QJsonObject& open) {
   return {};
 }
 
+// An offset or length as Samba writes it, an unsigned 64-bit number: past the largest
+// offset Linux knows (2^63 - 1), the largest. Nullopt for anything but a whole number.
+std::optional<off_t> Offset(const QJsonValue& value) {
+  constexpr off_t kLargest = std::numeric_limits<off_t>::max();
+  const QVariant number = value.toVariant();
+  if (number.typeId() == QMetaType::LongLong)
+    return number.toLongLong() < 0 ? kLargest : off_t(number.toLongLong());
+  // A number past 2^63 comes as a double; whole, as Samba's are.
+  if (number.typeId() == QMetaType::Double && number.toDouble() >= 0x1p63 &&
+      number.toDouble() == std::floor(number.toDouble()))
+    return kLargest;
+  return std::nullopt;
+}
+
+// The locks of one entry of "byte_range_locks" (a file), appended to the table's.
+bool AddLocks(const QJsonObject& file, SambaTable* table) {
+  const QJsonObject fileId = file.value("fileid").toObject();
+  const std::optional<uint64_t> device = FileIdNumber(fileId.value("devid"));
+  const std::optional<uint64_t> inode = FileIdNumber(fileId.value("inode"));
+  if (!device || !inode || !file.value("locks").isArray()) return false;
+  for (const QJsonValue& value : file.value("locks").toArray()) {
+    const QJsonObject lock = value.toObject();
+    const std::optional<off_t> start = Offset(lock.value("start"));
+    const std::optional<off_t> size = Offset(lock.value("size"));
+    const QString type = lock.value("type").toString();
+    if (!start || !size || (type != "R" && type != "W")) return false;
+    const off_t end = *size > std::numeric_limits<off_t>::max() - *start
+                          ? std::numeric_limits<off_t>::max()
+                          : *start + *size;
+    table->locks.push_back(
+        {static_cast<dev_t>(*device), static_cast<ino_t>(*inode), type == "W", *start, end});
+  }
+  return true;
+}
+
 }  // namespace
 
 SambaTable ParseSmbstatusJson(const QByteArray& json) {
@@ -51,7 +89,7 @@ SambaTable ParseSmbstatusJson(const QByteArray& json) {
   const QJsonObject sessions = root.value("sessions").toObject();
   const QJsonObject files = root.value("open_files").toObject();
 
-  SambaTable table{true, {}, {}};
+  SambaTable table{true, {}, {}, {}};
   for (auto file = files.begin(); file != files.end(); ++file) {
     const std::string name = file.key().toStdString();
     const QJsonObject fileId = file->toObject().value("fileid").toObject();
@@ -76,6 +114,15 @@ SambaTable ParseSmbstatusJson(const QByteArray& json) {
                              shutsOut ? "exclusive" : "shared", shutsOut});
     }
   }
+  const QJsonValue locks = root.value("byte_range_locks");
+  if (!locks.isUndefined() && !locks.isObject())
+    return NotUnderstood("\"byte_range_locks\" is not an object");
+  const QJsonObject lockedFiles = locks.toObject();
+  for (auto file = lockedFiles.begin(); file != lockedFiles.end(); ++file) {
+    if (!AddLocks(file->toObject(), &table))
+      return NotUnderstood("a byte-range lock of " + file.key().toStdString() +
+                           " without a file id, type, start or size");
+  }
   return table;
 }
 
@@ -83,6 +130,14 @@ std::vector<SambaOpen> OpensOf(const SambaTable& table, dev_t device, ino_t inod
   std::vector<SambaOpen> found;
   for (const SambaOpen& open : table.opens) {
     if (open.device == device && open.inode == inode) found.push_back(open);
+  }
+  return found;
+}
+
+std::vector<SambaLock> SambaLocksOf(const SambaTable& table, dev_t device, ino_t inode) {
+  std::vector<SambaLock> found;
+  for (const SambaLock& lock : table.locks) {
+    if (lock.device == device && lock.inode == inode) found.push_back(lock);
   }
   return found;
 }

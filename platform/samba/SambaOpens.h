@@ -26,18 +26,35 @@ struct SambaOpen {
   bool shutsOutOthers = false;
 };
 
-// Samba's table of open files, or why it could not be read ("no smbd running", ...).
+// A byte-range lock Samba holds for a client, as `smbstatus -B --json` lists it. Samba keeps
+// every client's lock in its own table; only with "posix locking = yes" does it also become a
+// Linux lock, so elsewhere this is the only place that shows it.
+struct SambaLock {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool write = false;  // type "W"; "R" shares the bytes with other readers
+  off_t start = 0;
+  off_t end = 0;  // one past the last byte; lengths past the largest offset stop there
+};
+
+// Samba's table of open files and of its clients' byte-range locks, or why it could not be
+// read ("no smbd running", ...).
 struct SambaTable {
   bool read = false;
   std::string reason;
   std::vector<SambaOpen> opens;
+  std::vector<SambaLock> locks{};
 };
 
-// Reads what `smbstatus --json` (Samba 4.17 and later) prints. Anything it does not
-// understand gives a table that is not read, with the reason: half a table could hide an open.
+// Reads what `smbstatus -B --json` (Samba 4.17 and later) prints: the open files and, under
+// "byte_range_locks", the locks (output without them, from smbstatus --json alone, has no
+// locks). Anything it does not understand gives a table that is not read, with the reason:
+// half a table could hide an open or a lock.
 SambaTable ParseSmbstatusJson(const QByteArray& json);
 
 // The opens of one file, by the device and inode of its stat.
 std::vector<SambaOpen> OpensOf(const SambaTable& table, dev_t device, ino_t inode);
+// The same for the locks Samba holds on one file.
+std::vector<SambaLock> SambaLocksOf(const SambaTable& table, dev_t device, ino_t inode);
 
 }  // namespace quillet

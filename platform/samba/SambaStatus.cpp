@@ -142,7 +142,8 @@ SambaTable ReadSambaStatus(const SambaStatusOptions& options) {
   if (!options.smbdRuns()) return NotRead("no smbd running on this machine");
   if (options.rootOnly && posix::EffectiveUid() != 0)
     return NotRead("not root (smbstatus reads Samba's status only as root)");
-  const LimitedRun run = RunLimited(program, {"--json"}, options.limit, kMaxOutput);
+  // -B adds the byte-range locks Samba holds for its clients to the same answer.
+  const LimitedRun run = RunLimited(program, {"-B", "--json"}, options.limit, kMaxOutput);
   return Understood(program, run, options.limit);
 }
 

@@ -36,9 +36,10 @@ struct SambaStatusOptions {
   std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
 };
 
-// Samba's open files now, from `smbstatus --json`: Samba picks its configuration as it always
-// does (its default smb.conf, or SMB_CONF_PATH from the environment). Never throws and never
-// waits past the limit; wherever it cannot be read the table is not read, with the reason.
+// Samba's open files and its clients' byte-range locks now, from `smbstatus -B --json`: Samba
+// picks its configuration as it always does (its default smb.conf, or SMB_CONF_PATH from the
+// environment). Never throws and never waits past the limit; wherever it cannot be read the table
+// is not read, with the reason.
 SambaTable ReadSambaStatus(const SambaStatusOptions& options);
 
 // ReadSambaStatus, its answer remembered for about a second: the probe and a scan may ask for

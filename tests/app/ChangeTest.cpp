@@ -1,11 +1,13 @@
 // The change to record level; every change waits two seconds, so each case checks much.
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QFileInfo>
 #include <QTimer>
 #include <optional>
 
 #include "WindowHarness.h"
+#include "platform/engine/SambaServing.h"
 
 namespace quillet::test {
 
@@ -19,7 +21,7 @@ const QString kNotChanged =
 const QString kAlready = "Your database is already using Record Level Locking";
 
 // Who decides the mode while the window tries to change it.
-enum Other { kPageWorkstation, kOtherEngine, kThroughClientMount };
+enum Other { kPageWorkstation, kOtherEngine, kThroughClientMount, kOnHidingSambaShare };
 
 class ChangeTest : public QObject {
   Q_OBJECT
@@ -60,12 +62,14 @@ class ChangeTest : public QObject {
     QCOMPARE(CheckFromAnotherProcess(database), kPageLevel);
   }
 
-  // Another engine's gone, our own mode shows again; through a client mount a record-level
-  // workstation is invisible: nothing claimed, its lock file left, the tooltip says why.
+  // Another engine's gone, our own mode shows again; through a client mount, or on a Samba
+  // share that keeps its clients' locks to itself, a record-level workstation is invisible:
+  // nothing claimed, its lock file left, the tooltip says why.
   void failsWhileAnotherWorkstationDecides_data() {
     Rows<int>("other", {{"page-level workstation", int(kPageWorkstation)},
                         {"another engine", int(kOtherEngine)},
-                        {"through a client mount", int(kThroughClientMount)}});
+                        {"through a client mount", int(kThroughClientMount)},
+                        {"on a Samba share hiding locks", int(kOnHidingSambaShare)}});
   }
   void failsWhileAnotherWorkstationDecides() {
     QFETCH(int, other);
@@ -90,6 +94,14 @@ class ChangeTest : public QObject {
       QVERIFY(view->mounted());
       opened = QString::fromStdString(view->file("Sales.mdb"));
     }
+    // The window's engine is told that Samba's share [data] serves the folder with posix
+    // locking = no, and has no table of Samba's to read.
+    const auto sambaSaysNothing = qScopeGuard([] { SetSambaServingSource({}); });
+    if (other == kOnHidingSambaShare) {
+      SetSambaServingSource([](const std::string&) {
+        return SambaServing{true, {}, {{"data", "/srv/data", true, {kSambaPosixLockingOff}}}, {}};
+      });
+    }
     const QByteArray lockFile = ReadBytes(ToLocalBytes(h.path(QStringLiteral("Sales.ldb"))));
     h.start();
     h.browseTo(opened);
@@ -104,6 +116,12 @@ class ChangeTest : public QObject {
     if (view) {
       QVERIFY2(tooltip.contains("'" + FindmntType(view->mountPoint()) + "'"), qPrintable(tooltip));
       QVERIFY2(tooltip.contains("Run Quillet on the file server."), qPrintable(tooltip));
+    } else if (other == kOnHidingSambaShare) {
+      QVERIFY2(tooltip.startsWith("The folder is served by Samba's share 'data', which has posix "
+                                  "locking = no: Windows clients' locks there do not reach Linux"),
+               qPrintable(tooltip));
+    }
+    if (view || other == kOnHidingSambaShare) {
       QCOMPARE(ReadBytes(ToLocalBytes(h.path(QStringLiteral("Sales.ldb")))), lockFile);
       QCOMPARE(CheckFromAnotherProcess(database), kRecordLevel);
     } else {

@@ -2,18 +2,26 @@
 // it judges, and a real SMB3 client (impacket) that asks each for what a Windows Jet engine
 // asks. Every finding is held to what Samba really does, both ways: where doctor says oplocks
 // may be granted the client gets one, and where it says nothing the client gets none; where
-// it says locks are hidden from Linux, the client's lock is not among Linux's.
+// it says locks are hidden from Linux, the client's lock is not among Linux's. Beside a client
+// holding a Jet session on such shares, what check, users, hold, scan and the window claim.
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <QFile>
 #include <QJsonArray>
+#include <QScopeGuard>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
 
+#include "common/Registry.h"
 #include "platform/engine/LockFile.h"
+#include "platform/registry/RegistryStore.h"
 #include "support/DataRows.h"
 #include "support/EngineTestUtil.h"
 #include "support/PrivateSamba.h"
@@ -90,6 +98,116 @@ bool LinuxSeesLock(const std::string& path, off_t at) {
   const bool seen = fd >= 0 && ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
   if (fd >= 0) ::close(fd);
   return seen;
+}
+
+// The window program, copied where any user may run it (a checkout under /root is not).
+QString RunnableWindow() {
+  static QTemporaryDir folder;
+  static const QString path = [] {
+    const QString target = folder.filePath("quillet");
+    using P = QFileDevice;
+    const P::Permissions everyone = P::ReadOwner | P::WriteOwner | P::ExeOwner | P::ReadGroup |
+                                    P::ExeGroup | P::ReadOther | P::ExeOther;
+    return QFile::setPermissions(folder.path(), everyone) &&
+                   QFile::copy(qEnvironmentVariable("QUILLET"), target) &&
+                   QFile::setPermissions(target, everyone)
+               ? target
+               : QString();
+  }();
+  return path;
+}
+
+// Starts the window program as `uid`, remembering `database` from a last run, as a user
+// would; returns once it has looked at the lock file beside it (the window, finding it in
+// use, then shows its warning, which nobody answers), and stops it. False if it never looked.
+bool OpenInWindow(const std::string& database, uid_t uid) {
+  TempFolder home;
+  RegistryStore::SetPath(home.file("config/Oxtaro/Quillet/registry.sqlite3"));
+  SaveRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Oxtaro\\Utils\\Quillet", "DBFilename",
+                     QString::fromStdString(database), {});
+  RegistryStore::SetPath(RegistryStore::DefaultPath());
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path))
+    (void)::chown(entry.path().c_str(), uid, uid);
+  (void)::chown(home.path.c_str(), uid, uid);
+
+  const int opens = ::inotify_init1(IN_CLOEXEC);
+  const auto closeOpens = qScopeGuard([opens] { ::close(opens); });
+  ::inotify_add_watch(opens, LockFilePath(database).c_str(), IN_OPEN);
+  QProcess quillet;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("XDG_CONFIG_HOME", QString::fromStdString(home.file("config")));
+  environment.insert("HOME", QString::fromStdString(home.path));
+  quillet.setProcessEnvironment(environment);
+  quillet.setWorkingDirectory(QString::fromStdString(home.path));
+  quillet.setChildProcessModifier([uid] {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0)
+      ::_exit(126);
+  });
+  quillet.start(RunnableWindow(), {});
+  pollfd opened{opens, POLLIN, 0};
+  const bool looked = quillet.waitForStarted() && ::poll(&opened, 1, 10000) == 1;
+  ::kill(pid_t(quillet.processId()), SIGTERM);  // handled once the window waits for the user
+  if (!quillet.waitForFinished(10000)) quillet.kill(), quillet.waitForFinished();
+  return looked && quillet.exitStatus() == QProcess::NormalExit && quillet.exitCode() == 0;
+}
+
+// The client's next answer ("ready" first), once a whole line of it has come.
+QByteArray Answer(QProcess& client) {
+  while (!client.canReadLine() && client.waitForReadyRead(20000)) {
+  }
+  return client.readLine().trimmed();
+}
+
+// The share's folder "held", made afresh with the database s.mdb, both writable by anyone; ""
+// where it could not be made.
+std::string HeldFolder(const PrivateSamba& samba, const QString& share) {
+  const std::string folder = samba.folder(share) + "/held";
+  std::filesystem::remove_all(folder);
+  QFile database(QString::fromStdString(folder + "/s.mdb"));
+  const bool made =
+      std::filesystem::create_directory(folder) && ::chmod(folder.c_str(), 0777) == 0 &&
+      database.open(QIODevice::WriteOnly) && database.write(JetDatabaseBytes()) > 0 &&
+      database.setPermissions(database.permissions() | QFile::ReadOther | QFile::WriteOther);
+  return made ? folder : std::string();
+}
+
+// What check, users, scan and an exclusive hold, run as `uid`, say of the database a client
+// holds a session in on `share`, whose locks are `locks` (as check --json names them).
+void LookFromAfar(const std::string& database, const QString& share, uid_t uid,
+                  const QString& locks) {
+  const bool hidden = locks == "hidden by Samba";
+  const QJsonObject checked = JsonOf(OtherProcess({"check", "--json", database}, uid).output());
+  QCOMPARE(checked["mode"], QJsonValue());
+  QCOMPARE(checked["locks"].toString(), locks);
+  QCOMPARE(checked["samba"].toString() == "read", uid == uid_t(-1));
+  QCOMPARE(checked["sambaConfiguration"].toString(), "read");
+  const QJsonArray shares = checked["sambaShares"].toArray();
+  QCOMPARE(shares.size(), 1);
+  QCOMPARE(shares[0]["name"].toString(), share);
+  QCOMPARE(shares[0]["serves"].toString(), "yes");
+  const QJsonArray ids = shares[0]["findings"].toArray();
+  QCOMPARE(ids.contains("locking-off") || ids.contains("posix-locking-off"), share != "defaults");
+
+  const QString state = hidden ? "unknown" : "live elsewhere";
+  const QJsonObject listed = JsonOf(OtherProcess({"users", "--json", database}, uid).output());
+  QCOMPARE(listed["users"][0]["state"].toString(), state);
+  QCOMPARE(listed["locks"].toString(), locks);
+  // As root Samba's table also shows the client's open: someone is in, for certain.
+  const bool unknown = hidden && uid != uid_t(-1);
+  const std::string folder = database.substr(0, database.find_last_of('/'));
+  OtherProcess scan({"scan", "--json", folder}, uid);
+  const QJsonObject scanned = JsonOf(scan.output());
+  QCOMPARE(scan.stop(), 5);
+  QCOMPARE(scanned["state"].toString(), unknown ? "unknown" : "other engine");
+  QCOMPARE(scanned["users"][0]["state"].toString(), state);
+  QCOMPARE(scanned["reason"].toString().contains("share '" + share + "'"), unknown);
+  QCOMPARE(scanned["sambaShares"], QJsonValue(shares));
+  OtherProcess exclusive({"hold", database, "--exclusive"}, uid);
+  QCOMPARE(exclusive.stop(0), 1);
+  QVERIFY2(exclusive.errors().starts_with(hidden ? "quilletctl: error 3050:"
+                                                 : "quilletctl: error 3045:"),
+           exclusive.errors().c_str());
 }
 
 }  // namespace
@@ -181,6 +299,56 @@ class DoctorSambaTest : public QObject {
     const Ids ids = Diagnose({samba_->folder(share) + "/a.mdb"}).ids.at(share);
     QCOMPARE(ids.count("locking-off") + ids.count("posix-locking-off") > 0, !seen);
     QCOMPARE(ids.count("locking-off") > 0, !secondRefused);
+  }
+
+  // A client holds a Jet session on each share: its record in slot 0 of s.ldb and its user
+  // lock. Where Samba keeps that lock from Linux and its table cannot be read (an ordinary
+  // user; or Samba keeps no lock, locking = no) nothing is claimed: the lock file stays byte
+  // for byte as the client left it, whatever check, users, scan, hold and the window do.
+  // Where the table is read (root, posix locking = no), the client is seen as on a share
+  // with Samba's defaults: its record live, its slot never claimed or written.
+  void sessionsOnSharesThatHideLocks_data() {
+    Columns<QString, uid_t, QString>("share", "uid", "locks");
+    for (const uid_t uid : {OtherProcess::kNobody, uid_t(-1)}) {
+      const char* who = uid == OtherProcess::kNobody ? "ordinary user" : "root";
+      QTest::addRow("defaults, %s", who) << "defaults" << uid << "local";
+      QTest::addRow("posix locking = no, %s", who)
+          << "posix-off" << uid
+          << (uid == OtherProcess::kNobody ? "hidden by Samba" : "in Samba's table");
+      QTest::addRow("locking = no, %s", who) << "locking-off" << uid << "hidden by Samba";
+    }
+  }
+  void sessionsOnSharesThatHideLocks() {
+    const auto [share, uid, locks] = Fetch<QString, uid_t, QString>("share", "uid", "locks");
+    const bool hidden = locks == "hidden by Samba";
+    const std::string folder = HeldFolder(*samba_, share);
+    QVERIFY(!folder.empty());
+    const std::string database = folder + "/s.mdb", lockFile = folder + "/s.ldb";
+    const std::unique_ptr<QProcess> client =
+        samba_->startClient("jet_peer_smb.py", {share, "held/s.ldb", "0", "WS-A", "anna"});
+    QCOMPARE(Answer(*client), QByteArray("ready"));
+    const QByteArray theirs = JetRecord("WS-A", "anna");
+    QCOMPARE(ReadBytes(lockFile), theirs);
+
+    LookFromAfar(database, share, uid, locks);
+    if (QTest::currentTestFailed()) return;
+    QVERIFY(OpenInWindow(database, uid == uid_t(-1) ? 0 : uid));
+    QCOMPARE(ReadBytes(lockFile).left(64), theirs);
+    if (hidden) QCOMPARE(ReadBytes(lockFile), theirs);
+
+    // The client blanks its record, as a client between its lock and its write has none yet.
+    const QByteArray blank(64, '\0');
+    client->write("write 0 " + blank.toHex() + "\n");
+    QCOMPARE(Answer(*client), QByteArray("ok"));
+    OtherProcess hold({"hold", database}, uid);
+    QCOMPARE(hold.line(), "holding " + database + " in an undetermined mode");
+    QCOMPARE(ReadBytes(lockFile).left(64), blank);
+    QCOMPARE(ReadBytes(lockFile).mid(64, 64).startsWith(Host()), !hidden);
+    QCOMPARE(hold.stop(), 0);
+    QCOMPARE(ReadBytes(lockFile).left(64), blank);
+    if (hidden) QCOMPARE(ReadBytes(lockFile), blank);
+    client->closeWriteChannel();
+    QVERIFY(client->waitForFinished(20000));
   }
 
   // Samba's configuration read as an ordinary user wherever it may read the file; every

@@ -39,11 +39,16 @@ std::function<void()> Bend(Output output, int writer) {
 }
 
 // The fields JSON adds for a file on this computer's disk, Samba not asked or without clients.
+// Which shares of this machine's Samba serve it is this machine's (DoctorSambaTest tells them
+// against a real one): here only their shape.
 QJsonObject OnLocalDisk(QJsonObject object, const std::string& path, const QJsonObject& got) {
   object["filesystem"] = FindmntType(path);
   object["locks"] = "local";
-  const QString samba = got["samba"].toString();
-  object["samba"] = samba == "read" || samba.startsWith("not read: ") ? samba : "<missing>";
+  for (const char* status : {"samba", "sambaConfiguration"}) {
+    const QString said = got[status].toString();
+    object[status] = said == "read" || said.startsWith("not read: ") ? said : "<missing>";
+  }
+  object["sambaShares"] = got["sambaShares"].isArray() ? got["sambaShares"] : "<missing>";
   return object;
 }
 

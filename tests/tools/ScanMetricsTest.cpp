@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -84,8 +85,20 @@ class ScanMetricsTest : public QObject {
  private slots:
   // Every state counted, zeros too; a series per path in use or left behind, its label
   // escaped, a name that is not UTF-8 told by its bytes; each family once; promtool content.
+  // The findings of the Samba share that serves the tree (where Samba is installed), not of
+  // one that only may ([homes]) or serves elsewhere.
   void figuresOfATree() {
-    TempFolder tree;
+    TempFolder tree, samba;
+    const std::string conf = samba.write(
+        "smb.conf", "[global]\n  usershare max shares = 0\n[homes]\n[elsewhere]\n  path = " +
+                        QByteArray::fromStdString(samba.path) +
+                        "\n  locking = no\n[data]\n  path = " +
+                        QByteArray::fromStdString(tree.path) + "\n  fake oplocks = yes\n");
+    const QByteArray variable = qgetenv("SMB_CONF_PATH");
+    qputenv("SMB_CONF_PATH", QByteArray::fromStdString(conf));
+    const auto restore = qScopeGuard([&] {
+      variable.isNull() ? qunsetenv("SMB_CONF_PATH") : qputenv("SMB_CONF_PATH", variable);
+    });
     const std::string quote = "quo\"te\\back.mdb", newline = "line\nbreak.mdb";
     WriteTree(tree, {"closed.mdb", "record.mdb", quote, newline, "caf\xe9.mdb", "old.mdb"});
     std::vector<std::unique_ptr<OtherProcess>> holds;
@@ -141,6 +154,11 @@ class ScanMetricsTest : public QObject {
     QVERIFY2(std::abs(finished - double(::time(nullptr))) < 30,
              qPrintable(QString::number(finished)));
     QVERIFY(text.contains("# TYPE quillet_samba_share_finding gauge\n"));
+    const QList<QByteArray> findings{
+        "quillet_samba_share_finding{share=\"data\",id=\"fake-oplocks\"} 1",
+        "quillet_samba_share_finding{share=\"data\",id=\"oplocks\"} 1"};
+    QCOMPARE(Samples(text, "quillet_samba_share_finding"),
+             QFile::exists("/usr/bin/testparm") ? findings : QList<QByteArray>());
     QVERIFY(FamiliesTogether(text));
 
     if (QStandardPaths::findExecutable("promtool").isEmpty())

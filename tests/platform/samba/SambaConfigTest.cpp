@@ -413,6 +413,26 @@ class SambaConfigTest : public QObject {
     QCOMPARE(NameListMatches(list.toStdString(), name.toStdString(), caseSensitive), matches);
   }
 
+  // The programs' question, asked on every open, is remembered for a second per path: a
+  // changed configuration is seen once the second has passed.
+  void theProgramsQuestionIsRememberedForASecond() {
+    int asked = 0;
+    std::chrono::steady_clock::time_point now;
+    const SambaServingSource source = RememberedForASecond(
+        [&](const std::string& path) {
+          ++asked;
+          return SambaServing{true, path + " " + std::to_string(asked), {}, {}};
+        },
+        [&] { return now; });
+    QCOMPARE(source("/a").reason, "/a 1");
+    QCOMPARE(source("/a").reason, "/a 1");
+    QCOMPARE(source("/b").reason, "/b 2");
+    now += 999ms;
+    QCOMPARE(source("/a").reason, "/a 1");
+    now += 1ms;
+    QCOMPARE(source("/a").reason, "/a 3");
+  }
+
   // Users' shares take the template share's settings; a folder of them that cannot be read
   // is told, and the engine's question carries it.
   void usersSharesAndTheEngineQuestion() {

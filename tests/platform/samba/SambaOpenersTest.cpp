@@ -1,10 +1,13 @@
-// Samba's clients with a file open and no lock taken: a stand-in smbstatus prints a real
-// recording whose file ids are made the temporary files'.
+// Samba's clients with a file open and no lock taken, or with locks Samba keeps to itself: a
+// stand-in smbstatus prints a real recording whose file ids are made the temporary files'.
 
+#include "platform/engine/AccessFiles.h"
+#include "platform/engine/DatabaseScan.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
 #include "platform/engine/OtherOpeners.h"
+#include "platform/engine/SambaServing.h"
 #include "platform/samba/SambaOpeners.h"
 #include "support/EngineTestUtil.h"
 #include "support/SambaNamespace.h"
@@ -38,6 +41,64 @@ QByteArray TableFor(const std::string& exclusive, const std::string& shared) {
   moveTo(kExclusiveOpen, exclusive);
   moveTo(kSharedOpen, shared);
   return json;
+}
+
+// A recording of smbstatus -B (smbstatus/README.md) with its client's lock file, open and, but
+// with locking = no, holding slot 0's user lock, made `lockFile`.
+QByteArray LockTableFor(const char* recording, ino_t recordedInode, const std::string& lockFile) {
+  struct stat info;
+  if (::stat(lockFile.c_str(), &info) != 0) qFatal("no %s", lockFile.c_str());
+  return Recording(recording)
+      .replace("\"inode\": " + QByteArray::number(qulonglong(recordedInode)),
+               "\"inode\": " + QByteArray::number(qulonglong(info.st_ino)))
+      .replace(kRecordedDevice, "\"devid\": " + QByteArray::number(qulonglong(info.st_dev)));
+}
+
+// The engine is told that a share with `setting` serves every folder, or may.
+void ServedBy(const std::string& setting, bool certain) {
+  SetSambaServingSource([=](const std::string&) {
+    return SambaServing{true, {}, {{"data", "/srv/data", certain, {setting}}}, {}};
+  });
+}
+
+DatabaseScan Scanned(const std::string& path) {
+  std::vector<DatabaseScan> scans(1);
+  scans[0].path = path;
+  scans[0].access = IsAccessDatabaseName(path);
+  DatabaseScanner().Scan(&scans);
+  return scans[0];
+}
+
+// What those who only look at the database beside a client's session on a share with
+// `setting` find: where the locks are `hidden`, nothing known, and why.
+void LookFromOutside(const std::string& path, const std::string& setting, bool hidden) {
+  const MountLocks locks = DatabaseLocksOf(path);
+  QCOMPARE(LocksName(locks), hidden ? "hidden by Samba" : "in Samba's table");
+  const QString reason = QString::fromStdString(LocksUnseenReason(locks));
+  QCOMPARE(reason.contains("Samba's share 'data'") &&
+               reason.contains(QString::fromStdString(
+                   "which has " + setting + ": Windows clients' locks there do not reach Linux")),
+           hidden);
+  std::string lockPath;
+  std::vector<LockFileUser> users;
+  QCOMPARE(Failure(ReadLockFileUsers(path, &lockPath, &users)), kOk);
+  QVERIFY(!users.empty());
+  QCOMPARE(int(users[0].state),
+           int(hidden ? LockFileUser::State::kUnknown : LockFileUser::State::kLiveElsewhere));
+  const DatabaseScan scanned = Scanned(path);
+  QCOMPARE(int(scanned.state),
+           int(hidden ? DatabaseScan::State::kUnknown : DatabaseScan::State::kOtherEngine));
+  QCOMPARE(scanned.liveElsewhere, hidden ? 0 : 1);
+  QCOMPARE(QString::fromStdString(scanned.reason), hidden ? reason : QString());
+  // An Access database beside it, looked at from the outside only, as unknown.
+  const std::string accdb = path.substr(0, path.find_last_of('/')) + "/b.accdb";
+  QFile file(QString::fromStdString(accdb));
+  QVERIFY(file.open(QIODevice::WriteOnly) && file.write(AceDatabaseBytes()) > 0);
+  file.close();
+  const DatabaseScan access = Scanned(accdb);
+  QCOMPARE(int(access.state),
+           int(hidden ? DatabaseScan::State::kUnknown : DatabaseScan::State::kClosed));
+  QCOMPARE(QString::fromStdString(access.reason), hidden ? reason : QString());
 }
 
 // A stand-in smbstatus in `folder` that prints `json`.
@@ -77,7 +138,10 @@ class SambaOpenersTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void cleanup() { SetOtherOpenersSource({}); }
+  void cleanup() {
+    SetOtherOpenersSource({});
+    SetSambaServingSource({});
+  }
 
   // A client that shares nothing shuts everyone out; one that shares still hides the mode;
   // either keeps the lock file from being deleted, by the last leaver as by Kill. So does a
@@ -128,6 +192,75 @@ class SambaOpenersTest : public QObject {
     QCOMPARE(ModeOf(probe), 1);
     probe.Close();
     QVERIFY(!Exists(lockFile));  // the last leaver deleted the stale one
+  }
+
+  // A client holds slot 0 of the lock file on a share that keeps its locks from Linux. Where
+  // Samba's table cannot be read, or Samba keeps no lock at all, nothing is claimed, as on a
+  // client mount: the lock file is never written or deleted. Where the table is read ("posix
+  // locking = no" as root) its locks stand in for Linux's: the client's slot is live, never
+  // claimed or written, even blank, even taken from under one of ours.
+  void locksSambaKeepsToItself_data() {
+    Columns<std::string, bool, bool>("setting", "certain", "tableRead");
+    QTest::newRow("posix locking = no, table not read")
+        << std::string(kSambaPosixLockingOff) << true << false;
+    QTest::newRow("posix locking = no on a share that may serve it")
+        << std::string(kSambaPosixLockingOff) << false << false;
+    QTest::newRow("locking = no, table read") << std::string(kSambaLockingOff) << true << true;
+    QTest::newRow("posix locking = no, table read")
+        << std::string(kSambaPosixLockingOff) << true << true;
+  }
+  void locksSambaKeepsToItself() {
+    const auto [setting, certain, tableRead] =
+        Fetch<std::string, bool, bool>("setting", "certain", "tableRead");
+    const bool hidden = setting == kSambaLockingOff || !tableRead;
+    TempFolder folder;
+    QTemporaryDir scripts;
+    const std::string path = folder.database("a.mdb");
+    const QByteArray theirs = JetRecord("WS-A", "anna");
+    const std::string lockFile = folder.write("a.ldb", theirs);
+    ServedBy(setting, certain);
+    if (tableRead && hidden) {
+      AskStandIn(
+          StandIn(scripts, LockTableFor("byte-range-lock-locking-no.json", 10953368, lockFile)));
+    } else if (tableRead) {
+      AskStandIn(StandIn(
+          scripts, LockTableFor("byte-range-lock-posix-locking-no.json", 10953356, lockFile)));
+    }
+
+    LookFromOutside(path, setting, hidden);
+    if (QTest::currentTestFailed()) return;
+    QCOMPARE(Failure(Kill(lockFile)).substr(0, 2), "70");
+    DatabasePtr here, sole;
+    QCOMPARE(OpenDao(path, &sole, true).number(), hidden ? kJetErrCouldNotLock : kJetErrFileInUse);
+
+    QCOMPARE(Failure(OpenDao(path, &here)), kOk);
+    QCOMPARE(JoinedMode(here), -1);
+    QCOMPARE(ReadBytes(lockFile).left(64), theirs);
+    QCOMPARE(ReadBytes(lockFile).mid(64, 64).startsWith(Host()), !hidden);  // ours in slot 1
+    here.reset();
+    QCOMPARE(ReadBytes(lockFile).left(64), theirs);
+    if (hidden) {
+      QCOMPARE(ReadBytes(lockFile), theirs);  // never written, never deleted
+      return;
+    }
+
+    // Blank, as a client's record is between its lock and its write: still not ours.
+    const QByteArray blank(64, '\0');
+    folder.write("a.ldb", blank);
+    QCOMPARE(Failure(OpenDao(path, &here)), kOk);
+    QCOMPARE(ReadBytes(lockFile).left(64), blank);
+    QVERIFY(ReadBytes(lockFile).mid(64).startsWith(Host()));
+    // Another client, which cannot see our user lock, takes slot 1 and writes its record
+    // there: leaving, we leave it alone.
+    const QByteArray second = JetRecord("WS-B", "bert");
+    AskStandIn(
+        StandIn(scripts, LockTableFor("byte-range-lock-posix-locking-no.json", 10953356, lockFile)
+                             .replace("\"start\": 268435457", "\"start\": 268435458")));
+    QFile file(QString::fromStdString(lockFile));
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(64) && file.write(second) == 64);
+    file.close();
+    here.reset();
+    QCOMPARE(ReadBytes(lockFile), blank + second);
   }
 
   // quilletctl, run as root, asks root's Samba only: root's smbstatus where root's smbd runs

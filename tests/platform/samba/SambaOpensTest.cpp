@@ -1,4 +1,5 @@
-// Samba's open files from recorded smbstatus --json output, and edits to read or refuse.
+// Samba's open files and its clients' locks from recorded smbstatus --json output, and edits to
+// read or refuse.
 
 #include "platform/samba/SambaOpens.h"
 #include "support/DataRows.h"
@@ -87,6 +88,40 @@ class SambaOpensTest : public QObject {
     QCOMPARE(Described(OpensOf(table, device, inode)), opens);
   }
 
+  // smbstatus -B: a client's user lock of slot 0 in a.ldb (smbstatus/README.md), listed with
+  // Samba's defaults and with posix locking = no, and nowhere with locking = no; output
+  // without -B has no locks, its opens as before.
+  void locksOfEachFile_data() {
+    Columns<QByteArray, ino_t, QStringList, int>("json", "inode", "locks", "opens");
+    const QStringList userLock{"W 268435457-268435458"};
+    QTest::newRow("defaults") << Recording("byte-range-lock.json") << ino_t(10953226) << userLock
+                              << 1;
+    QTest::newRow("posix locking = no")
+        << Recording("byte-range-lock-posix-locking-no.json") << ino_t(10953356) << userLock << 1;
+    QTest::newRow("locking = no: none kept")
+        << Recording("byte-range-lock-locking-no.json") << ino_t(10953368) << QStringList() << 1;
+    QTest::newRow("another file has none")
+        << Recording("byte-range-lock.json") << ino_t(10953356) << QStringList() << 0;
+    QTest::newRow("without -B") << Recording("lock-file-only.json") << kLockFile << QStringList()
+                                << 1;
+    QTest::newRow("a read lock to the end of everything")
+        << Edited("byte-range-lock.json",
+                  R"("type": "W", "flavour": "Windows", "start": 268435457)",
+                  R"("type": "R", "flavour": "POSIX", "start": 18446744073709551615)")
+        << ino_t(10953226) << QStringList{"R 9223372036854775807-9223372036854775807"} << 1;
+  }
+  void locksOfEachFile() {
+    const auto [json, inode, locks, opens] =
+        Fetch<QByteArray, ino_t, QStringList, int>("json", "inode", "locks", "opens");
+    const SambaTable table = ParseSmbstatusJson(json);
+    QVERIFY2(table.read, table.reason.c_str());
+    QStringList found;
+    for (const SambaLock& lock : SambaLocksOf(table, kDevice, inode))
+      found << QStringLiteral("%1 %2-%3").arg(lock.write ? "W" : "R").arg(lock.start).arg(lock.end);
+    QCOMPARE(found, locks);
+    QCOMPARE(int(OpensOf(table, kDevice, inode).size()), opens);
+  }
+
   void refusesWhatItDoesNotUnderstand_data() {
     Columns<QByteArray, QString>("json", "reason");
     QTest::newRow("nothing") << QByteArray() << "not JSON";
@@ -112,6 +147,20 @@ class SambaOpensTest : public QObject {
         << Edited("share-mode-none.json", R"("sharemode": {"hex": "0x00000000")",
                   R"("share_mode": {"hex": "0x00000000")")
         << "no share mode for an open of /tmp/rec20/share/a.mdb";
+    QTest::newRow("byte-range locks not an object")
+        << Edited("byte-range-lock-locking-no.json", R"("byte_range_locks": {})",
+                  R"("byte_range_locks": [])")
+        << "\"byte_range_locks\" is not an object";
+    QTest::newRow("a lock without its start")
+        << Edited("byte-range-lock.json", R"("start": 268435457)", R"("begin": 268435457)")
+        << "a byte-range lock of /tmp/exp/s/defaults/a.ldb without";
+    QTest::newRow("a lock of no known type")
+        << Edited("byte-range-lock.json", R"("type": "W")", R"("type": "X")")
+        << "a byte-range lock of";
+    QTest::newRow("a lock's file without its inode")
+        << Edited("byte-range-lock-posix-locking-no.json",
+                  R"("inode": 10953356, "extid": 0}, "file_name")", R"("extid": 0}, "file_name")")
+        << "a byte-range lock of";
   }
   void refusesWhatItDoesNotUnderstand() {
     const auto [json, reason] = Fetch<QByteArray, QString>("json", "reason");

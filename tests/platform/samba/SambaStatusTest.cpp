@@ -103,14 +103,14 @@ class SambaStatusTest : public QObject {
     QCOMPARE(::kill(RanAs(options.program), 0) == 0 ? 0 : errno, ESRCH);
   }
 
-  // smbstatus --json and nothing more: Samba's choice of configuration stays Samba's.
+  // smbstatus -B --json and nothing more: Samba's choice of configuration stays Samba's.
   void readsWhatSmbstatusPrints() {
     QTemporaryDir folder;
-    const std::string program =
-        StandIn(folder, "smbstatus",
-                "[ \"$*\" = --json ] && [ \"$SMB_CONF_PATH\" = /srv/test/smb.conf ] || exit 3\n"
-                "cat " +
-                    kRecording);
+    const std::string program = StandIn(
+        folder, "smbstatus",
+        "[ \"$*\" = \"-B --json\" ] && [ \"$SMB_CONF_PATH\" = /srv/test/smb.conf ] || exit 3\n"
+        "cat " +
+            kRecording);
     const QByteArray conf = qgetenv("SMB_CONF_PATH");
     qputenv("SMB_CONF_PATH", "/srv/test/smb.conf");
     const SambaTable table = ReadSambaStatus(Limited(program));
