@@ -195,4 +195,13 @@ inline constexpr off_t Mark(int slot, bool recordLevel) {
 }
 inline constexpr off_t kMarksEnd = kMarkBase + 2 * kSlots;
 
+// The other way round, for whoever reads the locks: the slot whose mark (in [kMarkBase,
+// kMarksEnd)) or user lock (in [UserLock(0), UserLock(kSlots))) a byte is, and the mode a mark
+// says.
+inline constexpr int SlotOfMark(off_t mark) { return static_cast<int>((mark - kMarkBase) / 2); }
+inline constexpr bool MarkSaysRecordLevel(off_t mark) { return (mark - kMarkBase) % 2 == 1; }
+inline constexpr int SlotOfUserLock(off_t userLock) {
+  return static_cast<int>(userLock - kUserLockBase);
+}
+
 }  // namespace quillet::lockmap
