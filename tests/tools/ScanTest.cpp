@@ -236,6 +236,10 @@ class ScanTest : public QObject {
     tree.write("stale.ldb", JetRecord("WS-01", "Admin"));
     tree.database("private/hidden.mdb");
     tree.database("sub/deep.mdb");
+    // Somebody's documents under a lock file's name, no database beside them: none of the
+    // scan's business, whatever the reason a read of them gives says.
+    tree.write("letter.ldb", "Dear Ann,\n");
+    tree.write("sub/notes.LACCDB", "to do\n");
     const QString root = QString::fromStdString(tree.path);
     std::vector<std::string> arguments{"scan"};
     for (const QString& arg : args.split(' ', Qt::SkipEmptyParts))
