@@ -67,7 +67,7 @@ bool ReadLocks(int databaseFd, int lockFileFd, AccessLocks* locks) {
     if (lock.start == 0 && lock.end == HeldLock::kToEnd) continue;
     for (off_t at = std::max(lock.start, UserLock(0)); at < std::min(lock.end, UserLock(kSlots));
          ++at)
-      locks->userLocks.set(static_cast<size_t>(at - kUserLockBase));
+      locks->userLocks.set(static_cast<size_t>(SlotOfUserLock(at)));
   }
   return true;
 }
@@ -222,16 +222,7 @@ Status ReadAccessLockFileUsers(const std::string& databasePath, std::string* loc
     Judge(&scan, database.fd.get(), lockFile);
     *users = std::move(scan.users);
   }
-  for (const OtherOpener& opener : OtherOpenersOf(database.info).openers) {
-    LockFileUser user;
-    user.slot = -1;
-    user.computer = opener.computer;
-    user.account = opener.account;
-    user.state = LockFileUser::State::kOpenWithoutLock;
-    user.exclusive = opener.exclusive;
-    user.address = opener.address;
-    users->push_back(std::move(user));
-  }
+  AddOpensWithoutRecord(OtherOpenersOf(database.info).openers, users);
   return Status::OK();
 }
 

@@ -118,7 +118,13 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
   if (Status verdict = ExamineDatabaseFile(databasePath, &database); !verdict.ok()) return verdict;
   if (Status status = ReadRecords(database, databasePath, *lockPath, users); !status.ok())
     return status;
-  for (const OtherOpener& opener : OtherOpenersOf(database.info).openers) {
+  AddOpensWithoutRecord(OtherOpenersOf(database.info).openers, users);
+  return Status::OK();
+}
+
+void AddOpensWithoutRecord(const std::vector<OtherOpener>& openers,
+                           std::vector<LockFileUser>* users) {
+  for (const OtherOpener& opener : openers) {
     LockFileUser user;
     user.slot = -1;
     user.computer = opener.computer;
@@ -128,7 +134,6 @@ Status ReadLockFileUsers(const std::string& databasePath, std::string* lockPath,
     user.address = opener.address;
     users->push_back(std::move(user));
   }
-  return Status::OK();
 }
 
 }  // namespace quillet

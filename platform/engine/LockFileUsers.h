@@ -11,6 +11,7 @@
 #include "platform/base/Status.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/engine/LockProtocol.h"
+#include "platform/engine/OtherOpeners.h"
 
 namespace quillet {
 
@@ -62,5 +63,10 @@ Status ReadLockFile(const std::string& lockPath, LockFileContents* contents,
 // every slot in `held`. Their state is left as kLeftBehind for the caller to settle.
 std::vector<LockFileUser> LockFileRecords(std::string_view records,
                                           const std::bitset<lockmap::kSlots>& held);
+
+// Appends to `users`, after the records, an open without a record (slot -1) for each of
+// `openers`: a client that only the other openers' source (a Samba server here) knows of.
+void AddOpensWithoutRecord(const std::vector<OtherOpener>& openers,
+                           std::vector<LockFileUser>* users);
 
 }  // namespace quillet
