@@ -1,12 +1,8 @@
 // scan: who is in every database under some folders, told from their locks without
 // joining any of them.
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,14 +14,9 @@
 #include <QJsonValue>
 
 #include "platform/base/Posix.h"
-#include "platform/base/UniqueFd.h"
-#include "platform/engine/AccessFiles.h"
-#include "platform/engine/DatabaseScan.h"
-#include "platform/engine/JetHeader.h"
-#include "platform/engine/LockFile.h"
+#include "platform/engine/FolderWalk.h"
 #include "platform/samba/SambaConfigReader.h"
 #include "platform/samba/SambaFindings.h"
-#include "platform/samba/SambaStatus.h"
 #include "tools/Commands.h"
 #include "tools/Metrics.h"
 
@@ -33,8 +24,6 @@ namespace quilletctl {
 namespace {
 
 using quillet::DatabaseScan;
-using quillet::UniqueFd;
-using quillet::posix::FolderEntry;
 
 // A line on standard error while a scan runs longer than a second, only for someone
 // watching a terminal.
@@ -43,14 +32,14 @@ class Progress {
   Progress() : shown_(quillet::posix::IsTerminal(STDERR_FILENO)) {}
   ~Progress() { clear(); }
 
-  void update(size_t folders, size_t databases, size_t looked) {
+  void update(const quillet::FolderScanProgress& at) {
     if (!shown_) return;
     const Clock::time_point now = Clock::now();
     if (now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(200))
       return;
     last_ = now;
     std::fprintf(stderr, "\rquilletctl: scan: %zu folders, %zu of %zu databases looked at\033[K",
-                 folders, looked, databases);
+                 at.folders, at.looked, at.databases);
     std::fflush(stderr);
     drawn_ = true;
   }
@@ -66,117 +55,6 @@ class Progress {
   const Clock::time_point start_ = Clock::now();
   Clock::time_point last_;
   bool drawn_ = false;
-};
-
-bool NamedLikeDatabase(const std::string& name) {
-  return quillet::IsJetDatabaseName(name) || quillet::IsAccessDatabaseName(name);
-}
-
-// x.mdb and x.mde share x.ldb, x.accdb and x.accde share x.laccdb.
-std::string LockFileName(const std::string& database) {
-  return quillet::IsAccessDatabaseName(database) ? quillet::AccessLockFilePath(database)
-                                                 : quillet::LockFilePath(database);
-}
-
-bool NamedLikeLockFile(const std::string& name) {
-  return quillet::IsLockFileName(name) || quillet::IsAccessLockFileName(name);
-}
-
-// Every database and orphan lock file under the folders, in name order, each folder's own
-// files before its subfolders. Links are never followed, so a loop of them cannot trap it.
-class Walk {
- public:
-  explicit Walk(Progress* progress) : progress_(progress) {}
-
-  // False if `folder` cannot be read at all; a folder inside it that cannot be is reported,
-  // skipped, and remembered in skipped().
-  bool add(const QByteArray& folder) {
-    const std::string path = folder.toStdString();
-    // A link named on the command line is followed, as the user asked for that folder.
-    const UniqueFd fd(quillet::posix::Open(path, O_RDONLY | O_DIRECTORY));
-    if (!fd.valid()) {
-      cannotRead(path, errno);
-      return false;
-    }
-    walk(fd.get(), path);
-    return true;
-  }
-
-  // What the listings said of a database or an orphan lock file.
-  struct Listed {
-    std::string path;
-    bool orphanLockFile;
-    bool lockFileListed;
-  };
-  std::vector<Listed>& found() { return found_; }
-  size_t folders() const { return folders_; }
-  bool skipped() const { return skipped_; }
-  size_t unreadable() const { return unreadable_; }
-
- private:
-  static bool ByName(const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; }
-
-  void cannotRead(const std::string& path, int error) {
-    ++unreadable_;
-    progress_->clear();
-    std::fprintf(stderr, "quilletctl: cannot read folder '%s': %s\n", Escaped(path).constData(),
-                 std::strerror(error));
-  }
-
-  // Walks the folder open as `fd`; what cannot be listed of it is reported and skipped.
-  void walk(int fd, const std::string& path) {
-    ++folders_;
-    std::vector<FolderEntry> entries;
-    const int listError = quillet::posix::ListFolder(fd, &entries);
-    const bool whole = listError == 0;
-    if (!whole) cannotRead(path, listError);
-    std::sort(entries.begin(), entries.end(), ByName);
-
-    const std::string prefix = path.ends_with('/') ? path : path + '/';
-    std::vector<std::string> lockFilesOfDatabases;
-    for (FolderEntry& entry : entries) {
-      struct stat info;
-      if (entry.type == DT_UNKNOWN && quillet::posix::StatAt(fd, entry.name, &info) == 0)
-        entry.type = IFTODT(info.st_mode);
-      if (entry.type != DT_DIR && entry.type != DT_LNK && NamedLikeDatabase(entry.name))
-        lockFilesOfDatabases.push_back(LockFileName(entry.name));
-    }
-    std::sort(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end());
-    const auto listed = [&](const std::string& name) {
-      return std::binary_search(entries.begin(), entries.end(), FolderEntry{name}, ByName);
-    };
-    std::vector<std::string> subfolders;
-    for (const FolderEntry& entry : entries) {
-      if (entry.type == DT_DIR) {
-        subfolders.push_back(entry.name);
-      } else if (entry.type != DT_LNK && NamedLikeDatabase(entry.name)) {
-        found_.push_back(
-            Listed{prefix + entry.name, false, !whole || listed(LockFileName(entry.name))});
-      } else if (entry.type == DT_REG && NamedLikeLockFile(entry.name) &&
-                 !std::binary_search(lockFilesOfDatabases.begin(), lockFilesOfDatabases.end(),
-                                     entry.name)) {
-        found_.push_back(Listed{prefix + entry.name, true, true});
-      }
-    }
-    progress_->update(folders_, found_.size(), 0);
-
-    for (const std::string& name : subfolders) {
-      const UniqueFd child(quillet::posix::OpenAt(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-      if (child.valid()) {
-        walk(child.get(), prefix + name);
-      } else {
-        cannotRead(prefix + name, errno);
-        skipped_ = true;
-      }
-    }
-    skipped_ = skipped_ || !whole;
-  }
-
-  Progress* progress_;
-  std::vector<Listed> found_;
-  size_t folders_ = 0;
-  size_t unreadable_ = 0;
-  bool skipped_ = false;
 };
 
 const char* StateName(DatabaseScan::State state) {
@@ -253,43 +131,6 @@ QByteArray JsonLine(const DatabaseScan& scan, ServingByFolder& samba) {
   return quilletctl::JsonLine(object);
 }
 
-// Samba's table, read once for the whole scan: a client of the Samba server here may hold
-// a database (or its lock file) open without a lock, as an exclusive open does; it is in
-// all the same, and named. Costs nothing per database while nobody has a file open. Whether
-// the table could be read.
-bool AddSambaOpens(std::vector<DatabaseScan>* scans) {
-  const quillet::SambaTable table = quillet::SambaStatusReader::Shared().read();
-  if (!table.read || table.opens.empty()) return table.read;
-  for (DatabaseScan& scan : *scans) {
-    if (scan.absent || scan.state == DatabaseScan::State::kNotADatabase) continue;
-    std::vector<quillet::SambaOpen> opens;
-    for (const std::string& file : {scan.path, scan.lockFile}) {
-      struct stat info;
-      if (file.empty() || quillet::posix::Stat(file, &info) != 0) continue;
-      for (quillet::SambaOpen& open : quillet::OpensOf(table, info.st_dev, info.st_ino))
-        opens.push_back(std::move(open));
-    }
-    if (opens.empty()) continue;
-    std::string clients;
-    for (const quillet::SambaOpen& open : opens) {
-      clients += (clients.empty() ? "" : ", ") + open.machine + " (" + open.user + ", " +
-                 open.shareMode + ")";
-      quillet::LockFileUser user;
-      user.slot = -1;
-      user.computer = open.machine;
-      user.account = open.user;
-      user.state = quillet::LockFileUser::State::kOpenWithoutLock;
-      user.exclusive = open.shutsOutOthers;
-      user.address = open.address;
-      scan.users.push_back(std::move(user));
-    }
-    scan.state = DatabaseScan::State::kOtherEngine;
-    scan.mode = quillet::LockingMode::kUnknown;
-    scan.reason = "open through Samba by " + clients;
-  }
-  return true;
-}
-
 // The findings of the shares that serve the databases found, each share and id once. A share
 // that only may serve them (its folder filled in per user, as Samba's default [homes]) gives
 // none: it would flag every server with a [homes] share.
@@ -342,43 +183,41 @@ int PrintMetrics(const MetricsRequest& request, ScanFigures figures, int status)
 
 int Scan(const QList<QByteArray>& folders, bool json, const MetricsRequest& metrics) {
   const auto start = std::chrono::steady_clock::now();
-  quillet::DatabaseScanner scanner;  // before the folders are listed
   Progress progress;
-  Walk walk(&progress);
-  bool unreadable = false;
-  for (const QByteArray& folder : folders) unreadable = !walk.add(folder) || unreadable;
-
-  std::vector<DatabaseScan> found(walk.found().size());
-  for (size_t i = 0; i < found.size(); ++i) {
-    Walk::Listed& listed = walk.found()[i];
-    found[i].path = std::move(listed.path);
-    found[i].orphanLockFile = listed.orphanLockFile;
-    found[i].lockFileListed = listed.lockFileListed;
-    found[i].access = quillet::IsAccessDatabaseName(found[i].path) ||
-                      (listed.orphanLockFile && quillet::IsAccessLockFileName(found[i].path));
-  }
-  scanner.Scan(&found,
-               [&](size_t looked) { progress.update(walk.folders(), found.size(), looked); });
-  const bool sambaRead = AddSambaOpens(&found);
+  const quillet::FolderScanEvents events{
+      [&](const std::string& folder, int error) {
+        progress.clear();
+        std::fprintf(stderr, "quilletctl: cannot read folder '%s': %s\n",
+                     Escaped(folder).constData(), std::strerror(error));
+      },
+      [&](const quillet::FolderScanProgress& at) { progress.update(at); }};
+  std::vector<std::string> paths;
+  for (const QByteArray& folder : folders) paths.push_back(folder.toStdString());
+  const quillet::FolderScan scan = quillet::ScanFolders(paths, events);
   progress.clear();
 
   // A folder that could not be read may hide someone: as unsure as an unknown database.
-  bool inUse = walk.skipped();
-  for (const DatabaseScan& scan : found) inUse = inUse || (!scan.absent && scan.mayBeInUse());
-  const int status = unreadable ? kExitEngineError : inUse ? kExitInUse : kExitOk;
+  const int status = !scan.everyNamedFolderOpened ? kExitEngineError
+                     : scan.mayBeInUse()          ? kExitInUse
+                                                  : kExitOk;
   // Samba's configuration, read once for the whole scan where its shares are reported.
   ServingByFolder samba(json || metrics.wanted ? quillet::SambaConfigReader::Shared().read()
                                                : std::make_shared<const quillet::SambaConfig>());
   if (metrics.wanted) {
-    ScanFigures figures{&found, walk.unreadable(), !unreadable, sambaRead, SecondsSince(start), 0,
+    ScanFigures figures{&scan.databases,
+                        scan.unreadableFolders,
+                        scan.everyNamedFolderOpened,
+                        scan.otherOpenersRead,
+                        SecondsSince(start),
+                        0,
                         {}};
-    figures.shareFindings = ShareFindings(found, samba);
+    figures.shareFindings = ShareFindings(scan.databases, samba);
     return PrintMetrics(metrics, std::move(figures), status);
   }
   QByteArray output;  // written in large pieces: a line at a time would cost a call each
-  for (const DatabaseScan& scan : found) {
-    if (scan.absent) continue;
-    output += json ? JsonLine(scan, samba) : TextLine(scan);
+  for (const DatabaseScan& database : scan.databases) {
+    if (database.absent) continue;
+    output += json ? JsonLine(database, samba) : TextLine(database);
     if (output.size() >= 65536 && !Print(std::exchange(output, QByteArray()))) break;
   }
   Print(output);

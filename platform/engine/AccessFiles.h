@@ -37,7 +37,7 @@ bool IsAccessDatabase(int fd, off_t fileSize);
 // Fills in one scan (DatabaseScanner::Scan calls it for a scan marked `access`): closed,
 // other engine (a lock on the database or its lock file), stale lock file, unknown (locks
 // unseen, or unreadable), not a database; or, for an orphan lock file, stale lock file or
-// unknown. Samba's opens are the caller's, as for Jet databases.
+// unknown. DatabaseScanner::Scan adds the opens Samba's table shows, as for Jet databases.
 void LookAtAccessFile(DatabaseScan* scan);
 
 // The records of the .laccdb beside `databasePath`, in slot order, then the opens only a

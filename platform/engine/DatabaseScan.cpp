@@ -80,18 +80,39 @@ class Folder {
   std::string servingFolder_;
 };
 
+// How far the look at one database (or orphan lock file) got.
+enum class Look {
+  kSettled,    // its state, reason and counts are final
+  kUnsettled,  // opened or read: the next step follows
+  kLocksSeen,  // someone holds a lock on it: read again with its gate held
+  kGateBusy,   // someone else holds its gate: waited for afterwards
+};
+
+// What the other openers' source (a Samba server here) says of a database and of its lock file.
+struct OthersOn {
+  OtherOpeners database;
+  OtherOpeners lockFile;
+};
+
 // A database opened to be looked at, with its lock file.
 struct Opened {
-  DatabaseScan* scan = nullptr;
+  explicit Opened(DatabaseScan* looked) : scan(looked) {}
+  DatabaseScan* scan;
   int folder = AT_FDCWD;  // where the database was found, while the Folder keeps it open
   UniqueFd database;
   struct stat info {};
   LockFileContents lockFile;
+  std::optional<OthersOn> others;  // once asked
 };
 
 void Settle(DatabaseScan* scan, State state, std::string reason = {}) {
   scan->state = state;
   scan->reason = std::move(reason);
+}
+
+Look Settled(DatabaseScan* scan, State state, std::string reason = {}) {
+  Settle(scan, state, std::move(reason));
+  return Look::kSettled;
 }
 
 std::string CannotRead(const std::string& path) {
@@ -108,25 +129,25 @@ std::optional<bool> AnyLock(int fd) {
 // Opens the database to read it, as every reader opens a lock file (OpenRegularAt): looked at
 // first, opened without following a link (the scan follows none) and looked at again, so that
 // a FIFO or device found under the name is never opened, nor a link followed. Its mount is
-// its folder's when it is on the same filesystem. False when that settles the scan.
-bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) {
+// its folder's when it is on the same filesystem.
+Look OpenDatabase(Opened* opened, Folder* folder = nullptr) {
+  DatabaseScan* scan = opened->scan;
   const std::string& path = scan->path;
-  const auto settle = [&](State state, const Status& error) {
+  const auto refuse = [&](State state, const Status& error) {
     scan->mount = DatabaseLocksOf(path);  // names only: nothing is opened for reading
-    Settle(scan, state, error.description());
-    return false;
+    return Settled(scan, state, error.description());
   };
   const auto [folderFd, name] = folder ? folder->of(path) : std::pair{AT_FDCWD, path};
   OpenedAt found = OpenRegularAt(NameAt{folderFd, name}, O_RDONLY);
   if (found.error == kNotRegular && (S_ISLNK(found.info.st_mode) || S_ISDIR(found.info.st_mode))) {
     scan->absent = true;  // links are not followed; folders are walked, not scanned
-    return false;
+    return Look::kSettled;
   }
   if (found.error == kNotRegular)
-    return settle(State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path));
+    return refuse(State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path));
   if (found.error != 0) {
     scan->absent = found.error == ENOENT || found.error == ELOOP;
-    return settle(State::kUnknown, OpenFailure(found.error, kJetErrCannotOpen, path));
+    return refuse(State::kUnknown, OpenFailure(found.error, kJetErrCannotOpen, path));
   }
   opened->database = std::move(found.fd);
   opened->folder = folderFd;
@@ -138,34 +159,93 @@ bool OpenDatabase(DatabaseScan* scan, Opened* opened, Folder* folder = nullptr) 
   } else {
     AddSambaServing(path, &scan->mount);
   }
-  if (!IsJetDatabase(opened->database.get(), opened->info.st_size)) {
-    Settle(scan, State::kNotADatabase, JetError(kJetErrUnrecognizedFormat, path).description());
-    return false;
-  }
-  return true;
+  if (!IsJetDatabase(opened->database.get(), opened->info.st_size))
+    return Settled(scan, State::kNotADatabase,
+                   JetError(kJetErrUnrecognizedFormat, path).description());
+  return Look::kUnsettled;
 }
 
-// Reads the lock file at `lockPath`, in the database's folder where it was opened in one.
-// False when that settles the scan.
-bool ReadLockFileOf(DatabaseScan* scan, const std::string& lockPath, Opened* opened) {
-  const Status read = ReadLockFile(lockPath, &opened->lockFile, opened->folder);
-  scan->lockFile = opened->lockFile.fd.valid() ? lockPath : std::string();
-  if (read.ok()) return true;
+// A lock file that could not be read, or that holds something else than records, leaves who
+// is in unknown.
+void SettleUnreadable(DatabaseScan* scan, const std::string& lockPath, const Status& read) {
   scan->lockFile = lockPath;
   Settle(scan, State::kUnknown,
          read.Is(ErrorSource::kJet, kJetErrCouldNotLock)
              ? read.description() + " '" + lockPath +
                    "' cannot be its lock file: the engine would not open the database."
              : read.description());
-  return false;
+}
+
+// Reads the lock file at `lockPath`, in the database's folder where it was opened in one.
+Look ReadLockFileOf(const std::string& lockPath, Opened* opened) {
+  const Status read = ReadLockFile(lockPath, &opened->lockFile, opened->folder);
+  opened->scan->lockFile = opened->lockFile.fd.valid() ? lockPath : std::string();
+  if (read.ok()) return Look::kUnsettled;
+  SettleUnreadable(opened->scan, lockPath, read);
+  return Look::kSettled;
 }
 
 // Where the folder's locks stay on this computer nothing is claimed: the records are listed,
 // and nobody can tell whether they are live.
-void SettleUnseen(DatabaseScan* scan, const Opened& opened) {
+Look SettleUnseen(const Opened& opened) {
+  DatabaseScan* scan = opened.scan;
   scan->users = LockFileRecords(opened.lockFile.records, {});
   for (LockFileUser& user : scan->users) user.state = LockFileUser::State::kUnknown;
-  Settle(scan, State::kUnknown, LocksUnseenReason(scan->mount));
+  return Settled(scan, State::kUnknown, LocksUnseenReason(scan->mount));
+}
+
+// Asks the other openers' source about the files by what was opened of them, else by their
+// names. A lock file whose database is missing is asked about once.
+OthersOn AskOthers(const Opened& opened) {
+  const DatabaseScan& scan = *opened.scan;
+  const auto ask = [](const std::string& path, const struct stat* info) {
+    struct stat named;
+    if (info != nullptr) return OtherOpenersOf(*info);
+    if (path.empty() || posix::Stat(path, &named) != 0) return OtherOpeners{};
+    return OtherOpenersOf(named);
+  };
+  OthersOn others;
+  if (!scan.orphanLockFile)
+    others.database = ask(scan.path, opened.database.valid() ? &opened.info : nullptr);
+  others.lockFile = ask(scan.orphanLockFile ? scan.path : scan.lockFile,
+                        opened.lockFile.fd.valid() ? &opened.lockFile.info : nullptr);
+  return others;
+}
+
+const OthersOn& OthersOnFiles(Opened* opened) {
+  if (!opened->others) opened->others = AskOthers(*opened);
+  return *opened->others;
+}
+
+// A client that the other openers' source says has the database or its lock file open is in,
+// whatever its locks say (an exclusive open takes none), and named. Once a look is settled.
+void AddOpensWithoutLock(Opened* opened) {
+  DatabaseScan* scan = opened->scan;
+  if (scan->absent || scan->state == State::kNotADatabase) return;
+  const OthersOn& others = OthersOnFiles(opened);
+  std::vector<OtherOpener> openers = others.database.openers;
+  openers.insert(openers.end(), others.lockFile.openers.begin(), others.lockFile.openers.end());
+  if (openers.empty()) return;
+  std::string clients;
+  for (const OtherOpener& opener : openers) {
+    clients += (clients.empty() ? "" : ", ") + opener.computer + " (" + opener.account + ", " +
+               (opener.exclusive ? "exclusive" : "shared") + ")";
+  }
+  AddOpensWithoutRecord(openers, &scan->users);
+  scan->mode = LockingMode::kUnknown;
+  Settle(scan, State::kOtherEngine, "open through Samba by " + clients);
+}
+
+// Marks in `held` the user locks that `lock` on a lock file covers.
+void AddUserLocks(const HeldLock& lock, std::bitset<kSlots>* held) {
+  for (off_t at = std::max(lock.start, UserLock(0)); at < std::min(lock.end, UserLock(kSlots));
+       ++at)
+    held->set(static_cast<size_t>(SlotOfUserLock(at)));
+}
+
+// A lock on a lock file that reaches beyond the user locks: only another engine takes one.
+bool ReachesPastUserLocks(const HeldLock& lock) {
+  return lock.start < UserLock(0) || lock.end > UserLock(kSlots);
 }
 
 // What Samba's table lists for a database and its lock file: every lock there is one of its
@@ -175,99 +255,143 @@ struct SambaHeld {
   std::bitset<kSlots> userLocks;
 };
 
-SambaHeld SambaHeldOn(const struct stat* database, const LockFileContents& lockFile) {
+SambaHeld SambaHeldOn(const OthersOn& others) {
   SambaHeld held;
-  if (database != nullptr) held.foreign = !OtherOpenersOf(*database).locks.empty();
-  if (!lockFile.fd.valid()) return held;
-  const OtherOpeners onLockFile = OtherOpenersOf(lockFile.info);
-  for (const HeldLock& lock : onLockFile.locks) {
-    for (off_t at = std::max(lock.start, UserLock(0)); at < std::min(lock.end, UserLock(kSlots));
-         ++at)
-      held.userLocks.set(static_cast<size_t>(at - kUserLockBase));
-    held.foreign = held.foreign || lock.start < UserLock(0) || lock.end > UserLock(kSlots);
+  held.foreign = !others.database.locks.empty();
+  for (const HeldLock& lock : others.lockFile.locks) {
+    AddUserLocks(lock, &held.userLocks);
+    held.foreign = held.foreign || ReachesPastUserLocks(lock);
   }
   return held;
 }
 
-// Settles the scan from every lock on the database and on its lock file (the byte map of
-// LockProtocol.h), seen while no connection of this engine was joining or leaving, and what
-// Samba's table holds there.
-void Judge(const std::vector<HeldLock>& onDatabase, const std::vector<HeldLock>& onLockFile,
-           const LockFileContents& lockFile, DatabaseScan* scan, const SambaHeld& samba = {}) {
-  std::bitset<kSlots> marks;
-  std::bitset<kSlots> held = samba.userLocks;
+// What the locks on a database and on its lock file say (the byte map of LockProtocol.h).
+struct LocksRead {
+  std::bitset<kSlots> marks;  // slots of this engine's connections
+  std::bitset<kSlots> held;   // user locks held
   bool recordLevel = false;
   bool exclusive = false;
-  bool foreign = samba.foreign;
-  bool deleting = false;
-  int presences = 0;  // connections of this engine that hold no slot
+  bool foreign = false;   // another engine's lock
+  bool deleting = false;  // the whole lock file locked: a Kill, or a last leaver
+  int presences = 0;      // connections of this engine that hold no slot
+};
+
+void ReadDatabaseLocks(const std::vector<HeldLock>& onDatabase, LocksRead* read) {
   for (const HeldLock& lock : onDatabase) {
     // Anything reaching outside the private range is another engine's, whatever it covers.
     if (lock.start < kPrivateBase || lock.end > kPrivateBase + kDatabasePrivateLength) {
-      foreign = true;
+      read->foreign = true;
       continue;
     }
     if (lock.covers(kExclusive)) {
       if (lock.write) {
-        exclusive = true;
+        read->exclusive = true;
       } else {
-        ++presences;
+        ++read->presences;
       }
     }
-    exclusive = exclusive || lock.covers(kReadOnlyExclusive);
-    recordLevel = recordLevel || lock.covers(kRecordLevel);
+    read->exclusive = read->exclusive || lock.covers(kReadOnlyExclusive);
+    read->recordLevel = read->recordLevel || lock.covers(kRecordLevel);
     for (off_t at = std::max(lock.start, kMarkBase); at < std::min(lock.end, kMarksEnd); ++at) {
-      marks.set(static_cast<size_t>((at - kMarkBase) / 2));
-      recordLevel = recordLevel || (at - kMarkBase) % 2 == 1;
+      read->marks.set(static_cast<size_t>(SlotOfMark(at)));
+      read->recordLevel = read->recordLevel || MarkSaysRecordLevel(at);
     }
   }
+}
+
+void ReadLockFileLocks(const std::vector<HeldLock>& onLockFile, LocksRead* read) {
   for (const HeldLock& lock : onLockFile) {
     if (lock.start == 0 && lock.end == HeldLock::kToEnd) {
-      deleting = true;  // a Kill, or a last leaver, holds it all for a moment
+      read->deleting = true;  // a Kill, or a last leaver, holds it all for a moment
       continue;
     }
-    for (off_t at = std::max(lock.start, UserLock(0)); at < std::min(lock.end, UserLock(kSlots));
-         ++at)
-      held.set(static_cast<size_t>(at - kUserLockBase));
-    foreign = foreign || lock.start < UserLock(0) || lock.end > UserLock(kSlots);
+    AddUserLocks(lock, &read->held);
+    read->foreign = read->foreign || ReachesPastUserLocks(lock);
   }
+}
 
-  scan->users = LockFileRecords(lockFile.records, held);
-  scan->liveHere = static_cast<int>(marks.count()) + presences + (exclusive ? 1 : 0);
+// Tells each record whether it is live here, live elsewhere or left behind, and counts them.
+void TellRecords(const LockFileContents& lockFile, const LocksRead& read, const SambaHeld& samba,
+                 DatabaseScan* scan) {
+  scan->users = LockFileRecords(lockFile.records, read.held);
+  scan->liveHere = static_cast<int>(read.marks.count()) + read.presences + (read.exclusive ? 1 : 0);
   scan->liveElsewhere = scan->leftBehind = 0;
   for (LockFileUser& user : scan->users) {
-    if (!held[user.slot]) {
+    if (!read.held[user.slot]) {
       user.state = LockFileUser::State::kLeftBehind;
       ++scan->leftBehind;
-    } else if (marks[user.slot] && !samba.userLocks[user.slot]) {
+    } else if (read.marks[user.slot] && !samba.userLocks[user.slot]) {
       user.state = LockFileUser::State::kLiveHere;
     } else {
       user.state = LockFileUser::State::kLiveElsewhere;
       ++scan->liveElsewhere;
     }
   }
+}
+
+// Settles the scan from every lock on the database and on its lock file, seen while no
+// connection of this engine was joining or leaving, and what Samba's table holds there.
+void Judge(const std::vector<HeldLock>& onDatabase, const std::vector<HeldLock>& onLockFile,
+           Opened* opened) {
+  DatabaseScan* scan = opened->scan;
+  const SambaHeld samba = SambaHeldOn(OthersOnFiles(opened));
+  LocksRead read;
+  read.held = samba.userLocks;
+  read.foreign = samba.foreign;
+  ReadDatabaseLocks(onDatabase, &read);
+  ReadLockFileLocks(onLockFile, &read);
+  TellRecords(opened->lockFile, read, samba, scan);
 
   scan->mode = LockingMode::kUnknown;
-  if (deleting) {
+  if (read.deleting) {
     Settle(scan, State::kUnknown,
            "Its lock file was being deleted as it was read (a connection leaving, or a lock file "
            "left behind being cleared): scan again.");
-  } else if (foreign || scan->liveElsewhere > 0) {
+  } else if (read.foreign || scan->liveElsewhere > 0) {
     Settle(scan, State::kOtherEngine);
   } else if (scan->liveHere > 0) {
-    scan->mode = exclusive     ? LockingMode::kExclusive
-                 : recordLevel ? LockingMode::kRecord
-                               : LockingMode::kPage;
+    scan->mode = read.exclusive     ? LockingMode::kExclusive
+                 : read.recordLevel ? LockingMode::kRecord
+                                    : LockingMode::kPage;
     Settle(scan, State::kOpen);
   } else {
-    Settle(scan, lockFile.fd.valid() ? State::kStaleLockFile : State::kClosed);
+    Settle(scan, opened->lockFile.fd.valid() ? State::kStaleLockFile : State::kClosed);
   }
 }
 
-// Settles a lock file whose database is missing from the locks on it.
-void JudgeOrphan(const std::vector<HeldLock>& onLockFile, const LockFileContents& lockFile,
-                 DatabaseScan* scan) {
-  Judge({}, onLockFile, lockFile, scan, SambaHeldOn(nullptr, lockFile));
+// Opens a lock file whose database is missing.
+Look OpenOrphan(Opened* opened) {
+  DatabaseScan* scan = opened->scan;
+  const Status read = ReadLockFile(scan->path, &opened->lockFile);
+  // Gone, or not a lock file after all (a user's document named so): none of the scan's
+  // business. One that cannot be read is told.
+  if ((read.ok() && !opened->lockFile.fd.valid()) ||
+      read.Is(ErrorSource::kJet, kJetErrCouldNotLock)) {
+    scan->absent = true;
+    return Look::kSettled;
+  }
+  if (!read.ok()) {
+    SettleUnreadable(scan, scan->path, read);
+    return Look::kSettled;
+  }
+  scan->lockFile = scan->path;
+  scan->mount = LocksOf(opened->lockFile.fd.get());
+  AddSambaServing(scan->path, &scan->mount);
+  return scan->mount.seen() ? Look::kUnsettled : SettleUnseen(*opened);
+}
+
+// A lock file whose database is missing (nothing to take a gate on): one query tells whether
+// anyone holds a lock on it, and only then are its user locks told apart. Someone there has
+// a database named otherwise open, maybe.
+void LookAtOrphan(Opened* opened) {
+  DatabaseScan* scan = opened->scan;
+  if (OpenOrphan(opened) == Look::kSettled) return;
+  const int fd = opened->lockFile.fd.get();
+  const std::optional<bool> held = AnyLock(fd);
+  std::vector<HeldLock> onLockFile;
+  if (!held || (*held && !QueryHeldLocks(fd, kJudgedOnLockFile, &onLockFile)))
+    return Settle(scan, State::kUnknown, CannotRead(scan->path));
+  Judge({}, onLockFile, opened);
   if (scan->state == State::kOtherEngine) {
     Settle(scan, State::kUnknown,
            "Someone holds this lock file, but no database of its name (.mdb or .mde) is beside "
@@ -275,127 +399,89 @@ void JudgeOrphan(const std::vector<HeldLock>& onLockFile, const LockFileContents
   }
 }
 
-// Opens a lock file whose database is missing. False when that settles the scan.
-bool OpenOrphan(DatabaseScan* scan, Opened* opened) {
-  opened->scan = scan;
-  if (!ReadLockFileOf(scan, scan->path, opened)) {
-    // Not a lock file after all (a user's document named so) is none of the scan's business.
-    scan->absent = scan->state == State::kUnknown &&
-                   scan->reason.find("cannot be its lock file") != std::string::npos;
-    return false;
+// The first look at a database: a few calls, and one lock query on each file, which settle
+// it unless someone holds a lock there.
+Look LookAtDatabase(Opened* opened, Folder* folder) {
+  DatabaseScan* scan = opened->scan;
+  if (const Look look = OpenDatabase(opened, folder); look != Look::kUnsettled) return look;
+  if (scan->lockFileListed) {
+    if (const Look look = ReadLockFileOf(LockFilePath(scan->path), opened);
+        look != Look::kUnsettled)
+      return look;
   }
-  if (!opened->lockFile.fd.valid()) {
-    scan->absent = true;
-    return false;
-  }
-  scan->mount = LocksOf(opened->lockFile.fd.get());
-  AddSambaServing(scan->path, &scan->mount);
-  if (scan->mount.seen()) return true;
-  SettleUnseen(scan, *opened);
-  return false;
-}
-
-// A lock file whose database is missing (nothing to take a gate on): one query tells whether
-// anyone holds a lock on it, and only then are its user locks told apart.
-void LookAtOrphan(DatabaseScan* scan) {
-  Opened opened;
-  if (!OpenOrphan(scan, &opened)) return;
-  const int fd = opened.lockFile.fd.get();
-  const std::optional<bool> held = AnyLock(fd);
-  std::vector<HeldLock> onLockFile;
-  if (!held || (*held && !QueryHeldLocks(fd, kJudgedOnLockFile, &onLockFile)))
-    return Settle(scan, State::kUnknown, CannotRead(scan->path));
-  JudgeOrphan(onLockFile, opened.lockFile, scan);
-}
-
-// The first look at a database: a few calls, and one lock query on each file. True when that
-// settles the scan; false when locks were seen, to be read under the gate.
-bool Look(DatabaseScan* scan, Folder* folder) {
-  Opened opened;
-  if (!OpenDatabase(scan, &opened, folder)) return true;
-  if (scan->lockFileListed && !ReadLockFileOf(scan, LockFilePath(scan->path), &opened)) return true;
-  if (!scan->mount.seen()) {
-    SettleUnseen(scan, opened);
-    return true;
-  }
-  const std::optional<bool> onDatabase = AnyLock(opened.database.get());
+  if (!scan->mount.seen()) return SettleUnseen(*opened);
+  const std::optional<bool> onDatabase = AnyLock(opened->database.get());
   const std::optional<bool> onLockFile =
-      opened.lockFile.fd.valid() ? AnyLock(opened.lockFile.fd.get()) : false;
-  if (!onDatabase || !onLockFile) {
-    Settle(scan, State::kUnknown, CannotRead(scan->path));
-    return true;
-  }
-  if (*onDatabase || *onLockFile) return false;
-  Judge({}, {}, opened.lockFile, scan, SambaHeldOn(&opened.info, opened.lockFile));
-  return true;
+      opened->lockFile.fd.valid() ? AnyLock(opened->lockFile.fd.get()) : false;
+  if (!onDatabase || !onLockFile) return Settled(scan, State::kUnknown, CannotRead(scan->path));
+  if (*onDatabase || *onLockFile) return Look::kLocksSeen;
+  Judge({}, {}, opened);
+  return Look::kSettled;
 }
 
-// Opens the database again and, once its gate is held, its lock file. False when that
-// settles the scan; `busy` tells a gate that was held by someone else.
-bool OpenUnderGate(DatabaseScan* scan, bool wait, Opened* opened, bool* busy) {
-  *busy = false;
-  opened->scan = scan;
-  if (!OpenDatabase(scan, opened)) return false;
+// Opens the database again and, once its gate is held (tried, or with `wait` waited for as a
+// join waits), its lock file.
+Look OpenWithGateHeld(Opened* opened, bool wait) {
+  DatabaseScan* scan = opened->scan;
+  if (const Look look = OpenDatabase(opened); look != Look::kUnsettled) return look;
   const int fd = opened->database.get();
   const int error =
       wait ? (AcquireGate(fd, F_RDLCK) ? 0 : EAGAIN) : posix::TryLock(fd, F_RDLCK, kGateRange);
+  if (error == EAGAIN && !wait) return Look::kGateBusy;
   if (error == EAGAIN) {
-    *busy = true;
-    if (wait) {
-      Settle(scan, State::kUnknown,
-             "Its gate stayed locked for more than 3 seconds (a connection stuck while joining "
-             "or leaving, such as a stopped process): who is in cannot be told now.");
-    }
-    return false;
+    return Settled(scan, State::kUnknown,
+                   "Its gate stayed locked for more than 3 seconds (a connection stuck while "
+                   "joining or leaving, such as a stopped process): who is in cannot be told now.");
   }
-  if (error != 0) {
-    Settle(scan, State::kUnknown, CannotRead(scan->path));
-    return false;
-  }
-  return ReadLockFileOf(scan, LockFilePath(scan->path), opened);
+  if (error != 0) return Settled(scan, State::kUnknown, CannotRead(scan->path));
+  return ReadLockFileOf(LockFilePath(scan->path), opened);
 }
 
 // Judges every database of `opened`, whose gates this process holds, from each file's own
 // queries, bounded by the bytes that tell who is in (QueryHeldLocks).
 void JudgeUnderGates(std::vector<Opened>* opened) {
   for (Opened& one : *opened) {
-    DatabaseScan* scan = one.scan;
     std::vector<HeldLock> onDatabase;
     std::vector<HeldLock> onLockFile;
     if (!QueryHeldLocks(one.database.get(), kJudgedOnDatabase, &onDatabase) ||
         (one.lockFile.fd.valid() &&
          !QueryHeldLocks(one.lockFile.fd.get(), kJudgedOnLockFile, &onLockFile))) {
-      Settle(scan, State::kUnknown, CannotRead(scan->path));
-      continue;
+      Settle(one.scan, State::kUnknown, CannotRead(one.scan->path));
+    } else {
+      Judge(onDatabase, onLockFile, &one);
     }
-    Judge(onDatabase, onLockFile, one.lockFile, scan, SambaHeldOn(&one.info, one.lockFile));
+    AddOpensWithoutLock(&one);
   }
 }
 
-}  // namespace
+// The first look at one scan of any kind: settled, or locks seen there, to be read again
+// under its gate.
+Look LookAtFirst(DatabaseScan* scan, Folder* folder) {
+  Opened opened(scan);
+  if (scan->access) {
+    LookAtAccessFile(scan);
+  } else if (scan->orphanLockFile) {
+    LookAtOrphan(&opened);
+  } else if (LookAtDatabase(&opened, folder) == Look::kLocksSeen) {
+    return Look::kLocksSeen;
+  }
+  AddOpensWithoutLock(&opened);
+  return Look::kSettled;
+}
 
-void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
-                           const std::function<void(size_t)>& tick) {
-  // The first look costs a few calls per file and nothing else: on two cores, two threads
-  // make it half as long.
-  std::vector<char> settled(scans->size());
-  std::atomic<size_t> next{0};
+// The first look at every scan, the scans taken a chunk at a time by this thread and, for a
+// long list, by helpers: on two cores, two threads make it half as long. The scans where
+// locks were seen.
+std::vector<DatabaseScan*> LookAtAll(std::vector<DatabaseScan>* scans,
+                                     const std::function<void(size_t)>& tick) {
   constexpr size_t kChunk = 64;
+  std::vector<Look> looks(scans->size());
+  std::atomic<size_t> next{0};
   const auto lookAtChunks = [&](bool ticking) {
     Folder folder;
     for (size_t first; (first = next.fetch_add(kChunk)) < scans->size();) {
-      for (size_t i = first; i < std::min(scans->size(), first + kChunk); ++i) {
-        DatabaseScan& scan = (*scans)[i];
-        if (scan.access) {
-          LookAtAccessFile(&scan);
-          settled[i] = true;
-        } else if (scan.orphanLockFile) {
-          LookAtOrphan(&scan);
-          settled[i] = true;
-        } else {
-          settled[i] = Look(&scan, &folder);
-        }
-      }
+      for (size_t i = first; i < std::min(scans->size(), first + kChunk); ++i)
+        looks[i] = LookAtFirst(&(*scans)[i], &folder);
       if (ticking && tick) tick(std::min(next.load(), scans->size()));
     }
   };
@@ -407,38 +493,53 @@ void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
   for (std::thread& thread : threads) thread.join();
   std::vector<DatabaseScan*> seen;
   for (size_t i = 0; i < scans->size(); ++i) {
-    if (!settled[i]) seen.push_back(&(*scans)[i]);
+    if (looks[i] == Look::kLocksSeen) seen.push_back(&(*scans)[i]);
   }
+  return seen;
+}
 
-  // Where locks were seen, they are read again with the gates held, so that no join or leave
-  // of this engine is half done; a few hundred databases at a time, the gates only tried, so
-  // that joiners wait for microseconds at most. A gate that is busy is waited for afterwards,
-  // one database at a time.
+// Reads again, with the gates held, the databases where locks were seen, so that no join or
+// leave of this engine is half done; a few hundred at a time, their gates only tried, so that
+// joiners wait for microseconds at most. A gate that is busy is waited for afterwards, one
+// database at a time.
+void LookUnderGates(const std::vector<DatabaseScan*>& seen, const std::function<void()>& waited) {
   for (size_t first = 0; first < seen.size(); first += kBatch) {
     std::vector<Opened> opened;
     std::vector<DatabaseScan*> busy;
     for (size_t i = first; i < std::min(seen.size(), first + kBatch); ++i) {
-      Opened one;
-      bool gateBusy = false;
-      if (OpenUnderGate(seen[i], /*wait=*/false, &one, &gateBusy)) {
+      Opened one(seen[i]);
+      const Look look = OpenWithGateHeld(&one, /*wait=*/false);
+      if (look == Look::kUnsettled) {
         opened.push_back(std::move(one));
-      } else if (gateBusy) {
+      } else if (look == Look::kGateBusy) {
         busy.push_back(seen[i]);
+      } else {
+        AddOpensWithoutLock(&one);
       }
     }
     JudgeUnderGates(&opened);
     opened.clear();  // closing lets go of the gates
     for (DatabaseScan* scan : busy) {
-      Opened one;
-      bool gateBusy = false;
-      if (OpenUnderGate(scan, /*wait=*/true, &one, &gateBusy)) {
-        std::vector<Opened> single;
-        single.push_back(std::move(one));
+      std::vector<Opened> single;
+      single.emplace_back(scan);
+      if (OpenWithGateHeld(&single[0], /*wait=*/true) == Look::kUnsettled) {
         JudgeUnderGates(&single);
+      } else {
+        AddOpensWithoutLock(&single[0]);
       }
-      if (tick) tick(scans->size());
+      waited();
     }
   }
+}
+
+}  // namespace
+
+void DatabaseScanner::Scan(std::vector<DatabaseScan>* scans,
+                           const std::function<void(size_t)>& tick) {
+  const std::vector<DatabaseScan*> seen = LookAtAll(scans, tick);
+  LookUnderGates(seen, [&] {
+    if (tick) tick(scans->size());
+  });
 }
 
 }  // namespace quillet

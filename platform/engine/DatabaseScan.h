@@ -43,7 +43,9 @@ struct DatabaseScan {
   std::string lockFile;   // its path; empty when there is none
   std::vector<LockFileUser> users;
   MountLocks mount;
-  std::string reason;  // for kUnknown and kNotADatabase
+  // For kUnknown and kNotADatabase; for kOtherEngine, the clients the other openers' source
+  // names.
+  std::string reason;
 
   // Whether someone is, or may be, in: what a backup must not run beside.
   bool mayBeInUse() const {
@@ -60,6 +62,9 @@ struct DatabaseScan {
 // kUnknown. /proc/locks is not read: read a page at a time while others take and drop locks
 // it is no snapshot (a line can be missed, and a missed lock would read as nobody in), and
 // the kernel walks its list afresh for every page, so that a long one takes seconds.
+// A client that the other openers' source (OtherOpeners.h: a Samba server here) says has a
+// database or its lock file open is in whatever the locks say, as an exclusive open takes
+// none: kOtherEngine, the client listed among the users (slot -1) and named in the reason.
 class DatabaseScanner {
  public:
   // Fills in every scan of `scans` (path and orphanLockFile set, and what the listing

@@ -32,6 +32,11 @@ OtherOpeners OtherOpenersOf(const struct stat& file) {
   return source(file.st_dev, file.st_ino);
 }
 
+bool OtherOpenersRead() {
+  const struct stat none {};
+  return OtherOpenersOf(none).read;
+}
+
 bool OtherOpeners::holds(off_t offset) const {
   return std::any_of(locks.begin(), locks.end(),
                      [offset](const HeldLock& lock) { return lock.covers(offset); });

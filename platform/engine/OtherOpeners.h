@@ -42,6 +42,9 @@ using OtherOpenersSource = std::function<OtherOpeners(dev_t device, ino_t inode)
 void SetOtherOpenersSource(OtherOpenersSource source);
 
 OtherOpeners OtherOpenersOf(const struct stat& file);
+// Whether the source answers now (Samba's table could be read), asked of no file in
+// particular: device and inode 0, which name none.
+bool OtherOpenersRead();
 // Whether anyone is known to have the file open, or to hold a lock on it there; a failed
 // fstat counts as nobody known.
 bool OthersHaveOpen(const struct stat& file);

@@ -3,6 +3,7 @@
 
 #include "platform/engine/AccessFiles.h"
 #include "platform/engine/DatabaseScan.h"
+#include "platform/engine/FolderWalk.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/Kill.h"
 #include "platform/engine/LockFileUsers.h"
@@ -70,8 +71,10 @@ DatabaseScan Scanned(const std::string& path) {
 }
 
 // What those who only look at the database beside a client's session on a share with
-// `setting` find: where the locks are `hidden`, nothing known, and why.
-void LookFromOutside(const std::string& path, const std::string& setting, bool hidden) {
+// `setting` find: where the locks are `hidden`, nothing known, and why; where Samba's table is
+// read, the scan names the client it lists with the lock file open, after the records.
+void LookFromOutside(const std::string& path, const std::string& setting, bool hidden,
+                     bool tableRead) {
   const MountLocks locks = DatabaseLocksOf(path);
   QCOMPARE(LocksName(locks), hidden ? "hidden by Samba" : "in Samba's table");
   const QString reason = QString::fromStdString(LocksUnseenReason(locks));
@@ -87,9 +90,12 @@ void LookFromOutside(const std::string& path, const std::string& setting, bool h
            int(hidden ? LockFileUser::State::kUnknown : LockFileUser::State::kLiveElsewhere));
   const DatabaseScan scanned = Scanned(path);
   QCOMPARE(int(scanned.state),
-           int(hidden ? DatabaseScan::State::kUnknown : DatabaseScan::State::kOtherEngine));
+           int(tableRead ? DatabaseScan::State::kOtherEngine : DatabaseScan::State::kUnknown));
   QCOMPARE(scanned.liveElsewhere, hidden ? 0 : 1);
-  QCOMPARE(QString::fromStdString(scanned.reason), hidden ? reason : QString());
+  QCOMPARE(QString::fromStdString(scanned.reason),
+           tableRead ? "open through Samba by 127.0.0.1 (nobody, shared)" : reason);
+  QCOMPARE(int(scanned.users.back().state),
+           int(tableRead ? LockFileUser::State::kOpenWithoutLock : LockFileUser::State::kUnknown));
   // An Access database beside it, looked at from the outside only, as unknown.
   const std::string accdb = path.substr(0, path.find_last_of('/')) + "/b.accdb";
   QFile file(QString::fromStdString(accdb));
@@ -186,6 +192,20 @@ class SambaOpenersTest : public QObject {
                "127.0.0.1/nobody");
       QCOMPARE(users[1].exclusive, exclusive);
     }
+    // A scan names the client once, after the records; so it does of a lock file whose
+    // database is gone, scanned alone.
+    for (const bool databaseGone : {false, lockFileOnly}) {
+      if (databaseGone) QCOMPARE(::rename(path.c_str(), (path + "~").c_str()), 0);
+      const FolderScan scan = ScanFolders({folder.path});
+      if (databaseGone) QCOMPARE(::rename((path + "~").c_str(), path.c_str()), 0);
+      QCOMPARE(scan.databases.size(), size_t(1));
+      QCOMPARE(scan.databases[0].reason, std::string("open through Samba by 127.0.0.1 (nobody, ") +
+                                             (exclusive ? "exclusive)" : "shared)"));
+      QCOMPARE(int(scan.databases[0].state), int(DatabaseScan::State::kOtherEngine));
+      QCOMPARE(scan.databases[0].users.size(), size_t(2));
+      QCOMPARE(int(scan.databases[0].users[1].state), int(LockFileUser::State::kOpenWithoutLock));
+      QVERIFY(scan.otherOpenersRead);
+    }
 
     AskStandIn(StandIn(scripts, Recording("empty.json")));  // the client has closed
     QCOMPARE(Failure(OpenAdo(probe, path, 1)), kOk);
@@ -227,7 +247,7 @@ class SambaOpenersTest : public QObject {
           scripts, LockTableFor("byte-range-lock-posix-locking-no.json", 10953356, lockFile)));
     }
 
-    LookFromOutside(path, setting, hidden);
+    LookFromOutside(path, setting, hidden, tableRead);
     if (QTest::currentTestFailed()) return;
     QCOMPARE(Failure(Kill(lockFile)).substr(0, 2), "70");
     DatabasePtr here, sole;
@@ -319,10 +339,9 @@ class SambaOpenersTest : public QObject {
     const QJsonObject scanned = JsonOf(scan->output());
     QCOMPARE(scan->stop(0), read ? 5 : 0);  // 5: someone is in
     QCOMPARE(scanned["state"].toString(), read ? "other engine" : "closed");
-    if (read) {
+    QCOMPARE(scanned["sambaOpens"].toArray().size(), read ? 1 : 0);
+    if (read)
       QCOMPARE(scanned["reason"].toString(), "open through Samba by 127.0.0.1 (nobody, exclusive)");
-      QCOMPARE(scanned["sambaOpens"].toArray().size(), 1);
-    }
     QVERIFY2(!Exists(user.folder.file("ran")), "root ran the user's smbstatus");
   }
 };
