@@ -151,18 +151,22 @@ class SambaOpenersTest : public QObject {
 
   // A client that shares nothing shuts everyone out; one that shares still hides the mode;
   // either keeps the lock file from being deleted, by the last leaver as by Kill. So does a
-  // client with only the lock file open. Once it has closed, all is as before.
+  // client with only the lock file open, or a database whose extension is spelled in another
+  // case. Once it has closed, all is as before.
   void anOpenOnlySambaKnowsCountsAsAnotherEngine_data() {
-    Columns<bool, bool>("exclusive", "lockFileOnly");
-    QTest::newRow("the database, share mode none") << true << false;
-    QTest::newRow("the database, shared") << false << false;
-    QTest::newRow("only the lock file, shared") << false << true;
+    Columns<bool, bool, std::string>("exclusive", "lockFileOnly", "database");
+    QTest::newRow("the database, share mode none") << true << false << std::string("a.mdb");
+    QTest::newRow("the database, shared") << false << false << std::string("a.mdb");
+    QTest::newRow("only the lock file, shared") << false << true << std::string("a.mdb");
+    QTest::newRow("the database as a.MdB, share mode none")
+        << true << false << std::string("a.MdB");
   }
   void anOpenOnlySambaKnowsCountsAsAnotherEngine() {
-    const auto [exclusive, lockFileOnly] = Fetch<bool, bool>("exclusive", "lockFileOnly");
+    const auto [exclusive, lockFileOnly, database] =
+        Fetch<bool, bool, std::string>("exclusive", "lockFileOnly", "database");
     TempFolder folder;
     QTemporaryDir scripts;
-    const std::string path = folder.database("a.mdb");
+    const std::string path = folder.database(database);
     const std::string lockFile = folder.write("a.ldb", JetRecord("WS-01", "Admin"));
     const std::string opened = lockFileOnly ? lockFile : path;
     AskStandIn(StandIn(scripts, exclusive ? TableFor(opened, {}) : TableFor({}, opened)));
