@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QThread>
 
 #include "support/EngineTestUtil.h"
@@ -17,6 +16,12 @@ using namespace quillet;
 using namespace quillet::test;
 
 namespace {
+
+// The helper programs where Debian's packages put them: run as root, a test must not run
+// whatever a folder earlier in PATH holds under their names.
+const QString kPromtool = "/usr/bin/promtool";
+const QString kNodeExporter = "/usr/bin/prometheus-node-exporter";
+const QString kCurl = "/usr/bin/curl";
 
 // The samples of one family, sorted.
 QList<QByteArray> Samples(const QByteArray& text, const QByteArray& family) {
@@ -46,7 +51,7 @@ bool FamiliesTogether(const QByteArray& text) {
 // promtool check metrics on `text`: its complaints, or "" when it finds no fault.
 QString PromtoolComplaints(const QByteArray& text) {
   QProcess promtool;
-  promtool.start("promtool", {"check", "metrics"});
+  promtool.start(kPromtool, {"check", "metrics"});
   promtool.write(text);
   promtool.closeWriteChannel();
   promtool.waitForFinished();
@@ -161,8 +166,7 @@ class ScanMetricsTest : public QObject {
              QFile::exists("/usr/bin/testparm") ? findings : QList<QByteArray>());
     QVERIFY(FamiliesTogether(text));
 
-    if (QStandardPaths::findExecutable("promtool").isEmpty())
-      QSKIP("promtool is not installed (Debian's prometheus)");
+    if (!QFile::exists(kPromtool)) QSKIP("promtool is not installed (Debian's prometheus)");
     QCOMPARE(PromtoolComplaints(text), QString());
   }
 
@@ -257,8 +261,7 @@ class ScanMetricsTest : public QObject {
   // The packaged service's command, run as its unit says, gives a file that a real node
   // exporter's textfile collector serves without a scrape error.
   void nodeExporterServesTheServicesFile() {
-    if (QStandardPaths::findExecutable("prometheus-node-exporter").isEmpty() ||
-        QStandardPaths::findExecutable("curl").isEmpty())
+    if (!QFile::exists(kNodeExporter) || !QFile::exists(kCurl))
       QSKIP("prometheus-node-exporter or curl is not installed");
     TempFolder tree, textfiles;
     tree.database("closed.mdb");
@@ -290,14 +293,14 @@ class ScanMetricsTest : public QObject {
   static QByteArray ScrapeNodeExporter(const std::string& textfiles) {
     for (int port = 20000 + ::getpid() % 20000, tries = 0; tries < 5; ++tries, ++port) {
       QProcess exporter;
-      exporter.start("prometheus-node-exporter",
+      exporter.start(kNodeExporter,
                      {"--collector.disable-defaults", "--collector.textfile",
                       "--collector.textfile.directory=" + QString::fromStdString(textfiles),
                       "--web.listen-address=127.0.0.1:" + QString::number(port)});
       exporter.waitForStarted();
       for (int wait = 0; wait < 100 && exporter.state() == QProcess::Running; ++wait) {
         QProcess curl;
-        curl.start("curl", {"-sf", "http://127.0.0.1:" + QString::number(port) + "/metrics"});
+        curl.start(kCurl, {"-sf", "http://127.0.0.1:" + QString::number(port) + "/metrics"});
         curl.waitForFinished();
         if (curl.exitCode() == 0) {
           exporter.terminate();
