@@ -118,7 +118,7 @@ class LockReachTest : public QObject {
       const std::string path = folder + "/quillet-reach-" + std::to_string(::getpid()) + ".mdb";
       QVERIFY(std::ofstream(path, std::ios::binary) << JetDatabaseBytes().toStdString());
       const MountLocks mount = LocksOfPath(path);
-      QCOMPARE(QString::fromStdString(mount.filesystem), FindmntType(path));
+      QCOMPARE(QString::fromStdString(FilesystemName(mount)), FindmntType(path));
       QCOMPARE(int(mount.reach), int(LockReach::kLocal));
       {
         Connection first;
