@@ -136,18 +136,21 @@ bool ToUnsigned(std::string_view text, Number* number) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
-std::string ReadMountInfo() {
+// This mount namespace's table, whole; none if it could not be opened or a read failed. A
+// table cut short may lack the very line of a file's mount, or the most cautious of its bind
+// mounts: no answer is then worked out from it.
+std::optional<std::string> ReadMountInfo() {
   const UniqueFd fd(posix::Open("/proc/self/mountinfo", O_RDONLY));
+  if (!fd.valid()) return std::nullopt;
   std::string text;
-  if (!fd.valid()) return text;
   char buffer[16384];
   for (;;) {
     const ssize_t got =
         posix::ReadAt(fd.get(), buffer, sizeof buffer, static_cast<off_t>(text.size()));
-    if (got <= 0) break;
+    if (got < 0) return std::nullopt;
+    if (got == 0) return text;
     text.append(buffer, static_cast<size_t>(got));
   }
-  return text;
 }
 
 // What mountinfo lists for the mount of a file: the line of its mount ID where the kernel
@@ -254,7 +257,11 @@ MountLocks Classified(int fd, dev_t device, std::optional<uint64_t> id) {
   uint64_t generation = 0;
   std::optional<Listed> listed = remembered.find(id.has_value(), key, &generation);
   if (!listed) {
-    listed = FromMountInfo(ReadMountInfo(), device, id);
+    // A table that cannot be read cannot tell the mount: the cautious answer, as for a failed
+    // statx, never the magic number's, which knows nothing of bind mounts' options.
+    const std::optional<std::string> table = ReadMountInfo();
+    if (!table) return MountLocks{};
+    listed = FromMountInfo(*table, device, id);
     // By the device alone, a mount of another namespace is only a mount of the same filesystem.
     if (id ? listed->byId : listed->listed())
       remembered.keep(id.has_value(), key, *listed, generation);

@@ -31,7 +31,8 @@ const char* LockReachName(LockReach reach);
 
 // How the mount of a file was told.
 enum class MountSource {
-  // It could not be (statx or fstatfs failed): cannot tell, which is never "local".
+  // It could not be (statx, fstatfs or the read of the mount table failed): cannot tell,
+  // which is never "local".
   kUntold,
   // /proc/self/mountinfo lists it: its type, options and mount point.
   kMountTable,

@@ -131,6 +131,27 @@ class LockReachTest : public QObject {
     }
   }
 
+  // A mount table that cannot be read tells nothing, even of a local disk: the cautious class,
+  // never the magic number's, and not remembered once the table reads again.
+  void unreadableMountTableCannotTell_data() {
+    Rows<int>("call",
+              {{"open fails", int(posix::Call::kOpen)}, {"read fails", int(posix::Call::kRead)}});
+  }
+  void unreadableMountTableCannotTell() {
+    QFETCH(int, call);
+    TempFolder folder;
+    const std::string path = folder.database("q.mdb");
+    // A poll that fails forgets what was remembered: the next look reads the table afresh.
+    posix::InjectFault(posix::Call::kPoll, EIO, {.path = "mountinfo"});
+    QCOMPARE(int(LocksOfPath(path).reach), int(LockReach::kLocal));
+    posix::InjectFault(posix::Call(call), EIO, {.path = "mountinfo"}, posix::kEveryCall);
+    const MountLocks unread = LocksOfPath(path);
+    posix::ClearFaults();
+    QCOMPARE(int(unread.reach), int(LockReach::kThisComputerOnly));
+    QCOMPARE(FilesystemName(unread), "unknown");
+    QCOMPARE(int(LocksOfPath(path).reach), int(LockReach::kLocal));
+  }
+
   // A failed lock query tells nothing: no mode claimed, users unknown, no lock file deleted.
   void failedLockQueryCannotTell() {
     TempFolder folder;
