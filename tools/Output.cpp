@@ -41,7 +41,7 @@ QJsonValue ModeJson(quillet::LockingMode mode) {
 }
 
 void AddMountFields(const quillet::MountLocks& mount, QJsonObject* object) {
-  object->insert("filesystem", QString::fromStdString(mount.filesystem));
+  object->insert("filesystem", QString::fromStdString(quillet::FilesystemName(mount)));
   object->insert("locks", quillet::LocksName(mount));
 }
 

@@ -153,7 +153,6 @@ struct LockHolder {
   short type = F_UNLCK;  // F_UNLCK: nothing conflicts
   ByteRange range;
   bool held() const { return type != F_UNLCK; }
-  bool wholeFile() const { return held() && range.start == 0 && range.length == 0; }
 };
 // 0 and *holder filled, or the errno. A failure means the locks could not be seen, never
 // that nobody holds one: every caller treats it as "cannot tell".

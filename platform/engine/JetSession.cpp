@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "platform/base/Posix.h"
+#include "platform/engine/HeldLocks.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetHeader.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/LockRanges.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/engine/SambaServing.h"
 
@@ -27,6 +27,8 @@ constexpr ByteRange kGateRange{kGate, 1};
 constexpr ByteRange kExclusiveRange{kExclusive, 1};
 constexpr ByteRange kReadOnlyExclusiveRange{kReadOnlyExclusive, 1};
 constexpr ByteRange kState{kExclusive, kMarksEnd - kExclusive};  // up to the last mark
+// Where a mode is said: the record byte, the read-only exclusive one and the marks.
+constexpr ByteRange kModeSaid{kRecordLevel, kMarksEnd - kRecordLevel};
 
 using Clock = std::chrono::steady_clock;
 // The bounds on waiting of LockProtocol.h.
@@ -34,41 +36,42 @@ constexpr auto kGateWait = std::chrono::seconds(3);
 constexpr auto kJoinWait = std::chrono::seconds(5);
 constexpr auto kRetryPause = std::chrono::microseconds(200);
 
-bool Covers(const ByteRange& range, off_t offset) {
-  return range.start <= offset && (range.length == 0 || offset < range.start + range.length);
-}
-
 enum class Occupancy { kNobody, kPageLevel, kRecordLevel, kExclusive, kUnknown };
 
 // Who else has the database open, as seen by the caller, who holds the gate. Exclusive
 // holders and shared ones never coexist, and every shared connection of a session runs
 // in the same mode, so any one holder tells the state of all.
 Occupancy WhoIsThere(int fd) {
-  posix::LockHolder holder;
-  if (posix::TestLock(fd, F_WRLCK, kState, &holder) != 0) return Occupancy::kUnknown;
-  if (!holder.held()) return Occupancy::kNobody;
-  if (Covers(holder.range, kReadOnlyExclusive)) return Occupancy::kExclusive;
-  if (Covers(holder.range, kExclusive) && holder.type == F_WRLCK) return Occupancy::kExclusive;
-  const bool record = holder.range.start >= kMarkBase ? (holder.range.start - kMarkBase) % 2 == 1
-                                                      : Covers(holder.range, kRecordLevel);
+  std::optional<HeldLock> holder;
+  if (!FirstHeldLock(fd, kState, &holder)) return Occupancy::kUnknown;
+  if (!holder) return Occupancy::kNobody;
+  if (holder->covers(kReadOnlyExclusive)) return Occupancy::kExclusive;
+  if (holder->covers(kExclusive) && holder->write) return Occupancy::kExclusive;
+  const bool record = holder->start >= kMarkBase ? MarkSaysRecordLevel(holder->start)
+                                                 : holder->covers(kRecordLevel);
   return record ? Occupancy::kRecordLevel : Occupancy::kPageLevel;
 }
 
-// Whether someone holds a lock that says another mode than `level`, or a read-only exclusive
-// hold: the rivals a read-only joiner may meet, as it shares the gate with its like ("read-only
-// join" in LockProtocol.h). A presence alone says no mode and is passed over.
+// Whether a lock says another mode than the one `record` names, or a read-only exclusive hold,
+// or hides what lies beneath it (a lock over the whole file): a rival of a read-only joiner.
+// A presence alone says no mode and is passed over.
+bool RivalsMode(const HeldLock& lock, bool record) {
+  if (lock.wholeFile() || lock.covers(kReadOnlyExclusive)) return true;
+  if (lock.covers(kRecordLevel) && !record) return true;
+  const auto [first, end] = lock.within(kMarkBase, kMarksEnd);
+  for (off_t mark = first; mark < end; ++mark) {
+    if (MarkSaysRecordLevel(mark) != record) return true;
+  }
+  return false;
+}
+
+// Whether anyone rivals `level` (RivalsMode), as a read-only joiner may meet them: it shares
+// the gate with its like ("read-only join" in LockProtocol.h). A failed query cannot tell: it
+// counts as one.
 bool RivalThere(int fd, LockingMode level) {
   const bool record = level == LockingMode::kRecord;
-  bool rival = false;
-  const bool seen = ForEachHeldRun(fd, kRecordLevel, kMarksEnd, [&](off_t begin, off_t end) {
-    for (off_t offset = begin; offset < end && !rival; ++offset) {
-      if (offset == kReadOnlyExclusive) rival = true;
-      if (offset == kRecordLevel) rival = !record;
-      if (offset >= kMarkBase) rival = ((offset - kMarkBase) % 2 == 1) != record;
-    }
-    return !rival;
-  });
-  return rival || !seen;
+  return !ForEachHeldLock(fd, kModeSaid,
+                          [record](const HeldLock& lock) { return !RivalsMode(lock, record); });
 }
 
 // Any lock on the database outside this engine's private range is another engine's. A

@@ -10,9 +10,9 @@
 #include "platform/base/AsciiCase.h"
 #include "platform/base/PathNames.h"
 #include "platform/base/Posix.h"
+#include "platform/engine/HeldLocks.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/LockRanges.h"
 #include "platform/engine/OtherOpeners.h"
 
 namespace quillet {
@@ -23,6 +23,7 @@ using posix::ByteRange;
 namespace {
 
 ByteRange RecordRange(int slot) { return ByteRange{off_t{slot} * kRecordSize, kRecordSize}; }
+constexpr ByteRange kUserLocks{UserLock(0), kSlots};
 
 std::string ComputerName() {
   static const std::string name = [] {
@@ -103,8 +104,42 @@ bool ReadLockFile(int fd, const struct stat& info, std::string_view* contents) {
 
 // A Kill (read lock) or a leaver about to delete the file (write lock) holds all of it.
 bool DeletionUnderWay(int fd, off_t offset) {
-  posix::LockHolder holder;
-  return posix::TestLock(fd, F_WRLCK, ByteRange{offset, 1}, &holder) == 0 && holder.wholeFile();
+  std::optional<HeldLock> holder;
+  return FirstHeldLock(fd, ByteRange{offset, 1}, &holder) && holder && holder->wholeFile();
+}
+
+// Takes a free slot, the first in CandidateSlots' order: its mark first, then its user lock,
+// so that a user lock of ours is never seen without its mark. A slot whose mark is held is
+// another connection's of this engine; one whose user lock is held is another engine's, and
+// its record is not ours to touch; so is one whose user lock Samba's table lists for a client,
+// whether Linux shows it or not. kClaimed with *slot; kFull, or kRetry where a deletion began
+// while we were looking; kFailed when a lock call failed.
+LockFileSlot::Outcome TakeFreeSlot(int lockFd, const struct stat& lockFile, int databaseFd,
+                                   std::string_view contents, bool recordLevel, int* slot) {
+  using Outcome = LockFileSlot::Outcome;
+  const OtherOpeners samba = OtherOpenersOf(lockFile);
+  bool contended = false;
+  for (int candidate : CandidateSlots(contents)) {
+    if (samba.holds(UserLock(candidate))) continue;
+    const ByteRange mark{Mark(candidate, recordLevel), 1};
+    int error = posix::TryLock(databaseFd, F_WRLCK, mark);
+    if (error == EBADF) error = posix::TryLock(databaseFd, F_RDLCK, mark);  // a read-only joiner
+    if (error == EAGAIN) continue;
+    if (error != 0) return Outcome::kFailed;
+    const ByteRange userLock{UserLock(candidate), 1};
+    error = posix::TryLock(lockFd, F_WRLCK, userLock);
+    if (error == 0) {
+      *slot = candidate;
+      return Outcome::kClaimed;
+    }
+    (void)posix::Unlock(databaseFd, mark);
+    if (error != EAGAIN) return Outcome::kFailed;
+    if (!contended) {
+      contended = true;
+      if (DeletionUnderWay(lockFd, userLock.start)) return Outcome::kRetry;
+    }
+  }
+  return DeletionUnderWay(lockFd, UserLock(0)) ? Outcome::kRetry : Outcome::kFull;
 }
 
 // The lock file opened for a join, and whether this join created it.
@@ -187,22 +222,15 @@ bool CouldBeLockFileOf(const std::string& lockPath, const std::string& databaseP
 
 bool AnotherEngineInLockFile(int lockFd, int databaseFd) {
   // Where this engine never locks: the records, and Jet's range beyond the user locks. A
-  // whole-file lock is this engine's Kill or last leaver.
-  for (const ByteRange range : {ByteRange{0, kUserLockBase}, ByteRange{UserLock(kSlots), 0}}) {
-    posix::LockHolder holder;
-    if (posix::TestLock(lockFd, F_WRLCK, range, &holder) != 0) return true;
-    if (holder.held() && !holder.wholeFile()) return true;
-  }
-  // A user lock held without its mark.
-  bool foreign = false;
-  const bool seen =
-      ForEachHeldRun(lockFd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
-        for (off_t offset = begin; offset < end && !foreign; ++offset) {
-          foreign = SlotMarked(databaseFd, static_cast<int>(offset - kUserLockBase)) != true;
-        }
-        return !foreign;
-      });
-  return foreign || !seen;
+  // user lock held without its mark is another engine's too.
+  return !ForEachHeldLock(lockFd, kUserLocks, [databaseFd](const HeldLock& lock) {
+    if (lock.wholeFile()) return false;  // a Kill or last leaver hides what lies beneath it
+    if (lock.start < UserLock(0) || lock.end > UserLock(kSlots)) return false;
+    for (off_t userLock = lock.start; userLock < lock.end; ++userLock) {
+      if (SlotMarked(databaseFd, SlotOfUserLock(userLock)) != true) return false;
+    }
+    return true;
+  });
 }
 
 std::optional<bool> SlotMarked(int databaseFd, int slot) {
@@ -239,38 +267,10 @@ LockFileSlot::Outcome LockFileSlot::Claim(const NameAt& lockFile, const std::str
     return fail(std::move(error));
   };
 
-  // Mark first, then the user lock, so that a user lock of ours is never seen without its
-  // mark. A slot whose mark is held is another connection's of this engine; one whose
-  // user lock is held is another engine's, and its record is not ours to touch.
-  // A user lock that Samba's table lists for a client is held, whether Linux shows it or not.
-  const OtherOpeners samba = OtherOpenersOf(opened);
   int claimed = -1;
-  bool contended = false;
-  const std::vector<int> candidates = CandidateSlots(contents);
-  for (int candidate : candidates) {
-    if (samba.holds(UserLock(candidate))) continue;
-    const ByteRange mark{Mark(candidate, recordLevel), 1};
-    int error = posix::TryLock(databaseFd, F_WRLCK, mark);
-    if (error == EBADF) error = posix::TryLock(databaseFd, F_RDLCK, mark);  // a read-only joiner
-    if (error == EAGAIN) continue;
-    if (error != 0) return failCreated(JetError(kJetErrCouldNotLock));
-    const ByteRange userLock{UserLock(candidate), 1};
-    error = posix::TryLock(fd.get(), F_WRLCK, userLock);
-    if (error == 0) {
-      claimed = candidate;
-      break;
-    }
-    (void)posix::Unlock(databaseFd, mark);
-    if (error != EAGAIN) return failCreated(JetError(kJetErrCouldNotLock));
-    if (!contended) {
-      contended = true;
-      if (DeletionUnderWay(fd.get(), userLock.start)) return Outcome::kRetry;
-    }
-  }
-  if (claimed < 0) {
-    // Every slot is taken, unless a deletion began while we were looking.
-    return DeletionUnderWay(fd.get(), UserLock(0)) ? Outcome::kRetry : Outcome::kFull;
-  }
+  const Outcome taken = TakeFreeSlot(fd.get(), opened, databaseFd, contents, recordLevel, &claimed);
+  if (taken == Outcome::kFailed) return failCreated(JetError(kJetErrCouldNotLock));
+  if (taken != Outcome::kClaimed) return taken;
 
   // From here on, giving up lets go of the mark; the user lock goes with `fd`.
   const auto giveUp = [&](Outcome outcome) {

@@ -2,10 +2,10 @@
 
 #include <cerrno>
 
+#include "platform/engine/HeldLocks.h"
 #include "platform/engine/JetErrors.h"
 #include "platform/engine/JetSession.h"
 #include "platform/engine/LockFile.h"
-#include "platform/engine/LockRanges.h"
 #include "platform/engine/LockReach.h"
 #include "platform/engine/OtherOpeners.h"
 #include "platform/engine/SambaServing.h"
@@ -86,9 +86,10 @@ static Status ReadRecords(const ExaminedDatabase& database, const std::string& d
   for (int slot = 0; slot < kSlots; ++slot) bySamba[size_t(slot)] = samba.holds(UserLock(slot));
   const bool visible =
       mount.seen() &&
-      ForEachHeldRun(fd, UserLock(0), UserLock(kSlots), [&](off_t begin, off_t end) {
-        for (off_t offset = begin; offset < end; ++offset)
-          held.set(static_cast<size_t>(offset - kUserLockBase));
+      ForEachHeldLock(fd, posix::ByteRange{UserLock(0), kSlots}, [&](const HeldLock& lock) {
+        if (lock.wholeFile()) return false;  // it hides the user locks
+        const auto [first, end] = lock.within(UserLock(0), UserLock(kSlots));
+        for (off_t offset = first; offset < end; ++offset) held.set(size_t(SlotOfUserLock(offset)));
         return true;
       });
 

@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <mutex>
@@ -20,27 +21,75 @@ namespace quillet {
 
 namespace {
 
-// Filesystems on this computer's own disks or memory: only this kernel reaches them, so
-// it sees every lock, including those Samba, NFS's server and Wine take for their clients.
-// fuseblk is a FUSE driver of a local disk (ntfs-3g): nobody else reaches that disk.
-constexpr std::string_view kLocalTypes[] = {
-    "ext2",    "ext3",    "ext4",     "xfs",      "btrfs",   "zfs",  "f2fs",  "tmpfs", "ramfs",
-    "overlay", "jfs",     "reiserfs", "bcachefs", "nilfs2",  "vfat", "msdos", "exfat", "ntfs",
-    "ntfs3",   "fuseblk", "hfsplus",  "squashfs", "iso9660", "udf",  "erofs"};
-
-// The same, by the magic number fstatfs gives, for a file whose device mountinfo does not
-// list (btrfs gives each subvolume a device number of its own).
-struct Magic {
-  unsigned long number;
+// What the engine knows of each filesystem type, as mountinfo names it. A type not here
+// (FUSE: sshfs, gvfsd-fuse, rclone, bindfs; vboxsf, vmhgfs, 9p, davfs) gets the cautious
+// answer: its locks stay on this computer.
+struct Filesystem {
   std::string_view type;
+  LockReach reach;
+  // The magic number fstatfs gives, for a file whose device mountinfo does not list; 0 where
+  // the type is not told by it.
+  unsigned long magic = 0;
+  // Options (mount or filesystem ones) that keep its locks on this computer after all.
+  std::array<std::string_view, 3> keptHere{};
 };
-constexpr Magic kLocalMagics[] = {
-    {0xEF53, "ext4"},      {0x58465342, "xfs"},      {0x9123683E, "btrfs"},
-    {0x2FC12FC1, "zfs"},   {0xF2F52010, "f2fs"},     {0x01021994, "tmpfs"},
-    {0x858458F6, "ramfs"}, {0x794C7630, "overlay"},  {0xCA451A4E, "bcachefs"},
-    {0x3153464A, "jfs"},   {0x52654973, "reiserfs"}, {0x4D44, "vfat"},
-    {0x2011BAB0, "exfat"}, {0x7366746E, "ntfs3"},    {0x73717368, "squashfs"},
-    {0xE0F5E1E2, "erofs"}};
+
+constexpr LockReach kLocal = LockReach::kLocal;
+constexpr LockReach kForwarded = LockReach::kForwarded;
+
+constexpr Filesystem kFilesystems[] = {
+    // On this computer's own disks or memory: only this kernel reaches them, so it sees every
+    // lock, including those Samba, NFS's server and Wine take for their clients. fuseblk is a
+    // FUSE driver of a local disk (ntfs-3g): nobody else reaches that disk. ext2 and ext3 give
+    // ext4's magic number, msdos vfat's.
+    {"ext4", kLocal, 0xEF53},
+    {"ext2", kLocal},
+    {"ext3", kLocal},
+    {"xfs", kLocal, 0x58465342},
+    {"btrfs", kLocal, 0x9123683E},
+    {"zfs", kLocal, 0x2FC12FC1},
+    {"f2fs", kLocal, 0xF2F52010},
+    {"tmpfs", kLocal, 0x01021994},
+    {"ramfs", kLocal, 0x858458F6},
+    {"overlay", kLocal, 0x794C7630},
+    {"jfs", kLocal, 0x3153464A},
+    {"reiserfs", kLocal, 0x52654973},
+    {"bcachefs", kLocal, 0xCA451A4E},
+    {"nilfs2", kLocal},
+    {"vfat", kLocal, 0x4D44},
+    {"msdos", kLocal},
+    {"exfat", kLocal, 0x2011BAB0},
+    {"ntfs", kLocal},
+    {"ntfs3", kLocal, 0x7366746E},
+    {"fuseblk", kLocal},
+    {"hfsplus", kLocal},
+    {"squashfs", kLocal, 0x73717368},
+    {"iso9660", kLocal},
+    {"udf", kLocal},
+    {"erofs", kLocal, 0xE0F5E1E2},
+    // CIFS sends byte-range locks to the server unless told not to (nobrl).
+    {"cifs", kForwarded, 0, {"nobrl"}},
+    {"smb3", kForwarded, 0, {"nobrl"}},
+    // NFS sends POSIX locks to the server's lock manager unless nolock or a local_lock that
+    // covers them (posix or all) keeps them here; local_lock=flock leaves them forwarded.
+    {"nfs", kForwarded, 0, {"nolock", "local_lock=posix", "local_lock=all"}},
+    {"nfs4", kForwarded, 0, {"nolock", "local_lock=posix", "local_lock=all"}},
+};
+
+// A magic number tells no options: only a type whose reach hangs on none may be told by one.
+static_assert(std::ranges::all_of(kFilesystems, [](const Filesystem& filesystem) {
+  return filesystem.magic == 0 || filesystem.keptHere[0].empty();
+}));
+
+const Filesystem* KnownType(std::string_view type) {
+  const auto it = std::ranges::find(kFilesystems, type, &Filesystem::type);
+  return it == std::end(kFilesystems) ? nullptr : it;
+}
+
+const Filesystem* KnownMagic(unsigned long magic) {
+  const auto it = std::ranges::find(kFilesystems, magic, &Filesystem::magic);
+  return magic == 0 || it == std::end(kFilesystems) ? nullptr : it;
+}
 
 bool HasOption(std::string_view options, std::string_view wanted) {
   while (!options.empty()) {
@@ -87,18 +136,21 @@ bool ToUnsigned(std::string_view text, Number* number) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
-std::string ReadMountInfo() {
+// This mount namespace's table, whole; none if it could not be opened or a read failed. A
+// table cut short may lack the very line of a file's mount, or the most cautious of its bind
+// mounts: no answer is then worked out from it.
+std::optional<std::string> ReadMountInfo() {
   const UniqueFd fd(posix::Open("/proc/self/mountinfo", O_RDONLY));
+  if (!fd.valid()) return std::nullopt;
   std::string text;
-  if (!fd.valid()) return text;
   char buffer[16384];
   for (;;) {
     const ssize_t got =
         posix::ReadAt(fd.get(), buffer, sizeof buffer, static_cast<off_t>(text.size()));
-    if (got <= 0) break;
+    if (got < 0) return std::nullopt;
+    if (got == 0) return text;
     text.append(buffer, static_cast<size_t>(got));
   }
-  return text;
 }
 
 // What mountinfo lists for the mount of a file: the line of its mount ID where the kernel
@@ -106,27 +158,28 @@ std::string ReadMountInfo() {
 // list) the lines of its device, several where bind mounts share one filesystem: should their
 // options disagree, the most cautious class wins.
 struct Listed {
-  bool byId = false;      // found by the mount ID
-  bool byDevice = false;  // found by the device alone
+  bool byId = false;  // found by the mount ID; else, where listed, by the device alone
   MountLocks mount;
+  bool listed() const { return mount.source == MountSource::kMountTable; }
 };
 
-Listed FromMountInfo(dev_t device, std::optional<uint64_t> id) {
+Listed FromMountInfo(std::string_view table, dev_t device, std::optional<uint64_t> id) {
   Listed found;
-  const std::string text = ReadMountInfo();
-  std::string_view rest = text;
-  while (!rest.empty() && !found.byId) {
-    const size_t newline = rest.find('\n');
-    const std::string_view line = rest.substr(0, newline);
-    rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+  while (!table.empty() && !found.byId) {
+    const size_t newline = table.find('\n');
+    const std::string_view line = table.substr(0, newline);
+    table.remove_prefix(newline == std::string_view::npos ? table.size() : newline + 1);
     MountInfoEntry entry;
     if (!ParseMountInfoLine(line, &entry)) continue;
     const dev_t listed = makedev(entry.major, entry.minor);
     const bool itsId = id && entry.id == *id;
     if (!itsId && listed != device) continue;
     const LockReach reach = ClassifyMount(entry.type, entry.mountOptions, entry.superOptions);
-    if (itsId || !found.byDevice || reach > found.mount.reach) {
-      found = Listed{itsId, !itsId, MountLocks{reach, entry.type, entry.mountPoint}};
+    if (itsId || !found.listed() || reach > found.mount.reach) {
+      found = Listed{itsId, MountLocks{.reach = reach,
+                                       .source = MountSource::kMountTable,
+                                       .type = entry.type,
+                                       .mountPoint = entry.mountPoint}};
     }
   }
   return found;
@@ -184,13 +237,13 @@ class RememberedMounts {
 MountLocks FromMagic(int fd) {
   struct statfs info;
   if (posix::Fstatfs(fd, &info) != 0) return MountLocks{};
-  const auto magic = static_cast<unsigned long>(info.f_type);
-  for (const Magic& local : kLocalMagics) {
-    if (local.number == magic) return MountLocks{LockReach::kLocal, std::string(local.type), {}};
+  MountLocks mount{.source = MountSource::kMagicNumber,
+                   .magic = static_cast<unsigned long>(info.f_type)};
+  if (const Filesystem* known = KnownMagic(mount.magic)) {
+    mount.reach = known->reach;
+    mount.type = std::string(known->type);
   }
-  char name[32];
-  std::snprintf(name, sizeof name, "unknown (0x%lx)", magic);
-  return MountLocks{LockReach::kThisComputerOnly, name, {}};
+  return mount;
 }
 
 std::optional<uint64_t> MountIdOf(const struct statx& info) {
@@ -204,12 +257,16 @@ MountLocks Classified(int fd, dev_t device, std::optional<uint64_t> id) {
   uint64_t generation = 0;
   std::optional<Listed> listed = remembered.find(id.has_value(), key, &generation);
   if (!listed) {
-    listed = FromMountInfo(device, id);
+    // A table that cannot be read cannot tell the mount: the cautious answer, as for a failed
+    // statx, never the magic number's, which knows nothing of bind mounts' options.
+    const std::optional<std::string> table = ReadMountInfo();
+    if (!table) return MountLocks{};
+    listed = FromMountInfo(*table, device, id);
     // By the device alone, a mount of another namespace is only a mount of the same filesystem.
-    if (id ? listed->byId : listed->byDevice)
+    if (id ? listed->byId : listed->listed())
       remembered.keep(id.has_value(), key, *listed, generation);
   }
-  if (!listed->byId && !listed->byDevice) return FromMagic(fd);
+  if (!listed->listed()) return FromMagic(fd);
   return std::move(listed->mount);
 }
 
@@ -226,24 +283,13 @@ const char* LockReachName(LockReach reach) {
 
 LockReach ClassifyMount(std::string_view type, std::string_view mountOptions,
                         std::string_view superOptions) {
-  const auto option = [&](std::string_view wanted) {
-    return HasOption(mountOptions, wanted) || HasOption(superOptions, wanted);
-  };
-  if (std::find(std::begin(kLocalTypes), std::end(kLocalTypes), type) != std::end(kLocalTypes))
-    return LockReach::kLocal;
-  // CIFS sends byte-range locks to the server unless told not to (nobrl).
-  if (type == "cifs" || type == "smb3")
-    return option("nobrl") ? LockReach::kThisComputerOnly : LockReach::kForwarded;
-  // NFS sends POSIX locks to the server's lock manager unless nolock or a local_lock that
-  // covers them (posix or all) keeps them here; local_lock=flock leaves them forwarded.
-  if (type == "nfs" || type == "nfs4") {
-    return option("nolock") || option("local_lock=posix") || option("local_lock=all")
-               ? LockReach::kThisComputerOnly
-               : LockReach::kForwarded;
+  const Filesystem* known = KnownType(type);
+  if (known == nullptr) return LockReach::kThisComputerOnly;
+  for (const std::string_view option : known->keptHere) {
+    if (!option.empty() && (HasOption(mountOptions, option) || HasOption(superOptions, option)))
+      return LockReach::kThisComputerOnly;
   }
-  // FUSE (sshfs, gvfsd-fuse, rclone, bindfs), vboxsf, vmhgfs, 9p, davfs and whatever this
-  // list does not know: the cautious answer.
-  return LockReach::kThisComputerOnly;
+  return known->reach;
 }
 
 bool ParseMountInfoLine(std::string_view line, MountInfoEntry* entry) {
@@ -290,6 +336,20 @@ MountLocks LocksOfPath(const std::string& path) {
   return fd.valid() ? LocksOf(fd.get()) : MountLocks{};
 }
 
+std::string FilesystemName(const MountLocks& mount) {
+  switch (mount.source) {
+    case MountSource::kMountTable: return mount.type.value_or("");
+    case MountSource::kMagicNumber: {
+      if (mount.type) return *mount.type;
+      char name[32];
+      std::snprintf(name, sizeof name, "unknown (0x%lx)", mount.magic);
+      return name;
+    }
+    case MountSource::kUntold: break;
+  }
+  return "unknown";
+}
+
 const char* LocksName(const MountLocks& mount) {
   if (mount.reach != LockReach::kThisComputerOnly && !mount.sambaShare.empty())
     return mount.sambaTable ? "in Samba's table" : "hidden by Samba";
@@ -317,8 +377,8 @@ std::string SambaHidesReason(const MountLocks& mount) {
 std::string LocksUnseenReason(const MountLocks& mount) {
   if (mount.seen()) return {};
   if (mount.reach != LockReach::kThisComputerOnly) return SambaHidesReason(mount);
-  std::string where = "'" + mount.filesystem + "'";
-  if (!mount.mountPoint.empty()) where += " mounted at '" + mount.mountPoint + "'";
+  std::string where = "'" + FilesystemName(mount) + "'";
+  if (mount.source == MountSource::kMountTable) where += " mounted at '" + mount.mountPoint + "'";
   return "The folder is on " + where +
          ", whose locks stay on this computer: other computers' connections to the database "
          "cannot be seen. Run Quillet on the file server.";

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,10 +29,25 @@ enum class LockReach {
 // "local", "forwarded", "this computer only": the words scripts read.
 const char* LockReachName(LockReach reach);
 
+// How the mount of a file was told.
+enum class MountSource {
+  // It could not be (statx, fstatfs or the read of the mount table failed): cannot tell,
+  // which is never "local".
+  kUntold,
+  // /proc/self/mountinfo lists it: its type, options and mount point.
+  kMountTable,
+  // The table does not list its device (btrfs gives each subvolume a device number of its
+  // own): the magic number fstatfs gives, which tells a type but none of its options.
+  kMagicNumber,
+};
+
 struct MountLocks {
   LockReach reach = LockReach::kThisComputerOnly;
-  std::string filesystem = "unknown";  // the type as mountinfo names it: "ext4", "fuse.sshfs"
-  std::string mountPoint;              // empty when the mount was not found
+  MountSource source = MountSource::kUntold;
+  // The type as mountinfo names it ("ext4", "fuse.sshfs"), or as a known magic number tells it.
+  std::optional<std::string> type{};
+  unsigned long magic = 0;   // fstatfs's f_type, where that told the mount
+  std::string mountPoint{};  // where the mount table lists it
 
   // A share of the Samba server on this computer that serves the folder, or may (one filled
   // in per user: sambaShareCertain false), and keeps its clients' locks from Linux with
@@ -47,6 +63,10 @@ struct MountLocks {
   bool hiddenBySamba() const { return !sambaShare.empty() && !sambaTable; }
   bool seen() const { return reach != LockReach::kThisComputerOnly && !hiddenBySamba(); }
 };
+
+// The filesystem as users read it (LocksUnseenReason, "filesystem" in JSON): its type,
+// "unknown (0x...)" for a magic number not known here, "unknown" where the mount is untold.
+std::string FilesystemName(const MountLocks& mount);
 
 // What `check --json` and the other JSON outputs call the mount's locks: LockReachName's
 // words, "hidden by Samba" where a share keeps them from Linux and its table was not read
