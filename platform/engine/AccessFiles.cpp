@@ -65,9 +65,7 @@ bool ReadLocks(int databaseFd, int lockFileFd, AccessLocks* locks) {
   locks->any = locks->any || !held.empty();
   for (const HeldLock& lock : held) {
     if (lock.start == 0 && lock.end == HeldLock::kToEnd) continue;
-    for (off_t at = std::max(lock.start, UserLock(0)); at < std::min(lock.end, UserLock(kSlots));
-         ++at)
-      locks->userLocks.set(static_cast<size_t>(SlotOfUserLock(at)));
+    AddUserLockSlots(lock, &locks->userLocks);
   }
   return true;
 }

@@ -236,13 +236,6 @@ void AddOpensWithoutLock(Opened* opened) {
   Settle(scan, State::kOtherEngine, "open through Samba by " + clients);
 }
 
-// Marks in `held` the user locks that `lock` on a lock file covers.
-void AddUserLocks(const HeldLock& lock, std::bitset<kSlots>* held) {
-  for (off_t at = std::max(lock.start, UserLock(0)); at < std::min(lock.end, UserLock(kSlots));
-       ++at)
-    held->set(static_cast<size_t>(SlotOfUserLock(at)));
-}
-
 // A lock on a lock file that reaches beyond the user locks: only another engine takes one.
 bool ReachesPastUserLocks(const HeldLock& lock) {
   return lock.start < UserLock(0) || lock.end > UserLock(kSlots);
@@ -259,7 +252,7 @@ SambaHeld SambaHeldOn(const OthersOn& others) {
   SambaHeld held;
   held.foreign = !others.database.locks.empty();
   for (const HeldLock& lock : others.lockFile.locks) {
-    AddUserLocks(lock, &held.userLocks);
+    AddUserLockSlots(lock, &held.userLocks);
     held.foreign = held.foreign || ReachesPastUserLocks(lock);
   }
   return held;
@@ -305,7 +298,7 @@ void ReadLockFileLocks(const std::vector<HeldLock>& onLockFile, LocksRead* read)
       read->deleting = true;  // a Kill, or a last leaver, holds it all for a moment
       continue;
     }
-    AddUserLocks(lock, &read->held);
+    AddUserLockSlots(lock, &read->held);
     read->foreign = read->foreign || ReachesPastUserLocks(lock);
   }
 }

@@ -21,4 +21,10 @@ bool QueryHeldLocks(int fd, posix::ByteRange judged, std::vector<HeldLock>* lock
   });
 }
 
+void AddUserLockSlots(const HeldLock& lock, std::bitset<lockmap::kSlots>* slots) {
+  const auto [first, end] = lock.within(lockmap::UserLock(0), lockmap::UserLock(lockmap::kSlots));
+  for (off_t at = first; at < end; ++at)
+    slots->set(static_cast<size_t>(lockmap::SlotOfUserLock(at)));
+}
+
 }  // namespace quillet

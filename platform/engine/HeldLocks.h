@@ -3,12 +3,14 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <bitset>
 #include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/base/Posix.h"
+#include "platform/engine/LockProtocol.h"
 
 namespace quillet {
 
@@ -69,6 +71,9 @@ template <typename Visit>
   }
   return true;
 }
+
+// Sets in `slots` the user locks of a lock file that `lock` covers.
+void AddUserLockSlots(const HeldLock& lock, std::bitset<lockmap::kSlots>* slots);
 
 // Every lock ForEachHeldLock finds, in the order found. False if a query failed.
 [[nodiscard]] bool QueryHeldLocks(int fd, posix::ByteRange judged, std::vector<HeldLock>* locks);

@@ -84,14 +84,13 @@ static Status ReadRecords(const ExaminedDatabase& database, const std::string& d
   const OtherOpeners samba = OtherOpenersOf(lockFile.info);
   std::bitset<kSlots> held, bySamba;
   for (int slot = 0; slot < kSlots; ++slot) bySamba[size_t(slot)] = samba.holds(UserLock(slot));
+  const auto addUserLocks = [&held](const HeldLock& lock) {
+    if (lock.wholeFile()) return false;  // it hides the user locks
+    AddUserLockSlots(lock, &held);
+    return true;
+  };
   const bool visible =
-      mount.seen() &&
-      ForEachHeldLock(fd, posix::ByteRange{UserLock(0), kSlots}, [&](const HeldLock& lock) {
-        if (lock.wholeFile()) return false;  // it hides the user locks
-        const auto [first, end] = lock.within(UserLock(0), UserLock(kSlots));
-        for (off_t offset = first; offset < end; ++offset) held.set(size_t(SlotOfUserLock(offset)));
-        return true;
-      });
+      mount.seen() && ForEachHeldLock(fd, posix::ByteRange{UserLock(0), kSlots}, addUserLocks);
 
   *users = LockFileRecords(lockFile.records, held | bySamba);
   for (LockFileUser& user : *users) {

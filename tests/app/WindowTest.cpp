@@ -32,7 +32,7 @@ class WindowTest : public QObject {
   void readableAtUsersFont_data() {
     // smaller: a size the window must outgrow (0: none), measured in the row itself
     Columns<double, double>("pointSize", "smaller");
-    for (const auto [size, smaller] : {std::pair{9.0, 0.0}, {14.0, 9.0}, {20.0, 14.0}})
+    for (const auto& [size, smaller] : {std::pair{9.0, 0.0}, {14.0, 9.0}, {20.0, 14.0}})
       QTest::addRow("%g pt", size) << size << smaller;
   }
   void readableAtUsersFont() {

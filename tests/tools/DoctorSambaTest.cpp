@@ -119,16 +119,18 @@ QString RunnableWindow() {
 
 // Starts the window program as `uid`, remembering `database` from a last run, as a user
 // would; returns once it has looked at the lock file beside it (the window, finding it in
-// use, then shows its warning, which nobody answers), and stops it. False if it never looked.
+// use, then shows its warning, which nobody answers), and stops it. False if it never looked, or
+// its home could not be handed to `uid`.
 bool OpenInWindow(const std::string& database, uid_t uid) {
   TempFolder home;
   RegistryStore::SetPath(home.file("config/Oxtaro/Quillet/registry.sqlite3"));
   SaveRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Oxtaro\\Utils\\Quillet", "DBFilename",
                      QString::fromStdString(database), {});
   RegistryStore::SetPath(RegistryStore::DefaultPath());
+  bool handedOver = ::chown(home.path.c_str(), uid, uid) == 0;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path))
-    (void)::chown(entry.path().c_str(), uid, uid);
-  (void)::chown(home.path.c_str(), uid, uid);
+    handedOver = handedOver && ::chown(entry.path().c_str(), uid, uid) == 0;
+  if (!handedOver) return false;
 
   const int opens = ::inotify_init1(IN_CLOEXEC);
   const auto closeOpens = qScopeGuard([opens] { ::close(opens); });
