@@ -195,13 +195,14 @@ Look SettleUnseen(const Opened& opened) {
 }
 
 // Asks the other openers' source about the files by what was opened of them, else by their
-// names. A lock file whose database is missing is asked about once.
+// names (a link is not followed: the scan reaches nothing through one). A lock file whose
+// database is missing is asked about once.
 OthersOn AskOthers(const Opened& opened) {
   const DatabaseScan& scan = *opened.scan;
   const auto ask = [](const std::string& path, const struct stat* info) {
     struct stat named;
     if (info != nullptr) return OtherOpenersOf(*info);
-    if (path.empty() || posix::Stat(path, &named) != 0) return OtherOpeners{};
+    if (path.empty() || posix::Lstat(path, &named) != 0) return OtherOpeners{};
     return OtherOpenersOf(named);
   };
   OthersOn others;
