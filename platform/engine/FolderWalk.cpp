@@ -55,9 +55,9 @@ class Walk {
     if (events_.cannotRead) events_.cannotRead(path, error);
   }
 
-  // The entries of the folder open as `fd`, in name order, each with its type. False where
-  // the listing was cut short: what it gave is kept.
-  bool list(int fd, const std::string& path, std::vector<FolderEntry>* entries) {
+  // The entries of the folder open as `fd`, in name order, each with its type; whether the
+  // listing was whole (what a listing cut short gave is kept).
+  bool listWhole(int fd, const std::string& path, std::vector<FolderEntry>* entries) {
     const int error = posix::ListFolder(fd, entries);
     if (error != 0) cannotRead(path, error);
     std::sort(entries->begin(), entries->end(), ByName);
@@ -103,7 +103,7 @@ class Walk {
   void walk(int fd, const std::string& path) {
     ++scan_->folders;
     std::vector<FolderEntry> entries;
-    const bool whole = list(fd, path, &entries);
+    const bool whole = listWhole(fd, path, &entries);
     const std::string prefix = path.ends_with('/') ? path : path + '/';
     addFound(entries, prefix, whole);
     if (events_.progress) events_.progress({scan_->folders, scan_->databases.size(), 0});
