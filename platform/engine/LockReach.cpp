@@ -351,20 +351,20 @@ std::string FilesystemName(const MountLocks& mount) {
 }
 
 const char* LocksName(const MountLocks& mount) {
-  if (mount.reach != LockReach::kThisComputerOnly && !mount.sambaShare.empty())
-    return mount.sambaTable ? "in Samba's table" : "hidden by Samba";
+  if (mount.reach != LockReach::kThisComputerOnly && mount.samba)
+    return mount.samba->table ? "in Samba's table" : "hidden by Samba";
   return LockReachName(mount.reach);
 }
 
 namespace {
 
-std::string SambaHidesReason(const MountLocks& mount) {
-  const std::string share = "Samba's share '" + mount.sambaShare + "'";
-  const std::string served = mount.sambaShareCertain ? "The folder is served by " + share
-                                                     : "The folder may be served by " + share +
-                                                           " (its folder is filled in per user)";
-  const bool lockingOff = mount.sambaSetting.starts_with("locking");
-  return served + ", which has " + mount.sambaSetting +
+std::string SambaHidesReason(const SambaHiding& samba) {
+  const std::string share = "Samba's share '" + samba.share + "'";
+  const std::string served = samba.certain ? "The folder is served by " + share
+                                           : "The folder may be served by " + share +
+                                                 " (its folder is filled in per user)";
+  const bool lockingOff = samba.setting.starts_with("locking");
+  return served + ", which has " + samba.setting +
          ": Windows clients' locks there do not reach Linux, so their connections to the "
          "database cannot be seen. " +
          (lockingOff ? "Samba keeps no lock there at all: set locking = yes in the share."
@@ -376,7 +376,7 @@ std::string SambaHidesReason(const MountLocks& mount) {
 
 std::string LocksUnseenReason(const MountLocks& mount) {
   if (mount.seen()) return {};
-  if (mount.reach != LockReach::kThisComputerOnly) return SambaHidesReason(mount);
+  if (mount.reach != LockReach::kThisComputerOnly) return SambaHidesReason(*mount.samba);
   std::string where = "'" + FilesystemName(mount) + "'";
   if (mount.source == MountSource::kMountTable) where += " mounted at '" + mount.mountPoint + "'";
   return "The folder is on " + where +

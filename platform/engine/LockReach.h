@@ -41,6 +41,16 @@ enum class MountSource {
   kMagicNumber,
 };
 
+// A Samba share that keeps its clients' locks from Linux.
+struct SambaHiding {
+  std::string share;
+  std::string setting;  // "locking = no", "posix locking = no"
+  bool certain = true;  // false: it may serve the folder (its folder is filled in per user)
+  // Samba's own table of those locks was read ("posix locking = no", as root beside Samba's
+  // smbd): it stands in for Linux's. With "locking = no" Samba keeps none anywhere.
+  bool table = false;
+};
+
 struct MountLocks {
   LockReach reach = LockReach::kThisComputerOnly;
   MountSource source = MountSource::kUntold;
@@ -49,18 +59,12 @@ struct MountLocks {
   unsigned long magic = 0;   // fstatfs's f_type, where that told the mount
   std::string mountPoint{};  // where the mount table lists it
 
-  // A share of the Samba server on this computer that serves the folder, or may (one filled
-  // in per user: sambaShareCertain false), and keeps its clients' locks from Linux with
-  // `sambaSetting` ("locking = no", "posix locking = no"); empty where none does
-  // (SambaServing.h). Its Windows clients' locks are then not among the ones looked for.
-  std::string sambaShare{};
-  std::string sambaSetting{};
-  bool sambaShareCertain = true;
-  // Samba's own table of those locks was read ("posix locking = no", as root beside Samba's
-  // smbd): it stands in for Linux's. With "locking = no" Samba keeps none anywhere.
-  bool sambaTable = false;
+  // A share of the Samba server on this computer that serves the folder, or may, and keeps
+  // its clients' locks from Linux (SambaServing.h); none where no share does. Its Windows
+  // clients' locks are then not among the ones looked for.
+  std::optional<SambaHiding> samba{};
 
-  bool hiddenBySamba() const { return !sambaShare.empty() && !sambaTable; }
+  bool hiddenBySamba() const { return samba && !samba->table; }
   bool seen() const { return reach != LockReach::kThisComputerOnly && !hiddenBySamba(); }
 };
 

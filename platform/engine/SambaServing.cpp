@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "platform/engine/OtherOpeners.h"
 
@@ -58,13 +59,12 @@ void AddSambaServing(const SambaServing& serving, MountLocks* mount) {
     if (Hides(share) > (hiding ? Hides(*hiding) : 0)) hiding = &share;
   }
   if (hiding == nullptr) return;
-  mount->sambaShare = hiding->name;
-  mount->sambaSetting = hiding->hidingSettings.front();
-  mount->sambaShareCertain = hiding->certain;
+  SambaHiding samba{hiding->name, hiding->hidingSettings.front(), hiding->certain};
   // Whether the table can be read does not depend on the file asked about.
   struct stat anyFile;
   std::memset(&anyFile, 0, sizeof anyFile);
-  mount->sambaTable = mount->sambaSetting == kSambaPosixLockingOff && OtherOpenersOf(anyFile).read;
+  samba.table = samba.setting == kSambaPosixLockingOff && OtherOpenersOf(anyFile).read;
+  mount->samba = std::move(samba);
 }
 
 void AddSambaServing(const std::string& path, MountLocks* mount) {
