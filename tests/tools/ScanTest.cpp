@@ -5,12 +5,10 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <optional>
 
 #include "platform/base/Posix.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/LockReach.h"
 #include "support/EngineTestUtil.h"
 
 using namespace quillet;
@@ -382,34 +380,6 @@ class ScanTest : public QObject {
     const qint64 elapsed = timer.elapsed();
     QVERIFY2(elapsed >= 3000, qPrintable(QString::number(elapsed)));
     QVERIFY2(elapsed < 8000, qPrintable(QString::number(elapsed)));
-  }
-
-  // Through a client mount every database and record is unknown, with the engine's reason.
-  void throughAClientMountEverythingIsUnknown() {
-    if (!FuseView::Possible()) QSKIP("this machine has no /dev/fuse");
-    TempFolder server;
-    const std::string real = server.database("a.mdb");
-    server.database("b.mdb");
-    OtherProcess holder({"hold", real});
-    QVERIFY(holder.line().starts_with("holding"));
-    FuseView view(server.path);
-    QVERIFY(view.mounted());
-    const QByteArray reason =
-        QByteArray::fromStdString(LocksUnseenReason(LocksOfPath(view.file("a.mdb"))));
-    OtherProcess scan({"scan", view.mountPoint()});
-    QCOMPARE(
-        SortedLines(scan.output()),
-        (QList<QByteArray>{
-            "unknown\t-\t0\t0\t0\t" + QByteArray::fromStdString(view.file("a.mdb")) + '\t' + reason,
-            "unknown\t-\t0\t0\t0\t" + QByteArray::fromStdString(view.file("b.mdb")) + '\t' +
-                reason}));
-    QCOMPARE(scan.stop(), 5);
-    OtherProcess json({"scan", "--json", view.file("")});
-    const QJsonObject first = JsonOf(json.line());
-    QCOMPARE(first["locks"].toString(), "this computer only");
-    const QJsonObject record{
-        {"slot", 0}, {"computer", QString(Host())}, {"account", "Admin"}, {"state", "unknown"}};
-    QCOMPARE(first["users"].toArray(), QJsonArray{record});
   }
 };
 
