@@ -23,14 +23,6 @@ dev_t DeviceOf(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? info.st_dev : 0;
 }
 
-DatabaseScan Scanned(const std::string& path) {
-  DatabaseScanner scanner;
-  std::vector<DatabaseScan> scans(1);
-  scans[0].path = path;
-  scanner.Scan(&scans);
-  return scans[0];
-}
-
 }  // namespace
 
 class LockReachTest : public QObject {
