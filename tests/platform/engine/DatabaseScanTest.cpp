@@ -120,8 +120,8 @@ class DatabaseScanTest : public QObject {
     const DatabaseScan scan = Scanned(path);
     QCOMPARE(int(scan.state), int(DatabaseScan::State::kUnknown));
     QCOMPARE(scan.reason, std::string("Cannot open any more databases. ") +
-                                  (error == EMFILE ? "This process has" : "The system has") +
-                                  " too many files open.");
+                              (error == EMFILE ? "This process has" : "The system has") +
+                              " too many files open.");
   }
 
   // Read locks of another description on an orphan lock file, within its user locks and past
