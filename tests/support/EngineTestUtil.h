@@ -11,8 +11,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/engine/AccessFiles.h"
 #include "platform/engine/Ado.h"
 #include "platform/engine/Dao.h"
+#include "platform/engine/DatabaseScan.h"
 #include "support/DataRows.h"
 #include "support/Fixtures.h"
 
@@ -81,6 +83,15 @@ inline QByteArray Host() { return QSysInfo::machineHostName().toUtf8().left(32);
 // "page", "record" or "" as `quilletctl check` finds it in another process (as uid if given).
 inline QString CheckedMode(const std::string& path, uid_t uid = uid_t(-1)) {
   return JsonOf(OtherProcess({"check", path, "--json"}, uid).output())["mode"].toString();
+}
+// What a scan tells of the one file at path (an Access file by its name).
+inline DatabaseScan Scanned(const std::string& path, bool orphanLockFile = false) {
+  std::vector<DatabaseScan> scans(1);
+  scans[0].path = path;
+  scans[0].orphanLockFile = orphanLockFile;
+  scans[0].access = IsAccessDatabaseName(path);
+  DatabaseScanner().Scan(&scans);
+  return scans[0];
 }
 inline std::string Failure(const Status& status) {
   return std::to_string(status.number()) + ": " + status.description();

@@ -247,35 +247,6 @@ class QuilletctlTest : public QObject {
     QCOMPARE(Exists(folder.file("shared\tdb.ldb")), !first.isEmpty());  // ours went with it
   }
 
-  // Beside 254 others check and hold take the last slot; with none left they fail (3050).
-  void checkAndHoldInAFullLockFile_data() {
-    Columns<int, QString, QString, QString>("others", "mode", "checked", "held");
-    const QString full = "quilletctl: error 3050: Could not lock file.\n";
-    QTest::newRow("254, page") << 254 << "page" << QString::fromStdString(kPageLine + "\n")
-                               << " in Page Level mode";
-    QTest::newRow("254, record") << 254 << "record" << kRecordLine + "\n"
-                                 << " in Record Level mode";
-    QTest::newRow("255") << 255 << "page" << full << full;
-  }
-  void checkAndHoldInAFullLockFile() {
-    const auto [others, mode, checked, held] =
-        Fetch<int, QString, QString, QString>("others", "mode", "checked", "held");
-    TempFolder folder;
-    const std::string path = folder.database("full.mdb");
-    EngineCrowd crowd(path, others, mode);
-    QVERIFY(crowd.ready());
-    OtherProcess check({"check", path});
-    QCOMPARE(QString::fromStdString(check.output() + check.errors()), checked);
-    QCOMPARE(check.stop(), others == 255 ? 1 : 0);
-    OtherProcess hold({"hold", path});
-    if (others == 255) {
-      QCOMPARE(QString::fromStdString(hold.errors()), held);
-      QCOMPARE(hold.stop(), 1);
-    } else {
-      QCOMPARE(hold.line(), "holding " + path + held.toStdString());
-    }
-  }
-
   // `hold | head -n1`: gone within a second of a pipe's or socket's reader; a file holds on.
   void holdEndsWhenItsReaderGoesAway_data() {
     QTest::addColumn<QString>("output");

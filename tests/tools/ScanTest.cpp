@@ -5,12 +5,10 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <optional>
 
 #include "platform/base/Posix.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/engine/LockProtocol.h"
-#include "platform/engine/LockReach.h"
 #include "support/EngineTestUtil.h"
 
 using namespace quillet;
@@ -63,8 +61,8 @@ class ScanTest : public QObject {
     for (const char* folder : {"sub", "with space"})
       QCOMPARE(::mkdir(tree.file(folder).c_str(), 0755), 0);
     for (const char* name :
-         {"closed.mdb", "record.mdb", "page.mdb", "exclusive.MDE", "jet.mdb", "wine.mdb",
-          "samba.mdb", "wine db.mdb", "caf\xe9.mdb", "sub/deep.mDb", "with space/a b.mdb"})
+         {"closed.mdb", "record.mdb", "page.mdb", "exclusive.MDE", "jet.mdb", "samba.mdb",
+          "wine db.mdb", "caf\xe9.mdb", "sub/deep.mDb", "with space/a b.mdb"})
       tree.database(name);
     tree.write("not a db.mdb", "just text\n");
     // A name that would print a whole line of its own, and one with escapes, whose path the
@@ -90,11 +88,9 @@ class ScanTest : public QObject {
       QVERIFY(holds.back()->line().starts_with("holding"));
     }
     const QString ldb = QString::fromStdString(tree.path) + "/%1.ldb";
-    ForeignPeer wine({ldb.arg("wine"), "3", "WINE-PC", "sam", "posix"});
     ForeignPeer samba({ldb.arg("samba"), "4", "SMB-PC", "joe", "ofd"});
     ForeignPeer wineOnDatabase(
         {"--database", QString::fromStdString(tree.file("wine db.mdb")), "posix"});
-    QVERIFY(wine.ready());
     QVERIFY(samba.ready());
     QVERIFY(wineOnDatabase.ready());
     DatabasePtr ours;  // a name that is not UTF-8, open here
@@ -115,7 +111,6 @@ class ScanTest : public QObject {
                             {"open\tpage\t1\t0\t0", "page.mdb"},
                             {"open\texclusive\t1\t0\t0", "exclusive.MDE"},
                             {"stale lock file\t-\t0\t0\t1", "jet.mdb"},
-                            {"other engine\t-\t0\t1\t0", "wine.mdb"},
                             {"other engine\t-\t1\t1\t0", "samba.mdb"},
                             {"other engine\t-\t0\t0\t0", "wine db.mdb"},
                             {"open\tpage\t1\t0\t0", "caf\xe9.mdb", "caf\\xE9.mdb"},
@@ -183,8 +178,6 @@ class ScanTest : public QObject {
     QCOMPARE(users("samba.mdb")["users"].toArray(),
              (QJsonArray{user(0, Host(), "Admin", "live here"),
                          user(4, "SMB-PC", "joe", "live elsewhere")}));
-    QCOMPARE(users("wine.mdb")["users"].toArray(),
-             QJsonArray{user(3, "WINE-PC", "sam", "live elsewhere")});
     QCOMPARE(users("record.mdb")["users"].toArray().size(), 2);
     const QJsonObject cafe = users("caf\xe9.mdb");
     QCOMPARE(QByteArray::fromBase64(cafe["lockFileBytes"].toString().toLatin1()).toStdString(),
@@ -263,10 +256,6 @@ class ScanTest : public QObject {
     Columns<QStringList, QString, QString, QString, QString>("files", "peers", "scanned", "line",
                                                              "users");
     const QStringList stale{"x.accdb=ace", "x.laccdb=record:PC-1:joe"};
-    QTest::newRow("closed") << QStringList{"x.accdb=ace"} << ""
-                            << "x.accdb"
-                            << "closed\t-\t0\t0\t0"
-                            << "";
     QTest::newRow("left behind") << stale << ""
                                  << "x.accdb"
                                  << "stale lock file\t-\t0\t0\t1"
@@ -285,10 +274,6 @@ class ScanTest : public QObject {
                                                  << "x.accdb"
                                                  << "other engine\t-\t0\t0\t0"
                                                  << "0\tPC-1\tjoe\tunknown";
-    QTest::newRow("orphan lock file") << QStringList{"gone.laccdb=record:PC-3:eve"} << ""
-                                      << "gone.laccdb"
-                                      << "stale lock file\t-\t0\t0\t1"
-                                      << "";
     QTest::newRow("orphan lock file held")
         << QStringList{"gone.LACCDB=record:PC-3:eve"} << "{}/gone.LACCDB 1 PC-4 max ofd"
         << "gone.LACCDB"
@@ -382,34 +367,6 @@ class ScanTest : public QObject {
     const qint64 elapsed = timer.elapsed();
     QVERIFY2(elapsed >= 3000, qPrintable(QString::number(elapsed)));
     QVERIFY2(elapsed < 8000, qPrintable(QString::number(elapsed)));
-  }
-
-  // Through a client mount every database and record is unknown, with the engine's reason.
-  void throughAClientMountEverythingIsUnknown() {
-    if (!FuseView::Possible()) QSKIP("this machine has no /dev/fuse");
-    TempFolder server;
-    const std::string real = server.database("a.mdb");
-    server.database("b.mdb");
-    OtherProcess holder({"hold", real});
-    QVERIFY(holder.line().starts_with("holding"));
-    FuseView view(server.path);
-    QVERIFY(view.mounted());
-    const QByteArray reason =
-        QByteArray::fromStdString(LocksUnseenReason(LocksOfPath(view.file("a.mdb"))));
-    OtherProcess scan({"scan", view.mountPoint()});
-    QCOMPARE(
-        SortedLines(scan.output()),
-        (QList<QByteArray>{
-            "unknown\t-\t0\t0\t0\t" + QByteArray::fromStdString(view.file("a.mdb")) + '\t' + reason,
-            "unknown\t-\t0\t0\t0\t" + QByteArray::fromStdString(view.file("b.mdb")) + '\t' +
-                reason}));
-    QCOMPARE(scan.stop(), 5);
-    OtherProcess json({"scan", "--json", view.file("")});
-    const QJsonObject first = JsonOf(json.line());
-    QCOMPARE(first["locks"].toString(), "this computer only");
-    const QJsonObject record{
-        {"slot", 0}, {"computer", QString(Host())}, {"account", "Admin"}, {"state", "unknown"}};
-    QCOMPARE(first["users"].toArray(), QJsonArray{record});
   }
 };
 

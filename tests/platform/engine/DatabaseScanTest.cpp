@@ -60,12 +60,10 @@ class DatabaseScanTest : public QObject {
       QVERIFY(QueryHeldLocks(fd.get(), judged, &queried));
       QCOMPARE(int(queried.size()), held);
     }
-    std::vector<DatabaseScan> scans(1);
-    scans[0].path = path;
-    DatabaseScanner().Scan(&scans);
-    QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kOtherEngine));
-    QCOMPARE(scans[0].liveHere, 2);
-    QCOMPARE(scans[0].liveElsewhere, 2);
+    const DatabaseScan scan = Scanned(path);
+    QCOMPARE(int(scan.state), int(DatabaseScan::State::kOtherEngine));
+    QCOMPARE(scan.liveHere, 2);
+    QCOMPARE(scan.liveElsewhere, 2);
   }
 
   void crowdIsToldWhole_data() { Rows<int>("connections", {{"1", 1}, {"200", 200}}); }
@@ -76,14 +74,12 @@ class DatabaseScanTest : public QObject {
     std::vector<DatabasePtr> crowd(connections);
     for (DatabasePtr& database : crowd) QVERIFY(OpenDao(path, &database).ok());
 
-    std::vector<DatabaseScan> scans(1);
-    scans[0].path = path;
-    DatabaseScanner().Scan(&scans);
-    QCOMPARE(scans[0].reason, std::string());
-    QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kOpen));
-    QCOMPARE(int(scans[0].mode), int(LockingMode::kPage));
-    QCOMPARE(scans[0].liveHere, connections);
-    QCOMPARE(int(scans[0].users.size()), connections);
+    const DatabaseScan scan = Scanned(path);
+    QCOMPARE(scan.reason, std::string());
+    QCOMPARE(int(scan.state), int(DatabaseScan::State::kOpen));
+    QCOMPARE(int(scan.mode), int(LockingMode::kPage));
+    QCOMPARE(scan.liveHere, connections);
+    QCOMPARE(int(scan.users.size()), connections);
   }
 
   // An Access database and its .laccdb are only asked about: no lock is taken on either, not
@@ -119,14 +115,13 @@ class DatabaseScanTest : public QObject {
   void outOfDescriptorsSaysSo() {
     QFETCH(int, error);
     TempFolder folder;
-    std::vector<DatabaseScan> scans(1);
-    scans[0].path = folder.database("a.mdb");
+    const std::string path = folder.database("a.mdb");
     posix::InjectFault(posix::Call::kOpen, error, {"a.mdb"}, posix::kEveryCall);
-    DatabaseScanner().Scan(&scans);
-    QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kUnknown));
-    QCOMPARE(scans[0].reason, std::string("Cannot open any more databases. ") +
-                                  (error == EMFILE ? "This process has" : "The system has") +
-                                  " too many files open.");
+    const DatabaseScan scan = Scanned(path);
+    QCOMPARE(int(scan.state), int(DatabaseScan::State::kUnknown));
+    QCOMPARE(scan.reason, std::string("Cannot open any more databases. ") +
+                              (error == EMFILE ? "This process has" : "The system has") +
+                              " too many files open.");
   }
 
   // Read locks of another description on an orphan lock file, within its user locks and past
@@ -139,15 +134,12 @@ class DatabaseScanTest : public QObject {
       const std::string path = folder.write("orphan.ldb", JetRecord("WS-01", "Admin"));
       const UniqueFd other(posix::Open(path, O_RDONLY));
       QVERIFY(TakeReadLocks(other.get(), lockmap::UserLock(0), locks));
-      std::vector<DatabaseScan> scans(1);
-      scans[0].path = path;
-      scans[0].orphanLockFile = true;
       posix::ClearFaults();  // calls are counted from here
-      DatabaseScanner().Scan(&scans);
+      const DatabaseScan scan = Scanned(path, /*orphanLockFile=*/true);
       queries.push_back(posix::CallCount(posix::Call::kTestLock));
-      QCOMPARE(int(scans[0].state), int(DatabaseScan::State::kUnknown));
-      QVERIFY(scans[0].reason.starts_with("Someone holds this lock file"));
-      QCOMPARE(int(scans[0].users.size()), 128);  // slots 0, 2, ... 254
+      QCOMPARE(int(scan.state), int(DatabaseScan::State::kUnknown));
+      QVERIFY(scan.reason.starts_with("Someone holds this lock file"));
+      QCOMPARE(int(scan.users.size()), 128);  // slots 0, 2, ... 254
     }
     QCOMPARE(queries[1], queries[0]);
   }

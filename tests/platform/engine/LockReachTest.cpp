@@ -23,14 +23,6 @@ dev_t DeviceOf(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? info.st_dev : 0;
 }
 
-DatabaseScan Scanned(const std::string& path) {
-  DatabaseScanner scanner;
-  std::vector<DatabaseScan> scans(1);
-  scans[0].path = path;
-  scanner.Scan(&scans);
-  return scans[0];
-}
-
 }  // namespace
 
 class LockReachTest : public QObject {
@@ -171,8 +163,8 @@ class LockReachTest : public QObject {
     QVERIFY(LocksOfPath(path).seen());
   }
 
-  // A session on the server is invisible through a FUSE mount: nothing claimed, its lock
-  // file never touched, nor one created where there was none.
+  // A session on the server is invisible through a FUSE mount: nothing claimed (a scan calls
+  // it unknown), its lock file never touched, nor one created where there was none.
   void throughAClientMountNothingIsClaimed_data() {
     Rows<bool>("held", {{"held on the server", true}, {"nobody in", false}});
   }
@@ -205,6 +197,12 @@ class LockReachTest : public QObject {
     QCOMPARE(hold.line(),
              "holding " + viewed + " in an undetermined mode, not the Record Level mode asked for");
     QCOMPARE(hold.stop(), 4);
+    OtherProcess scan({"scan", "--json", view.mountPoint()});
+    const QJsonObject scanned = JsonOf(scan.output());
+    QCOMPARE(scan.stop(), 5);
+    QCOMPARE(scanned["state"].toString(), "unknown");
+    QCOMPARE(scanned["reason"].toString().toStdString(), LocksUnseenReason(LocksOfPath(viewed)));
+    QCOMPARE(scanned["locks"].toString(), "this computer only");
     OtherProcess exclusive({"hold", viewed, "--exclusive"});
     QCOMPARE(exclusive.stop(0), 1);
     QVERIFY(exclusive.errors().starts_with("quilletctl: error 3050: Could not lock file."));

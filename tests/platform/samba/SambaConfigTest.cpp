@@ -386,26 +386,19 @@ class SambaConfigTest : public QObject {
   // in any case unless the share is case sensitive.
   void namesMatchAsSambaMatches_data() {
     Columns<QString, QString, bool, bool>("list", "name", "caseSensitive", "matches");
-    QTest::newRow("a pattern") << "/*.mdb/*.ldb/"
-                               << "a.ldb" << false << true;
-    QTest::newRow("in another case") << "/*.MDB/"
-                                     << "sales.mdb" << false << true;
-    QTest::newRow("in another case, case sensitive") << "/*.mdb/"
-                                                     << "A.MDB" << true << false;
-    QTest::newRow("one name") << "/Sales.mdb/"
-                              << "sales.MDB" << false << true;
-    QTest::newRow("one character") << "/?.mdb/"
-                                   << "ab.mdb" << false << false;
-    QTest::newRow("a star in the middle") << "/*s*.m?b/"
-                                          << "Sales.mdb" << false << true;
-    QTest::newRow("no slashes") << "*.mdb"
-                                << "a.mdb" << false << true;
-    QTest::newRow("DOS wildcards") << "/<.mdb/"
-                                   << "a.mdb" << false << false;
-    QTest::newRow("an empty list") << ""
-                                   << "a.mdb" << false << false;
-    QTest::newRow("another extension") << "/*.mdb/"
-                                       << "a.mdbx" << false << false;
+    using Row = std::tuple<const char*, const char*, const char*, bool, bool>;
+    for (const auto& [row, list, name, caseSensitive, matches] : std::initializer_list<Row>{
+             {"a pattern", "/*.mdb/*.ldb/", "a.ldb", false, true},
+             {"in another case", "/*.MDB/", "sales.mdb", false, true},
+             {"in another case, case sensitive", "/*.mdb/", "A.MDB", true, false},
+             {"one name", "/Sales.mdb/", "sales.MDB", false, true},
+             {"one character", "/?.mdb/", "ab.mdb", false, false},
+             {"a star in the middle", "/*s*.m?b/", "Sales.mdb", false, true},
+             {"no slashes", "*.mdb", "a.mdb", false, true},
+             {"DOS wildcards", "/<.mdb/", "a.mdb", false, false},
+             {"an empty list", "", "a.mdb", false, false},
+             {"another extension", "/*.mdb/", "a.mdbx", false, false}})
+      QTest::newRow(row) << QString(list) << QString(name) << caseSensitive << matches;
   }
   void namesMatchAsSambaMatches() {
     const auto [list, name, caseSensitive, matches] =

@@ -62,14 +62,6 @@ void ServedBy(const std::string& setting, bool certain) {
   });
 }
 
-DatabaseScan Scanned(const std::string& path) {
-  std::vector<DatabaseScan> scans(1);
-  scans[0].path = path;
-  scans[0].access = IsAccessDatabaseName(path);
-  DatabaseScanner().Scan(&scans);
-  return scans[0];
-}
-
 // What those who only look at the database beside a client's session on a share with
 // `setting` find: where the locks are `hidden`, nothing known, and why; where Samba's table is
 // read, the scan names the client it lists with the lock file open, after the records.
